@@ -1,0 +1,130 @@
+#include "app/path_logger.h"
+
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace quillmark {
+
+namespace fs = std::filesystem;
+
+void pathLogger::PathLogInit()
+{
+    fullFileNamesOnly = true;
+    m_fileNames.reset();
+    m_pathNames.reset();
+    m_pathPointers.reset();
+    m_fullFileNames.reset();
+    m_unreadable.clear();
+}
+
+void pathLogger::Terminate()
+{
+    m_fileNames.reset();
+    m_pathNames.reset();
+    m_pathPointers.reset();
+    m_fullFileNames.reset();
+}
+
+std::shared_ptr<TextList> pathLogger::fileNames()
+{
+    if (!m_fileNames) m_fileNames = std::make_shared<TextList>();
+    return m_fileNames;
+}
+
+std::shared_ptr<TextList> pathLogger::pathNames()
+{
+    if (!m_pathNames) m_pathNames = std::make_shared<TextList>();
+    return m_pathNames;
+}
+
+std::shared_ptr<NumberList> pathLogger::pathPointers()
+{
+    if (!m_pathPointers) m_pathPointers = std::make_shared<NumberList>();
+    return m_pathPointers;
+}
+
+std::shared_ptr<TextList> pathLogger::fullFileNames()
+{
+    if (!m_fullFileNames) m_fullFileNames = std::make_shared<TextList>();
+    return m_fullFileNames;
+}
+
+std::string pathLogger::AddBackslash(const std::string& path) { return platform::withTrailingSeparator(path); }
+
+void pathLogger::LogPath(const std::string& strPARENT)
+{
+    std::error_code ec;
+    if (!fs::is_directory(platform::toPath(strPARENT), ec)) return;
+    m_count = 1;
+    std::int32_t known = 1;
+    pathNames()->add("K0", AddBackslash(strPARENT));
+    // pathNames is the queue of the walk: folders are appended as found and taken in that order.
+    for (std::int32_t i = 1; i <= known; ++i) {
+        const std::string folder = m_pathNames->Item(static_cast<std::size_t>(i));  // a copy: the list grows
+        logFolder(i, folder, known);
+    }
+}
+
+void pathLogger::logFolder(std::int32_t position, const std::string& folder, std::int32_t& known)
+{
+    std::vector<std::string> subfolders, files;
+    std::error_code ec;
+    fs::directory_iterator it(platform::toPath(folder), ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::directory_entry& entry = *it;
+        const std::string name = platform::toText(entry.path().filename());
+        std::error_code typeError;
+        if (entry.is_directory(typeError) && !platform::isLinkOrJunction(entry))
+            subfolders.push_back(name);
+        else if (!entry.is_directory(typeError))
+            files.push_back(name);
+    }
+    if (ec) {
+        m_unreadable.push_back(folder + ": " + ec.message());
+        return;
+    }
+    for (const auto& sub : subfolders) {
+        ++known;
+        pathNames()->add("K" + std::to_string(known), folder + sub + platform::preferredSeparator());
+    }
+    for (const auto& file : files) {
+        const std::string key = "K" + std::to_string(m_count);
+        if (fullFileNamesOnly) {
+            fullFileNames()->add(key, folder + file);
+        } else {
+            fileNames()->add(key, file);
+            fullFileNames()->add(key, folder + file);
+            pathPointers()->add(key, position);
+        }
+        ++m_count;
+    }
+}
+
+bool isMailboxCandidate(const std::string& path)
+{
+    if (path.empty()) return false;
+    auto name = platform::GetFileName(path);
+    if (!name || name->empty() || name->find('.') != std::string::npos) return false;
+    auto size = platform::fileSize(platform::toPath(path));
+    return size && *size > 0;
+}
+
+MailboxSearch findMailboxes(const std::string& root)
+{
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.fullFileNamesOnly = true;
+    walker.LogPath(root);
+    auto names = walker.fullFileNames();
+    MailboxSearch found;
+    found.unreadableFolders = walker.unreadableFolders();
+    walker.Terminate();
+    for (std::size_t i = 1; i <= names->Count(); ++i)
+        if (isMailboxCandidate(names->Item(i))) found.mailboxes.push_back(names->Item(i));
+    return found;
+}
+
+}  // namespace quillmark

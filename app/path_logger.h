@@ -1,0 +1,97 @@
+// The folder walker: visits a root folder and every folder below it, breadth first, and records
+// every file it finds in keyed lists. It applies no filter; the caller picks the files it wants.
+//
+// Links to folders (symbolic links, Windows junctions) are not followed, so a walk always ends;
+// a folder that cannot be read is skipped and counted, and the walk goes on.
+// UI-free: the window and the command line use the same walker.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmark {
+
+// An insertion-ordered list whose items have unique text keys; items are numbered from 1.
+template <class T>
+class KeyedList {
+public:
+    // False (and nothing added) when the key is taken.
+    bool add(std::string key, T item)
+    {
+        if (!m_index.emplace(key, m_items.size()).second) return false;
+        m_items.emplace_back(std::move(key), std::move(item));
+        return true;
+    }
+    std::size_t Count() const noexcept { return m_items.size(); }
+    // 1-based, as the walk numbers folders.
+    const T& Item(std::size_t position) const { return m_items.at(position - 1).second; }
+    const std::string& Key(std::size_t position) const { return m_items.at(position - 1).first; }
+    const T* find(const std::string& key) const
+    {
+        auto it = m_index.find(key);
+        return it == m_index.end() ? nullptr : &m_items[it->second].second;
+    }
+    std::vector<T> items() const
+    {
+        std::vector<T> out;
+        out.reserve(m_items.size());
+        for (const auto& kv : m_items) out.push_back(kv.second);
+        return out;
+    }
+
+private:
+    std::vector<std::pair<std::string, T>> m_items;
+    std::map<std::string, std::size_t> m_index;
+};
+
+using TextList = KeyedList<std::string>;
+using NumberList = KeyedList<std::int32_t>;
+
+class pathLogger {
+public:
+    void PathLogInit();
+    void LogPath(const std::string& strPARENT);
+    std::int32_t Count() const noexcept { return m_count; }
+    void Terminate();
+
+    bool fullFileNamesOnly = false;
+
+    // The lists are shared: a caller holding one keeps it intact after Terminate(). A list the
+    // walker does not hold is created empty when read.
+    std::shared_ptr<TextList> fileNames();
+    std::shared_ptr<TextList> pathNames();
+    std::shared_ptr<NumberList> pathPointers();
+    std::shared_ptr<TextList> fullFileNames();
+
+    // Folders that could not be listed during the last walk, with the reason.
+    const std::vector<std::string>& unreadableFolders() const noexcept { return m_unreadable; }
+
+private:
+    static std::string AddBackslash(const std::string& path);
+    void logFolder(std::int32_t position, const std::string& folder, std::int32_t& known);
+
+    std::int32_t m_count = 0;
+    std::shared_ptr<TextList> m_fileNames;
+    std::shared_ptr<TextList> m_pathNames;
+    std::shared_ptr<NumberList> m_pathPointers;
+    std::shared_ptr<TextList> m_fullFileNames;
+    std::vector<std::string> m_unreadable;
+};
+
+// The file list's mailbox filter: the file name has no "." at all and the file is not empty.
+// Thunderbird keeps each mail folder in a file without extension, beside its ".msf" index.
+bool isMailboxCandidate(const std::string& path);
+
+// Every mailbox candidate below root, in walk order, and the number of folders that could not be
+// read.
+struct MailboxSearch {
+    std::vector<std::string> mailboxes;
+    std::vector<std::string> unreadableFolders;
+};
+MailboxSearch findMailboxes(const std::string& root);
+
+}  // namespace quillmark

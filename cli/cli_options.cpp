@@ -1,0 +1,57 @@
+#include "cli/cli_options.h"
+
+#include <CLI/CLI.hpp>
+
+namespace quillmark::cli {
+namespace {
+
+void describe(CLI::App& app, CliOptions& o, std::string& to)
+{
+    app.description("Converts Thunderbird mailboxes (mbox files) into .eml files, one Outlook .pst file, "
+                    "or .mbox files.\nA PATH is a mailbox file, converted whatever its name, or a folder, "
+                    "searched with its subfolders for mailboxes (files without a dot in their name).");
+    app.add_option("--to", to, "Target format")->required()->check(CLI::IsMember({"eml", "pst", "mbox"}));
+    app.add_option("-o,--output", o.outputFolder, "Output folder (created when missing)")->required();
+    app.add_flag("--skip-deleted", o.skipDeleted,
+                 "Leave out messages deleted in Thunderbird but not yet compacted away");
+    app.add_flag("-q,--quiet", o.quiet, "Print only the summary and errors");
+    app.add_option("PATH", o.paths, "Mailbox files or folders")->required();
+    app.set_version_flag("--version", "quillmark-cli 0.1.0");
+}
+
+}  // namespace
+
+std::string usage()
+{
+    CliOptions o;
+    std::string to;
+    CLI::App app{"", "quillmark-cli"};
+    describe(app, o, to);
+    return app.help();
+}
+
+Result<CliOptions> parseArgs(std::span<const std::string_view> args)
+{
+    CliOptions o;
+    std::string to;
+    CLI::App app{"", "quillmark-cli"};
+    describe(app, o, to);
+    std::vector<std::string> reversed;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.emplace_back(*it);
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o.help = true;
+        o.helpText = app.help();
+        return o;
+    } catch (const CLI::CallForVersion&) {
+        o.version = true;
+        return o;
+    } catch (const CLI::ParseError& e) {
+        return Error{Code::InvalidArgument, e.what()};
+    }
+    o.target = findWriterFormat(to)->target;
+    return o;
+}
+
+}  // namespace quillmark::cli

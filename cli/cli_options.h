@@ -1,0 +1,30 @@
+// The command line, parsed into a plain struct that tests can check without running anything.
+#pragma once
+
+#include "engine/mail_writer.h"
+#include "platform/result.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmark::cli {
+
+struct CliOptions {
+    bool help = false;
+    bool version = false;
+    Target target = Target::Eml;
+    std::string outputFolder;
+    bool skipDeleted = false;
+    bool quiet = false;
+    std::vector<std::string> paths;
+    std::string helpText;  // filled when help is true
+};
+
+// args excludes the program name. Errors carry a message for the user (Code::InvalidArgument).
+[[nodiscard]] Result<CliOptions> parseArgs(std::span<const std::string_view> args);
+
+std::string usage();
+
+}  // namespace quillmark::cli

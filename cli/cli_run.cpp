@@ -1,0 +1,151 @@
+#include "cli/cli_run.h"
+
+#include "app/path_logger.h"
+#include "cli/console_host.h"
+#include "engine/conversion_job.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+#include <filesystem>
+#include <set>
+#include <unistd.h>
+
+namespace quillmark::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string absoluteText(const std::string& path)
+{
+    std::error_code ec;
+    fs::path p = fs::absolute(platform::toPath(path), ec);
+    if (ec) return path;
+    return platform::toText(p.lexically_normal());
+}
+
+// Creates the output folder and checks that a file can be written there, so that a read-only
+// target is one clear error up front rather than a failure per mailbox.
+Result<void> prepareOutputFolder(const std::string& folder)
+{
+    const fs::path p = platform::toPath(folder);
+    std::error_code ec;
+    fs::create_directories(p, ec);
+    if (ec) return systemError(ec, "cannot create the output folder " + folder);
+    if (!fs::is_directory(p, ec)) return Error{Code::NotAFile, folder + " is not a folder"};
+    auto probe = platform::AtomicFile::create(p / ".quillmark-write-test");
+    if (!probe) return Error{probe.error().code, "cannot write to the output folder " + folder + ": "
+                                                     + std::string(codeName(probe.error().code))};
+    probe->discard();
+    return Ok{};
+}
+
+std::string count(std::uint64_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+MailboxList collectMailboxes(const std::vector<std::string>& paths)
+{
+    MailboxList list;
+    std::set<std::string> seen;
+    auto take = [&](const std::string& path) {
+        std::error_code ec;
+        const fs::path canonical = fs::weakly_canonical(platform::toPath(path), ec);
+        const std::string key = ec ? path : platform::toText(canonical);
+        if (!seen.insert(key).second) {
+            list.warnings.push_back(path + " is listed more than once; it is converted once");
+            return;
+        }
+        list.mailboxes.push_back(path);
+    };
+    for (const auto& given : paths) {
+        const std::string path = absoluteText(given);
+        std::error_code ec;
+        if (fs::is_directory(platform::toPath(path), ec)) {
+            MailboxSearch found = findMailboxes(path);
+            for (auto& folder : found.unreadableFolders) list.warnings.push_back("cannot read folder " + folder);
+            if (found.mailboxes.empty()) list.warnings.push_back("no mailbox found in " + path);
+            for (const auto& m : found.mailboxes) take(m);
+        } else {
+            take(path);
+        }
+    }
+    return list;
+}
+
+std::string summaryText(const Report& report, const std::string& outputFolder)
+{
+    std::string s;
+    const auto& format = writerFormat(report.target);
+    s += "Mailboxes: " + std::to_string(report.mailboxes) + " (" + std::to_string(report.mailboxes - report.mailboxesFailed)
+         + " converted, " + std::to_string(report.mailboxesFailed) + " failed";
+    if (report.mailboxesEmpty) s += ", " + std::to_string(report.mailboxesEmpty) + " empty";
+    s += ")\n";
+    s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension)
+         + " to " + outputFolder + "\n";
+    if (report.messagesExpunged) {
+        s += "           " + count(report.messagesExpunged, "was", "were")
+             + " marked deleted in Thunderbird (not yet compacted); ";
+        s += report.messagesSkipped ? std::to_string(report.messagesSkipped) + " skipped as asked\n"
+                                    : std::string("converted all the same (--skip-deleted leaves them out)\n");
+    }
+    if (report.messagesFailed) s += "           " + count(report.messagesFailed, "message", "messages") + " failed\n";
+    if (report.issuesKept || report.problemsDropped)
+        s += "Warnings:  " + std::to_string(report.issuesKept + report.problemsDropped) + " (damaged input recovered)\n";
+    for (const auto& p : report.problems)
+        if (p.severity == Severity::Issue) s += "  warning: " + p.mailbox + ": " + p.detail + "\n";
+    const auto lines = failureLines(report, 50);
+    if (!lines.empty()) {
+        s += "Failures:\n";
+        for (const auto& l : lines) s += "  " + l + "\n";
+    }
+    if (report.fatal) s += "Stopped: " + report.fatal->detail + "\n";
+    if (report.cancelled) s += "Cancelled: the conversion was stopped before the end.\n";
+    s += report.succeeded() ? "Result:    all converted\n" : "Result:    NOT everything was converted\n";
+    return s;
+}
+
+int exitCodeFor(const Report& report)
+{
+    if (report.fatal) return kUsageOrFatal;
+    return report.succeeded() ? kAllConverted : kSomeFailed;
+}
+
+int run(const CliOptions& options)
+{
+    const WriterFormat& format = writerFormat(options.target);
+    if (!format.make) {
+        std::fprintf(stderr, "quillmark-cli: --to %s: conversion to %s files is not available yet\n",
+                     std::string(format.name).c_str(), std::string(format.extension).c_str());
+        return kUsageOrFatal;
+    }
+    const std::string output = absoluteText(options.outputFolder);
+    if (auto r = prepareOutputFolder(output); !r) {
+        std::fprintf(stderr, "quillmark-cli: %s\n", r.error().detail.c_str());
+        return kUsageOrFatal;
+    }
+    MailboxList list = collectMailboxes(options.paths);
+    for (const auto& w : list.warnings) std::fprintf(stderr, "quillmark-cli: warning: %s\n", w.c_str());
+    if (list.mailboxes.empty()) {
+        std::fprintf(stderr, "quillmark-cli: nothing to convert\n");
+        return kSomeFailed;
+    }
+    ConsoleHost host(options.quiet, ::isatty(STDERR_FILENO) != 0);
+    ConsoleHost::installInterruptHandler();
+    JobSettings settings;
+    settings.target = options.target;
+    settings.outputFolder = platform::withTrailingSeparator(output);
+    settings.skipExpunged = options.skipDeleted;
+    settings.progressInterval = std::chrono::milliseconds(200);
+    settings.showClosingMessage = false;
+    ConversionJob job(host, settings);
+    const Report report = job.run(list.mailboxes);
+    host.endLine();
+    std::fputs(summaryText(report, output).c_str(), stdout);
+    return exitCodeFor(report);
+}
+
+}  // namespace quillmark::cli

@@ -1,0 +1,30 @@
+// What the command line does once its arguments are parsed.
+#pragma once
+
+#include "cli/cli_options.h"
+#include "engine/report.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace quillmark::cli {
+
+enum ExitCode : int { kAllConverted = 0, kSomeFailed = 1, kUsageOrFatal = 2 };
+
+struct MailboxList {
+    std::vector<std::string> mailboxes;   // absolute, in order, each once
+    std::vector<std::string> warnings;    // unreadable folders, duplicates
+};
+
+// PATHs as given: a file is taken whatever its name; a folder is searched for mailboxes.
+MailboxList collectMailboxes(const std::vector<std::string>& paths);
+
+// The end-of-run summary, as printed.
+std::string summaryText(const Report& report, const std::string& outputFolder);
+
+int exitCodeFor(const Report& report);
+
+int run(const CliOptions& options);
+
+}  // namespace quillmark::cli

@@ -1,0 +1,85 @@
+// EML target: every message becomes "Email-<j>.eml" in its mailbox's output folder, written
+// under a temporary name and renamed into place, replacing a file of that name.
+#include "engine/mail_writer.h"
+
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+#include <optional>
+
+namespace quillmark {
+namespace {
+
+// Counts what goes into the file and shows "Saving: ..." now and then while a message is long.
+class SavingSink final : public ByteSink {
+public:
+    SavingSink(platform::AtomicFile& file, Reporter& reporter, std::uint64_t mailboxSize)
+        : m_file(file), m_reporter(reporter), m_mailboxSize(mailboxSize)
+    {
+    }
+    Result<void> put(std::span<const char> bytes) override
+    {
+        m_length += bytes.size();
+        if (m_reporter.tick()) sendSaving();
+        return m_file.write(bytes);
+    }
+    void sendSaving()
+    {
+        m_reporter->setLabel(Label::LblProgress, "Saving: " + std::to_string(m_length) + " Bytes out of "
+                                                     + std::to_string(m_mailboxSize) + " Total Bytes.");
+    }
+
+private:
+    platform::AtomicFile& m_file;
+    Reporter& m_reporter;
+    std::uint64_t m_mailboxSize;
+    std::uint64_t m_length = 0;
+};
+
+class EmlWriter final : public MailWriter {
+public:
+    Result<void> begin(JobContext& job) override
+    {
+        m_reporter = &job.reporter;
+        return Ok{};
+    }
+
+    Result<void> write(const Message& message) override
+    {
+        const std::string name = "Email-" + std::to_string(message.index) + ".eml";
+        const auto path = platform::toPath(platform::joinPath(message.mailbox.outputFolder, name));
+        auto file = platform::AtomicFile::create(path);
+        if (!file) return std::move(file).error();
+        SavingSink sink(*file, *m_reporter, message.mailbox.size);
+        auto cut = message.cutter.cut(message.span, sink);
+        if (!cut) return std::move(cut).error();
+        if (auto r = file->commit(); !r) return r;
+        const std::string saved = "Saved Email-" + std::to_string(message.index) + " Message";
+        if (m_reporter->tick() || message.index + 1 == message.count) {
+            sink.sendSaving();
+            (*m_reporter)->setLabel(Label::LblProgress, saved);
+            m_unsent.reset();
+        } else {
+            m_unsent = saved;
+        }
+        return Ok{};
+    }
+
+    void endMailbox() override
+    {
+        if (m_unsent) (*m_reporter)->setLabel(Label::LblProgress, *m_unsent);
+        m_unsent.reset();
+    }
+
+    Result<void> finish() override { return Ok{}; }
+
+private:
+    Reporter* m_reporter = nullptr;
+    std::optional<std::string> m_unsent;
+};
+
+}  // namespace
+
+std::unique_ptr<MailWriter> makeEmlWriter() { return std::make_unique<EmlWriter>(); }
+
+}  // namespace quillmark

@@ -1,0 +1,73 @@
+// The writers: one file per target behind one interface, and the one table of targets.
+//
+// The job calls begin() once, then for every mailbox beginMailbox(), write() for each message and
+// endMailbox(), and finish() once at the end (also after a cancel, so that what was written is
+// left valid). A writer gets each message as a span of the mailbox and the cutter that turns the
+// span into clean RFC 822 text; it never sees the mailbox's own separator line as message text.
+#pragma once
+
+#include "engine/message_cutter.h"
+#include "engine/reporter.h"
+#include "platform/result.h"
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quillmark {
+
+enum class Target { Eml, Pst, Mbox };
+
+struct JobContext {
+    std::string outputFolder;  // ends with a separator
+    Reporter& reporter;
+    std::time_t started;        // local time of the job's start (names the PST file)
+};
+
+struct MailboxContext {
+    std::size_t row = 0;          // 0-based row of the file list
+    std::string path;             // trimmed
+    std::string fileName;         // last path component, untrimmed
+    std::string name;             // fileName trimmed of blanks
+    std::string outputFolder;     // no trailing separator
+    std::uint64_t size = 0;       // as scanned
+    std::filesystem::file_time_type modified{};
+};
+
+struct Message {
+    const MailboxContext& mailbox;
+    std::uint64_t index;          // j, from 0 within the mailbox
+    std::uint64_t count;          // messages in this mailbox
+    MessageSpan span;
+    const MessageHead& head;
+    MessageCutter& cutter;
+};
+
+class MailWriter {
+public:
+    virtual ~MailWriter() = default;
+    [[nodiscard]] virtual Result<void> begin(JobContext& job) = 0;
+    [[nodiscard]] virtual Result<void> beginMailbox(const MailboxContext&) { return Ok{}; }
+    [[nodiscard]] virtual Result<void> write(const Message& message) = 0;
+    virtual void endMailbox() {}
+    [[nodiscard]] virtual Result<void> finish() = 0;
+};
+
+struct WriterFormat {
+    Target target;
+    std::string_view name;       // command-line name: "eml", "pst", "mbox"
+    std::string_view extension;  // ".eml", ".pst", ".mbox"
+    std::unique_ptr<MailWriter> (*make)();  // null while the target is not built yet
+};
+
+std::span<const WriterFormat> writerFormats() noexcept;
+const WriterFormat& writerFormat(Target target) noexcept;
+const WriterFormat* findWriterFormat(std::string_view name) noexcept;
+
+std::unique_ptr<MailWriter> makeEmlWriter();
+
+}  // namespace quillmark

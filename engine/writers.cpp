@@ -1,0 +1,33 @@
+#include "engine/mail_writer.h"
+
+#include <array>
+
+namespace quillmark {
+namespace {
+
+// The only list of targets: the window's options and the CLI's --to both read it.
+constexpr std::array<WriterFormat, 3> kFormats{{
+    {Target::Eml, "eml", ".eml", &makeEmlWriter},
+    {Target::Pst, "pst", ".pst", nullptr},
+    {Target::Mbox, "mbox", ".mbox", nullptr},
+}};
+
+}  // namespace
+
+std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
+
+const WriterFormat& writerFormat(Target target) noexcept
+{
+    for (const auto& f : kFormats)
+        if (f.target == target) return f;
+    return kFormats[0];
+}
+
+const WriterFormat* findWriterFormat(std::string_view name) noexcept
+{
+    for (const auto& f : kFormats)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+}  // namespace quillmark

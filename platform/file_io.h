@@ -1,0 +1,131 @@
+// Files as the core needs them: mailboxes opened for shared reading and never written, and output
+// files that appear under their final name only once they are complete.
+//
+// Owns: the native handles (POSIX descriptors, Windows HANDLEs). Calls: the operating system only.
+// Invariants: a ReadOnlyFile is never opened for writing; an AtomicFile's final name is touched
+// only by the rename in commit(), so an interrupted write never leaves a half-written file there.
+#pragma once
+
+#include "platform/result.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace quillmark::platform {
+
+// ---- Reading -------------------------------------------------------------------------------
+
+class ReadOnlyFile {
+public:
+    ReadOnlyFile() = default;
+    ReadOnlyFile(ReadOnlyFile&& other) noexcept;
+    ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+    ~ReadOnlyFile();
+
+    // Opens for reading while other programs may read, write or delete the file (Thunderbird may
+    // be running). A folder gives IsDirectory, anything but a regular file NotAFile.
+    [[nodiscard]] static Result<ReadOnlyFile> open(const std::filesystem::path& path);
+
+    bool isOpen() const noexcept { return m_handle != kInvalid; }
+    // Size taken when the file was opened.
+    std::uint64_t size() const noexcept { return m_size; }
+    // Reads up to buffer.size() bytes at offset; fewer only at the end of the file.
+    [[nodiscard]] Result<std::size_t> readAt(std::uint64_t offset, std::span<char> buffer) const;
+    // Tells the system that the file is read front to back (read-ahead, early page drop).
+    void adviseSequential() const noexcept;
+    void close() noexcept;
+
+private:
+    static constexpr std::intptr_t kInvalid = -1;
+    std::intptr_t m_handle = kInvalid;
+    std::uint64_t m_size = 0;
+    std::filesystem::path m_path;
+};
+
+// ---- Writing -------------------------------------------------------------------------------
+
+// A new file written under a temporary name beside its final one, renamed into place (replacing
+// any file of that name) by commit(). Dropped without commit(), the temporary file is removed.
+class AtomicFile {
+public:
+    AtomicFile() = default;
+    AtomicFile(AtomicFile&& other) noexcept;
+    AtomicFile& operator=(AtomicFile&& other) noexcept;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
+
+    [[nodiscard]] static Result<AtomicFile> create(const std::filesystem::path& finalPath);
+
+    [[nodiscard]] Result<void> write(std::span<const char> bytes);
+    [[nodiscard]] Result<void> write(std::string_view text)
+    {
+        return write(std::span<const char>(text.data(), text.size()));
+    }
+    [[nodiscard]] Result<void> commit();
+    void discard() noexcept;
+
+    const std::filesystem::path& finalPath() const noexcept { return m_final; }
+    std::uint64_t bytesWritten() const noexcept { return m_written; }
+
+private:
+    [[nodiscard]] Result<void> flush();
+
+    std::intptr_t m_handle = -1;
+    std::filesystem::path m_final;
+    std::filesystem::path m_temp;
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_used = 0;
+    std::uint64_t m_written = 0;
+};
+
+// A file opened for appending (created when missing); every write goes to its end.
+class AppendFile {
+public:
+    AppendFile() = default;
+    AppendFile(AppendFile&& other) noexcept;
+    AppendFile& operator=(AppendFile&& other) noexcept;
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+    ~AppendFile();
+
+    [[nodiscard]] static Result<AppendFile> open(const std::filesystem::path& path);
+    // Size of the file when it was opened: where this run's data begins.
+    std::uint64_t initialSize() const noexcept { return m_initialSize; }
+    [[nodiscard]] Result<void> write(std::span<const char> bytes);
+    [[nodiscard]] Result<void> write(std::string_view text)
+    {
+        return write(std::span<const char>(text.data(), text.size()));
+    }
+    [[nodiscard]] Result<void> flush();
+    // Cuts the file back to `size` bytes: undoes a partly appended record after a failure.
+    [[nodiscard]] Result<void> truncate(std::uint64_t size);
+    [[nodiscard]] Result<void> close();
+
+private:
+    std::intptr_t m_handle = -1;
+    std::filesystem::path m_path;
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_used = 0;
+    std::uint64_t m_initialSize = 0;
+    std::uint64_t m_size = 0;
+};
+
+// ---- Questions about paths -----------------------------------------------------------------
+
+// An existing regular file that is not hidden or a system file (the attributes count on Windows).
+bool isOrdinaryFile(const std::filesystem::path& path) noexcept;
+// Size of a file, following links.
+[[nodiscard]] Result<std::uint64_t> fileSize(const std::filesystem::path& path);
+// Whether a directory entry is a symbolic link or (on Windows) a junction: walks must not follow it.
+bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept;
+// Called once at start-up: a write past a process file-size limit must fail with an error, not
+// end the program with a signal.
+void prepareProcess() noexcept;
+
+}  // namespace quillmark::platform

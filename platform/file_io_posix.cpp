@@ -1,0 +1,327 @@
+#include "platform/file_io.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmark::platform {
+namespace {
+
+constexpr std::size_t kWriteBuffer = 256 * 1024;
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+int fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+std::string quoted(const std::filesystem::path& p) { return p.string(); }
+
+// Writes all of bytes, retrying after interrupts and short writes.
+Result<void> writeAll(int desc, const char* data, std::size_t size, const std::filesystem::path& p)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(desc, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return systemError(lastError(), "cannot write " + quoted(p));
+        }
+        if (n == 0) return systemError(std::make_error_code(std::errc::io_error), "cannot write " + quoted(p));
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+// ---- ReadOnlyFile --------------------------------------------------------------------------
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kInvalid)), m_size(other.m_size), m_path(std::move(other.m_path))
+{
+}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = std::exchange(other.m_handle, kInvalid);
+        m_size = other.m_size;
+        m_path = std::move(other.m_path);
+    }
+    return *this;
+}
+
+ReadOnlyFile::~ReadOnlyFile() { close(); }
+
+Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
+{
+    int desc;
+    do {
+        desc = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (desc < 0 && errno == EINTR);
+    if (desc < 0) return systemError(lastError(), "cannot open " + quoted(path));
+    struct stat st{};
+    if (::fstat(desc, &st) != 0) {
+        const auto ec = lastError();
+        ::close(desc);
+        return systemError(ec, "cannot read the size of " + quoted(path));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(desc);
+        if (S_ISDIR(st.st_mode)) return Error{Code::IsDirectory, quoted(path) + " is a folder, not a mailbox file"};
+        return Error{Code::NotAFile, quoted(path) + " is not a regular file"};
+    }
+    // O_NONBLOCK was only there so that opening a FIFO cannot hang; regular files ignore it.
+    ReadOnlyFile file;
+    file.m_handle = desc;
+    file.m_size = static_cast<std::uint64_t>(st.st_size);
+    file.m_path = path;
+    return file;
+}
+
+Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
+{
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const ssize_t n = ::pread(fd(m_handle), buffer.data() + done, buffer.size() - done,
+                                  static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Error e = systemError(lastError(), "cannot read " + quoted(m_path));
+            e.offset = offset + done;
+            return e;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+void ReadOnlyFile::adviseSequential() const noexcept
+{
+#ifdef POSIX_FADV_SEQUENTIAL
+    (void)::posix_fadvise(fd(m_handle), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+}
+
+void ReadOnlyFile::close() noexcept
+{
+    if (m_handle != kInvalid) ::close(fd(std::exchange(m_handle, kInvalid)));
+}
+
+// ---- AtomicFile ----------------------------------------------------------------------------
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_final(std::move(other.m_final)),
+      m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)),
+      m_used(std::exchange(other.m_used, 0)), m_written(std::exchange(other.m_written, 0))
+{
+}
+
+AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_final = std::move(other.m_final);
+        m_temp = std::move(other.m_temp);
+        m_buffer = std::move(other.m_buffer);
+        m_used = std::exchange(other.m_used, 0);
+        m_written = std::exchange(other.m_written, 0);
+    }
+    return *this;
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
+{
+    AtomicFile file;
+    file.m_final = finalPath;
+    file.m_temp = finalPath;
+    file.m_temp += ".part";
+    int desc;
+    do {
+        desc = ::open(file.m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (desc < 0 && errno == EINTR);
+    if (desc < 0) return systemError(lastError(), "cannot create " + quoted(finalPath));
+    file.m_handle = desc;
+    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    return file;
+}
+
+Result<void> AtomicFile::flush()
+{
+    if (m_used == 0) return Ok{};
+    auto r = writeAll(fd(m_handle), m_buffer.get(), m_used, m_final);
+    m_used = 0;
+    return r;
+}
+
+Result<void> AtomicFile::write(std::span<const char> bytes)
+{
+    if (m_handle < 0) return Error{Code::InvalidArgument, "write to a closed file " + quoted(m_final)};
+    m_written += bytes.size();
+    if (m_used + bytes.size() <= kWriteBuffer) {
+        std::memcpy(m_buffer.get() + m_used, bytes.data(), bytes.size());
+        m_used += bytes.size();
+        return Ok{};
+    }
+    if (auto r = flush(); !r) return r;
+    if (bytes.size() >= kWriteBuffer) return writeAll(fd(m_handle), bytes.data(), bytes.size(), m_final);
+    std::memcpy(m_buffer.get(), bytes.data(), bytes.size());
+    m_used = bytes.size();
+    return Ok{};
+}
+
+Result<void> AtomicFile::commit()
+{
+    if (m_handle < 0) return Error{Code::InvalidArgument, "commit of a closed file " + quoted(m_final)};
+    if (auto r = flush(); !r) {
+        discard();
+        return r;
+    }
+    const int desc = fd(std::exchange(m_handle, -1));
+    if (::close(desc) != 0 && errno != EINTR) {
+        const auto ec = lastError();
+        ::unlink(m_temp.c_str());
+        return systemError(ec, "cannot write " + quoted(m_final));
+    }
+    if (::rename(m_temp.c_str(), m_final.c_str()) != 0) {
+        const auto ec = lastError();
+        ::unlink(m_temp.c_str());
+        return systemError(ec, "cannot rename into place " + quoted(m_final));
+    }
+    return Ok{};
+}
+
+void AtomicFile::discard() noexcept
+{
+    if (m_handle >= 0) {
+        ::close(fd(std::exchange(m_handle, -1)));
+        ::unlink(m_temp.c_str());
+    }
+    m_used = 0;
+}
+
+// ---- AppendFile ----------------------------------------------------------------------------
+
+AppendFile::AppendFile(AppendFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_path(std::move(other.m_path)),
+      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
+      m_initialSize(other.m_initialSize), m_size(other.m_size)
+{
+}
+
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept
+{
+    if (this != &other) {
+        (void)close();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_path = std::move(other.m_path);
+        m_buffer = std::move(other.m_buffer);
+        m_used = std::exchange(other.m_used, 0);
+        m_initialSize = other.m_initialSize;
+        m_size = other.m_size;
+    }
+    return *this;
+}
+
+AppendFile::~AppendFile() { (void)close(); }
+
+Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
+{
+    int desc;
+    do {
+        desc = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    } while (desc < 0 && errno == EINTR);
+    if (desc < 0) return systemError(lastError(), "cannot open " + quoted(path) + " for appending");
+    struct stat st{};
+    if (::fstat(desc, &st) != 0) {
+        const auto ec = lastError();
+        ::close(desc);
+        return systemError(ec, "cannot read the size of " + quoted(path));
+    }
+    AppendFile file;
+    file.m_handle = desc;
+    file.m_path = path;
+    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    file.m_initialSize = file.m_size = static_cast<std::uint64_t>(st.st_size);
+    return file;
+}
+
+Result<void> AppendFile::flush()
+{
+    if (m_used == 0) return Ok{};
+    auto r = writeAll(fd(m_handle), m_buffer.get(), m_used, m_path);
+    m_used = 0;
+    return r;
+}
+
+Result<void> AppendFile::write(std::span<const char> bytes)
+{
+    if (m_handle < 0) return Error{Code::InvalidArgument, "write to a closed file " + quoted(m_path)};
+    m_size += bytes.size();
+    if (m_used + bytes.size() <= kWriteBuffer) {
+        std::memcpy(m_buffer.get() + m_used, bytes.data(), bytes.size());
+        m_used += bytes.size();
+        return Ok{};
+    }
+    if (auto r = flush(); !r) return r;
+    if (bytes.size() >= kWriteBuffer) return writeAll(fd(m_handle), bytes.data(), bytes.size(), m_path);
+    std::memcpy(m_buffer.get(), bytes.data(), bytes.size());
+    m_used = bytes.size();
+    return Ok{};
+}
+
+Result<void> AppendFile::truncate(std::uint64_t size)
+{
+    if (m_handle < 0) return Error{Code::InvalidArgument, "truncate of a closed file " + quoted(m_path)};
+    m_used = 0;
+    if (::ftruncate(fd(m_handle), static_cast<off_t>(size)) != 0)
+        return systemError(lastError(), "cannot restore " + quoted(m_path));
+    m_size = size;
+    return Ok{};
+}
+
+Result<void> AppendFile::close()
+{
+    if (m_handle < 0) return Ok{};
+    auto r = flush();
+    if (::close(fd(std::exchange(m_handle, -1))) != 0 && errno != EINTR && r.ok())
+        return systemError(lastError(), "cannot write " + quoted(m_path));
+    return r;
+}
+
+// ---- Questions about paths -----------------------------------------------------------------
+
+bool isOrdinaryFile(const std::filesystem::path& path) noexcept
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Result<std::uint64_t> fileSize(const std::filesystem::path& path)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return systemError(lastError(), "cannot read the size of " + quoted(path));
+    if (S_ISDIR(st.st_mode)) return Error{Code::IsDirectory, quoted(path) + " is a folder"};
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept
+{
+    std::error_code ec;
+    return entry.is_symlink(ec);
+}
+
+void prepareProcess() noexcept
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace quillmark::platform

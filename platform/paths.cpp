@@ -1,0 +1,111 @@
+#include "platform/paths.h"
+
+#include <system_error>
+
+namespace quillmark::platform {
+
+bool isSeparator(char c, PathStyle style) noexcept
+{
+    return c == '/' || (style == PathStyle::Windows && c == '\\');
+}
+
+char preferredSeparator(PathStyle style) noexcept { return style == PathStyle::Windows ? '\\' : '/'; }
+
+std::filesystem::path toPath(std::string_view utf8)
+{
+    const std::u8string_view u8(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size());
+    return std::filesystem::path(u8);
+}
+
+std::string toText(const std::filesystem::path& path)
+{
+    const std::u8string u8 = path.u8string();
+    return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
+}
+
+Result<std::string> GetFileName(std::string_view path, PathStyle style)
+{
+    if (path.empty()) return Error{Code::InvalidArgument, "empty path has no file name"};
+    std::size_t i = path.size();
+    while (i > 0 && !isSeparator(path[i - 1], style)) --i;
+    return std::string(path.substr(i));
+}
+
+bool EnsureDirectory(std::string_view path)
+{
+    if (path.empty()) return false;
+    std::error_code ec;
+    const auto p = toPath(path);
+    std::filesystem::create_directories(p, ec);
+    return std::filesystem::is_directory(p, ec);
+}
+
+namespace {
+
+bool isDriveLetter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Length of the Windows root name: "C:", "\\server", "\\?\C:", "\\?\UNC\server".
+std::size_t windowsRootNameLength(std::string_view p)
+{
+    auto sep = [](char c) { return c == '\\' || c == '/'; };
+    std::size_t i = 0;
+    if (p.size() >= 4 && sep(p[0]) && sep(p[1]) && (p[2] == '?' || p[2] == '.') && sep(p[3])) {
+        i = 4;  // long-path or device prefix
+        if (p.substr(i, 4) == "UNC\\" || p.substr(i, 4) == "UNC/") {
+            i += 4;
+            while (i < p.size() && !sep(p[i])) ++i;
+            return i;
+        }
+    } else if (p.size() >= 3 && sep(p[0]) && sep(p[1]) && !sep(p[2])) {
+        i = 2;  // UNC: the server is the root name
+        while (i < p.size() && !sep(p[i])) ++i;
+        return i;
+    }
+    if (p.size() >= i + 2 && isDriveLetter(p[i]) && p[i + 1] == ':') return i + 2;
+    return i;
+}
+
+}  // namespace
+
+std::string relativePart(std::string_view path, PathStyle style)
+{
+    std::size_t i = style == PathStyle::Windows ? windowsRootNameLength(path) : 0;
+    while (i < path.size() && isSeparator(path[i], style)) ++i;
+    return std::string(path.substr(i));
+}
+
+std::string withTrailingSeparator(std::string_view path, PathStyle style)
+{
+    std::string out(path);
+    if (out.empty() || !isSeparator(out.back(), style)) out += preferredSeparator(style);
+    return out;
+}
+
+std::string joinPath(std::string_view folder, std::string_view name, PathStyle style)
+{
+    if (folder.empty()) return std::string(name);
+    return withTrailingSeparator(folder, style) + std::string(name);
+}
+
+std::string mailboxOutputFolder(std::string_view outputFolder, std::string_view mailboxPath, PathStyle style)
+{
+    std::string out = joinPath(outputFolder, relativePart(mailboxPath, style), style);
+    while (out.size() > 1 && isSeparator(out.back(), style)) out.pop_back();
+    return out;
+}
+
+std::string_view trimBlanks(std::string_view text) noexcept
+{
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+std::string mailboxName(std::string_view mailboxPath, PathStyle style)
+{
+    auto name = GetFileName(mailboxPath, style);
+    return name ? std::string(trimBlanks(*name)) : std::string();
+}
+
+}  // namespace quillmark::platform

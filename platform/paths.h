@@ -1,0 +1,62 @@
+// Path helpers shared by every layer: the file name of a path, folder creation, and where a
+// mailbox's output goes.
+//
+// Paths travel through the program as UTF-8 text (what the file list shows and the job reads);
+// toPath()/toText() convert at the boundary to the file system. Functions that look at separators
+// take a PathStyle so that both conventions can be checked on any machine; the default is the
+// style of the machine the program runs on ("\" and "/" on Windows, "/" elsewhere).
+#pragma once
+
+#include "platform/result.h"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quillmark::platform {
+
+enum class PathStyle { Posix, Windows };
+
+#ifdef _WIN32
+inline constexpr PathStyle kNativeStyle = PathStyle::Windows;
+#else
+inline constexpr PathStyle kNativeStyle = PathStyle::Posix;
+#endif
+
+bool isSeparator(char c, PathStyle style = kNativeStyle) noexcept;
+char preferredSeparator(PathStyle style = kNativeStyle) noexcept;
+
+std::filesystem::path toPath(std::string_view utf8);
+std::string toText(const std::filesystem::path& path);
+
+// The part of path after its last separator; the whole path when it holds none; empty when it
+// ends with one. An empty path is InvalidArgument.
+[[nodiscard]] Result<std::string> GetFileName(std::string_view path, PathStyle style = kNativeStyle);
+
+// Creates every missing folder along path; true when the folder exists afterwards. Nothing is
+// shown to the user.
+bool EnsureDirectory(std::string_view path);
+
+// The path without its root: drive ("C:"), UNC server ("\\srv"), long-path prefix ("\\?\") and
+// the leading separators, as std::filesystem::path::relative_path() gives it on that platform.
+std::string relativePart(std::string_view path, PathStyle style = kNativeStyle);
+
+// Output folder of a mailbox: the output folder with the mailbox path below it, its root removed,
+// so the source tree is mirrored and the mailbox's own name names the last folder. No trailing
+// separator.
+std::string mailboxOutputFolder(std::string_view outputFolder, std::string_view mailboxPath,
+                                PathStyle style = kNativeStyle);
+
+// The mailbox's file name trimmed of blanks: it names the PST folder and the .mbox file.
+std::string mailboxName(std::string_view mailboxPath, PathStyle style = kNativeStyle);
+
+// Appends the separator unless the path already ends with one.
+std::string withTrailingSeparator(std::string_view path, PathStyle style = kNativeStyle);
+
+// Joins folder and name without doubling a separator (a folder at a drive root ends with one).
+std::string joinPath(std::string_view folder, std::string_view name, PathStyle style = kNativeStyle);
+
+// Leading and trailing blanks (U+0020 only) removed.
+std::string_view trimBlanks(std::string_view text) noexcept;
+
+}  // namespace quillmark::platform

@@ -1,0 +1,52 @@
+#include "platform/result.h"
+
+#include <cerrno>
+
+namespace quillmark {
+
+const char* codeName(Code code) noexcept
+{
+    switch (code) {
+    case Code::InvalidArgument: return "invalid argument";
+    case Code::NotFound: return "not found";
+    case Code::IsDirectory: return "is a folder";
+    case Code::NotAFile: return "not a regular file";
+    case Code::PermissionDenied: return "permission denied";
+    case Code::NoSpace: return "no space left on device";
+    case Code::FileTooLarge: return "file too large";
+    case Code::Io: return "input/output error";
+    case Code::Corrupt: return "damaged data";
+    case Code::Unsupported: return "not supported";
+    case Code::Cancelled: return "cancelled";
+    case Code::OutOfMemory: return "out of memory";
+    }
+    return "unknown error";
+}
+
+static Code codeOf(std::error_code ec)
+{
+    const std::error_condition c = ec.default_error_condition();
+    if (c == std::errc::no_such_file_or_directory) return Code::NotFound;
+    if (c == std::errc::is_a_directory) return Code::IsDirectory;
+    if (c == std::errc::permission_denied || c == std::errc::operation_not_permitted
+        || c == std::errc::read_only_file_system)
+        return Code::PermissionDenied;
+    if (c == std::errc::no_space_on_device) return Code::NoSpace;
+    if (c == std::errc::file_too_large) return Code::FileTooLarge;
+    if (c == std::errc::not_enough_memory) return Code::OutOfMemory;
+#ifdef EDQUOT
+    if (ec.category() == std::generic_category() || ec.category() == std::system_category())
+        if (ec.value() == EDQUOT) return Code::NoSpace;
+#endif
+    return Code::Io;
+}
+
+Error systemError(std::error_code ec, std::string what, std::source_location where)
+{
+    std::string detail = std::move(what);
+    detail += ": ";
+    detail += ec.message();
+    return Error{codeOf(ec), std::move(detail), 0, where};
+}
+
+}  // namespace quillmark

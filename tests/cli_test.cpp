@@ -1,0 +1,110 @@
+#include "cli/cli_options.h"
+#include "cli/cli_run.h"
+#include "cli/console_host.h"
+#include "support/mbox_builder.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/wait.h>
+
+namespace quillmark::cli {
+namespace {
+
+using testing::TempDir;
+
+Result<CliOptions> parse(std::vector<std::string_view> args) { return parseArgs(args); }
+
+struct Run {
+    int status = -1;
+    std::string output;
+};
+
+Run runCli(const std::string& args)
+{
+    Run r;
+    FILE* pipe = ::popen(("'" + std::string(QUILLMARK_CLI) + "' " + args + " 2>&1").c_str(), "r");
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
+    const int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST(CliParse, ReadsTargetOutputFlagsAndPaths)
+{
+    auto o = parse({"--to", "mbox", "-o", "/out", "--skip-deleted", "--quiet", "a", "b"});
+    ASSERT_TRUE(o.ok()) << o.error().detail;
+    EXPECT_EQ(o->target, Target::Mbox);
+    EXPECT_EQ(o->outputFolder, "/out");
+    EXPECT_TRUE(o->skipDeleted);
+    EXPECT_TRUE(o->quiet);
+    EXPECT_EQ(o->paths, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(parse({"--help"})->help);
+}
+
+TEST(CliParse, RejectsIncompleteOrWrongArguments)
+{
+    for (auto args : std::vector<std::vector<std::string_view>>{
+             {"-o", "/out", "a"}, {"--to", "eml", "a"}, {"--to", "eml", "-o", "/out"},
+             {"--to", "pdf", "-o", "/out", "a"}, {"--to", "eml", "-o", "/out", "--bogus", "a"}}) {
+        auto o = parse(args);
+        ASSERT_FALSE(o.ok());
+        EXPECT_EQ(o.error().code, Code::InvalidArgument);
+        EXPECT_FALSE(o.error().detail.empty());
+    }
+}
+
+TEST(CliRun, ExitCodesTellTheOutcome)
+{
+    TempDir dir;
+    const auto inbox = dir.write("Mail/Inbox", testing::mboxOf({{}, {}})).string();
+    const std::string out = " -o '" + (dir / "out").string() + "' ";
+    auto ok = runCli("--to eml" + out + "'" + inbox + "'");
+    EXPECT_EQ(ok.status, 0) << ok.output;
+    EXPECT_NE(ok.output.find("2 written as .eml"), std::string::npos) << ok.output;
+    auto partial = runCli("--to eml" + out + "'" + inbox + "' '" + (dir / "Mail/Gone").string() + "'");
+    EXPECT_EQ(partial.status, 1);
+    EXPECT_NE(partial.output.find("Gone"), std::string::npos);
+    EXPECT_NE(partial.output.find("NOT everything was converted"), std::string::npos);
+    EXPECT_EQ(runCli("--to eml").status, 2);
+    auto pst = runCli("--to pst" + out + "'" + inbox + "'");
+    EXPECT_EQ(pst.status, 2);
+    EXPECT_NE(pst.output.find("not available yet"), std::string::npos);
+}
+
+TEST(CliRun, FolderArgumentFindsMailboxesInSubfoldersOnce)
+{
+    TempDir dir;
+    dir.write("Mail/Inbox", testing::mboxOf({{}}));
+    dir.write("Mail/Inbox.msf", "index");
+    dir.write("Mail/Trash", "");
+    dir.write("Mail/Inbox.sbd/Work", testing::mboxOf({{}, {}}));
+    const auto list = collectMailboxes({(dir / "Mail").string(), (dir / "Mail/Inbox").string()});
+    EXPECT_EQ(list.mailboxes.size(), 2u);
+    ASSERT_EQ(list.warnings.size(), 1u);
+    EXPECT_NE(list.warnings[0].find("more than once"), std::string::npos);
+    // A file named by the user is converted whatever its name.
+    EXPECT_EQ(collectMailboxes({(dir / "Mail/Inbox.msf").string()}).mailboxes.size(), 1u);
+}
+
+TEST(CliProgress, LineShowsMailboxCountRateAndEta)
+{
+    JobProgress f;
+    f.mailbox = 2;
+    f.mailboxes = 5;
+    f.bytesDone = 50'000'000;
+    f.bytesTotal = 150'000'000;
+    f.messagesWritten = 1234;
+    const auto line = progressLine(f, "Inbox", 10.0);
+    EXPECT_NE(line.find("Mailbox 2 of 5"), std::string::npos) << line;
+    EXPECT_NE(line.find("1234 messages"), std::string::npos);
+    EXPECT_NE(line.find("5.0 MB/s"), std::string::npos);
+    EXPECT_NE(line.find("ETA 0:20"), std::string::npos);
+    EXPECT_EQ(formatDuration(3725), "1:02:05");
+}
+
+}  // namespace
+}  // namespace quillmark::cli

@@ -1,0 +1,130 @@
+#include "app/path_logger.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+namespace quillmark {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+std::vector<std::string> keys(const TextList& list)
+{
+    std::vector<std::string> out;
+    for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Key(i));
+    return out;
+}
+
+// root holds file a and folders X (file c) and Y (folder Z with file d).
+struct Tree {
+    TempDir dir;
+    std::string root;
+    Tree()
+    {
+        dir.write("root/a", "1");
+        dir.write("root/X/c", "1");
+        dir.write("root/Y/Z/d", "1");
+        root = (dir / "root").string();
+    }
+};
+
+TEST(PathLogger, WalksBreadthFirstWithKeyedLists)
+{
+    Tree t;
+    pathLogger w;
+    w.PathLogInit();
+    w.fullFileNamesOnly = false;
+    w.LogPath(t.root);
+    auto paths = w.pathNames();
+    ASSERT_EQ(paths->Count(), 4u);
+    EXPECT_EQ(paths->Item(1), t.root + "/");
+    EXPECT_EQ(keys(*paths), (std::vector<std::string>{"K0", "K2", "K3", "K4"}));
+    // Level order, whatever order the platform lists X and Y in: Z comes last.
+    EXPECT_EQ(paths->Item(4), t.root + "/Y/Z/");
+    auto full = w.fullFileNames();
+    ASSERT_EQ(full->Count(), 3u);
+    EXPECT_EQ(full->Item(1), t.root + "/a");
+    EXPECT_EQ(full->Item(3), t.root + "/Y/Z/d");
+    EXPECT_EQ(keys(*full), (std::vector<std::string>{"K1", "K2", "K3"}));
+    // Each file points at the folder that holds it, under the same key in all three lists.
+    for (std::size_t i = 1; i <= full->Count(); ++i) {
+        const auto folder = paths->Item(static_cast<std::size_t>(w.pathPointers()->Item(i)));
+        EXPECT_EQ(folder + w.fileNames()->Item(i), full->Item(i));
+        EXPECT_EQ(w.pathPointers()->Key(i), full->Key(i));
+    }
+    EXPECT_EQ(w.Count(), 4);  // one more than the files recorded
+}
+
+TEST(PathLogger, RootForms)
+{
+    Tree t;
+    pathLogger w;
+    w.PathLogInit();
+    w.LogPath(t.root + "/");
+    EXPECT_EQ(w.pathNames()->Item(1), t.root + "/");
+    EXPECT_EQ(w.fileNames()->Count(), 0u);  // fullFileNamesOnly is set by PathLogInit
+
+    pathLogger missing;
+    missing.PathLogInit();
+    missing.LogPath(t.root + "/a");  // a file, not a folder: nothing happens
+    EXPECT_EQ(missing.Count(), 0);
+    EXPECT_EQ(missing.pathNames()->Count(), 0u);
+
+    TempDir empty;
+    pathLogger e;
+    e.PathLogInit();
+    e.LogPath(empty.path().string());
+    EXPECT_EQ(e.pathNames()->Count(), 1u);
+    EXPECT_EQ(e.Count(), 1);
+}
+
+TEST(PathLogger, ListsOutliveTerminate)
+{
+    Tree t;
+    pathLogger w;
+    w.PathLogInit();
+    w.LogPath(t.root);
+    auto held = w.fullFileNames();
+    w.Terminate();
+    EXPECT_EQ(held->Count(), 3u);
+    EXPECT_EQ(w.fullFileNames()->Count(), 0u);  // a new, empty list
+}
+
+TEST(PathLogger, DoesNotFollowFolderLinksAndSkipsUnreadableFolders)
+{
+    Tree t;
+    fs::create_directory_symlink(t.root, fs::path(t.root) / "X" / "loop");
+    t.dir.write("root/Locked/secret", "1");
+    fs::permissions(fs::path(t.root) / "Locked", fs::perms::none);
+    pathLogger w;
+    w.PathLogInit();
+    w.LogPath(t.root);
+    EXPECT_EQ(w.pathNames()->Count(), 5u);  // root, X, Y, Locked, Z: the link is not a folder to walk
+    if (::geteuid() != 0) {  // root reads everything
+        EXPECT_EQ(w.unreadableFolders().size(), 1u);
+    }
+    for (const auto& f : w.fullFileNames()->items()) EXPECT_EQ(f.find("loop"), std::string::npos) << f;
+}
+
+TEST(MailboxFilter, KeepsNonEmptyFilesWithoutDot)
+{
+    TempDir dir;
+    const auto inbox = dir.write("Inbox", "From x\n").string();
+    EXPECT_TRUE(isMailboxCandidate(inbox));
+    EXPECT_FALSE(isMailboxCandidate(dir.write("Inbox.msf", "x").string()));
+    EXPECT_FALSE(isMailboxCandidate(dir.write("Trash", "").string()));
+    EXPECT_FALSE(isMailboxCandidate((dir / "gone").string()));
+    dir.write("tree/Inbox", "x");
+    dir.write("tree/Inbox.msf", "x");
+    dir.write("tree/Sent", "x");
+    dir.write("tree/Inbox.sbd/Work", "x");
+    const auto found = findMailboxes((dir / "tree").string());
+    EXPECT_EQ(found.mailboxes.size(), 3u);
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -1,0 +1,55 @@
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+namespace quillmark::platform {
+namespace {
+
+constexpr auto W = PathStyle::Windows;
+constexpr auto P = PathStyle::Posix;
+
+TEST(GetFileName, TakesTheLastComponentOfEitherStyle)
+{
+    EXPECT_EQ(GetFileName(R"(C:\Mail\Local Folders\Inbox)", W).value(), "Inbox");
+    EXPECT_EQ(GetFileName("C:/Mail/Inbox", W).value(), "Inbox");  // Windows accepts both
+    EXPECT_EQ(GetFileName(R"(C:\Mail\)", W).value(), "");
+    EXPECT_EQ(GetFileName("Inbox", W).value(), "Inbox");
+    EXPECT_EQ(GetFileName("/home/u/Mail/ Inbox ", P).value(), " Inbox ");  // untrimmed
+    EXPECT_EQ(GetFileName(R"(/home/u/a\b)", P).value(), R"(a\b)");         // "\" is a name byte on POSIX
+    EXPECT_EQ(GetFileName("/home/u/", P).value(), "");
+    auto empty = GetFileName("", P);
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error().code, Code::InvalidArgument);
+    EXPECT_FALSE(empty.error().detail.empty());
+}
+
+TEST(MailboxOutputFolder, MirrorsThePathWithoutItsRoot)
+{
+    EXPECT_EQ(mailboxOutputFolder(R"(E:\Res\)", R"(C:\A\Inbox)", W), R"(E:\Res\A\Inbox)");
+    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(C:\Mail\Local Folders\Inbox)", W), R"(D:\Out\Mail\Local Folders\Inbox)");
+    // A UNC path keeps its share: the server name is the root, and no letter of it is lost.
+    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(\\srv\share\Inbox)", W), R"(D:\Out\share\Inbox)");
+    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(\\?\C:\Mail\Inbox)", W), R"(D:\Out\Mail\Inbox)");
+    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out)", R"(C:\A\Inbox)", W), R"(D:\Out\A\Inbox)");
+    EXPECT_EQ(mailboxOutputFolder("/out/", "/home/u/Mail/Inbox", P), "/out/home/u/Mail/Inbox");
+    EXPECT_EQ(mailboxOutputFolder("/out", "/home/u/Mail/Inbox", P), "/out/home/u/Mail/Inbox");
+    // Same file name in different folders: different output folders.
+    EXPECT_NE(mailboxOutputFolder("/out/", "/a/Inbox", P), mailboxOutputFolder("/out/", "/b/Inbox", P));
+}
+
+TEST(MailboxName, IsTheTrimmedFileName)
+{
+    EXPECT_EQ(mailboxName(R"(C:\Mail\ Inbox  )", W), "Inbox");
+    EXPECT_EQ(mailboxName("/m/Sent", P), "Sent");
+}
+
+TEST(PathText, RoundTripsNonAsciiNames)
+{
+    const std::string name = "/tmp/Posteingang-\xC3\xBC\xE2\x9C\x89";
+    EXPECT_EQ(toText(toPath(name)), name);
+    EXPECT_EQ(withTrailingSeparator("C:", W), "C:\\");
+    EXPECT_EQ(joinPath(R"(D:\)", "Inbox", W), R"(D:\Inbox)");  // no doubled separator at a root
+}
+
+}  // namespace
+}  // namespace quillmark::platform
