@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <set>
-#include <unistd.h>
 
 namespace quillmark::cli {
 
@@ -133,7 +132,7 @@ int run(const CliOptions& options)
         std::fprintf(stderr, "quillmark-cli: nothing to convert\n");
         return kSomeFailed;
     }
-    ConsoleHost host(options.quiet, ::isatty(STDERR_FILENO) != 0);
+    ConsoleHost host(options.quiet, platform::stderrIsTerminal());
     ConsoleHost::installInterruptHandler();
     JobSettings settings;
     settings.target = options.target;

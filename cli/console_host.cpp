@@ -45,7 +45,9 @@ void ConsoleHost::setLabel(Label label, std::string_view text)
 BoxAnswer ConsoleHost::messageBox(std::string_view text, int, std::string_view title)
 {
     endLine();
-    std::string prefix = title.empty() || title == "Quillmark" ? std::string() : std::string(title) + ": ";
+    // Boxes other than the program's own come from the scanner, about the current mailbox.
+    const bool scanner = title != "Quillmark" && title != "Outlook Error";
+    const std::string prefix = scanner ? "warning: " + m_mailboxName + ": " : std::string();
     std::fprintf(stderr, "quillmark-cli: %s%s\n", prefix.c_str(), oneLine(text).c_str());
     return BoxAnswer::Ok;
 }

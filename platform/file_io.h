@@ -127,5 +127,7 @@ bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept;
 // Called once at start-up: a write past a process file-size limit must fail with an error, not
 // end the program with a signal.
 void prepareProcess() noexcept;
+// Whether standard error is a terminal (a live progress line makes sense there).
+bool stderrIsTerminal() noexcept;
 
 }  // namespace quillmark::platform

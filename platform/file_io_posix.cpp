@@ -318,6 +318,8 @@ bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept
     return entry.is_symlink(ec);
 }
 
+bool stderrIsTerminal() noexcept { return ::isatty(STDERR_FILENO) != 0; }
+
 void prepareProcess() noexcept
 {
     std::signal(SIGXFSZ, SIG_IGN);

@@ -10,6 +10,9 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,16 +121,67 @@ TEST(BadInput, DiskFullStopsTheJobAndLeavesOnlyCompleteFiles)
     EXPECT_EQ(Fingerprint(inbox), before);
 }
 
-TEST(BadInput, ReadOnlyOutputFolderIsOneClearError)
+// A small file system of its own (a tmpfs), for a real full disk or a read-only volume.
+class ScopedMount {
+public:
+    ScopedMount(const fs::path& where, const char* options) : m_where(where)
+    {
+        fs::create_directories(where);
+#ifdef __linux__
+        m_mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
+#endif
+    }
+    ~ScopedMount()
+    {
+#ifdef __linux__
+        if (m_mounted) ::umount2(m_where.c_str(), MNT_DETACH);
+#endif
+    }
+    bool mounted() const { return m_mounted; }
+    void remountReadOnly()
+    {
+#ifdef __linux__
+        m_mounted = ::mount("tmpfs", m_where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0 && m_mounted;
+#endif
+    }
+
+private:
+    fs::path m_where;
+    bool m_mounted = false;
+};
+
+TEST(BadInput, ReadOnlyOutputVolumeIsOneClearError)
 {
-    if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
     TempDir dir;
     const auto inbox = dir.write("Inbox", testing::mboxOf({{}}));
-    fs::create_directory(dir / "ro");
-    fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-    const auto cli = runCli("--to eml -o '" + (dir / "ro").string() + "' '" + inbox.string() + "'");
+    ScopedMount volume(dir / "ro", "size=1m");
+    if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
+    volume.remountReadOnly();
+    const auto cli = runCli("--to eml -o '" + (dir / "ro/out").string() + "' '" + inbox.string() + "'");
     EXPECT_EQ(cli.status, 2);
-    EXPECT_NE(cli.output.find("cannot write to the output folder"), std::string::npos) << cli.output;
+    EXPECT_NE(cli.output.find("cannot create the output folder"), std::string::npos) << cli.output;
+    EXPECT_NE(cli.output.find("Read-only file system"), std::string::npos) << cli.output;
+}
+
+TEST(BadInput, FullDiskStopsWithCompleteFilesOnly)
+{
+    TempDir dir;
+    std::vector<Mail> mails(60, Mail{"a@example.com", "filler", std::string(3000, 'z')});
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    ScopedMount volume(dir / "small", "size=64k");
+    if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
+    FakeHost host;
+    const Report r = convert({inbox.string()}, dir / "small", host);
+    ASSERT_TRUE(r.fatal);
+    EXPECT_EQ(r.fatal->code, Code::NoSpace);
+    EXPECT_GT(r.messagesWritten, 0u);
+    EXPECT_LT(r.messagesWritten, mails.size());
+    EXPECT_NE(host.boxes.back().text.find("No space left on device"), std::string::npos) << host.boxes.back().text;
+    const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "small").string(), inbox.string()));
+    const auto files = testing::listFiles(folder);
+    EXPECT_EQ(files.size(), r.messagesWritten);
+    for (const auto& f : files) EXPECT_EQ(testing::readFile(folder / f), testing::expectedEml(mails[0])) << f;
+    EXPECT_TRUE(partFiles(dir / "small").empty());
 }
 
 TEST(LargeInput, OneHundredMegabyteLine)

@@ -1,0 +1,325 @@
+// Windows side of platform/file_io.h: wide-character paths, shared reading (Thunderbird may hold
+// the mailbox open), and a rename that replaces an existing file.
+#include "platform/file_io.h"
+
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+
+namespace quillmark::platform {
+namespace {
+
+constexpr std::size_t kWriteBuffer = 256 * 1024;
+
+std::error_code lastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
+
+HANDLE handleOf(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+std::intptr_t toHandle(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
+bool valid(std::intptr_t h) { return h != -1 && handleOf(h) != INVALID_HANDLE_VALUE; }
+
+std::string text(const std::filesystem::path& p)
+{
+    const auto u8 = p.u8string();
+    return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
+}
+
+Result<void> writeAll(HANDLE h, const char* data, std::size_t size, const std::filesystem::path& p)
+{
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD done = 0;
+        if (!::WriteFile(h, data, chunk, &done, nullptr)) return systemError(lastError(), "cannot write " + text(p));
+        data += done;
+        size -= done;
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+// ---- ReadOnlyFile --------------------------------------------------------------------------
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kInvalid)), m_size(other.m_size), m_path(std::move(other.m_path))
+{
+}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = std::exchange(other.m_handle, kInvalid);
+        m_size = other.m_size;
+        m_path = std::move(other.m_path);
+    }
+    return *this;
+}
+
+ReadOnlyFile::~ReadOnlyFile() { close(); }
+
+Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return Error{Code::IsDirectory, text(path) + " is a folder, not a mailbox file"};
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot open " + text(path));
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        ::CloseHandle(h);
+        return Error{Code::NotAFile, text(path) + " is not a regular file"};
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h, &size)) {
+        const auto ec = lastError();
+        ::CloseHandle(h);
+        return systemError(ec, "cannot read the size of " + text(path));
+    }
+    ReadOnlyFile file;
+    file.m_handle = toHandle(h);
+    file.m_size = static_cast<std::uint64_t>(size.QuadPart);
+    file.m_path = path;
+    return file;
+}
+
+Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
+{
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        OVERLAPPED at{};
+        const std::uint64_t pos = offset + done;
+        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(handleOf(m_handle), buffer.data() + done, want, &got, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) break;
+            Error e = systemError(lastError(), "cannot read " + text(m_path));
+            e.offset = pos;
+            return e;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+void ReadOnlyFile::adviseSequential() const noexcept {}  // asked for when opening
+
+void ReadOnlyFile::close() noexcept
+{
+    if (valid(m_handle)) ::CloseHandle(handleOf(std::exchange(m_handle, kInvalid)));
+}
+
+// ---- AtomicFile ----------------------------------------------------------------------------
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_final(std::move(other.m_final)),
+      m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)),
+      m_used(std::exchange(other.m_used, 0)), m_written(std::exchange(other.m_written, 0))
+{
+}
+
+AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_final = std::move(other.m_final);
+        m_temp = std::move(other.m_temp);
+        m_buffer = std::move(other.m_buffer);
+        m_used = std::exchange(other.m_used, 0);
+        m_written = std::exchange(other.m_written, 0);
+    }
+    return *this;
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
+{
+    AtomicFile file;
+    file.m_final = finalPath;
+    file.m_temp = finalPath;
+    file.m_temp += L".part";
+    HANDLE h = ::CreateFileW(file.m_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot create " + text(finalPath));
+    file.m_handle = toHandle(h);
+    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    return file;
+}
+
+Result<void> AtomicFile::flush()
+{
+    if (m_used == 0) return Ok{};
+    auto r = writeAll(handleOf(m_handle), m_buffer.get(), m_used, m_final);
+    m_used = 0;
+    return r;
+}
+
+Result<void> AtomicFile::write(std::span<const char> bytes)
+{
+    if (!valid(m_handle)) return Error{Code::InvalidArgument, "write to a closed file " + text(m_final)};
+    m_written += bytes.size();
+    if (m_used + bytes.size() <= kWriteBuffer) {
+        std::memcpy(m_buffer.get() + m_used, bytes.data(), bytes.size());
+        m_used += bytes.size();
+        return Ok{};
+    }
+    if (auto r = flush(); !r) return r;
+    if (bytes.size() >= kWriteBuffer) return writeAll(handleOf(m_handle), bytes.data(), bytes.size(), m_final);
+    std::memcpy(m_buffer.get(), bytes.data(), bytes.size());
+    m_used = bytes.size();
+    return Ok{};
+}
+
+Result<void> AtomicFile::commit()
+{
+    if (!valid(m_handle)) return Error{Code::InvalidArgument, "commit of a closed file " + text(m_final)};
+    if (auto r = flush(); !r) {
+        discard();
+        return r;
+    }
+    ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
+    if (!::MoveFileExW(m_temp.c_str(), m_final.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const auto ec = lastError();
+        ::DeleteFileW(m_temp.c_str());
+        return systemError(ec, "cannot rename into place " + text(m_final));
+    }
+    return Ok{};
+}
+
+void AtomicFile::discard() noexcept
+{
+    if (valid(m_handle)) {
+        ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
+        ::DeleteFileW(m_temp.c_str());
+    }
+    m_used = 0;
+}
+
+// ---- AppendFile ----------------------------------------------------------------------------
+
+AppendFile::AppendFile(AppendFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_path(std::move(other.m_path)),
+      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
+      m_initialSize(other.m_initialSize), m_size(other.m_size)
+{
+}
+
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept
+{
+    if (this != &other) {
+        (void)close();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_path = std::move(other.m_path);
+        m_buffer = std::move(other.m_buffer);
+        m_used = std::exchange(other.m_used, 0);
+        m_initialSize = other.m_initialSize;
+        m_size = other.m_size;
+    }
+    return *this;
+}
+
+AppendFile::~AppendFile() { (void)close(); }
+
+Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
+{
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot open " + text(path) + " for appending");
+    LARGE_INTEGER size{};
+    LARGE_INTEGER zero{};
+    if (!::GetFileSizeEx(h, &size) || !::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
+        const auto ec = lastError();
+        ::CloseHandle(h);
+        return systemError(ec, "cannot open " + text(path) + " for appending");
+    }
+    AppendFile file;
+    file.m_handle = toHandle(h);
+    file.m_path = path;
+    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    file.m_initialSize = file.m_size = static_cast<std::uint64_t>(size.QuadPart);
+    return file;
+}
+
+Result<void> AppendFile::flush()
+{
+    if (m_used == 0) return Ok{};
+    auto r = writeAll(handleOf(m_handle), m_buffer.get(), m_used, m_path);
+    m_used = 0;
+    return r;
+}
+
+Result<void> AppendFile::write(std::span<const char> bytes)
+{
+    if (!valid(m_handle)) return Error{Code::InvalidArgument, "write to a closed file " + text(m_path)};
+    m_size += bytes.size();
+    if (m_used + bytes.size() <= kWriteBuffer) {
+        std::memcpy(m_buffer.get() + m_used, bytes.data(), bytes.size());
+        m_used += bytes.size();
+        return Ok{};
+    }
+    if (auto r = flush(); !r) return r;
+    if (bytes.size() >= kWriteBuffer) return writeAll(handleOf(m_handle), bytes.data(), bytes.size(), m_path);
+    std::memcpy(m_buffer.get(), bytes.data(), bytes.size());
+    m_used = bytes.size();
+    return Ok{};
+}
+
+Result<void> AppendFile::truncate(std::uint64_t size)
+{
+    if (!valid(m_handle)) return Error{Code::InvalidArgument, "truncate of a closed file " + text(m_path)};
+    m_used = 0;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFilePointerEx(handleOf(m_handle), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(m_handle)))
+        return systemError(lastError(), "cannot restore " + text(m_path));
+    m_size = size;
+    return Ok{};
+}
+
+Result<void> AppendFile::close()
+{
+    if (!valid(m_handle)) return Ok{};
+    auto r = flush();
+    ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
+    return r;
+}
+
+// ---- Questions about paths -----------------------------------------------------------------
+
+bool isOrdinaryFile(const std::filesystem::path& path) noexcept
+{
+    const DWORD a = ::GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES
+           && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE));
+}
+
+Result<std::uint64_t> fileSize(const std::filesystem::path& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return systemError(lastError(), "cannot read the size of " + text(path));
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Error{Code::IsDirectory, text(path) + " is a folder"};
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept
+{
+    // Junctions are reparse points that std::filesystem does not call symlinks.
+    const DWORD a = ::GetFileAttributesW(entry.path().c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void prepareProcess() noexcept {}
+
+bool stderrIsTerminal() noexcept { return ::_isatty(_fileno(stderr)) != 0; }
+
+}  // namespace quillmark::platform
