@@ -1,0 +1,167 @@
+#include "engine/gmime_support.h"
+
+#include <mutex>
+
+namespace quillmark::gmime {
+namespace {
+
+struct GFree {
+    void operator()(void* p) const noexcept { g_free(p); }
+};
+using GString = std::unique_ptr<char, GFree>;
+
+std::string take(char* text)
+{
+    GString owned(text);
+    return owned ? std::string(owned.get()) : std::string();
+}
+
+const char* warningName(GMimeParserWarning code)
+{
+    switch (code) {
+    case GMIME_WARN_DUPLICATED_HEADER: return "duplicated header";
+    case GMIME_WARN_DUPLICATED_PARAMETER: return "duplicated parameter";
+    case GMIME_WARN_UNENCODED_8BIT_HEADER: return "unencoded 8-bit header";
+    case GMIME_WARN_INVALID_CONTENT_TYPE: return "invalid content type";
+    case GMIME_WARN_INVALID_RFC2047_HEADER_VALUE: return "invalid encoded word";
+    case GMIME_WARN_MALFORMED_MULTIPART: return "malformed multipart";
+    case GMIME_WARN_TRUNCATED_MESSAGE: return "truncated message";
+    case GMIME_WARN_MALFORMED_MESSAGE: return "malformed message";
+    case GMIME_CRIT_INVALID_HEADER_NAME: return "invalid header name";
+    case GMIME_CRIT_CONFLICTING_HEADER: return "conflicting header";
+    case GMIME_CRIT_CONFLICTING_PARAMETER: return "conflicting parameter";
+    case GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY: return "multipart without boundary";
+    case GMIME_CRIT_NESTING_OVERFLOW: return "MIME nesting too deep";
+    default: return "parser warning";
+    }
+}
+
+bool isCritical(GMimeParserWarning code)
+{
+    return code == GMIME_CRIT_INVALID_HEADER_NAME || code == GMIME_CRIT_CONFLICTING_HEADER
+           || code == GMIME_CRIT_CONFLICTING_PARAMETER || code == GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY
+           || code == GMIME_CRIT_NESTING_OVERFLOW || code == GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT
+           || code == GMIME_WARN_TRUNCATED_MESSAGE;
+}
+
+void onWarning(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data)
+{
+    auto* outcome = static_cast<ParseOutcome*>(data);
+    if (outcome->notes.size() >= 20) return;  // a broken message can warn thousands of times
+    std::string note = std::string(warningName(code)) + " at byte " + std::to_string(offset);
+    if (item && *item) note += " (" + std::string(item).substr(0, 80) + ")";
+    outcome->notes.push_back(std::move(note));
+    if (isCritical(code)) outcome->critical = true;
+}
+
+}  // namespace
+
+void ensureInitialised()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+std::string mimeTypeOf(GMimeObject* object)
+{
+    GMimeContentType* type = object ? g_mime_object_get_content_type(object) : nullptr;
+    if (!type) return "application/octet-stream";
+    std::string s = take(g_mime_content_type_get_mime_type(type));
+    for (char& c : s) c = static_cast<char>(g_ascii_tolower(c));
+    return s;
+}
+
+std::string decodedContent(GMimePart* part)
+{
+    GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+    if (!wrapper) return {};
+    Owned<GMimeStream> stream(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(wrapper, stream.get());
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(reinterpret_cast<GMimeStreamMem*>(stream.get()));
+    return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
+}
+
+std::string textOf(GMimeTextPart* part) { return take(g_mime_text_part_get_text(part)); }
+
+std::string objectText(GMimeObject* object) { return take(g_mime_object_to_string(object, nullptr)); }
+
+std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date)
+{
+    if (!date) return std::nullopt;
+    return std::chrono::sys_seconds(std::chrono::seconds(g_date_time_to_unix(date)));
+}
+
+std::optional<std::chrono::sys_seconds> decodeDate(const char* text)
+{
+    if (!text) return std::nullopt;
+    GDateTime* date = g_mime_utils_header_decode_date(text);
+    auto out = toSysSeconds(date);
+    if (date) g_date_time_unref(date);
+    return out;
+}
+
+void forEachMailbox(InternetAddressList* list, const std::function<void(const MailAddress&)>& fn)
+{
+    if (!list) return;
+    for (int i = 0, n = internet_address_list_length(list); i < n; ++i) {
+        InternetAddress* address = internet_address_list_get_address(list, i);
+        if (isA(address, INTERNET_ADDRESS_TYPE_GROUP)) {
+            forEachMailbox(internet_address_group_get_members(reinterpret_cast<InternetAddressGroup*>(address)), fn);
+        } else if (isA(address, INTERNET_ADDRESS_TYPE_MAILBOX)) {
+            MailAddress a;
+            if (const char* name = internet_address_get_name(address)) a.name = name;
+            if (const char* addr = internet_address_mailbox_get_addr(reinterpret_cast<InternetAddressMailbox*>(address)))
+                a.address = addr;
+            fn(a);
+        }
+    }
+}
+
+ParseOutcome parseMessage(std::string_view text)
+{
+    ensureInitialised();
+    ParseOutcome outcome;
+    Owned<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    Owned<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GMimeParserOptions* options = g_mime_parser_options_new();
+    g_mime_parser_options_set_warning_callback(options, &onWarning, &outcome);
+    outcome.message.reset(g_mime_parser_construct_message(parser.get(), options));
+    g_mime_parser_options_free(options);
+    return outcome;
+}
+
+ParsedHeaders::ParsedHeaders(std::string_view block)
+{
+    std::size_t pos = 0;
+    while (pos < block.size()) {
+        std::size_t eol = block.find('\n', pos);
+        if (eol == std::string_view::npos) eol = block.size();
+        std::string_view line = block.substr(pos, eol - pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        pos = eol + 1;
+        if (line.empty()) break;
+        if ((line[0] == ' ' || line[0] == '\t') && !m_fields.empty()) {
+            m_fields.back().second += std::string(line);  // folded continuation
+            continue;
+        }
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        m_fields.emplace_back(std::string(line.substr(0, colon)), std::string(line.substr(colon + 1)));
+    }
+}
+
+std::optional<std::string> ParsedHeaders::decoded(std::string_view name) const
+{
+    ensureInitialised();
+    for (const auto& [field, value] : m_fields) {
+        if (g_ascii_strncasecmp(field.c_str(), std::string(name).c_str(), field.size()) != 0 || field.size() != name.size())
+            continue;
+        std::string v = value;
+        const auto b = v.find_first_not_of(" \t");
+        v = b == std::string::npos ? std::string() : v.substr(b);
+        return take(g_mime_utils_header_decode_text(nullptr, v.c_str()));
+    }
+    return std::nullopt;
+}
+
+}  // namespace quillmark::gmime

@@ -1,0 +1,73 @@
+// Small helpers around GMime's C API: one-time set-up, ownership of GObjects, type tests and the
+// few conversions every reader of messages needs. GMime's own cast macros are C casts; these
+// helpers keep them out of our code.
+#pragma once
+
+#include "engine/rfc822_import.h"
+
+#include <gmime/gmime.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmark::gmime {
+
+// Initialises GMime once per process; safe from any thread.
+void ensureInitialised();
+
+struct Unref {
+    void operator()(void* object) const noexcept
+    {
+        if (object) g_object_unref(object);
+    }
+};
+template <class T>
+using Owned = std::unique_ptr<T, Unref>;
+
+template <class T>
+bool isA(T* object, GType type) noexcept
+{
+    return object && g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(object), type);
+}
+
+inline GMimeObject* asObject(GMimeMessage* message) noexcept { return reinterpret_cast<GMimeObject*>(message); }
+
+// "text/plain", lower case; "application/octet-stream" when unknown.
+std::string mimeTypeOf(GMimeObject* object);
+// The part's content with its transfer encoding undone.
+std::string decodedContent(GMimePart* part);
+// A text part converted from its charset to UTF-8.
+std::string textOf(GMimeTextPart* part);
+// The object written out as text (headers and content).
+std::string objectText(GMimeObject* object);
+
+std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date);
+std::optional<std::chrono::sys_seconds> decodeDate(const char* text);
+
+// Calls fn for every mailbox in the list, members of groups included.
+void forEachMailbox(InternetAddressList* list, const std::function<void(const MailAddress&)>& fn);
+
+struct ParseOutcome {
+    Owned<GMimeMessage> message;
+    bool critical = false;           // GMime said parts of the input may have been skipped
+    std::vector<std::string> notes;  // what it said
+};
+ParseOutcome parseMessage(std::string_view text);
+
+// Headers of a block GMime could not parse as a message, read line by line.
+class ParsedHeaders {
+public:
+    explicit ParsedHeaders(std::string_view block);
+    // The unfolded value of the first field of that name, RFC 2047 words decoded.
+    std::optional<std::string> decoded(std::string_view name) const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_fields;
+};
+
+}  // namespace quillmark::gmime

@@ -1,0 +1,372 @@
+#include "engine/rfc822_import.h"
+
+#include "engine/gmime_support.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+
+namespace quillmark {
+
+ImportedMessage::ImportedMessage() = default;
+ImportedMessage::~ImportedMessage() = default;
+ImportedMessage::ImportedMessage(ImportedMessage&&) noexcept = default;
+ImportedMessage& ImportedMessage::operator=(ImportedMessage&&) noexcept = default;
+
+bool ImportedMessage::hasVisibleAttachments() const noexcept
+{
+    return std::any_of(attachments.begin(), attachments.end(), [](const auto& a) { return !a.inlineInHtml; });
+}
+
+std::string ImportedMessage::displayList(RecipientKind kind) const
+{
+    std::string out;
+    for (const auto& r : recipients) {
+        if (r.kind != kind) continue;
+        if (!out.empty()) out += "; ";
+        out += r.who.displayName();
+    }
+    return out;
+}
+
+namespace {
+
+using namespace gmime;
+
+std::string lower(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string trimmed(std::string_view s)
+{
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return {};
+    return std::string(s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1));
+}
+
+std::string stripAngles(std::string_view id)
+{
+    std::string s = trimmed(id);
+    if (s.size() >= 2 && s.front() == '<' && s.back() == '>') s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+// The header block as it stands in the message: everything before the first empty line.
+std::string_view headerBlock(std::string_view text)
+{
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t eol = text.find('\n', pos);
+        if (eol == std::string_view::npos) return text;
+        const std::size_t lineEnd = (eol > pos && text[eol - 1] == '\r') ? eol - 1 : eol;
+        if (lineEnd == pos) return text.substr(0, pos);
+        pos = eol + 1;
+    }
+    return text;
+}
+
+std::string_view bodyAfterHeaders(std::string_view text)
+{
+    const auto head = headerBlock(text);
+    std::string_view rest = text.substr(head.size());
+    if (rest.starts_with("\r\n")) rest.remove_prefix(2);
+    else if (rest.starts_with("\n")) rest.remove_prefix(1);
+    return rest;
+}
+
+void addAddresses(InternetAddressList* list, RecipientKind kind, std::vector<Recipient>& out)
+{
+    forEachMailbox(list, [&](const MailAddress& a) { out.push_back({kind, a}); });
+}
+
+MailAddress firstMailbox(InternetAddressList* list)
+{
+    MailAddress first;
+    bool found = false;
+    forEachMailbox(list, [&](const MailAddress& a) {
+        if (!found) first = a;
+        found = true;
+    });
+    return first;
+}
+
+int importanceOf(GMimeObject* object)
+{
+    if (const char* imp = g_mime_object_get_header(object, "Importance")) {
+        const std::string v = lower(trimmed(imp));
+        if (v == "high") return 2;
+        if (v == "low") return 0;
+        return 1;
+    }
+    if (const char* prio = g_mime_object_get_header(object, "X-Priority")) {
+        const std::string v = trimmed(prio);
+        if (!v.empty() && (v[0] == '1' || v[0] == '2')) return 2;
+        if (!v.empty() && (v[0] == '4' || v[0] == '5')) return 0;
+    }
+    return 1;
+}
+
+int priorityOf(GMimeObject* object)
+{
+    const char* p = g_mime_object_get_header(object, "Priority");
+    if (!p) return 0;
+    const std::string v = lower(trimmed(p));
+    if (v == "urgent") return 1;
+    if (v == "non-urgent") return -1;
+    return 0;
+}
+
+int sensitivityOf(GMimeObject* object)
+{
+    const char* s = g_mime_object_get_header(object, "Sensitivity");
+    if (!s) return 0;
+    const std::string v = lower(trimmed(s));
+    if (v == "personal") return 1;
+    if (v == "private") return 2;
+    if (v == "company-confidential") return 3;
+    return 0;
+}
+
+// Delivery time: the date of the newest Received header (the one added last, on top).
+std::optional<std::chrono::sys_seconds> newestReceived(GMimeObject* object)
+{
+    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+    const int n = g_mime_header_list_get_count(headers);
+    std::optional<std::chrono::sys_seconds> newest;
+    for (int i = 0; i < n; ++i) {
+        GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
+        if (g_ascii_strcasecmp(g_mime_header_get_name(h), "Received") != 0) continue;
+        const char* value = g_mime_header_get_value(h);
+        const char* semi = value ? std::strrchr(value, ';') : nullptr;
+        if (!semi) continue;
+        if (auto t = decodeDate(semi + 1); t && (!newest || *t > *newest)) newest = t;
+    }
+    return newest;
+}
+
+void readHeaders(GMimeMessage* message, ImportedMessage& m)
+{
+    GMimeObject* object = asObject(message);
+    if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
+    std::tie(m.subjectPrefix, m.normalizedSubject) = splitSubjectPrefix(m.subject);
+    m.from = firstMailbox(g_mime_message_get_from(message));
+    m.sender = firstMailbox(g_mime_message_get_sender(message));
+    if (m.sender.address.empty()) m.sender = m.from;
+    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO), RecipientKind::To, m.recipients);
+    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC), RecipientKind::Cc, m.recipients);
+    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_BCC), RecipientKind::Bcc, m.recipients);
+    m.submitTime = toSysSeconds(g_mime_message_get_date(message));
+    m.deliveryTime = newestReceived(object);
+    if (!m.deliveryTime) m.deliveryTime = m.submitTime;
+    if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
+    if (const char* v = g_mime_object_get_header(object, "In-Reply-To")) m.inReplyTo = trimmed(v);
+    if (const char* v = g_mime_object_get_header(object, "References")) m.references = trimmed(v);
+    m.importance = importanceOf(object);
+    m.priority = priorityOf(object);
+    m.sensitivity = sensitivityOf(object);
+}
+
+// Walks the MIME tree: the first plain and HTML parts that are not attachments become the
+// bodies, every other leaf an attachment, message/rfc822 parts embedded messages.
+class PartWalker {
+public:
+    PartWalker(ImportedMessage& m, int depth) : m_message(m), m_depth(depth) {}
+
+    void walk(GMimeObject* object)
+    {
+        if (!object) return;
+        if (isA(object, GMIME_TYPE_MULTIPART)) {
+            auto* multipart = reinterpret_cast<GMimeMultipart*>(object);
+            for (int i = 0, n = g_mime_multipart_get_count(multipart); i < n; ++i)
+                walk(g_mime_multipart_get_part(multipart, i));
+        } else if (isA(object, GMIME_TYPE_MESSAGE_PART)) {
+            embed(reinterpret_cast<GMimeMessagePart*>(object));
+        } else if (isA(object, GMIME_TYPE_PART)) {
+            leaf(reinterpret_cast<GMimePart*>(object));
+        }
+    }
+
+private:
+    void leaf(GMimePart* part)
+    {
+        GMimeObject* object = reinterpret_cast<GMimeObject*>(part);
+        const std::string type = mimeTypeOf(object);
+        const bool attachment = g_mime_part_is_attachment(part) || g_mime_part_get_filename(part) != nullptr;
+        if (!attachment && type == "text/plain" && !m_message.bodyText) {
+            m_message.bodyText = textOf(reinterpret_cast<GMimeTextPart*>(part));
+            return;
+        }
+        if (!attachment && type == "text/html" && !m_message.bodyHtml) {
+            m_message.bodyHtml = decodedContent(part);
+            const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
+            m_message.htmlCodePage = codePageOfCharset(charset ? charset : "us-ascii");
+            return;
+        }
+        ImportedAttachment a;
+        if (const char* name = g_mime_part_get_filename(part)) a.fileName = name;
+        a.mimeType = type;
+        if (const char* id = g_mime_part_get_content_id(part)) a.contentId = stripAngles(id);
+        if (const char* loc = g_mime_part_get_content_location(part)) a.contentLocation = loc;
+        a.data = decodedContent(part);
+        m_message.attachments.push_back(std::move(a));
+    }
+
+    void embed(GMimeMessagePart* part)
+    {
+        ImportedAttachment a;
+        a.mimeType = "message/rfc822";
+        GMimeMessage* inner = g_mime_message_part_get_message(part);
+        if (const char* name = g_mime_object_get_content_disposition_parameter(reinterpret_cast<GMimeObject*>(part), "filename"))
+            a.fileName = name;
+        if (inner) {
+            a.data = objectText(asObject(inner));
+            if (m_depth < kMaxNesting) {
+                a.embedded = std::make_unique<ImportedMessage>(importRfc822(a.data));
+                if (a.fileName.empty()) a.fileName = a.embedded->subject;
+            }
+        }
+        m_message.attachments.push_back(std::move(a));
+    }
+
+    static constexpr int kMaxNesting = 16;
+    ImportedMessage& m_message;
+    int m_depth;
+};
+
+// Attachments the HTML body shows in place (cid: or location references) are inline images,
+// not attachments a reader would see in the list.
+void markInlineParts(ImportedMessage& m)
+{
+    if (!m.bodyHtml) return;
+    const std::string html = lower(*m.bodyHtml);
+    for (auto& a : m.attachments) {
+        const bool byId = !a.contentId.empty() && html.find("cid:" + lower(a.contentId)) != std::string::npos;
+        const bool byLocation = !a.contentLocation.empty() && html.find(lower(a.contentLocation)) != std::string::npos;
+        a.inlineInHtml = byId || byLocation;
+    }
+}
+
+std::string secureClass(GMimeObject* top)
+{
+    const std::string type = mimeTypeOf(top);
+    if (type == "multipart/signed") return "IPM.Note.SMIME.MultipartSigned";
+    if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
+    return "IPM.Note";
+}
+
+// What can be read without GMime's help: the raw header block and the raw text as the body.
+void importRaw(std::string_view text, ImportedMessage& m)
+{
+    m.transportHeaders = std::string(headerBlock(text));
+    m.bodyText = std::string(bodyAfterHeaders(text));
+    ParsedHeaders raw(m.transportHeaders);
+    if (auto subject = raw.decoded("Subject")) m.subject = *subject;
+    std::tie(m.subjectPrefix, m.normalizedSubject) = splitSubjectPrefix(m.subject);
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject)
+{
+    // A prefix is one to three letters and ": " at the very start ("RE: ", "FW: ", "AW: ",
+    // "Fwd: "), as mail stores file it; anything longer is part of the subject.
+    std::size_t i = 0;
+    while (i < subject.size() && i < 4 && std::isalpha(static_cast<unsigned char>(subject[i]))) ++i;
+    if (i >= 1 && i <= 3 && subject.substr(i, 2) == ": ")
+        return {std::string(subject.substr(0, i + 2)), std::string(subject.substr(i + 2))};
+    return {std::string(), std::string(subject)};
+}
+
+std::uint32_t codePageOfCharset(std::string_view charset)
+{
+    struct Entry {
+        const char* name;
+        std::uint32_t codePage;
+    };
+    static constexpr std::array<Entry, 24> kTable{{
+        {"utf-8", 65001},        {"us-ascii", 20127},     {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
+        {"iso-8859-5", 28595},   {"iso-8859-7", 28597},   {"iso-8859-9", 28599},  {"iso-8859-15", 28605},
+        {"windows-1250", 1250},  {"windows-1251", 1251},  {"windows-1252", 1252}, {"windows-1253", 1253},
+        {"windows-1254", 1254},  {"windows-1255", 1255},  {"windows-1256", 1256}, {"koi8-r", 20866},
+        {"koi8-u", 21866},       {"shift_jis", 932},      {"iso-2022-jp", 50220}, {"euc-jp", 51932},
+        {"gb2312", 936},         {"gbk", 936},            {"big5", 950},          {"euc-kr", 51949},
+    }};
+    const std::string name = lower(trimmed(charset));
+    for (const auto& e : kTable)
+        if (name == e.name) return e.codePage;
+    if (name == "ascii" || name.empty()) return 20127;
+    if (name == "latin1") return 28591;
+    return 65001;
+}
+
+std::string textFromHtml(std::string_view html)
+{
+    std::string out;
+    bool inTag = false;
+    bool inSkipped = false;  // <style> and <script> bodies are not text
+    for (std::size_t i = 0; i < html.size(); ++i) {
+        const char c = html[i];
+        if (c == '<') {
+            inTag = true;
+            const std::string ahead = lower(html.substr(i + 1, 7));
+            if (ahead.starts_with("style") || ahead.starts_with("script")) inSkipped = true;
+            if (ahead.starts_with("/style") || ahead.starts_with("/script")) inSkipped = false;
+            if (ahead.starts_with("br") || ahead.starts_with("p") || ahead.starts_with("/p") || ahead.starts_with("div")
+                || ahead.starts_with("/div") || ahead.starts_with("tr") || ahead.starts_with("li"))
+                out += "\r\n";
+            continue;
+        }
+        if (c == '>' && inTag) {
+            inTag = false;
+            continue;
+        }
+        if (inTag || inSkipped) continue;
+        if (c == '&') {
+            static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> kEntities{
+                {{"&nbsp;", " "}, {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}}};
+            bool matched = false;
+            for (const auto& [entity, text] : kEntities)
+                if (html.substr(i, entity.size()) == entity) {
+                    out += text;
+                    i += entity.size() - 1;
+                    matched = true;
+                    break;
+                }
+            if (matched) continue;
+        }
+        if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ' && out.back() != '\n') out += ' ';
+            continue;
+        }
+        out += c;
+    }
+    return trimmed(out);
+}
+
+ImportedMessage importRfc822(std::string_view text)
+{
+    ImportedMessage m;
+    ParseOutcome parsed = parseMessage(text);
+    m.notes = std::move(parsed.notes);
+    if (!parsed.message) {
+        m.degraded = true;
+        m.notes.push_back("the MIME structure could not be read; imported as plain text");
+        importRaw(text, m);
+        return m;
+    }
+    m.degraded = parsed.critical;
+    GMimeMessage* message = parsed.message.get();
+    m.transportHeaders = std::string(headerBlock(text));
+    readHeaders(message, m);
+    GMimeObject* top = g_mime_message_get_mime_part(message);
+    m.messageClass = secureClass(top);
+    PartWalker(m, 0).walk(top);
+    markInlineParts(m);
+    if (!m.bodyText && m.bodyHtml) m.bodyText = textFromHtml(*m.bodyHtml);
+    return m;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,152 @@
+#include "engine/rfc822_import.h"
+
+#include <gtest/gtest.h>
+
+namespace quillmark {
+namespace {
+
+using namespace std::chrono;
+
+std::string crlf(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+TEST(Rfc822Import, ReadsPeopleDatesAndIdentifiers)
+{
+    const auto m = importRfc822(crlf(
+        "Received: from a by b; Mon, 07 Dec 2026 09:00:00 +0000\n"
+        "Received: from c by a; Mon, 07 Dec 2026 10:30:00 +0000\n"
+        "From: =?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <juergen@example.de>\n"
+        "Sender: list@example.org\n"
+        "To: Ann Lee <ann@example.com>, bob@example.com\n"
+        "Cc: Friends: carl@example.net, \"Dee, D.\" <dee@example.net>;\n"
+        "Subject: =?ISO-8859-1?Q?RE:_Gr=FC=DFe?=\n"
+        "Date: Mon, 07 Dec 2026 08:05:09 +0100\n"
+        "Message-ID: <abc@example.de>\n"
+        "In-Reply-To: <prev@example.com>\n"
+        "References: <first@example.com> <prev@example.com>\n"
+        "X-Priority: 1 (Highest)\n"
+        "Sensitivity: Private\n"
+        "\n"
+        "Hallo\n"));
+    EXPECT_FALSE(m.degraded);
+    EXPECT_EQ(m.subject, "RE: Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.subjectPrefix, "RE: ");
+    EXPECT_EQ(m.normalizedSubject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.from.name, "J\xC3\xBCrgen M\xC3\xBCller");
+    EXPECT_EQ(m.from.address, "juergen@example.de");
+    EXPECT_EQ(m.sender.address, "list@example.org");
+    ASSERT_EQ(m.recipients.size(), 4u);  // the group's members count as recipients
+    EXPECT_EQ(m.displayTo(), "Ann Lee; bob@example.com");
+    EXPECT_EQ(m.displayCc(), "carl@example.net; Dee, D.");
+    EXPECT_EQ(m.submitTime, sys_days(2026y / December / 7) + 7h + 5min + 9s);
+    EXPECT_EQ(m.deliveryTime, sys_days(2026y / December / 7) + 10h + 30min);
+    EXPECT_EQ(m.messageId, "<abc@example.de>");
+    EXPECT_EQ(m.inReplyTo, "<prev@example.com>");
+    EXPECT_EQ(m.references, "<first@example.com> <prev@example.com>");
+    EXPECT_EQ(m.importance, 2);
+    EXPECT_EQ(m.sensitivity, 2);
+    EXPECT_EQ(m.bodyText, "Hallo\r\n");
+    EXPECT_TRUE(m.transportHeaders.starts_with("Received: from a"));
+    EXPECT_NE(m.transportHeaders.find("Sensitivity: Private\r\n"), std::string::npos);
+}
+
+TEST(Rfc822Import, MissingHeadersLeaveFieldsEmpty)
+{
+    const auto m = importRfc822("Subject: bare\n\nno from, no date\n");
+    EXPECT_EQ(m.from.address, "");
+    EXPECT_FALSE(m.submitTime);
+    EXPECT_FALSE(m.deliveryTime);
+    EXPECT_TRUE(m.recipients.empty());
+    EXPECT_EQ(m.bodyText, "no from, no date\n");
+}
+
+TEST(Rfc822Import, SplitsBodiesAttachmentsAndInlineImages)
+{
+    const auto m = importRfc822(crlf(
+        "From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=outer\n\n"
+        "--outer\nContent-Type: multipart/related; boundary=rel\n\n"
+        "--rel\nContent-Type: multipart/alternative; boundary=alt\n\n"
+        "--alt\nContent-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n"
+        "Gr=FC=DFe\n"
+        "--alt\nContent-Type: text/html; charset=windows-1252\n\n"
+        "<p>Hi <img src=\"cid:logo@x\"></p>\n"
+        "--alt--\n"
+        "--rel\nContent-Type: image/png\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n"
+        "iVBORw0KGgo=\n"
+        "--rel--\n"
+        "--outer\nContent-Type: application/octet-stream\n"
+        "Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20rates.csv\n"
+        "Content-Transfer-Encoding: base64\n\nYSxiCjEsMgo=\n"
+        "--outer\nContent-Type: message/rfc822\n\n"
+        "From: inner@example.com\nSubject: Inner\n\ninner body\n"
+        "--outer--\n"));
+    EXPECT_FALSE(m.degraded);
+    // The line end before a boundary belongs to the boundary.
+    EXPECT_EQ(m.bodyText, "Gr\xC3\xBC\xC3\x9F" "e");
+    ASSERT_TRUE(m.bodyHtml);
+    EXPECT_NE(m.bodyHtml->find("cid:logo@x"), std::string::npos);
+    EXPECT_EQ(m.htmlCodePage, 1252u);
+    ASSERT_EQ(m.attachments.size(), 3u);
+    EXPECT_EQ(m.attachments[0].contentId, "logo@x");
+    EXPECT_TRUE(m.attachments[0].inlineInHtml);
+    EXPECT_EQ(m.attachments[0].data, std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(m.attachments[1].fileName, "\xE2\x82\xAC rates.csv");
+    EXPECT_EQ(m.attachments[1].data, "a,b\n1,2\n");
+    EXPECT_FALSE(m.attachments[1].inlineInHtml);
+    ASSERT_TRUE(m.attachments[2].embedded);
+    EXPECT_EQ(m.attachments[2].embedded->subject, "Inner");
+    EXPECT_EQ(m.attachments[2].fileName, "Inner");
+    EXPECT_TRUE(m.hasVisibleAttachments());
+}
+
+TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBodyAndSecureMailItsClass)
+{
+    const auto html = importRfc822(
+        "From: a@example.com\nContent-Type: text/html\n\n<html><style>p{}</style><p>One &amp; two</p><br>three</html>\n");
+    EXPECT_EQ(html.bodyText, "One & two\r\n\r\nthree");
+    const auto signedMail = importRfc822(
+        "From: a@example.com\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nsigned\n--b\nContent-Type: application/pkcs7-signature; name=smime.p7s\n\n"
+        "MIAG\n--b--\n");
+    EXPECT_EQ(signedMail.messageClass, "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(signedMail.bodyText, "signed");
+    ASSERT_EQ(signedMail.attachments.size(), 1u);
+    EXPECT_EQ(signedMail.attachments[0].fileName, "smime.p7s");
+}
+
+TEST(Rfc822Import, MessyMailIsImportedAndMarked)
+{
+    // 8-bit header bytes, a NUL in the body, a multipart without boundary.
+    std::string text = "From: R\xE9my <r@example.fr>\nSubject: caf\xE9\nContent-Type: multipart/mixed\n\nA";
+    text += '\0';
+    text += "B\n";
+    const auto m = importRfc822(text);
+    EXPECT_TRUE(m.degraded);
+    EXPECT_FALSE(m.notes.empty());
+    EXPECT_EQ(m.from.address, "r@example.fr");
+    EXPECT_FALSE(m.subject.empty());
+}
+
+TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
+{
+    EXPECT_EQ(splitSubjectPrefix("FW: x").first, "FW: ");
+    EXPECT_EQ(splitSubjectPrefix("AW: x").second, "x");
+    EXPECT_EQ(splitSubjectPrefix("Fwd: x").first, "Fwd: ");
+    EXPECT_EQ(splitSubjectPrefix("Four: x").first, "");
+    EXPECT_EQ(splitSubjectPrefix("Re:x").first, "");
+    EXPECT_EQ(splitSubjectPrefix("2: x").first, "");
+    EXPECT_EQ(codePageOfCharset("UTF-8"), 65001u);
+    EXPECT_EQ(codePageOfCharset(" ISO-8859-1 "), 28591u);
+    EXPECT_EQ(codePageOfCharset("Shift_JIS"), 932u);
+}
+
+}  // namespace
+}  // namespace quillmark
