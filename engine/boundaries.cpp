@@ -1,11 +1,14 @@
 #include "engine/boundaries.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace quillmark {
 namespace {
 
 bool isFieldNameChar(char c) noexcept { return c > ' ' && c < 127 && c != ':'; }
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -25,6 +28,14 @@ bool startsMessage(std::span<const char> bytes, bool atEnd) noexcept
     return i < n && i > nameStart && bytes[i] == ':';
 }
 
+Result<std::size_t> byteOrderMarkLength(WindowReader& reader)
+{
+    auto head = reader.view(0, kUtf8Bom.size());
+    if (!head) return std::move(head).error();
+    const std::string_view start(head->data(), std::min(head->size(), kUtf8Bom.size()));
+    return start == kUtf8Bom ? kUtf8Bom.size() : std::size_t{0};
+}
+
 Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader, std::span<const std::uint64_t> hits)
 {
     std::vector<std::uint64_t> out;
@@ -35,6 +46,18 @@ Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader, std::
         auto view = reader.view(from, want);
         if (!view) return std::move(view).error();
         std::span<const char> bytes = *view;
+        if (hit == kUtf8Bom.size()) {
+            auto bom = byteOrderMarkLength(reader);
+            if (!bom) return std::move(bom).error();
+            if (*bom == hit) {
+                auto at = reader.view(hit, want);
+                if (!at) return std::move(at).error();
+                bytes = *at;
+                bytes = bytes.first(std::min(bytes.size(), want));
+                if (startsMessage(bytes, hit + bytes.size() >= reader.size())) out.push_back(hit);
+                continue;
+            }
+        }
         if (hit > 0) {
             if (bytes.empty() || (bytes[0] != '\n' && bytes[0] != '\r')) continue;
             bytes = bytes.subspan(1);

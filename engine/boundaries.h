@@ -22,6 +22,10 @@ inline constexpr std::size_t kMaxFieldName = 1024;
 // (else a line cut off at the end of bytes counts as too long).
 bool startsMessage(std::span<const char> bytes, bool atEnd) noexcept;
 
+// Length of a UTF-8 byte-order mark at the start of the mailbox (0 or 3): some tools write one
+// before the first separator; it is no content, and the separator after it starts a line.
+[[nodiscard]] Result<std::size_t> byteOrderMarkLength(WindowReader& reader);
+
 // The hits (ascending) that are message boundaries.
 [[nodiscard]] Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader,
                                                                    std::span<const std::uint64_t> hits);

@@ -241,7 +241,12 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     report.messagesFound += boundaries->size();
     // Bytes before the first message belong to no message: say so rather than drop them quietly.
     const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
-    auto stray = hasContent(reader, 0, first);
+    auto bom = byteOrderMarkLength(reader);
+    if (!bom) {
+        failMailbox(mailbox, bom.error().detail);
+        return;
+    }
+    auto stray = hasContent(reader, std::min<std::uint64_t>(*bom, first), first);
     if (!stray) {
         failMailbox(mailbox, stray.error().detail);
         return;

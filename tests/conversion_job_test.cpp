@@ -180,7 +180,7 @@ TEST(ConversionJob, CancelStopsBetweenMessagesAndKeepsWhatWasWritten)
 
 TEST(ConversionJob, TargetsNotBuiltYetFailPlainly)
 {
-    for (Target t : {Target::Pst, Target::Mbox}) {
+    for (Target t : {Target::Pst}) {
         JobRun j;
         const Report r = j.run({j.mailbox("Inbox", testing::mboxOf(kTwo))}, t);
         ASSERT_TRUE(r.fatal);
@@ -199,6 +199,25 @@ TEST(ConversionJob, SameMailboxTwiceReplacesItsFiles)
     EXPECT_TRUE(r.succeeded());
     EXPECT_EQ(r.messagesWritten, 4u);
     EXPECT_EQ(testing::listFiles(j.outputOf(inbox)), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
+}
+
+}  // namespace
+}  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+TEST(ConversionJob, SaysWhenBytesBeforeTheFirstMessageBelongToNone)
+{
+    JobRun bom;
+    const Report clean = bom.run({bom.mailbox("Inbox", "\xEF\xBB\xBF" + testing::mboxOf(kTwo))});
+    EXPECT_EQ(clean.messagesWritten, 2u);
+    EXPECT_EQ(clean.issuesKept, 0u);  // a byte-order mark is no content
+    JobRun junk;
+    const Report stray = junk.run({junk.mailbox("Inbox", "junk\n" + testing::mboxOf(kTwo))});
+    EXPECT_EQ(stray.messagesWritten, 2u);
+    ASSERT_EQ(stray.issuesKept, 1u);
+    EXPECT_NE(stray.problems[0].detail.find("5 bytes before the first message"), std::string::npos);
 }
 
 }  // namespace
