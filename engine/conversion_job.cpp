@@ -222,7 +222,7 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     // Opened again for the cut: the scan's handle is closed like the classic scanner's.
     auto file = platform::ReadOnlyFile::open(platform::toPath(mailbox.path));
     if (!file) {
-        failMailbox(mailbox, file.error().detail, search.hits.size());
+        failMailbox(mailbox, file.error().detail);
         return;
     }
     std::error_code ec;
@@ -243,12 +243,12 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
     auto bom = byteOrderMarkLength(reader);
     if (!bom) {
-        failMailbox(mailbox, bom.error().detail);
+        failMailbox(mailbox, bom.error().detail, boundaries->size());
         return;
     }
     auto stray = hasContent(reader, std::min<std::uint64_t>(*bom, first), first);
     if (!stray) {
-        failMailbox(mailbox, stray.error().detail);
+        failMailbox(mailbox, stray.error().detail, boundaries->size());
         return;
     }
     if (*stray && boundaries->empty()) {

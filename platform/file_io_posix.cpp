@@ -1,5 +1,7 @@
 #include "platform/file_io.h"
 
+#include "platform/fault_injection.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,6 +23,8 @@ std::string quoted(const std::filesystem::path& p) { return p.string(); }
 // Writes all of bytes, retrying after interrupts and short writes.
 Result<void> writeAll(int desc, const char* data, std::size_t size, const std::filesystem::path& p)
 {
+    if (faults::shouldFail(faults::Op::Write))
+        return systemError(std::make_error_code(std::errc::io_error), "cannot write " + quoted(p));
     while (size > 0) {
         const ssize_t n = ::write(desc, data, size);
         if (n < 0) {
@@ -84,6 +88,11 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
 
 Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
 {
+    if (faults::shouldFail(faults::Op::Read)) {
+        Error e = systemError(std::make_error_code(std::errc::io_error), "cannot read " + quoted(m_path));
+        e.offset = offset;
+        return e;
+    }
     std::size_t done = 0;
     while (done < buffer.size()) {
         const ssize_t n = ::pread(fd(m_handle), buffer.data() + done, buffer.size() - done,

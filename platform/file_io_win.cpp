@@ -2,6 +2,8 @@
 // the mailbox open), and a rename that replaces an existing file.
 #include "platform/file_io.h"
 
+#include "platform/fault_injection.h"
+
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -30,6 +32,8 @@ std::string text(const std::filesystem::path& p)
 
 Result<void> writeAll(HANDLE h, const char* data, std::size_t size, const std::filesystem::path& p)
 {
+    if (faults::shouldFail(faults::Op::Write))
+        return systemError(std::make_error_code(std::errc::io_error), "cannot write " + text(p));
     while (size > 0) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD done = 0;
@@ -89,6 +93,11 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
 
 Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
 {
+    if (faults::shouldFail(faults::Op::Read)) {
+        Error e = systemError(std::make_error_code(std::errc::io_error), "cannot read " + text(m_path));
+        e.offset = offset;
+        return e;
+    }
     std::size_t done = 0;
     while (done < buffer.size()) {
         OVERLAPPED at{};

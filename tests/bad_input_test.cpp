@@ -1,6 +1,7 @@
 // Bad input of every kind: each gets a clear message, nothing is lost or left half-written, and
 // the source mailbox is never changed.
 #include "engine/conversion_job.h"
+#include "platform/fault_injection.h"
 #include "platform/paths.h"
 #include "support/fake_host.h"
 #include "support/mbox_builder.h"
@@ -182,6 +183,42 @@ TEST(BadInput, FullDiskStopsWithCompleteFilesOnly)
     EXPECT_EQ(files.size(), r.messagesWritten);
     for (const auto& f : files) EXPECT_EQ(testing::readFile(folder / f), testing::expectedEml(mails[0])) << f;
     EXPECT_TRUE(partFiles(dir / "small").empty());
+}
+
+// Fails the 1st, 2nd, ... read of the mailbox (or write of an output file) until a run meets no
+// fault: every run must end with a clear reason, complete files only, and the source untouched.
+TEST(FaultInjection, EveryFailedReadOrWriteEndsCleanly)
+{
+    TempDir dir;
+    std::vector<Mail> mails(6, Mail{"a@example.com", "fault", "short body"});
+    mails[2].body = std::string(3u << 20, 'q');  // several reads and writes for one message
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    const Fingerprint before(inbox);
+    for (auto op : {platform::faults::Op::Read, platform::faults::Op::Write}) {
+        int n = 1;
+        for (; n < 200; ++n) {
+            SCOPED_TRACE((op == platform::faults::Op::Read ? "read " : "write ") + std::to_string(n));
+            const auto out = dir / ("out-" + std::to_string(static_cast<int>(op)) + "-" + std::to_string(n));
+            FakeHost host;
+            platform::faults::failNth(op, n);
+            const Report r = convert({inbox.string()}, out, host);
+            platform::faults::failNth(op, 0);
+            if (r.succeeded()) break;
+            ASSERT_FALSE(r.problems.empty());
+            for (const auto& p : r.problems) EXPECT_NE(p.detail.find("Input/output error"), std::string::npos) << p.detail;
+            EXPECT_EQ(r.messagesWritten + r.messagesFailed, r.messagesFound);
+            EXPECT_TRUE(partFiles(out).empty());
+            const auto folder = platform::toPath(platform::mailboxOutputFolder(out.string(), inbox.string()));
+            for (const auto& f : testing::listFiles(folder)) {
+                const auto j = std::stoul(f.substr(6));
+                EXPECT_EQ(testing::readFile(folder / f), testing::expectedEml(mails[j])) << f;
+            }
+            fs::remove_all(out);
+        }
+        EXPECT_GT(n, 2) << "the fault was never hit";
+        EXPECT_LT(n, 200);
+    }
+    EXPECT_EQ(Fingerprint(inbox), before);
 }
 
 TEST(LargeInput, OneHundredMegabyteLine)
