@@ -3,6 +3,7 @@
 #include "platform/file_io.h"
 
 #include "platform/fault_injection.h"
+#include "platform/file_io_internal.h"
 
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
@@ -16,7 +17,7 @@
 namespace quillmark::platform {
 namespace {
 
-constexpr std::size_t kWriteBuffer = 256 * 1024;
+using detail::kWriteBuffer;
 
 std::error_code lastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
@@ -46,25 +47,12 @@ Result<void> writeAll(HANDLE h, const char* data, std::size_t size, const std::f
 
 }  // namespace
 
+Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
+{
+    return quillmark::platform::writeAll(handleOf(handle), data, size, path);
+}
+
 // ---- ReadOnlyFile --------------------------------------------------------------------------
-
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kInvalid)), m_size(other.m_size), m_path(std::move(other.m_path))
-{
-}
-
-ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = std::exchange(other.m_handle, kInvalid);
-        m_size = other.m_size;
-        m_path = std::move(other.m_path);
-    }
-    return *this;
-}
-
-ReadOnlyFile::~ReadOnlyFile() { close(); }
 
 Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
 {
@@ -127,29 +115,6 @@ void ReadOnlyFile::close() noexcept
 
 // ---- AtomicFile ----------------------------------------------------------------------------
 
-AtomicFile::AtomicFile(AtomicFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_final(std::move(other.m_final)),
-      m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)),
-      m_used(std::exchange(other.m_used, 0)), m_written(std::exchange(other.m_written, 0))
-{
-}
-
-AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
-{
-    if (this != &other) {
-        discard();
-        m_handle = std::exchange(other.m_handle, -1);
-        m_final = std::move(other.m_final);
-        m_temp = std::move(other.m_temp);
-        m_buffer = std::move(other.m_buffer);
-        m_used = std::exchange(other.m_used, 0);
-        m_written = std::exchange(other.m_written, 0);
-    }
-    return *this;
-}
-
-AtomicFile::~AtomicFile() { discard(); }
-
 Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
 {
     AtomicFile file;
@@ -162,30 +127,6 @@ Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
     file.m_handle = toHandle(h);
     file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
     return file;
-}
-
-Result<void> AtomicFile::flush()
-{
-    if (m_used == 0) return Ok{};
-    auto r = writeAll(handleOf(m_handle), m_buffer.get(), m_used, m_final);
-    m_used = 0;
-    return r;
-}
-
-Result<void> AtomicFile::write(std::span<const char> bytes)
-{
-    if (!valid(m_handle)) return Error{Code::InvalidArgument, "write to a closed file " + text(m_final)};
-    m_written += bytes.size();
-    if (m_used + bytes.size() <= kWriteBuffer) {
-        std::memcpy(m_buffer.get() + m_used, bytes.data(), bytes.size());
-        m_used += bytes.size();
-        return Ok{};
-    }
-    if (auto r = flush(); !r) return r;
-    if (bytes.size() >= kWriteBuffer) return writeAll(handleOf(m_handle), bytes.data(), bytes.size(), m_final);
-    std::memcpy(m_buffer.get(), bytes.data(), bytes.size());
-    m_used = bytes.size();
-    return Ok{};
 }
 
 Result<void> AtomicFile::commit()
@@ -215,29 +156,6 @@ void AtomicFile::discard() noexcept
 
 // ---- AppendFile ----------------------------------------------------------------------------
 
-AppendFile::AppendFile(AppendFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_path(std::move(other.m_path)),
-      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
-      m_initialSize(other.m_initialSize), m_size(other.m_size)
-{
-}
-
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept
-{
-    if (this != &other) {
-        (void)close();
-        m_handle = std::exchange(other.m_handle, -1);
-        m_path = std::move(other.m_path);
-        m_buffer = std::move(other.m_buffer);
-        m_used = std::exchange(other.m_used, 0);
-        m_initialSize = other.m_initialSize;
-        m_size = other.m_size;
-    }
-    return *this;
-}
-
-AppendFile::~AppendFile() { (void)close(); }
-
 Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
 {
     HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
@@ -256,30 +174,6 @@ Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
     file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
     file.m_initialSize = file.m_size = static_cast<std::uint64_t>(size.QuadPart);
     return file;
-}
-
-Result<void> AppendFile::flush()
-{
-    if (m_used == 0) return Ok{};
-    auto r = writeAll(handleOf(m_handle), m_buffer.get(), m_used, m_path);
-    m_used = 0;
-    return r;
-}
-
-Result<void> AppendFile::write(std::span<const char> bytes)
-{
-    if (!valid(m_handle)) return Error{Code::InvalidArgument, "write to a closed file " + text(m_path)};
-    m_size += bytes.size();
-    if (m_used + bytes.size() <= kWriteBuffer) {
-        std::memcpy(m_buffer.get() + m_used, bytes.data(), bytes.size());
-        m_used += bytes.size();
-        return Ok{};
-    }
-    if (auto r = flush(); !r) return r;
-    if (bytes.size() >= kWriteBuffer) return writeAll(handleOf(m_handle), bytes.data(), bytes.size(), m_path);
-    std::memcpy(m_buffer.get(), bytes.data(), bytes.size());
-    m_used = bytes.size();
-    return Ok{};
 }
 
 Result<void> AppendFile::truncate(std::uint64_t size)

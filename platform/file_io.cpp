@@ -1,0 +1,137 @@
+// The parts of the file layer that are the same on every system: buffering and moves. The system
+// calls are in file_io_posix.cpp and file_io_win.cpp.
+#include "platform/file_io.h"
+
+#include "platform/file_io_internal.h"
+
+#include <cstring>
+#include <utility>
+
+namespace quillmark::platform {
+namespace {
+
+using detail::kNoHandle;
+using detail::kWriteBuffer;
+
+// Appends bytes to a write buffer, sending it to the file when full; large writes go straight.
+Result<void> bufferedWrite(std::intptr_t handle, const std::filesystem::path& path, char* buffer, std::size_t& used,
+                           std::span<const char> bytes)
+{
+    if (used + bytes.size() <= kWriteBuffer) {
+        std::memcpy(buffer + used, bytes.data(), bytes.size());
+        used += bytes.size();
+        return Ok{};
+    }
+    if (used > 0) {
+        auto r = detail::writeAll(handle, buffer, std::exchange(used, 0), path);
+        if (!r) return r;
+    }
+    if (bytes.size() >= kWriteBuffer) return detail::writeAll(handle, bytes.data(), bytes.size(), path);
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    used = bytes.size();
+    return Ok{};
+}
+
+Result<void> flushBuffer(std::intptr_t handle, const std::filesystem::path& path, char* buffer, std::size_t& used)
+{
+    if (used == 0) return Ok{};
+    return detail::writeAll(handle, buffer, std::exchange(used, 0), path);
+}
+
+std::string text(const std::filesystem::path& p)
+{
+    const auto u8 = p.u8string();
+    return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
+}
+
+}  // namespace
+
+// ---- ReadOnlyFile --------------------------------------------------------------------------
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kInvalid)), m_size(other.m_size), m_path(std::move(other.m_path))
+{
+}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = std::exchange(other.m_handle, kInvalid);
+        m_size = other.m_size;
+        m_path = std::move(other.m_path);
+    }
+    return *this;
+}
+
+ReadOnlyFile::~ReadOnlyFile() { close(); }
+
+// ---- AtomicFile ----------------------------------------------------------------------------
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_final(std::move(other.m_final)),
+      m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
+      m_written(std::exchange(other.m_written, 0))
+{
+}
+
+AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_handle = std::exchange(other.m_handle, kNoHandle);
+        m_final = std::move(other.m_final);
+        m_temp = std::move(other.m_temp);
+        m_buffer = std::move(other.m_buffer);
+        m_used = std::exchange(other.m_used, 0);
+        m_written = std::exchange(other.m_written, 0);
+    }
+    return *this;
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+Result<void> AtomicFile::flush() { return flushBuffer(m_handle, m_final, m_buffer.get(), m_used); }
+
+Result<void> AtomicFile::write(std::span<const char> bytes)
+{
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + text(m_final)};
+    m_written += bytes.size();
+    return bufferedWrite(m_handle, m_final, m_buffer.get(), m_used, bytes);
+}
+
+// ---- AppendFile ----------------------------------------------------------------------------
+
+AppendFile::AppendFile(AppendFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_path(std::move(other.m_path)),
+      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
+      m_initialSize(other.m_initialSize), m_size(other.m_size)
+{
+}
+
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept
+{
+    if (this != &other) {
+        (void)close();
+        m_handle = std::exchange(other.m_handle, kNoHandle);
+        m_path = std::move(other.m_path);
+        m_buffer = std::move(other.m_buffer);
+        m_used = std::exchange(other.m_used, 0);
+        m_initialSize = other.m_initialSize;
+        m_size = other.m_size;
+    }
+    return *this;
+}
+
+AppendFile::~AppendFile() { (void)close(); }
+
+Result<void> AppendFile::flush() { return flushBuffer(m_handle, m_path, m_buffer.get(), m_used); }
+
+Result<void> AppendFile::write(std::span<const char> bytes)
+{
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + text(m_path)};
+    m_size += bytes.size();
+    return bufferedWrite(m_handle, m_path, m_buffer.get(), m_used, bytes);
+}
+
+}  // namespace quillmark::platform

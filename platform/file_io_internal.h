@@ -1,0 +1,18 @@
+// Shared between the portable part of the file layer and its system-specific halves.
+#pragma once
+
+#include "platform/result.h"
+
+#include <cstdint>
+#include <filesystem>
+
+namespace quillmark::platform::detail {
+
+inline constexpr std::size_t kWriteBuffer = 256 * 1024;
+inline constexpr std::intptr_t kNoHandle = -1;  // also INVALID_HANDLE_VALUE on Windows
+
+// Writes all bytes to the file (retrying short writes); the error names path.
+[[nodiscard]] Result<void> writeAll(std::intptr_t handle, const char* data, std::size_t size,
+                                    const std::filesystem::path& path);
+
+}  // namespace quillmark::platform::detail
