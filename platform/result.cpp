@@ -41,7 +41,7 @@ static Code codeOf(std::error_code ec)
     return Code::Io;
 }
 
-Error systemError(std::error_code ec, std::string what, std::source_location where)
+Error systemError(std::error_code ec, std::string what, SourceLocation where)
 {
     std::string detail = std::move(what);
     detail += ": ";

@@ -15,6 +15,22 @@
 
 namespace quillmark {
 
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+// For standard libraries without std::source_location (libstdc++ under clang 14): file and line.
+struct SourceLocation {
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) noexcept
+    {
+        return SourceLocation{file, line};
+    }
+    constexpr const char* file_name() const noexcept { return m_file; }
+    constexpr unsigned line() const noexcept { return m_line; }
+    const char* m_file = "";
+    unsigned m_line = 0;
+};
+#endif
+
 enum class Code {
     InvalidArgument,   // the caller passed something that cannot work (empty path, bad option)
     NotFound,          // file or folder does not exist
@@ -36,13 +52,13 @@ struct Error {
     Code code = Code::Io;
     std::string detail;
     std::uint64_t offset = 0;
-    std::source_location where = std::source_location::current();
+    SourceLocation where = SourceLocation::current();
 };
 
 // Builds an Error from an errno / GetLastError value, with `what` naming the failed operation
 // and the file, e.g. "cannot create /out/Email-0.eml".
 Error systemError(std::error_code ec, std::string what,
-                  std::source_location where = std::source_location::current());
+                  SourceLocation where = SourceLocation::current());
 
 template <class T>
 class [[nodiscard]] Result {
