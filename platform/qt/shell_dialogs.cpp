@@ -15,7 +15,7 @@ bool isRoot(const QString& path)
     return QDir(path).isRoot() || (path.size() == 3 && path[1] == u':' && path[2] == u'/');
 }
 
-}  // namespace
+} // namespace
 
 QString normaliseChosenFolder(const QString& chosen)
 {
@@ -28,8 +28,7 @@ QString normaliseChosenFolder(const QString& chosen)
 QString BrowseForFolder(QWidget* owner, const QString& prompt)
 {
     // ShowDirsOnly: only file-system folders can be confirmed.
-    const QString chosen = QFileDialog::getExistingDirectory(owner, prompt, QString(),
-                                                             QFileDialog::ShowDirsOnly);
+    const QString chosen = QFileDialog::getExistingDirectory(owner, prompt, QString(), QFileDialog::ShowDirsOnly);
     return normaliseChosenFolder(chosen);
 }
 
@@ -40,7 +39,7 @@ void OpenDocument(const QString& target)
     // with the scheme "c".
     const QUrl url = QFileInfo::exists(target) ? QUrl::fromLocalFile(target) : QUrl(target);
     if (!url.isValid()) return;
-    QDesktopServices::openUrl(url);  // a failure is the desktop's to show, not ours
+    QDesktopServices::openUrl(url); // a failure is the desktop's to show, not ours
 }
 
-}  // namespace quillmark::platform
+} // namespace quillmark::platform

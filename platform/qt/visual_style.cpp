@@ -10,8 +10,7 @@ namespace quillmark::platform {
 void prepareVisualStyle()
 {
     // Fractional scale factors keep the twip layout proportional on 125 % and 150 % screens.
-    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
-        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication::setDesktopSettingsAware(true);
 }
 
@@ -22,4 +21,4 @@ void applyVisualStyle(QApplication& app)
     if (app.style() == nullptr) QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 }
 
-}  // namespace quillmark::platform
+} // namespace quillmark::platform

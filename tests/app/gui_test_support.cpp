@@ -1,0 +1,97 @@
+#include "gui_test_support.h"
+
+#include "platform/paths.h"
+
+#include <QApplication>
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace quillmark::testing {
+namespace {
+
+// One application object for every test of the program; the last window closing must not end
+// it, since each test closes its own.
+class QtEnvironment final : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        m_app = std::make_unique<QApplication>(m_argc, m_argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    int m_argc = 1;
+    char m_name[16] = "app_gui_test";
+    char* m_argv[2] = {m_name, nullptr};
+    std::unique_ptr<QApplication> m_app;
+};
+
+[[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+} // namespace
+
+BoxAnswer ScriptedDialogs::messageBox(QWidget*, const QString& text, int style, const QString& title)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_boxes.push_back({text, style, title});
+    }
+    if ((style & 0x0f) != box::kYesNo) return BoxAnswer::Ok;
+    if (answers.empty()) return BoxAnswer::No;
+    const BoxAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+QStringList ScriptedDialogs::openFiles(QWidget*, const gui::OpenFileRequest& request)
+{
+    fileRequests.push_back(request);
+    if (files.empty()) return {};
+    QStringList picked = files.front();
+    files.pop_front();
+    return picked;
+}
+
+QString ScriptedDialogs::browseForFolder(QWidget*, const QString& prompt)
+{
+    prompts << prompt;
+    if (folders.empty()) return {};
+    QString folder = folders.front();
+    folders.pop_front();
+    return folder;
+}
+
+std::vector<AskedBox> ScriptedDialogs::boxes() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_boxes;
+}
+
+std::size_t ScriptedDialogs::boxCount() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_boxes.size();
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    QCoreApplication::processEvents();
+    return done();
+}
+
+QString qPath(const std::filesystem::path& path)
+{
+    return QDir::toNativeSeparators(QString::fromStdString(platform::toText(path)));
+}
+
+} // namespace quillmark::testing
