@@ -69,5 +69,9 @@ const WriterFormat& writerFormat(Target target) noexcept;
 const WriterFormat* findWriterFormat(std::string_view name) noexcept;
 
 std::unique_ptr<MailWriter> makeEmlWriter();
+std::unique_ptr<MailWriter> makePstWriter();
+// "d.m.YY H.m.ss" in local time (6.12.26 8.5.09): names the PST file and its store.
+std::string pstTimestamp(std::time_t when);
+std::unique_ptr<MailWriter> makeMboxWriter();
 
 }  // namespace quillmark

@@ -9,7 +9,7 @@ namespace {
 constexpr std::array<WriterFormat, 3> kFormats{{
     {Target::Eml, "eml", ".eml", &makeEmlWriter},
     {Target::Pst, "pst", ".pst", nullptr},
-    {Target::Mbox, "mbox", ".mbox", nullptr},
+    {Target::Mbox, "mbox", ".mbox", &makeMboxWriter},
 }};
 
 }  // namespace
