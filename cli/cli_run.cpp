@@ -86,7 +86,7 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
     s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension)
          + " to " + outputFolder + "\n";
     if (report.messagesExpunged) {
-        s += "           " + count(report.messagesExpunged, "was", "were")
+        s += "           " + count(report.messagesExpunged, "message was", "messages were")
              + " marked deleted in Thunderbird (not yet compacted); ";
         s += report.messagesSkipped ? std::to_string(report.messagesSkipped) + " skipped as asked\n"
                                     : std::string("converted all the same (--skip-deleted leaves them out)\n");
