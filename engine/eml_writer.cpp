@@ -46,9 +46,9 @@ public:
 
     Result<void> write(const Message& message) override
     {
+        if (auto r = openFolder(message.mailbox.outputFolder); !r) return r;
         const std::string name = "Email-" + std::to_string(message.index) + ".eml";
-        const auto path = platform::toPath(platform::joinPath(message.mailbox.outputFolder, name));
-        auto file = platform::AtomicFile::create(path);
+        auto file = platform::AtomicFile::create(*m_folder, name);
         if (!file) return std::move(file).error();
         SavingSink sink(*file, *m_reporter, message.mailbox.size);
         auto cut = message.cutter.cut(message.span, sink);
@@ -69,11 +69,26 @@ public:
     {
         if (m_unsent) (*m_reporter)->setLabel(Label::LblProgress, *m_unsent);
         m_unsent.reset();
+        m_folder.reset();
     }
 
     Result<void> finish() override { return Ok{}; }
 
 private:
+    // The mailbox's folder is held open while its messages are written.
+    Result<void> openFolder(const std::string& path)
+    {
+        if (m_folder && m_folderPath == path) return Ok{};
+        m_folder.reset();
+        auto folder = platform::OutputFolder::open(platform::toPath(path));
+        if (!folder) return std::move(folder).error();
+        m_folder.emplace(std::move(folder).value());
+        m_folderPath = path;
+        return Ok{};
+    }
+
+    std::optional<platform::OutputFolder> m_folder;
+    std::string m_folderPath;
     Reporter* m_reporter = nullptr;
     std::optional<std::string> m_unsent;
 };

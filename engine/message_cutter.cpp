@@ -8,13 +8,13 @@ namespace quillmark {
 namespace {
 
 constexpr std::size_t kHeadWindow = 64 * 1024;
-constexpr std::string_view kCrLf = "\r\n";
 
 // Converts line ends to CR LF block by block; a CR at the end of one block and an LF at the
-// start of the next are one line end.
+// start of the next are one line end. The output of a block is at most twice its size plus the
+// final line ends, so room is made once per block and filled through a pointer.
 class LineEndConverter {
 public:
-    explicit LineEndConverter(std::vector<char>& out) : m_out(out) {}
+    explicit LineEndConverter(ByteBuffer& out) : m_out(out) {}
 
     // Drops the separator line: everything up to and including the first line end.
     // Returns how many bytes of block belong to it.
@@ -55,18 +55,22 @@ public:
             if (p == e) return;
             m_trimming = false;
         }
+        char* const start = m_out.reserveMore(2 * static_cast<std::size_t>(e - p) + 4);
+        char* out = start;
         const char* lf = find(p, e, '\n');
         const char* cr = find(p, e, '\r');
         while (p < e) {
             if (lf < p) lf = find(p, e, '\n');
             if (cr < p) cr = find(p, e, '\r');
             const char* t = std::min(lf, cr);
-            append(p, t);
-            if (t == e) {
+            if (t > p) {
+                std::memcpy(out, p, static_cast<std::size_t>(t - p));
+                out += t - p;
                 m_atLineStart = false;
-                break;
             }
-            m_out.insert(m_out.end(), kCrLf.begin(), kCrLf.end());
+            if (t == e) break;
+            *out++ = '\r';
+            *out++ = '\n';
             m_atLineStart = true;
             p = t + 1;
             if (*t == '\r') {
@@ -76,12 +80,20 @@ public:
                     ++p;
             }
         }
+        m_out.commit(static_cast<std::size_t>(out - start));
     }
 
     void finish()
     {
-        if (!m_trimming && !m_atLineStart) m_out.insert(m_out.end(), kCrLf.begin(), kCrLf.end());
-        m_out.insert(m_out.end(), kCrLf.begin(), kCrLf.end());
+        char* out = m_out.reserveMore(4);
+        std::size_t n = 0;
+        if (!m_trimming && !m_atLineStart) {
+            out[n++] = '\r';
+            out[n++] = '\n';
+        }
+        out[n++] = '\r';
+        out[n++] = '\n';
+        m_out.commit(n);
     }
 
 private:
@@ -90,20 +102,27 @@ private:
         const void* hit = std::memchr(p, c, static_cast<std::size_t>(e - p));
         return hit ? static_cast<const char*>(hit) : e;
     }
-    void append(const char* from, const char* to)
-    {
-        if (from < to) {
-            m_out.insert(m_out.end(), from, to);
-            m_atLineStart = false;
-        }
-    }
 
-    std::vector<char>& m_out;
+    ByteBuffer& m_out;
     bool m_inSeparator = true;
     bool m_skipLf = false;
     bool m_trimming = true;
     bool m_atLineStart = true;
 };
+
+// Where the line that starts at pos ends (the first CR or LF), or npos. Two bounded memchr
+// calls: find_first_of would call memchr once per byte of the text.
+std::size_t lineEnd(std::string_view text, std::size_t pos)
+{
+    if (pos >= text.size()) return std::string_view::npos;
+    const char* begin = text.data() + pos;
+    std::size_t span = text.size() - pos;
+    const void* lf = std::memchr(begin, '\n', span);
+    if (lf) span = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
+    const void* cr = std::memchr(begin, '\r', span);
+    const void* first = cr ? cr : lf;
+    return first ? static_cast<std::size_t>(static_cast<const char*>(first) - text.data()) : std::string_view::npos;
+}
 
 // Iterates the lines of a header block held in a buffer (stops at the first empty line).
 std::optional<std::uint32_t> findMozillaStatus(std::string_view block)
@@ -111,7 +130,7 @@ std::optional<std::uint32_t> findMozillaStatus(std::string_view block)
     constexpr std::string_view kName = "x-mozilla-status:";
     std::size_t pos = 0;
     while (pos < block.size()) {
-        std::size_t eol = block.find_first_of("\r\n", pos);
+        std::size_t eol = lineEnd(block, pos);
         if (eol == std::string_view::npos) eol = block.size();
         const std::string_view line = block.substr(pos, eol - pos);
         if (line.empty()) break;  // end of the header block
@@ -143,6 +162,18 @@ std::vector<MessageSpan> messageSpans(std::span<const std::uint64_t> boundaries,
     return spans;
 }
 
+char* ByteBuffer::reserveMore(std::size_t n)
+{
+    if (m_size + n > m_capacity) {
+        const std::size_t capacity = std::max(m_size + n, 2 * m_capacity);
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        if (m_size) std::memcpy(grown.get(), m_data.get(), m_size);
+        m_data = std::move(grown);
+        m_capacity = capacity;
+    }
+    return m_data.get() + m_size;
+}
+
 MessageCutter::MessageCutter(WindowReader& reader) : m_reader(reader) {}
 
 Result<MessageHead> MessageCutter::head(MessageSpan span)
@@ -152,7 +183,7 @@ Result<MessageHead> MessageCutter::head(MessageSpan span)
     if (!view) return std::move(view).error();
     const std::string_view block(view->data(), std::min(view->size(), want));
     MessageHead head;
-    std::size_t eol = block.find_first_of("\r\n");
+    std::size_t eol = lineEnd(block, 0);
     head.separatorLine = std::string(block.substr(0, eol));
     if (eol != std::string_view::npos) {
         std::size_t next = eol + 1;
@@ -179,14 +210,14 @@ Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink)
         pos += take;
         if (pos >= span.end) converter.finish();
         if (!m_out.empty()) {
-            if (auto r = sink.put(m_out); !r) return std::move(r).error();
+            if (auto r = sink.put(m_out.bytes()); !r) return std::move(r).error();
             written += m_out.size();
         }
     }
     if (span.begin == span.end) {
         m_out.clear();
         converter.finish();
-        if (auto r = sink.put(m_out); !r) return std::move(r).error();
+        if (auto r = sink.put(m_out.bytes()); !r) return std::move(r).error();
         written += m_out.size();
     }
     return written;
@@ -194,11 +225,11 @@ Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink)
 
 std::string cleanText(std::string_view messageBytes)
 {
-    std::vector<char> out;
+    ByteBuffer out;
     LineEndConverter converter(out);
     converter.feed(std::span<const char>(messageBytes.data(), messageBytes.size()));
     converter.finish();
-    return std::string(out.begin(), out.end());
+    return std::string(out.data(), out.size());
 }
 
 }  // namespace quillmark

@@ -13,6 +13,8 @@
 #include "engine/window_reader.h"
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +55,24 @@ public:
     std::string text;
 };
 
+// Output bytes of the line-end conversion: grows without zero-filling what is overwritten anyway.
+class ByteBuffer {
+public:
+    void clear() noexcept { m_size = 0; }
+    // Room for n more bytes; returns where they go.
+    char* reserveMore(std::size_t n);
+    void commit(std::size_t n) noexcept { m_size += n; }
+    const char* data() const noexcept { return m_data.get(); }
+    std::size_t size() const noexcept { return m_size; }
+    bool empty() const noexcept { return m_size == 0; }
+    std::span<const char> bytes() const noexcept { return {m_data.get(), m_size}; }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_size = 0;
+    std::size_t m_capacity = 0;
+};
+
 class MessageCutter {
 public:
     explicit MessageCutter(WindowReader& reader);
@@ -63,7 +83,7 @@ public:
 
 private:
     WindowReader& m_reader;
-    std::vector<char> m_out;
+    ByteBuffer m_out;
 };
 
 // The clean-text transform on bytes held in memory (the message without anything around it).

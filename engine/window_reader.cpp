@@ -5,7 +5,7 @@
 namespace quillmark {
 
 WindowReader::WindowReader(const platform::ReadOnlyFile& file, std::size_t window)
-    : m_file(file), m_capacity(window), m_data(std::make_unique<char[]>(window))
+    : m_file(file), m_capacity(window), m_data(std::make_unique_for_overwrite<char[]>(window))
 {
 }
 

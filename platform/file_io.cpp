@@ -66,10 +66,30 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept
 
 ReadOnlyFile::~ReadOnlyFile() { close(); }
 
+// ---- OutputFolder --------------------------------------------------------------------------
+
+OutputFolder::OutputFolder(OutputFolder&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_path(std::move(other.m_path))
+{
+}
+
+OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept
+{
+    if (this != &other) {
+        detail::closeFolder(std::exchange(m_handle, kNoHandle));
+        m_handle = std::exchange(other.m_handle, kNoHandle);
+        m_path = std::move(other.m_path);
+    }
+    return *this;
+}
+
+OutputFolder::~OutputFolder() { detail::closeFolder(std::exchange(m_handle, kNoHandle)); }
+
 // ---- AtomicFile ----------------------------------------------------------------------------
 
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_final(std::move(other.m_final)),
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_folder(other.m_folder), m_anonymous(other.m_anonymous),
+      m_final(std::move(other.m_final)),
       m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
       m_written(std::exchange(other.m_written, 0))
 {
@@ -80,6 +100,8 @@ AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
     if (this != &other) {
         discard();
         m_handle = std::exchange(other.m_handle, kNoHandle);
+        m_folder = other.m_folder;
+        m_anonymous = other.m_anonymous;
         m_final = std::move(other.m_final);
         m_temp = std::move(other.m_temp);
         m_buffer = std::move(other.m_buffer);

@@ -49,6 +49,26 @@ private:
 
 // ---- Writing -------------------------------------------------------------------------------
 
+// A folder that files are written into, held open so that creating many files in it does not
+// look its path up again for each one.
+class OutputFolder {
+public:
+    OutputFolder() = default;
+    OutputFolder(OutputFolder&& other) noexcept;
+    OutputFolder& operator=(OutputFolder&& other) noexcept;
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+    ~OutputFolder();
+
+    [[nodiscard]] static Result<OutputFolder> open(const std::filesystem::path& path);
+    const std::filesystem::path& path() const noexcept { return m_path; }
+    std::intptr_t handle() const noexcept { return m_handle; }
+
+private:
+    std::intptr_t m_handle = -1;
+    std::filesystem::path m_path;
+};
+
 // A new file written under a temporary name beside its final one, renamed into place (replacing
 // any file of that name) by commit(). Dropped without commit(), the temporary file is removed.
 class AtomicFile {
@@ -61,6 +81,9 @@ public:
     ~AtomicFile();
 
     [[nodiscard]] static Result<AtomicFile> create(const std::filesystem::path& finalPath);
+    // The same in a folder held open; the folder must outlive the file. Where the system can,
+    // the file has no name at all until commit() links it in.
+    [[nodiscard]] static Result<AtomicFile> create(const OutputFolder& folder, std::string_view name);
 
     [[nodiscard]] Result<void> write(std::span<const char> bytes);
     [[nodiscard]] Result<void> write(std::string_view text)
@@ -77,6 +100,8 @@ private:
     [[nodiscard]] Result<void> flush();
 
     std::intptr_t m_handle = -1;
+    std::intptr_t m_folder = -1;  // when created in an OutputFolder
+    bool m_anonymous = false;     // no name yet: commit() links it in
     std::filesystem::path m_final;
     std::filesystem::path m_temp;
     std::unique_ptr<char[]> m_buffer;

@@ -15,4 +15,8 @@ inline constexpr std::intptr_t kNoHandle = -1;  // also INVALID_HANDLE_VALUE on 
 [[nodiscard]] Result<void> writeAll(std::intptr_t handle, const char* data, std::size_t size,
                                     const std::filesystem::path& path);
 
+// Opens a folder for OutputFolder (a descriptor on POSIX; Windows keeps only the path).
+[[nodiscard]] Result<std::intptr_t> openFolder(const std::filesystem::path& path);
+void closeFolder(std::intptr_t handle) noexcept;
+
 }  // namespace quillmark::platform::detail

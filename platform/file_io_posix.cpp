@@ -19,6 +19,22 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 int fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
+int openAt(int dir, const char* name, int flags)
+{
+    int desc;
+    do {
+        desc = ::openat(dir, name, flags, 0666);
+    } while (desc < 0 && errno == EINTR);
+    return desc;
+}
+
+// Naming an anonymous file goes through /proc (linkat with AT_EMPTY_PATH needs a privilege).
+[[maybe_unused]] bool canLinkAnonymousFiles()
+{
+    static const bool available = ::access("/proc/self/fd", X_OK) == 0;
+    return available;
+}
+
 std::string quoted(const std::filesystem::path& p) { return p.string(); }
 
 // Writes all of bytes, retrying after interrupts and short writes.
@@ -117,13 +133,32 @@ Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
     file.m_final = finalPath;
     file.m_temp = finalPath;
     file.m_temp += ".part";
-    int desc;
-    do {
-        desc = ::open(file.m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (desc < 0 && errno == EINTR);
+    const int desc = openAt(AT_FDCWD, file.m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     if (desc < 0) return systemError(lastError(), "cannot create " + quoted(finalPath));
     file.m_handle = desc;
-    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
+    return file;
+}
+
+Result<AtomicFile> AtomicFile::create(const OutputFolder& folder, std::string_view name)
+{
+    AtomicFile file;
+    file.m_folder = folder.handle();
+    file.m_final = folder.path() / std::filesystem::path(std::string(name));
+    file.m_temp = file.m_final;
+    file.m_temp += ".part";
+    int desc = -1;
+#ifdef O_TMPFILE
+    // A file without a name: nothing half-written can ever be seen, nor left behind by a crash.
+    if (canLinkAnonymousFiles()) {
+        desc = openAt(fd(file.m_folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC);
+        file.m_anonymous = desc >= 0;
+    }
+#endif
+    if (desc < 0) desc = openAt(fd(file.m_folder), file.m_temp.filename().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (desc < 0) return systemError(lastError(), "cannot create " + quoted(file.m_final));
+    file.m_handle = desc;
+    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     return file;
 }
 
@@ -134,15 +169,35 @@ Result<void> AtomicFile::commit()
         discard();
         return r;
     }
-    const int desc = fd(std::exchange(m_handle, -1));
-    if (::close(desc) != 0 && errno != EINTR) {
+    const int dir = m_folder >= 0 ? fd(m_folder) : AT_FDCWD;
+    const std::string finalName = m_folder >= 0 ? m_final.filename().string() : m_final.string();
+    const std::string tempName = m_folder >= 0 ? m_temp.filename().string() : m_temp.string();
+    if (m_anonymous) {
+        const std::string self = "/proc/self/fd/" + std::to_string(m_handle);
+        bool linked = ::linkat(AT_FDCWD, self.c_str(), dir, finalName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno == EEXIST) {
+            // Replacing a file: give it the temporary name, then rename over the old one.
+            ::unlinkat(dir, tempName.c_str(), 0);
+            linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0
+                     && ::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0;
+        }
         const auto ec = lastError();
-        ::unlink(m_temp.c_str());
+        const bool closed = ::close(fd(std::exchange(m_handle, -1))) == 0 || errno == EINTR;
+        if (!linked) {
+            ::unlinkat(dir, tempName.c_str(), 0);
+            return systemError(ec, "cannot create " + quoted(m_final));
+        }
+        if (!closed) return systemError(lastError(), "cannot write " + quoted(m_final));
+        return Ok{};
+    }
+    if (::close(fd(std::exchange(m_handle, -1))) != 0 && errno != EINTR) {
+        const auto ec = lastError();
+        ::unlinkat(dir, tempName.c_str(), 0);
         return systemError(ec, "cannot write " + quoted(m_final));
     }
-    if (::rename(m_temp.c_str(), m_final.c_str()) != 0) {
+    if (::renameat(dir, tempName.c_str(), dir, finalName.c_str()) != 0) {
         const auto ec = lastError();
-        ::unlink(m_temp.c_str());
+        ::unlinkat(dir, tempName.c_str(), 0);
         return systemError(ec, "cannot rename into place " + quoted(m_final));
     }
     return Ok{};
@@ -152,9 +207,36 @@ void AtomicFile::discard() noexcept
 {
     if (m_handle >= 0) {
         ::close(fd(std::exchange(m_handle, -1)));
-        ::unlink(m_temp.c_str());
+        if (!m_anonymous) {
+            const int dir = m_folder >= 0 ? fd(m_folder) : AT_FDCWD;
+            ::unlinkat(dir, (m_folder >= 0 ? m_temp.filename() : m_temp).c_str(), 0);
+        }
     }
     m_used = 0;
+}
+
+// ---- OutputFolder --------------------------------------------------------------------------
+
+Result<std::intptr_t> detail::openFolder(const std::filesystem::path& path)
+{
+    const int desc = openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (desc < 0) return systemError(lastError(), "cannot open the folder " + quoted(path));
+    return std::intptr_t{desc};
+}
+
+void detail::closeFolder(std::intptr_t handle) noexcept
+{
+    if (handle >= 0) ::close(fd(handle));
+}
+
+Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
+{
+    auto handle = detail::openFolder(path);
+    if (!handle) return std::move(handle).error();
+    OutputFolder folder;
+    folder.m_handle = *handle;
+    folder.m_path = path;
+    return folder;
 }
 
 // ---- AppendFile ----------------------------------------------------------------------------
@@ -175,7 +257,7 @@ Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
     AppendFile file;
     file.m_handle = desc;
     file.m_path = path;
-    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     file.m_initialSize = file.m_size = static_cast<std::uint64_t>(st.st_size);
     return file;
 }

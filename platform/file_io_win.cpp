@@ -127,7 +127,7 @@ Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot create " + text(finalPath));
     file.m_handle = toHandle(h);
-    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     return file;
 }
 
@@ -156,6 +156,34 @@ void AtomicFile::discard() noexcept
     m_used = 0;
 }
 
+Result<AtomicFile> AtomicFile::create(const OutputFolder& folder, std::string_view name)
+{
+    return create(folder.path() / std::filesystem::path(std::u8string(name.begin(), name.end())));
+}
+
+// ---- OutputFolder --------------------------------------------------------------------------
+
+// Windows has no "at" calls to use a folder handle with: the folder keeps only its path.
+Result<std::intptr_t> detail::openFolder(const std::filesystem::path& path)
+{
+    const DWORD a = ::GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return systemError(lastError(), "cannot open the folder " + text(path));
+    if (!(a & FILE_ATTRIBUTE_DIRECTORY)) return Error{Code::NotAFile, text(path) + " is not a folder"};
+    return std::intptr_t{0};
+}
+
+void detail::closeFolder(std::intptr_t) noexcept {}
+
+Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
+{
+    auto handle = detail::openFolder(path);
+    if (!handle) return std::move(handle).error();
+    OutputFolder folder;
+    folder.m_handle = *handle;
+    folder.m_path = path;
+    return folder;
+}
+
 // ---- AppendFile ----------------------------------------------------------------------------
 
 Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
@@ -173,7 +201,7 @@ Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
     AppendFile file;
     file.m_handle = toHandle(h);
     file.m_path = path;
-    file.m_buffer = std::make_unique<char[]>(kWriteBuffer);
+    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     file.m_initialSize = file.m_size = static_cast<std::uint64_t>(size.QuadPart);
     return file;
 }
