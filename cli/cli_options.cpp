@@ -17,6 +17,7 @@ void describe(CLI::App& app, CliOptions& o, std::string& to)
     app.add_flag("-q,--quiet", o.quiet, "Print only the summary and errors");
     app.add_option("PATH", o.paths, "Mailbox files or folders")->required();
     app.set_version_flag("--version", "quillmark-cli 0.1.0");
+    app.footer("\nAlso: quillmark-cli verify-pst FILE   checks the structure of a .pst file and lists what is wrong.");
 }
 
 }  // namespace
@@ -33,6 +34,11 @@ std::string usage()
 Result<CliOptions> parseArgs(std::span<const std::string_view> args)
 {
     CliOptions o;
+    if (!args.empty() && args[0] == "verify-pst") {
+        if (args.size() != 2) return Error{Code::InvalidArgument, "verify-pst takes one file: verify-pst FILE"};
+        o.verifyPst = std::string(args[1]);
+        return o;
+    }
     std::string to;
     CLI::App app{"", "quillmark-cli"};
     describe(app, o, to);

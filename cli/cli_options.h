@@ -19,7 +19,8 @@ struct CliOptions {
     bool skipDeleted = false;
     bool quiet = false;
     std::vector<std::string> paths;
-    std::string helpText;  // filled when help is true
+    std::string verifyPst;  // "verify-pst FILE": check a PST file instead of converting
+    std::string helpText;   // filled when help is true
 };
 
 // args excludes the program name. Errors carry a message for the user (Code::InvalidArgument).

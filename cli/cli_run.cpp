@@ -3,6 +3,7 @@
 #include "app/path_logger.h"
 #include "cli/console_host.h"
 #include "engine/conversion_job.h"
+#include "engine/pst/verify/verifier.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
@@ -113,8 +114,20 @@ int exitCodeFor(const Report& report)
     return report.succeeded() ? kAllConverted : kSomeFailed;
 }
 
+int verifyPstFile(const std::string& path)
+{
+    auto report = pst::verify(platform::toPath(path));
+    if (!report) {
+        std::fprintf(stderr, "quillmark-cli: %s\n", report.error().detail.c_str());
+        return kUsageOrFatal;
+    }
+    std::fputs(report->text().c_str(), stdout);
+    return report->ok() ? kAllConverted : kSomeFailed;
+}
+
 int run(const CliOptions& options)
 {
+    if (!options.verifyPst.empty()) return verifyPstFile(options.verifyPst);
     const WriterFormat& format = writerFormat(options.target);
     if (!format.make) {
         std::fprintf(stderr, "quillmark-cli: --to %s: conversion to %s files is not available yet\n",

@@ -25,6 +25,9 @@ std::string summaryText(const Report& report, const std::string& outputFolder);
 
 int exitCodeFor(const Report& report);
 
+// Checks a PST file with our verifier: 0 valid, 1 damaged, 2 unreadable.
+int verifyPstFile(const std::string& path);
+
 int run(const CliOptions& options);
 
 }  // namespace quillmark::cli

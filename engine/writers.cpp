@@ -8,7 +8,7 @@ namespace {
 // The only list of targets: the window's options and the CLI's --to both read it.
 constexpr std::array<WriterFormat, 3> kFormats{{
     {Target::Eml, "eml", ".eml", &makeEmlWriter},
-    {Target::Pst, "pst", ".pst", nullptr},
+    {Target::Pst, "pst", ".pst", &makePstWriter},
     {Target::Mbox, "mbox", ".mbox", &makeMboxWriter},
 }};
 

@@ -178,19 +178,6 @@ TEST(ConversionJob, CancelStopsBetweenMessagesAndKeepsWhatWasWritten)
     EXPECT_NE(j.host.boxes.back().text.find("cancelled"), std::string::npos);
 }
 
-TEST(ConversionJob, TargetsNotBuiltYetFailPlainly)
-{
-    for (Target t : {Target::Pst}) {
-        JobRun j;
-        const Report r = j.run({j.mailbox("Inbox", testing::mboxOf(kTwo))}, t);
-        ASSERT_TRUE(r.fatal);
-        EXPECT_EQ(r.fatal->code, Code::Unsupported);
-        ASSERT_EQ(j.host.boxes.size(), 1u);
-        EXPECT_NE(j.host.boxes[0].text.find("not available yet"), std::string::npos);
-        EXPECT_EQ(j.host.boxes[0].title, t == Target::Pst ? "Outlook Error" : "Quillmark");
-    }
-}
-
 TEST(ConversionJob, SameMailboxTwiceReplacesItsFiles)
 {
     JobRun j;

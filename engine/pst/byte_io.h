@@ -1,0 +1,43 @@
+// Little-endian reads and writes into byte buffers: the one place where the layers turn
+// integers into the bytes of [MS-PST] structures and back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillmark::pst::bytes {
+
+using Buffer = std::vector<std::uint8_t>;
+
+template <class T>
+inline void put(std::span<std::uint8_t> out, std::size_t at, T value) noexcept
+{
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        out[at + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i));
+}
+
+template <class T>
+inline T get(std::span<const std::uint8_t> in, std::size_t at) noexcept
+{
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        v |= static_cast<std::uint64_t>(in[at + i]) << (8 * i);
+    return static_cast<T>(v);
+}
+
+template <class T>
+inline void append(Buffer& out, T value)
+{
+    const std::size_t at = out.size();
+    out.resize(at + sizeof(T));
+    put<T>(out, at, value);
+}
+
+inline void appendBytes(Buffer& out, std::span<const std::uint8_t> in)
+{
+    out.insert(out.end(), in.begin(), in.end());
+}
+
+}  // namespace quillmark::pst::bytes

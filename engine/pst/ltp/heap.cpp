@@ -1,0 +1,194 @@
+// Heap on node ([MS-PST] 2.3.1) and B-tree on heap ([MS-PST] 2.3.2).
+#include "engine/pst/byte_io.h"
+#include "engine/pst/ltp/heap_table.h"
+
+#include <algorithm>
+
+namespace quillmark::pst::ltp {
+
+using namespace fmt;
+
+namespace {
+
+constexpr std::size_t kMaxHeapBlocks = 1u << 16;
+constexpr std::size_t kFitWindow = 8;
+constexpr std::size_t kMaxSlack = 63;  // bytes a full heap block may leave after its page map
+
+// [MS-PST] 2.3.1.2: fill level of a block from its free bytes.
+std::uint8_t fillLevel(std::size_t freeBytes)
+{
+    static constexpr std::size_t kLimits[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                              512,  256,  128,  64,   32,   16,   8};
+    std::uint8_t level = 0;
+    for (const std::size_t limit : kLimits) {
+        if (freeBytes >= limit)
+            return level;
+        ++level;
+    }
+    return level;
+}
+
+std::size_t pageMapSize(std::size_t items) { return 4 + 2 * (items + 1); }
+
+void putFillLevels(Bytes& out, std::size_t at, std::span<const std::uint8_t> levels)
+{
+    for (std::size_t i = 0; i < levels.size(); ++i)
+        out[at + i / 2] |= static_cast<std::uint8_t>(levels[i] << (4 * (i % 2)));
+}
+
+}  // namespace
+
+std::size_t HeapBuilder::headerSize(std::size_t block)
+{
+    if (block == 0)
+        return hn::kHdrSize;
+    if (block >= hn::kFirstBitmapBlock && (block - hn::kFirstBitmapBlock) % hn::kBitmapBlockStride == 0)
+        return hn::kBitmapHdrSize;
+    return hn::kPageHdrSize;
+}
+
+Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() > hn::kMaxItem)
+        return Error{Code::InvalidArgument, "heap item larger than 3580 bytes"};
+    const auto fits = [&](const Block& b) {
+        const std::size_t end = (b.data.size() + bytes.size() + 1) / 2 * 2;
+        return b.offsets.size() <= hn::kMaxItemsPerBlock &&
+               end + pageMapSize(b.offsets.size()) <= block::kMaxPayload;
+    };
+    // First fit among the last few blocks keeps the heap dense without a search of all of it.
+    std::size_t target = m_blocks.size();
+    for (std::size_t i = m_blocks.size() > kFitWindow ? m_blocks.size() - kFitWindow : 0; i < m_blocks.size(); ++i)
+        if (fits(m_blocks[i])) {
+            target = i;
+            break;
+        }
+    if (target == m_blocks.size()) {
+        if (m_blocks.size() == kMaxHeapBlocks)
+            return Error{Code::FileTooLarge, "heap of one node larger than 65536 blocks"};
+        Block b;
+        b.data.resize(headerSize(m_blocks.size()), 0);
+        b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+        m_blocks.push_back(std::move(b));
+    }
+    Block& b = m_blocks[target];
+    b.data.insert(b.data.end(), bytes.begin(), bytes.end());
+    b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+    return hn::makeHid(static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(b.offsets.size() - 1));
+}
+
+// Every block of a data tree but the last must hold 8176 bytes, so a heap block that is not the
+// last gets unused items until its page map ends within 63 bytes of that size.
+void HeapBuilder::fillUp(Block& b)
+{
+    for (;;) {
+        const std::size_t end = (b.data.size() + 1) / 2 * 2 + pageMapSize(b.offsets.size() - 1);
+        const std::size_t room = block::kMaxPayload - end;
+        if (room <= kMaxSlack || b.offsets.size() > hn::kMaxItemsPerBlock)
+            return;
+        const std::size_t filler = std::min(hn::kMaxItem, room - 3);  // 2 for the map, 1 for alignment
+        b.data.resize(b.data.size() + filler, 0);
+        b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+    }
+}
+
+std::span<std::uint8_t> HeapBuilder::item(Hid hid)
+{
+    Block& b = m_blocks.at(hid >> hn::kHidBlockShift);
+    const std::size_t index = (hid >> hn::kHidIndexShift) & hn::kHidIndexMask;
+    return std::span(b.data).subspan(b.offsets.at(index - 1), b.offsets.at(index) - b.offsets.at(index - 1));
+}
+
+std::vector<Bytes> HeapBuilder::takeBlocks()
+{
+    std::vector<Bytes> out;
+    std::vector<std::uint8_t> levels;
+    for (std::size_t i = 0; i < m_blocks.size(); ++i) {
+        Block b = std::move(m_blocks[i]);
+        const bool last = i + 1 == m_blocks.size();
+        if (!last)
+            fillUp(b);
+        Bytes data = std::move(b.data);
+        data.resize((data.size() + 1) / 2 * 2, 0);
+        const std::size_t hnpm = data.size();
+        bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
+        bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
+        bytes::append<std::uint16_t>(data, 0);
+        for (const auto off : b.offsets)
+            bytes::append<std::uint16_t>(data, off);
+        levels.push_back(fillLevel(block::kMaxPayload - data.size()));
+        if (!last)
+            data.resize(block::kMaxPayload, 0);
+        out.push_back(std::move(data));
+    }
+    m_blocks.clear();
+    if (out.empty())
+        return out;
+    Bytes& first = out.front();
+    first[hn::kSig] = hn::kSigValue;
+    first[hn::kClientSig] = m_clientSig;
+    bytes::put<std::uint32_t>(first, hn::kUserRoot, m_userRoot);
+    putFillLevels(first, hn::kFillLevel, std::span(levels).first(std::min<std::size_t>(8, levels.size())));
+    for (std::size_t i = hn::kFirstBitmapBlock; i < out.size(); i += hn::kBitmapBlockStride) {
+        const std::size_t n = std::min(hn::kBitmapBlockStride, out.size() - i);
+        putFillLevels(out[i], 2, std::span(levels).subspan(i, n));
+    }
+    return out;
+}
+
+namespace {
+
+// Stores `records` as items of at most 3580 bytes and returns (first key, HID) per item.
+Result<Bytes> writeBthLevel(HeapBuilder& heap, std::span<const std::uint8_t> records,
+                            std::size_t recordSize, std::uint8_t cbKey, std::size_t& items)
+{
+    const std::size_t n = records.size() / recordSize;
+    const std::size_t perItem = hn::kMaxItem / recordSize;
+    items = (n + perItem - 1) / perItem;
+    Bytes index;
+    for (std::size_t i = 0; i < items; ++i) {
+        const std::size_t from = n * i / items, to = n * (i + 1) / items;
+        auto hid = heap.allocate(records.subspan(from * recordSize, (to - from) * recordSize));
+        if (!hid)
+            return std::move(hid).error();
+        const auto key = records.subspan(from * recordSize, cbKey);
+        index.insert(index.end(), key.begin(), key.end());
+        bytes::append<std::uint32_t>(index, *hid);
+    }
+    return index;
+}
+
+}  // namespace
+
+Result<Hid> reserveBthHeader(HeapBuilder& heap)
+{
+    const Bytes zero(bth::kHeaderSize, 0);
+    return heap.allocate(zero);
+}
+
+Result<Hid> writeBth(HeapBuilder& heap, Hid header, std::uint8_t cbKey, std::uint8_t cbEnt,
+                     std::span<const std::uint8_t> records)
+{
+    Hid root = 0;
+    std::uint8_t levels = 0;
+    if (!records.empty()) {
+        std::size_t items = 0;
+        auto index = writeBthLevel(heap, records, std::size_t{cbKey} + cbEnt, cbKey, items);
+        while (index && items > 1) {
+            ++levels;
+            index = writeBthLevel(heap, *index, std::size_t{cbKey} + 4, cbKey, items);
+        }
+        if (!index)
+            return std::move(index).error();
+        root = bytes::get<std::uint32_t>(*index, cbKey);
+    }
+    auto h = heap.item(header);
+    h[0] = bth::kType;
+    h[1] = cbKey;
+    h[2] = cbEnt;
+    h[3] = levels;
+    bytes::put<std::uint32_t>(h, 4, root);
+    return header;
+}
+
+}  // namespace quillmark::pst::ltp

@@ -1,0 +1,129 @@
+// LTP layer: heaps, B-trees on heaps, property contexts and table contexts ([MS-PST] 2.3).
+//
+// Owns: the byte layout of heap-on-node blocks (HNHDR, page maps, fill levels), BTHs, PC records
+// and TC column descriptors, row index and row matrix. Speaks in heap IDs, rows and properties.
+// Calls: the NDB layer (block_store.h) to store a node's data tree and its value subnodes.
+// Invariants: no heap item exceeds 3580 bytes (larger values go to subnodes); page maps are
+// 2-byte aligned and follow the last item; BTH and TC keys are strictly ascending; a TC's
+// columns are sorted by tag with PidTagLtpRowId/RowVer at ibData 0/4, iBit 0/1.
+#pragma once
+
+#include "engine/pst/format.h"
+#include "engine/pst/ndb/block_store.h"
+#include "platform/result.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+namespace quillmark::pst::ltp {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A property as stored: its tag and its value in on-disk form (little-endian integers, UTF-16LE
+// strings without terminator, multi-valued as [MS-PST] 2.3.3.4 lays them out).
+struct Property {
+    PropTag tag = 0;
+    Bytes value;
+    // Non-zero when the caller already stored a large value as this subnode of the node (e.g.
+    // an attachment's data, written straight from the caller's buffer); `value` is then unused.
+    Nid subnode = 0;
+};
+
+// Hands out the IDs of subnodes inside one node (they only need to be unique there).
+class SubnodeIds {
+public:
+    Nid next(fmt::NidType type) { return fmt::makeNid(type, m_next++); }
+
+private:
+    std::uint32_t m_next = 1;
+};
+
+// What a PC or TC became in the file: its data tree and the subnodes it needs.
+struct WrittenNode {
+    Bid data = 0;
+    std::vector<ndb::SubnodeEntry> subnodes;
+};
+
+// ---- Heap on node --------------------------------------------------------------------------
+class HeapBuilder {
+public:
+    explicit HeapBuilder(std::uint8_t clientSig) : m_clientSig(clientSig) {}
+
+    // Adds an item of at most 3580 bytes.
+    [[nodiscard]] Result<Hid> allocate(std::span<const std::uint8_t> bytes);
+    // The bytes of an item already added, to patch it (e.g. a header whose root comes later).
+    std::span<std::uint8_t> item(Hid hid);
+    void setUserRoot(Hid hid) { m_userRoot = hid; }
+    // The heap's blocks, each at most 8176 bytes, with headers, page maps and fill levels. The
+    // builder is emptied: a large table's heap is not held twice.
+    std::vector<Bytes> takeBlocks();
+
+private:
+    struct Block {
+        Bytes data;                  // header space followed by the items
+        std::vector<std::uint16_t> offsets;  // start of every item, then the end of the last
+    };
+    static std::size_t headerSize(std::size_t block);
+    static void fillUp(Block& b);
+    std::uint8_t m_clientSig;
+    Hid m_userRoot = 0;
+    std::vector<Block> m_blocks;
+};
+
+// ---- B-tree on heap ------------------------------------------------------------------------
+// Allocates a BTHHEADER to be filled by writeBth(). Readers (java-libpst and its ports) expect
+// the first BTH header of a PC or TC at HID 0x20, so it is reserved before anything else.
+[[nodiscard]] Result<Hid> reserveBthHeader(HeapBuilder& heap);
+// Builds a BTH over `records` (each cbKey + cbEnt bytes, sorted by key, keys unique) below the
+// reserved `header` and returns `header`.
+[[nodiscard]] Result<Hid> writeBth(HeapBuilder& heap, Hid header, std::uint8_t cbKey, std::uint8_t cbEnt,
+                                   std::span<const std::uint8_t> records);
+
+// ---- Property context ----------------------------------------------------------------------
+// Writes a PC holding `props` (any order, one value per property ID). Values over 3580 bytes
+// become subnodes named by `ids`.
+[[nodiscard]] Result<WrittenNode> writePropertyContext(ndb::BlockStore& store,
+                                                       std::span<const Property> props,
+                                                       SubnodeIds& ids);
+
+// ---- Table context -------------------------------------------------------------------------
+struct Column {
+    PropTag tag = 0;
+    std::uint16_t ibData = 0;
+    std::uint8_t cbData = 0;
+    std::uint8_t iBit = 0;
+};
+
+// The columns of a table and where each cell sits in a row.
+class TableSchema {
+public:
+    // Lays out the given columns (PidTagLtpRowId/RowVer are added when missing).
+    static TableSchema fromTags(std::span<const PropTag> tags);
+    std::span<const Column> columns() const { return m_columns; }
+    const Column* find(PropTag tag) const;
+    std::uint16_t rowSize() const { return m_groupEnd[3]; }
+    std::span<const std::uint16_t, 4> groupEnds() const { return m_groupEnd; }
+
+private:
+    std::vector<Column> m_columns;  // sorted by tag
+    std::uint16_t m_groupEnd[4] = {};
+};
+
+struct Row {
+    std::uint32_t rowId = 0;  // PidTagLtpRowId: the NID the row describes
+    std::vector<Property> cells;  // columns the row has; the others are absent
+};
+
+// Writes a TC with the schema's columns and `rows` (any order, row IDs unique).
+[[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
+                                                    std::span<const Row> rows, SubnodeIds& ids);
+// The same for `count` rows made one at a time by `rowAt`, so a large table never exists as
+// Row objects all at once.
+[[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
+                                                    std::size_t count,
+                                                    const std::function<Row(std::size_t)>& rowAt,
+                                                    SubnodeIds& ids);
+
+}  // namespace quillmark::pst::ltp

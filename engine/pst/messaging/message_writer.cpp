@@ -1,0 +1,308 @@
+// Message objects ([MS-PST] 2.4.5): the PC, the recipient table and the attachment table with
+// attachment objects, all in the message node's subnode tree.
+#include "engine/pst/byte_io.h"
+#include "engine/pst/messaging/messaging_internal.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+namespace quillmark::pst::messaging {
+
+namespace {
+
+using ltp::Property;
+
+std::uint64_t nowFileTime()
+{
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return fileTimeFromUnix(s.count());
+}
+
+std::string joinNames(const Message& m, Recipient::Kind kind)
+{
+    std::string out;
+    for (const auto& r : m.recipients) {
+        if (r.kind != kind)
+            continue;
+        if (!out.empty())
+            out += "; ";
+        out += r.name.empty() ? r.email : r.name;
+    }
+    return out;
+}
+
+void addString(std::vector<Property>& props, PropTag t, const std::string& s)
+{
+    if (!s.empty())
+        props.push_back({t, utf16le(s)});
+}
+
+// PidTagSearchKey of a recipient: "SMTP:" and the upper-cased address, NUL-terminated.
+std::vector<std::uint8_t> addressSearchKey(const std::string& email)
+{
+    std::vector<std::uint8_t> key{'S', 'M', 'T', 'P', ':'};
+    for (const char c : email)
+        key.push_back(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
+    key.push_back(0);
+    return key;
+}
+
+std::vector<Property> messageProperties(const Message& m, std::span<const std::uint8_t> searchKeySeed)
+{
+    std::vector<Property> p;
+    const std::uint32_t flags =
+        (m.flags & ~kFlagHasAttach) | (m.attachments.empty() ? 0u : kFlagHasAttach);
+    p.push_back(toLtp(Prop::string(fmt::tagId(tag::kMessageClass), m.messageClass)));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageFlags), static_cast<std::int32_t>(flags))));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageStatus), 0)));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
+    p.push_back({tag::kSubject, utf16le(m.subject)});
+    p.push_back({tag::kConversationTopic, utf16le(m.subject)});
+    addString(p, tag::kBody, m.body);
+    if (!m.html.empty()) {
+        p.push_back({tag::kHtml, {m.html.begin(), m.html.end()}});
+        p.push_back(toLtp(Prop::int32(0x3FDE, 65001)));  // PidTagInternetCodepage: the HTML is UTF-8
+    }
+    if (!m.senderName.empty() || !m.senderEmail.empty()) {
+        const std::string& name = m.senderName.empty() ? m.senderEmail : m.senderName;
+        addString(p, tag::kSenderName, name);
+        addString(p, tag::kSentRepresentingName, name);
+        if (!m.senderEmail.empty()) {
+            addString(p, tag::kSenderEmail, m.senderEmail);
+            addString(p, tag::kSenderAddrType, "SMTP");
+            addString(p, tag::kSentRepresentingEmail, m.senderEmail);
+            addString(p, tag::kSentRepresentingAddrType, "SMTP");
+        }
+    }
+    addString(p, tag::kDisplayTo, joinNames(m, Recipient::Kind::To));
+    addString(p, tag::kDisplayCc, joinNames(m, Recipient::Kind::Cc));
+    addString(p, tag::kDisplayBcc, joinNames(m, Recipient::Kind::Bcc));
+    const std::uint64_t when = m.deliveryTime ? m.deliveryTime : m.submitTime ? m.submitTime : nowFileTime();
+    if (m.submitTime)
+        p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
+    p.push_back(toLtp(Prop::time(fmt::tagId(tag::kDeliveryTime), when)));
+    p.push_back(toLtp(Prop::time(fmt::tagId(tag::kCreationTime), when)));
+    p.push_back(toLtp(Prop::time(fmt::tagId(tag::kLastModificationTime), when)));
+    p.push_back({tag::kSearchKey, {searchKeySeed.begin(), searchKeySeed.end()}});
+    for (const auto& extra : m.extra)
+        setProperty(p, toLtp(extra));
+    return p;
+}
+
+std::uint32_t sizeOf(const std::vector<Property>& props)
+{
+    std::uint64_t total = 0;
+    for (const auto& q : props)
+        total += q.value.size() + 8;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0x7FFFFFFF));
+}
+
+struct MessageBuilder {
+    ndb::BlockStore& store;
+    OpenMessage& open;
+
+    // Writes a TC as a subnode of the message.
+    Result<void> addTable(Nid nid, const ltp::TableSchema& schema, std::span<const ltp::Row> rows)
+    {
+        ltp::SubnodeIds ids;
+        auto tc = ltp::writeTableContext(store, schema, rows, ids);
+        if (!tc)
+            return std::move(tc).error();
+        auto sub = store.writeSubnodes(tc->subnodes);
+        if (!sub)
+            return std::move(sub).error();
+        open.subnodes.push_back({nid, tc->data, *sub});
+        return Ok{};
+    }
+
+    Result<void> addRecipients(const Message& m)
+    {
+        std::vector<ltp::Row> rows;
+        std::vector<PropTag> tags = recipientTemplateTags();
+        tags.push_back(tag::kSmtpAddress);
+        for (std::size_t i = 0; i < m.recipients.size(); ++i) {
+            const Recipient& r = m.recipients[i];
+            const std::string& name = r.name.empty() ? r.email : r.name;
+            ltp::Row row{static_cast<std::uint32_t>(i), {}};
+            auto& c = row.cells;
+            c.push_back(toLtp(Prop::int32(fmt::tagId(tag::kRecipientType), static_cast<std::int32_t>(r.kind))));
+            c.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kResponsibility), false)));
+            c.push_back(toLtp(Prop::int32(fmt::tagId(tag::kObjectType), kMapiMailUser)));
+            c.push_back(toLtp(Prop::int32(fmt::tagId(tag::kDisplayType), 0)));
+            c.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kSendRichInfo), false)));
+            c.push_back({tag::kDisplayName, utf16le(name)});
+            c.push_back({tag::k7BitDisplayName, utf16le(name)});
+            c.push_back({tag::kAddrType, utf16le("SMTP")});
+            c.push_back({tag::kEmailAddress, utf16le(r.email)});
+            c.push_back({tag::kSmtpAddress, utf16le(r.email)});
+            c.push_back({tag::kSearchKey, addressSearchKey(r.email)});
+            for (const auto& extra : r.extra) {
+                setProperty(c, toLtp(extra));
+                tags.push_back(extra.tag);
+            }
+            rows.push_back(std::move(row));
+        }
+        return addTable(fmt::nid::kRecipientTable, ltp::TableSchema::fromTags(tags), rows);
+    }
+
+    // An attachment object: its PC, and below it its big values and any embedded message.
+    Result<std::vector<Property>> addAttachment(const Attachment& a, Nid nid, std::uint32_t seed)
+    {
+        ltp::SubnodeIds ids;
+        std::vector<ndb::SubnodeEntry> subnodes;
+        std::vector<Property> p;
+        std::uint32_t size = static_cast<std::uint32_t>(std::min<std::size_t>(a.data.size(), 0x7FFFFFFF));
+        if (a.embedded) {
+            std::vector<std::uint8_t> key(16, 0);
+            bytes::put<std::uint32_t>(key, 0, seed);
+            bytes::put<std::uint32_t>(key, 4, nid);
+            auto inner = beginMessage(store, *a.embedded, key);
+            if (!inner)
+                return std::move(inner).error();
+            auto node = finishMessage(store, *inner);
+            if (!node)
+                return std::move(node).error();
+            const Nid inNid = ids.next(fmt::NidType::NormalMessage);
+            subnodes.push_back({inNid, node->data, node->sub});
+            size = bytes::get<std::uint32_t>(findProperty(inner->props, tag::kMessageSize)->value, 0);
+            std::vector<std::uint8_t> object(8);
+            bytes::put<std::uint32_t>(object, 0, inNid);
+            bytes::put<std::uint32_t>(object, 4, size);
+            p.push_back({tag::kAttachDataObject, std::move(object)});
+            p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachMethod), kAttachEmbeddedMessage)));
+            addString(p, tag::kDisplayName, a.embedded->subject);
+        } else if (a.data.size() > fmt::hn::kMaxItem) {
+            // Large data goes to the file from the caller's buffer, without a copy.
+            auto data = store.writeData(a.data);
+            if (!data)
+                return std::move(data).error();
+            const Nid valueNid = ids.next(fmt::NidType::Ltp);
+            subnodes.push_back({valueNid, *data, 0});
+            p.push_back({tag::kAttachDataBinary, {}, valueNid});
+            p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachMethod), kAttachByValue)));
+            addString(p, tag::kDisplayName, a.fileName);
+        } else {
+            p.push_back({tag::kAttachDataBinary, a.data});
+            p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachMethod), kAttachByValue)));
+            addString(p, tag::kDisplayName, a.fileName);
+        }
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachSize), static_cast<std::int32_t>(size))));
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kRenderingPosition), -1)));
+        addString(p, tag::kAttachFilename, a.fileName);
+        addString(p, tag::kAttachLongFilename, a.fileName);
+        addString(p, tag::kAttachMimeTag, a.mimeType);
+        addString(p, tag::kAttachContentId, a.contentId);
+        for (const auto& extra : a.extra)
+            setProperty(p, toLtp(extra));
+        auto pc = ltp::writePropertyContext(store, p, ids);
+        if (!pc)
+            return std::move(pc).error();
+        subnodes.insert(subnodes.end(), pc->subnodes.begin(), pc->subnodes.end());
+        auto sub = store.writeSubnodes(std::move(subnodes));
+        if (!sub)
+            return std::move(sub).error();
+        open.subnodes.push_back({nid, pc->data, *sub});
+        return p;
+    }
+
+    Result<std::uint64_t> addAttachments(const Message& m, std::uint32_t seed)
+    {
+        if (m.attachments.empty())
+            return std::uint64_t{0};
+        std::vector<PropTag> tags = attachmentTemplateTags();
+        tags.push_back(tag::kAttachLongFilename);
+        const auto schema = ltp::TableSchema::fromTags(tags);
+        std::vector<ltp::Row> rows;
+        std::uint64_t total = 0;
+        for (const auto& a : m.attachments) {
+            const Nid nid = open.ids.next(fmt::NidType::Attachment);
+            auto props = addAttachment(a, nid, seed);
+            if (!props)
+                return std::move(props).error();
+            ltp::Row row{nid, {}};
+            for (auto& q : *props) {
+                if (q.tag == tag::kAttachSize)
+                    total += bytes::get<std::uint32_t>(q.value, 0);
+                if (schema.find(q.tag))
+                    row.cells.push_back(std::move(q));
+            }
+            rows.push_back(std::move(row));
+        }
+        if (auto r = addTable(fmt::nid::kAttachmentTable, schema, rows); !r)
+            return std::move(r).error();
+        return total;
+    }
+};
+
+// Checks what the caller passed before anything is written, so a rejected message leaves no
+// unreferenced blocks in the file.
+Result<void> validate(const Message& m, int depth)
+{
+    constexpr int kMaxDepth = 16;
+    if (depth > kMaxDepth)
+        return Error{Code::InvalidArgument, "messages embedded more than 16 deep"};
+    const auto check = [](const std::vector<Prop>& props) -> Result<void> {
+        for (const auto& p : props) {
+            const std::size_t fixed = fmt::fixedSize(fmt::tagType(p.tag));
+            if ((fixed && p.value.size() != fixed) || fmt::tagType(p.tag) == pt::kObject)
+                return Error{Code::InvalidArgument, "property " + std::to_string(fmt::tagId(p.tag)) +
+                                                        " has a value of the wrong size or type"};
+        }
+        return Ok{};
+    };
+    if (auto r = check(m.extra); !r)
+        return r;
+    for (const auto& r : m.recipients)
+        if (auto c = check(r.extra); !c)
+            return c;
+    for (const auto& a : m.attachments) {
+        if (auto c = check(a.extra); !c)
+            return c;
+        if (a.data.size() > 0x7FFFFFFF)
+            return Error{Code::FileTooLarge, "an attachment cannot exceed 2 GB"};
+        if (a.embedded)
+            if (auto c = validate(*a.embedded, depth + 1); !c)
+                return c;
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
+                                 std::span<const std::uint8_t> searchKeySeed)
+{
+    if (auto r = validate(message, 0); !r)
+        return std::move(r).error();
+    OpenMessage open;
+    open.props = messageProperties(message, searchKeySeed);
+    MessageBuilder builder{store, open};
+    if (auto r = builder.addRecipients(message); !r)
+        return std::move(r).error();
+    const std::uint32_t seed = searchKeySeed.size() >= 4 ? bytes::get<std::uint32_t>(searchKeySeed, 0) : 0;
+    auto attached = builder.addAttachments(message, seed);
+    if (!attached)
+        return std::move(attached).error();
+    const std::uint64_t size = sizeOf(open.props) + *attached;
+    setProperty(open.props, toLtp(Prop::int32(fmt::tagId(tag::kMessageSize),
+                                              static_cast<std::int32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)))));
+    return open;
+}
+
+Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open)
+{
+    auto pc = ltp::writePropertyContext(store, open.props, open.ids);
+    if (!pc)
+        return std::move(pc).error();
+    std::vector<ndb::SubnodeEntry> subnodes = open.subnodes;
+    subnodes.insert(subnodes.end(), pc->subnodes.begin(), pc->subnodes.end());
+    auto sub = store.writeSubnodes(std::move(subnodes));
+    if (!sub)
+        return std::move(sub).error();
+    return ObjectNode{pc->data, *sub};
+}
+
+}  // namespace quillmark::pst::messaging

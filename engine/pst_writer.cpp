@@ -1,0 +1,202 @@
+// PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
+// the output folder, one folder per mailbox name below the top of the store (same-named
+// mailboxes share one), every message imported from its RFC 822 text and marked read.
+#include "engine/mail_writer.h"
+#include "engine/pst/messaging/message_store.h"
+#include "engine/rfc822_import.h"
+#include "platform/local_time.h"
+#include "platform/paths.h"
+
+#include <map>
+#include <optional>
+
+namespace quillmark {
+namespace {
+
+// Properties the import sets beyond what the store derives itself ([MS-OXPROPS] names).
+constexpr std::uint16_t kImportance = 0x0017;             // PidTagImportance
+constexpr std::uint16_t kPriority = 0x0026;               // PidTagPriority
+constexpr std::uint16_t kSensitivity = 0x0036;            // PidTagSensitivity
+constexpr std::uint16_t kSubjectPrefix = 0x003D;          // PidTagSubjectPrefix
+constexpr std::uint16_t kTransportHeaders = 0x007D;       // PidTagTransportMessageHeaders
+constexpr std::uint16_t kNormalizedSubject = 0x0E1D;      // PidTagNormalizedSubject
+constexpr std::uint16_t kInternetMessageId = 0x1035;      // PidTagInternetMessageId
+constexpr std::uint16_t kInternetReferences = 0x1039;     // PidTagInternetReferences
+constexpr std::uint16_t kInReplyTo = 0x1042;              // PidTagInReplyToId
+constexpr std::uint16_t kInternetCodepage = 0x3FDE;       // PidTagInternetCodepage
+constexpr std::uint16_t kRenderingPosition = 0x370B;      // PidTagRenderingPosition
+constexpr std::uint16_t kAttachContentLocation = 0x3713;  // PidTagAttachContentLocation
+constexpr std::uint16_t kAttachFlags = 0x3714;            // PidTagAttachFlags
+constexpr std::uint16_t kAttachmentHidden = 0x7FFE;       // PidTagAttachmentHidden
+constexpr std::int32_t kAttachMhtmlRef = 0x4;             // shown in place by the HTML body
+constexpr std::uint32_t kMessageRead = 0x01;
+
+std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::uint64_t fileTimeOf(const std::optional<std::chrono::sys_seconds>& t)
+{
+    return t ? pst::fileTimeFromUnix(t->time_since_epoch().count()) : 0;
+}
+
+std::shared_ptr<const pst::Message> toPst(const ImportedMessage& in);
+
+pst::Attachment toPst(const ImportedAttachment& in)
+{
+    pst::Attachment a;
+    a.fileName = in.fileName;
+    a.mimeType = in.mimeType;
+    a.contentId = in.contentId;
+    if (in.embedded)
+        a.embedded = toPst(*in.embedded);
+    else
+        a.data = bytesOf(in.data);
+    if (!in.contentLocation.empty()) a.extra.push_back(pst::Prop::string(kAttachContentLocation, in.contentLocation));
+    if (in.inlineInHtml) {
+        a.extra.push_back(pst::Prop::boolean(kAttachmentHidden, true));
+        a.extra.push_back(pst::Prop::int32(kAttachFlags, kAttachMhtmlRef));
+        a.extra.push_back(pst::Prop::int32(kRenderingPosition, -1));
+    }
+    return a;
+}
+
+void addIfSet(std::vector<pst::Prop>& props, std::uint16_t id, const std::string& value)
+{
+    if (!value.empty()) props.push_back(pst::Prop::string(id, value));
+}
+
+pst::Message toPstMessage(const ImportedMessage& in)
+{
+    pst::Message m;
+    m.messageClass = in.messageClass;
+    m.subject = in.subject;
+    m.senderName = in.from.name;
+    m.senderEmail = in.from.address;
+    if (in.bodyText) m.body = *in.bodyText;
+    if (in.bodyHtml) m.html = *in.bodyHtml;
+    m.submitTime = fileTimeOf(in.submitTime);
+    m.deliveryTime = fileTimeOf(in.deliveryTime);
+    m.flags = kMessageRead;  // the store adds "has attachments" only when there are some
+    for (const auto& r : in.recipients)
+        m.recipients.push_back({static_cast<pst::Recipient::Kind>(r.kind), r.who.name, r.who.address, {}});
+    for (const auto& a : in.attachments) m.attachments.push_back(toPst(a));
+    auto& x = m.extra;
+    x.push_back(pst::Prop::int32(kImportance, in.importance));
+    x.push_back(pst::Prop::int32(kPriority, in.priority));
+    x.push_back(pst::Prop::int32(kSensitivity, in.sensitivity));
+    addIfSet(x, kSubjectPrefix, in.subjectPrefix);
+    addIfSet(x, kNormalizedSubject, in.normalizedSubject);
+    addIfSet(x, kTransportHeaders, in.transportHeaders);
+    addIfSet(x, kInternetMessageId, in.messageId);
+    addIfSet(x, kInternetReferences, in.references);
+    addIfSet(x, kInReplyTo, in.inReplyTo);
+    if (in.bodyHtml) x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
+    return m;
+}
+
+std::shared_ptr<const pst::Message> toPst(const ImportedMessage& in)
+{
+    return std::make_shared<const pst::Message>(toPstMessage(in));
+}
+
+class PstWriter final : public MailWriter {
+public:
+    Result<void> begin(JobContext& job) override
+    {
+        m_reporter = &job.reporter;
+        const std::string path = job.outputFolder + "Thunderbird" + pstTimestamp(job.started) + ".pst";
+        // The display name reads the clock again, as the file name did.
+        const std::string display = "Thunderbird Mailbox : Created - " + pstTimestamp(std::time(nullptr));
+        auto store = pst::MessageStore::create(platform::toPath(path), display);
+        if (!store) {
+            Error e = std::move(store).error();
+            e.detail = "The Outlook data file " + path + " could not be created: " + e.detail;
+            return e;
+        }
+        m_store = std::move(store).value();
+        m_path = path;
+        return Ok{};
+    }
+
+    Result<void> beginMailbox(const MailboxContext& mailbox) override
+    {
+        m_folder.reset();
+        if (mailbox.name.empty()) return Ok{};
+        if (auto known = m_folders.find(mailbox.name); known != m_folders.end()) {
+            m_folder = known->second;
+            return Ok{};
+        }
+        auto folder = m_store->addFolder(m_store->topOfPersonalFolders(), mailbox.name);
+        if (!folder) return std::move(folder).error();
+        m_folders.emplace(mailbox.name, *folder);
+        m_folder = *folder;
+        return Ok{};
+    }
+
+    Result<void> write(const Message& message) override
+    {
+        if (!m_folder) return Error{Code::InvalidArgument, "no folder for this mailbox in the PST file"};
+        StringSink text;
+        if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
+        sendSaving(text.text.size(), message.mailbox.size);
+        const ImportedMessage imported = importRfc822(text.text);
+        auto added = m_store->addMessage(*m_folder, toPstMessage(imported));
+        if (!added) return std::move(added).error();
+        const std::string saved = "Saved Email-" + std::to_string(message.index) + " Message";
+        if (m_reporter->tick() || message.index + 1 == message.count) {
+            (*m_reporter)->setLabel(Label::LblProgress, saved);
+            m_unsent.reset();
+        } else {
+            m_unsent = saved;
+        }
+        return Ok{};
+    }
+
+    void endMailbox() override
+    {
+        if (m_unsent) (*m_reporter)->setLabel(Label::LblProgress, *m_unsent);
+        m_unsent.reset();
+    }
+
+    Result<void> finish() override
+    {
+        if (!m_store) return Ok{};
+        auto r = m_store->close();
+        m_store.reset();
+        if (!r) {
+            Error e = std::move(r).error();
+            e.detail = "The Outlook data file " + m_path + " could not be completed: " + e.detail;
+            return e;
+        }
+        return Ok{};
+    }
+
+private:
+    void sendSaving(std::uint64_t length, std::uint64_t mailboxSize)
+    {
+        if (!m_reporter->tick()) return;
+        (*m_reporter)->setLabel(Label::LblProgress, "Saving: " + std::to_string(length) + " Bytes out of "
+                                                        + std::to_string(mailboxSize) + " Total Bytes.");
+    }
+
+    Reporter* m_reporter = nullptr;
+    std::unique_ptr<pst::MessageStore> m_store;
+    std::string m_path;
+    std::map<std::string, pst::FolderId> m_folders;
+    std::optional<pst::FolderId> m_folder;
+    std::optional<std::string> m_unsent;
+};
+
+}  // namespace
+
+std::string pstTimestamp(std::time_t when)
+{
+    const std::tm t = platform::localTime(when);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%d.%d.%02d %d.%d.%02d", t.tm_mday, t.tm_mon + 1, t.tm_year % 100, t.tm_hour,
+                  t.tm_min, t.tm_sec);
+    return buf;
+}
+
+std::unique_ptr<MailWriter> makePstWriter() { return std::make_unique<PstWriter>(); }
+
+}  // namespace quillmark

@@ -1,0 +1,329 @@
+// The message store: folders, messages, recipients, attachments and embedded messages, read
+// back by our verifier and by three independent readers (libpff, libpst, pst-extractor).
+#include "engine/pst/verify/verifier.h"
+#include "pst_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace quillmark;
+using namespace quillmark::pst;
+using namespace quillmark::pst::test;
+
+namespace {
+
+const std::string kUnicodeSubject = "Grüße aus Köln – 東京 🎉";
+
+struct Written {
+    std::filesystem::path pst;
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> attachments;  // name, bytes
+};
+
+Attachment attachment(const std::string& name, std::size_t size, std::uint32_t seed)
+{
+    Attachment a;
+    a.fileName = name;
+    a.mimeType = "application/octet-stream";
+    a.data = patternBytes(size, seed);
+    return a;
+}
+
+// Folders Inbox, Inbox\Sub and "Archiv ü"; plain, HTML, Unicode and attachment-laden messages.
+Written writeSampleStore(const ScratchDir& dir, fmt::CryptMethod crypt = fmt::CryptMethod::None)
+{
+    Written w{dir.path("sample.pst"), {}};
+    auto store = MessageStore::create(w.pst, "Round Trip", {crypt});
+    EXPECT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    const auto sub = *s.addFolder(inbox, "Sub");
+    const auto archive = *s.addFolder(s.topOfPersonalFolders(), "Archiv ü");
+
+    auto plain = sampleMessage("Plain one");
+    plain.recipients.push_back({Recipient::Kind::Bcc, "Dan Hidden", "dan@example.org", {}});
+    EXPECT_TRUE(s.addMessage(inbox, plain).ok());
+
+    auto unicode = sampleMessage(kUnicodeSubject);
+    unicode.html = "<html><body><p>" + kUnicodeSubject + "</p></body></html>";
+    EXPECT_TRUE(s.addMessage(sub, unicode).ok());
+
+    auto withFiles = sampleMessage("With attachments");
+    for (const auto& [name, size] : std::vector<std::pair<std::string, std::size_t>>{
+             {"empty.bin", 0}, {"one-k.bin", 1024}, {"hundred-k.bin", 100 * 1024}, {"twenty-m.bin", 20 << 20}}) {
+        withFiles.attachments.push_back(attachment(name, size, static_cast<std::uint32_t>(size)));
+        w.attachments.emplace_back(name, withFiles.attachments.back().data);
+    }
+    EXPECT_TRUE(s.addMessage(archive, withFiles).ok());
+
+    auto inner = std::make_shared<Message>(sampleMessage("Inner message"));
+    inner->attachments.push_back(attachment("inner.txt", 300, 5));
+    auto outer = sampleMessage("Outer message");
+    Attachment embedded;
+    embedded.embedded = inner;
+    outer.attachments.push_back(embedded);
+    EXPECT_TRUE(s.addMessage(archive, outer).ok());
+    EXPECT_TRUE(s.close().ok());
+    return w;
+}
+
+std::string readText(const std::filesystem::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::filesystem::path findFile(const std::filesystem::path& root, const std::string& suffix)
+{
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file() && e.path().filename().string().ends_with(suffix))
+            return e.path();
+    return {};
+}
+
+std::string allText(const std::filesystem::path& root)
+{
+    std::string text;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file() && e.file_size() < (1 << 20))
+            text += readText(e.path());
+    return text;
+}
+
+}  // namespace
+
+TEST(PstStore, SampleStorePassesBothCheckers)
+{
+    ScratchDir dir;
+    const auto w = writeSampleStore(dir);
+    EXPECT_PST_VALID(w.pst);
+    auto report = verify(w.pst);
+    ASSERT_TRUE(report.ok());
+    EXPECT_EQ(report->messages, 4u);
+    EXPECT_EQ(report->folders, 8u);  // root, top, search root, spam, deleted items + our three
+}
+
+TEST(PstStore, PermuteEncodedStorePassesBothCheckers)
+{
+    ScratchDir dir;
+    EXPECT_PST_VALID(writeSampleStore(dir, fmt::CryptMethod::Permute).pst);
+}
+
+TEST(PstReaders, LibpffExportsEveryMessageAndAttachment)
+{
+    if (!haveTool("pffexport"))
+        GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    ScratchDir dir;
+    const auto w = writeSampleStore(dir, fmt::CryptMethod::Permute);
+    const auto out = dir.path("pff");
+    const auto run = runTool("pffexport -q -m all -t " + quoted(out) + " " + quoted(w.pst));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto root = dir.path("pff.export");
+    ASSERT_TRUE(std::filesystem::exists(root / "Top of Personal Folders" / "Inbox" / "Sub"));
+    ASSERT_TRUE(std::filesystem::exists(root / "Top of Personal Folders" / "Archiv ü"));
+    for (const auto& [name, data] : w.attachments) {
+        const auto file = findFile(root, "_" + name);
+        ASSERT_FALSE(file.empty()) << name;
+        EXPECT_TRUE(readFile(file) == data) << name;
+    }
+    const auto text = allText(root);
+    // This libpff (20180714) turns surrogate pairs into wrong UTF-8, so only the BMP part is compared.
+    const std::string bmpPart = kUnicodeSubject.substr(0, kUnicodeSubject.rfind(' '));
+    for (const std::string& s : std::vector<std::string>{"Plain one", bmpPart, "Inner message", "bob@example.org", "Dan Hidden"})
+        EXPECT_NE(text.find(s), std::string::npos) << s;
+    EXPECT_FALSE(findFile(root, "_inner.txt").empty());
+    const auto info = runTool("pffinfo " + quoted(w.pst));
+    EXPECT_EQ(info.status, 0) << info.output;
+}
+
+TEST(PstReaders, LibpstExportsEveryMessageAndAttachment)
+{
+    if (!haveTool("readpst"))
+        GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    ScratchDir dir;
+    const auto w = writeSampleStore(dir);
+    const auto out = dir.path("libpst");
+    std::filesystem::create_directories(out);
+    const auto run = runTool("readpst -S -o " + quoted(out) + " " + quoted(w.pst));
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const auto& [name, data] : w.attachments) {
+        if (data.empty())
+            continue;  // readpst writes no file for an empty attachment
+        const auto file = findFile(out, "-" + name);
+        ASSERT_FALSE(file.empty()) << name;
+        EXPECT_TRUE(readFile(file) == data) << name;
+    }
+    const auto text = allText(out);
+    for (const std::string s : {"Subject: Plain one", "Subject: With attachments", "To: Bob Receiver",
+                                "this is Outer message"})
+        EXPECT_NE(text.find(s), std::string::npos) << s;
+    EXPECT_NE(text.find("Subject: Inner message"), std::string::npos);  // as a message/rfc822 part
+}
+
+TEST(PstReaders, PstExtractorReadsFoldersMessagesAndAttachments)
+{
+    const auto npm = pstExtractorDir();
+    if (npm.empty() || !haveTool("node"))
+        GTEST_SKIP() << "pst-extractor is not installed in " << PST_EXTRACTOR_DIR;
+    ScratchDir dir;
+    const auto w = writeSampleStore(dir);
+    const auto script = std::filesystem::path(__FILE__).parent_path() / "pst_extractor_dump.js";
+    const auto run = runTool("NODE_PATH=" + quoted(npm / "node_modules") + " timeout 120 node " + quoted(script) +
+                             " " + quoted(w.pst));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto& o = run.output;
+    EXPECT_NE(o.find("FOLDER //Top of Personal Folders/Inbox/Sub count=1"), std::string::npos) << o;
+    EXPECT_NE(o.find("subject=\"" + kUnicodeSubject + "\""), std::string::npos) << o;
+    EXPECT_NE(o.find("RCPT 2 Carol <carol@example.org>"), std::string::npos) << o;
+    // pst-extractor 1.12 finds the embedded message's attachment but never returns the message
+    // itself (PSTAttachment has no descriptor node), so only the method can be compared.
+    EXPECT_NE(o.find("EMBEDDED"), std::string::npos) << o;
+    for (const auto& [name, data] : w.attachments) {
+        const auto expected = dir.path(name);
+        std::ofstream(expected, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                        static_cast<std::streamsize>(data.size()));
+        const auto md5 = runTool("md5sum " + quoted(expected)).output.substr(0, 32);
+        EXPECT_NE(o.find("ATT " + name + " size=" + std::to_string(data.size()) + " md5=" + md5), std::string::npos)
+            << name << "\n" << o;
+    }
+}
+
+TEST(PstStore, FoldersAreFoundByPathAndNotDuplicated)
+{
+    ScratchDir dir;
+    auto store = MessageStore::create(dir.path("f.pst"), "My Mail");
+    ASSERT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    ASSERT_TRUE(inbox.ok());
+    EXPECT_EQ(*s.addFolder(s.topOfPersonalFolders(), "INBOX"), *inbox);
+    const auto nested = s.addFolder(*inbox, "2024");
+    ASSERT_TRUE(nested.ok());
+    EXPECT_EQ(*s.findFolder("\\\\My Mail\\Inbox"), *inbox);
+    EXPECT_EQ(*s.findFolder("\\\\my mail\\inbox\\2024"), *nested);
+    EXPECT_EQ(*s.findFolder("\\\\My Mail"), s.topOfPersonalFolders());
+    EXPECT_EQ(*s.findFolder("\\\\My Mail\\Deleted Items"), FolderId{fmt::nid::kDeletedItems});
+    EXPECT_EQ(s.findFolder("\\\\My Mail\\Outbox").error().code, Code::NotFound);
+    EXPECT_EQ(s.findFolder("\\\\Other\\Inbox").error().code, Code::NotFound);
+    EXPECT_EQ(s.findFolder("My Mail\\Inbox").error().code, Code::InvalidArgument);
+    EXPECT_EQ(s.addFolder(s.topOfPersonalFolders(), "a\\b").error().code, Code::InvalidArgument);
+    EXPECT_EQ(s.addFolder(FolderId{fmt::nid::kRootFolder}, "x").error().code, Code::InvalidArgument);
+    ASSERT_TRUE(s.close().ok());
+    EXPECT_PST_VALID(dir.path("f.pst"));
+}
+
+TEST(PstStore, FlagsAndLateChangesOnlyOnTheLastMessage)
+{
+    ScratchDir dir;
+    auto store = MessageStore::create(dir.path("m.pst"), "Flags");
+    ASSERT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    auto first = s.addMessage(inbox, sampleMessage("unread"));
+    ASSERT_TRUE(first.ok());
+    ASSERT_TRUE(s.setProperty(*first, Prop::int32(0x0E07, 0x10)).ok());  // unread; 0x10 is ignored
+    auto withFile = sampleMessage("read with file");
+    withFile.attachments.push_back(attachment("a.txt", 10, 1));
+    auto second = s.addMessage(inbox, withFile);
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(s.setProperty(*first, Prop::int32(0x0E07, 1)).error().code, Code::Unsupported);
+    ASSERT_TRUE(s.setProperty(*second, Prop::int32(0x0E07, 0x01)).ok());
+    const Guid set{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    auto named = s.namedProperty(set, "X-Mailer");
+    ASSERT_TRUE(named.ok());
+    EXPECT_GE(*named, 0x8000);
+    EXPECT_EQ(*s.namedProperty(set, "X-Mailer"), *named);
+    ASSERT_TRUE(s.close().ok());
+    EXPECT_FALSE(s.addMessage(inbox, sampleMessage("late")).ok());
+    EXPECT_PST_VALID(dir.path("m.pst"));  // the verifier checks unread counts against the flags
+    if (!haveTool("pffexport"))
+        return;
+    const auto out = dir.path("x");
+    ASSERT_EQ(runTool("pffexport -q -m all -t " + quoted(out) + " " + quoted(dir.path("m.pst"))).status, 0);
+    const auto text = allText(dir.path("x.export"));
+    EXPECT_NE(text.find("0x00000000 ()"), std::string::npos) << text;  // unread, no files
+    EXPECT_NE(text.find("0x00000011 (Read, Has attachments)"), std::string::npos) << text;
+}
+
+TEST(PstStore, LargeFolderUsesMultiBlockTables)
+{
+    ScratchDir dir;
+    const auto path = dir.path("many.pst");
+    auto store = MessageStore::create(path, "Many");
+    ASSERT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_TRUE(s.addMessage(inbox, sampleMessage("Bulk " + std::to_string(i))).ok());
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(s.addFolder(inbox, "Folder " + std::to_string(i)).ok());
+    ASSERT_TRUE(s.close().ok());
+    EXPECT_PST_VALID(path);
+    if (haveTool("lspst")) {
+        const auto list = runTool("lspst " + quoted(path));
+        EXPECT_NE(list.output.find("Subject: Bulk 2999"), std::string::npos);
+    }
+}
+
+TEST(PstReaders, LargeBodiesAndManyRecipientsSurvive)
+{
+    if (!haveTool("pffexport"))
+        GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    // A 60 KB body goes to a subnode of the message; 400 recipients put the recipient table's
+    // row matrix in a subnode of that table, a subnode tree below a subnode.
+    ScratchDir dir;
+    const auto path = dir.path("large.pst");
+    auto store = MessageStore::create(path, "Large");
+    ASSERT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    auto m = sampleMessage("Large values");
+    m.body.clear();
+    for (int line = 0; line < 1500; ++line)
+        m.body += "Line " + std::to_string(line) + " of a long body, ÄÖÜ.\r\n";
+    m.html = "<html><body>" + std::string(40000, 'h') + "</body></html>";
+    for (int i = 0; i < 400; ++i)
+        m.recipients.push_back({Recipient::Kind::To, "Person " + std::to_string(i),
+                                "p" + std::to_string(i) + "@example.org", {}});
+    ASSERT_TRUE(s.addMessage(inbox, m).ok());
+    ASSERT_TRUE(s.close().ok());
+    EXPECT_PST_VALID(path);
+
+    ASSERT_EQ(runTool("pffexport -q -m all -t " + quoted(dir.path("x")) + " " + quoted(path)).status, 0);
+    const auto message = findFile(dir.path("x.export"), "Message.txt");
+    ASSERT_FALSE(message.empty());
+    const auto body = readText(message);
+    EXPECT_NE(body.find("Line 1499 of a long body, ÄÖÜ."), std::string::npos);
+    EXPECT_GE(body.size(), m.body.size() - 1500);  // line ends may be rewritten
+    const auto recipients = readText(findFile(dir.path("x.export"), "Recipients.txt"));
+    EXPECT_NE(recipients.find("p0@example.org"), std::string::npos);
+    EXPECT_NE(recipients.find("p399@example.org"), std::string::npos);
+    const auto html = findFile(dir.path("x.export"), "Message.html");
+    if (!html.empty()) {
+        EXPECT_EQ(std::filesystem::file_size(html), m.html.size());
+    }
+}
+
+TEST(PstStore, RejectedMessageLeavesStoreUsableAndClean)
+{
+    ScratchDir dir;
+    const auto path = dir.path("rejected.pst");
+    auto store = MessageStore::create(path, "Rejected");
+    ASSERT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    auto bad = sampleMessage("bad");
+    bad.attachments.push_back(attachment("x.bin", 50000, 2));  // would be written before the PC
+    bad.extra.push_back({fmt::makeTag(0x0E07, fmt::ptype::kInt32), {1, 2, 3}});
+    const auto rejected = s.addMessage(inbox, bad);
+    ASSERT_FALSE(rejected.ok());
+    EXPECT_EQ(rejected.error().code, Code::InvalidArgument);
+    EXPECT_FALSE(rejected.error().detail.empty());
+    EXPECT_EQ(s.addFolder(FolderId{0x12345}, "x").error().code, Code::InvalidArgument);
+    EXPECT_TRUE(s.addMessage(inbox, sampleMessage("good")).ok());
+    ASSERT_TRUE(s.close().ok());
+    EXPECT_PST_VALID(path);  // no unreferenced blocks, one message counted
+    auto report = verify(path);
+    ASSERT_TRUE(report.ok());
+    EXPECT_EQ(report->messages, 1u);
+}
