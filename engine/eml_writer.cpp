@@ -54,21 +54,13 @@ public:
         auto cut = message.cutter.cut(message.span, sink);
         if (!cut) return std::move(cut).error();
         if (auto r = file->commit(); !r) return r;
-        const std::string saved = "Saved Email-" + std::to_string(message.index) + " Message";
-        if (m_reporter->tick() || message.index + 1 == message.count) {
-            sink.sendSaving();
-            (*m_reporter)->setLabel(Label::LblProgress, saved);
-            m_unsent.reset();
-        } else {
-            m_unsent = saved;
-        }
+        m_saved.after(*m_reporter, message, [&] { sink.sendSaving(); });
         return Ok{};
     }
 
     void endMailbox() override
     {
-        if (m_unsent) (*m_reporter)->setLabel(Label::LblProgress, *m_unsent);
-        m_unsent.reset();
+        m_saved.flush(*m_reporter);
         m_folder.reset();
     }
 
@@ -90,7 +82,7 @@ private:
     std::optional<platform::OutputFolder> m_folder;
     std::string m_folderPath;
     Reporter* m_reporter = nullptr;
-    std::optional<std::string> m_unsent;
+    SavedLabel m_saved;
 };
 
 }  // namespace

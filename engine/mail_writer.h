@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <span>
 #include <string>
@@ -55,6 +57,17 @@ public:
     [[nodiscard]] virtual Result<void> write(const Message& message) = 0;
     virtual void endMailbox() {}
     [[nodiscard]] virtual Result<void> finish() = 0;
+};
+
+// "Saved Email-<j> Message" after each message, as the writers show it: throttled, and the last
+// one of a mailbox always (here or in flush()). `first` runs just before a label that is sent.
+class SavedLabel {
+public:
+    void after(Reporter& reporter, const Message& message, const std::function<void()>& first = {});
+    void flush(Reporter& reporter);
+
+private:
+    std::optional<std::string> m_unsent;
 };
 
 struct WriterFormat {

@@ -141,21 +141,11 @@ public:
         const ImportedMessage imported = importRfc822(text.text);
         auto added = m_store->addMessage(*m_folder, toPstMessage(imported));
         if (!added) return std::move(added).error();
-        const std::string saved = "Saved Email-" + std::to_string(message.index) + " Message";
-        if (m_reporter->tick() || message.index + 1 == message.count) {
-            (*m_reporter)->setLabel(Label::LblProgress, saved);
-            m_unsent.reset();
-        } else {
-            m_unsent = saved;
-        }
+        m_saved.after(*m_reporter, message);
         return Ok{};
     }
 
-    void endMailbox() override
-    {
-        if (m_unsent) (*m_reporter)->setLabel(Label::LblProgress, *m_unsent);
-        m_unsent.reset();
-    }
+    void endMailbox() override { m_saved.flush(*m_reporter); }
 
     Result<void> finish() override
     {
@@ -183,7 +173,7 @@ private:
     std::string m_path;
     std::map<std::string, pst::FolderId> m_folders;
     std::optional<pst::FolderId> m_folder;
-    std::optional<std::string> m_unsent;
+    SavedLabel m_saved;
 };
 
 }  // namespace

@@ -16,6 +16,24 @@ constexpr std::array<WriterFormat, 3> kFormats{{
 
 std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
 
+void SavedLabel::after(Reporter& reporter, const Message& message, const std::function<void()>& first)
+{
+    std::string text = "Saved Email-" + std::to_string(message.index) + " Message";
+    if (reporter.tick() || message.index + 1 == message.count) {
+        if (first) first();
+        reporter->setLabel(Label::LblProgress, text);
+        m_unsent.reset();
+    } else {
+        m_unsent = std::move(text);
+    }
+}
+
+void SavedLabel::flush(Reporter& reporter)
+{
+    if (m_unsent) reporter->setLabel(Label::LblProgress, *m_unsent);
+    m_unsent.reset();
+}
+
 const WriterFormat& writerFormat(Target target) noexcept
 {
     for (const auto& f : kFormats)
