@@ -40,25 +40,16 @@ Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader, std::
 {
     std::vector<std::uint64_t> out;
     out.reserve(hits.size());
+    auto bom = byteOrderMarkLength(reader);
+    if (!bom) return std::move(bom).error();
     const std::size_t want = kMaxSeparatorLine + kMaxFieldName + 4;
     for (const std::uint64_t hit : hits) {
-        const std::uint64_t from = hit == 0 ? 0 : hit - 1;
-        auto view = reader.view(from, want);
+        // A hit at the start of the file, or right after its byte-order mark, starts a line.
+        const bool fileStart = hit == 0 || (*bom > 0 && hit == *bom);
+        auto view = reader.view(fileStart ? hit : hit - 1, want);
         if (!view) return std::move(view).error();
         std::span<const char> bytes = *view;
-        if (hit == kUtf8Bom.size()) {
-            auto bom = byteOrderMarkLength(reader);
-            if (!bom) return std::move(bom).error();
-            if (*bom == hit) {
-                auto at = reader.view(hit, want);
-                if (!at) return std::move(at).error();
-                bytes = *at;
-                bytes = bytes.first(std::min(bytes.size(), want));
-                if (startsMessage(bytes, hit + bytes.size() >= reader.size())) out.push_back(hit);
-                continue;
-            }
-        }
-        if (hit > 0) {
+        if (!fileStart) {
             if (bytes.empty() || (bytes[0] != '\n' && bytes[0] != '\r')) continue;
             bytes = bytes.subspan(1);
         }
