@@ -2,7 +2,9 @@
 // calls are in file_io_posix.cpp and file_io_win.cpp.
 #include "platform/file_io.h"
 
+#include "platform/fault_injection.h"
 #include "platform/file_io_internal.h"
+#include "platform/paths.h"
 
 #include <cstring>
 #include <utility>
@@ -12,6 +14,14 @@ namespace {
 
 using detail::kNoHandle;
 using detail::kWriteBuffer;
+
+// Every write of the file layer goes through here, so a planned fault hits them all alike.
+Result<void> writeOut(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
+{
+    if (faults::shouldFail(faults::Op::Write))
+        return systemError(std::make_error_code(std::errc::io_error), "cannot write " + toText(path));
+    return detail::writeAll(handle, data, size, path);
+}
 
 // Appends bytes to a write buffer, sending it to the file when full; large writes go straight.
 Result<void> bufferedWrite(std::intptr_t handle, const std::filesystem::path& path, char* buffer, std::size_t& used,
@@ -23,10 +33,10 @@ Result<void> bufferedWrite(std::intptr_t handle, const std::filesystem::path& pa
         return Ok{};
     }
     if (used > 0) {
-        auto r = detail::writeAll(handle, buffer, std::exchange(used, 0), path);
+        auto r = writeOut(handle, buffer, std::exchange(used, 0), path);
         if (!r) return r;
     }
-    if (bytes.size() >= kWriteBuffer) return detail::writeAll(handle, bytes.data(), bytes.size(), path);
+    if (bytes.size() >= kWriteBuffer) return writeOut(handle, bytes.data(), bytes.size(), path);
     std::memcpy(buffer, bytes.data(), bytes.size());
     used = bytes.size();
     return Ok{};
@@ -35,13 +45,7 @@ Result<void> bufferedWrite(std::intptr_t handle, const std::filesystem::path& pa
 Result<void> flushBuffer(std::intptr_t handle, const std::filesystem::path& path, char* buffer, std::size_t& used)
 {
     if (used == 0) return Ok{};
-    return detail::writeAll(handle, buffer, std::exchange(used, 0), path);
-}
-
-std::string text(const std::filesystem::path& p)
-{
-    const auto u8 = p.u8string();
-    return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
+    return writeOut(handle, buffer, std::exchange(used, 0), path);
 }
 
 }  // namespace
@@ -66,6 +70,16 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept
 
 ReadOnlyFile::~ReadOnlyFile() { close(); }
 
+Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
+{
+    if (faults::shouldFail(faults::Op::Read)) {
+        Error e = systemError(std::make_error_code(std::errc::io_error), "cannot read " + toText(m_path));
+        e.offset = offset;
+        return e;
+    }
+    return readFromSystem(offset, buffer);
+}
+
 // ---- OutputFolder --------------------------------------------------------------------------
 
 OutputFolder::OutputFolder(OutputFolder&& other) noexcept
@@ -84,6 +98,16 @@ OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept
 }
 
 OutputFolder::~OutputFolder() { detail::closeFolder(std::exchange(m_handle, kNoHandle)); }
+
+Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
+{
+    auto handle = detail::openFolder(path);
+    if (!handle) return std::move(handle).error();
+    OutputFolder folder;
+    folder.m_handle = *handle;
+    folder.m_path = path;
+    return folder;
+}
 
 // ---- AtomicFile ----------------------------------------------------------------------------
 
@@ -117,7 +141,7 @@ Result<void> AtomicFile::flush() { return flushBuffer(m_handle, m_final, m_buffe
 
 Result<void> AtomicFile::write(std::span<const char> bytes)
 {
-    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + text(m_final)};
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + toText(m_final)};
     m_written += bytes.size();
     return bufferedWrite(m_handle, m_final, m_buffer.get(), m_used, bytes);
 }
@@ -151,7 +175,7 @@ Result<void> AppendFile::flush() { return flushBuffer(m_handle, m_path, m_buffer
 
 Result<void> AppendFile::write(std::span<const char> bytes)
 {
-    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + text(m_path)};
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + toText(m_path)};
     m_size += bytes.size();
     return bufferedWrite(m_handle, m_path, m_buffer.get(), m_used, bytes);
 }

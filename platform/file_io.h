@@ -41,6 +41,8 @@ public:
     void close() noexcept;
 
 private:
+    [[nodiscard]] Result<std::size_t> readFromSystem(std::uint64_t offset, std::span<char> buffer) const;
+
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t m_handle = kInvalid;
     std::uint64_t m_size = 0;

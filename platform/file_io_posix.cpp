@@ -1,6 +1,5 @@
 #include "platform/file_io.h"
 
-#include "platform/fault_injection.h"
 #include "platform/file_io_internal.h"
 
 #include <cerrno>
@@ -40,8 +39,6 @@ std::string quoted(const std::filesystem::path& p) { return p.string(); }
 // Writes all of bytes, retrying after interrupts and short writes.
 Result<void> writeAll(int desc, const char* data, std::size_t size, const std::filesystem::path& p)
 {
-    if (faults::shouldFail(faults::Op::Write))
-        return systemError(std::make_error_code(std::errc::io_error), "cannot write " + quoted(p));
     while (size > 0) {
         const ssize_t n = ::write(desc, data, size);
         if (n < 0) {
@@ -90,13 +87,8 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
     return file;
 }
 
-Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
+Result<std::size_t> ReadOnlyFile::readFromSystem(std::uint64_t offset, std::span<char> buffer) const
 {
-    if (faults::shouldFail(faults::Op::Read)) {
-        Error e = systemError(std::make_error_code(std::errc::io_error), "cannot read " + quoted(m_path));
-        e.offset = offset;
-        return e;
-    }
     std::size_t done = 0;
     while (done < buffer.size()) {
         const ssize_t n = ::pread(fd(m_handle), buffer.data() + done, buffer.size() - done,
@@ -227,16 +219,6 @@ Result<std::intptr_t> detail::openFolder(const std::filesystem::path& path)
 void detail::closeFolder(std::intptr_t handle) noexcept
 {
     if (handle >= 0) ::close(fd(handle));
-}
-
-Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
-{
-    auto handle = detail::openFolder(path);
-    if (!handle) return std::move(handle).error();
-    OutputFolder folder;
-    folder.m_handle = *handle;
-    folder.m_path = path;
-    return folder;
 }
 
 // ---- AppendFile ----------------------------------------------------------------------------

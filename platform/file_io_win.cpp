@@ -2,7 +2,6 @@
 // the mailbox open), and a rename that replaces an existing file.
 #include "platform/file_io.h"
 
-#include "platform/fault_injection.h"
 #include "platform/file_io_internal.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -35,8 +34,6 @@ std::string text(const std::filesystem::path& p)
 
 Result<void> writeAll(HANDLE h, const char* data, std::size_t size, const std::filesystem::path& p)
 {
-    if (faults::shouldFail(faults::Op::Write))
-        return systemError(std::make_error_code(std::errc::io_error), "cannot write " + text(p));
     while (size > 0) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD done = 0;
@@ -81,13 +78,8 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
     return file;
 }
 
-Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> buffer) const
+Result<std::size_t> ReadOnlyFile::readFromSystem(std::uint64_t offset, std::span<char> buffer) const
 {
-    if (faults::shouldFail(faults::Op::Read)) {
-        Error e = systemError(std::make_error_code(std::errc::io_error), "cannot read " + text(m_path));
-        e.offset = offset;
-        return e;
-    }
     std::size_t done = 0;
     while (done < buffer.size()) {
         OVERLAPPED at{};
@@ -173,16 +165,6 @@ Result<std::intptr_t> detail::openFolder(const std::filesystem::path& path)
 }
 
 void detail::closeFolder(std::intptr_t) noexcept {}
-
-Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
-{
-    auto handle = detail::openFolder(path);
-    if (!handle) return std::move(handle).error();
-    OutputFolder folder;
-    folder.m_handle = *handle;
-    folder.m_path = path;
-    return folder;
-}
 
 // ---- AppendFile ----------------------------------------------------------------------------
 
