@@ -92,24 +92,19 @@ TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
 
 TEST(PstTarget, FileAndStoreNamesUseTheShortDatePattern)
 {
-    std::tm t{};
-    t.tm_year = 2026 - 1900;
-    t.tm_mon = 0;
-    t.tm_mday = 31;
-    t.tm_hour = 23;
-    t.tm_min = 59;
-    t.tm_sec = 59;
-    t.tm_isdst = -1;
-    EXPECT_EQ(pstTimestamp(std::mktime(&t)), "31.1.26 23.59.59");
-    t = std::tm{};
-    t.tm_year = 2026 - 1900;
-    t.tm_mon = 11;
-    t.tm_mday = 6;
-    t.tm_hour = 8;
-    t.tm_min = 5;
-    t.tm_sec = 9;
-    t.tm_isdst = -1;
-    EXPECT_EQ(pstTimestamp(std::mktime(&t)), "6.12.26 8.5.09");
+    auto localTime = [](int year, int month, int day, int hour, int minute, int second) {
+        std::tm t{};
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        t.tm_sec = second;
+        t.tm_isdst = -1;
+        return std::mktime(&t);
+    };
+    EXPECT_EQ(pstTimestamp(localTime(2026, 1, 31, 23, 59, 59)), "31.1.26 23.59.59");
+    EXPECT_EQ(pstTimestamp(localTime(2026, 12, 6, 8, 5, 9)), "6.12.26 8.5.09");
 }
 
 TEST(PstTarget, UnwritableOutputIsAnOutlookErrorWithTheReason)
