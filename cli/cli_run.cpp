@@ -93,10 +93,15 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
                                     : std::string("converted all the same (--skip-deleted leaves them out)\n");
     }
     if (report.messagesFailed) s += "           " + count(report.messagesFailed, "message", "messages") + " failed\n";
+    if (report.messagesRecovered)
+        s += "           " + count(report.messagesRecovered, "message was", "messages were")
+             + " read only in part (kept with their raw text)\n";
     if (report.issuesKept || report.problemsDropped)
         s += "Warnings:  " + std::to_string(report.issuesKept + report.problemsDropped) + " (damaged input recovered)\n";
     for (const auto& p : report.problems)
-        if (p.severity == Severity::Issue) s += "  warning: " + p.mailbox + ": " + p.detail + "\n";
+        if (p.severity == Severity::Issue)
+            s += "  warning: " + p.mailbox + ": " + (p.message ? "message " + std::to_string(*p.message) + ": " : "")
+                 + p.detail + "\n";
     const auto lines = failureLines(report, 50);
     if (!lines.empty()) {
         s += "Failures:\n";

@@ -50,7 +50,7 @@ std::optional<std::string> acceptJobStart(Host& host, std::optional<Target> targ
     return platform::withTrailingSeparator(folder);
 }
 
-struct ConversionJob::State {
+struct ConversionJob::State final : MessageOutcomes {
     State(Host& h, JobSettings s)
         : host(h), settings(std::move(s)), reporter(h, settings.progressInterval), finder(reporter, search)
     {
@@ -76,6 +76,17 @@ struct ConversionJob::State {
     void failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset, const Error& e);
     void sendProgress(std::uint64_t bytesIntoMailbox, bool force);
     bool cancelled();
+
+    void written(const MessagePlace&) override { ++report.messagesWritten; }
+    void failed(const MessagePlace& place, const Error& e) override
+    {
+        failMessage(*place.mailbox, place.index, place.offset, e);
+    }
+    void recovered(const MessagePlace& place, const std::string& why) override
+    {
+        ++report.messagesRecovered;
+        report.add({Severity::Issue, place.mailbox->path, place.index, place.offset, "read only in part: " + why});
+    }
 };
 
 bool ConversionJob::State::cancelled()
@@ -116,7 +127,7 @@ bool ConversionJob::State::setUp()
         return false;
     }
     writer = format.make();
-    JobContext context{settings.outputFolder, reporter, std::time(nullptr)};
+    JobContext context{settings.outputFolder, reporter, std::time(nullptr), *this};
     if (auto r = writer->begin(context); !r) {
         report.fatal = r.error();
         return false;
@@ -285,7 +296,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
         const Message message{mailbox, j, spans.size(), span, *head, cutter};
         if (auto r = writer->write(message); !r)
             failMessage(mailbox, j, span.begin, r.error());
-        else
+        else if (!writer->finishesLater())
             ++report.messagesWritten;
         report.bytesRead += span.size();
         sendProgress(span.end, false);

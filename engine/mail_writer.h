@@ -24,10 +24,33 @@ namespace quillmark {
 
 enum class Target { Eml, Pst, Mbox };
 
+struct MailboxContext;
+
+// Where a message came from, for what a writer says about it after write() returned.
+struct MessagePlace {
+    const MailboxContext* mailbox = nullptr;
+    std::uint64_t index = 0;   // j, from 0 within the mailbox
+    std::uint64_t count = 0;   // messages in this mailbox
+    std::uint64_t offset = 0;  // of the message in the mailbox
+};
+
+// How messages ended that a writer finishes later (see MailWriter::finishesLater()).
+class MessageOutcomes {
+public:
+    virtual void written(const MessagePlace& place) = 0;
+    virtual void failed(const MessagePlace& place, const Error& error) = 0;
+    // Written, but not all of it could be read: `why` says what was recovered and how.
+    virtual void recovered(const MessagePlace& place, const std::string& why) = 0;
+
+protected:
+    ~MessageOutcomes() = default;
+};
+
 struct JobContext {
     std::string outputFolder;  // ends with a separator
     Reporter& reporter;
     std::time_t started;        // local time of the job's start (names the PST file)
+    MessageOutcomes& outcomes;
 };
 
 struct MailboxContext {
@@ -55,6 +78,9 @@ public:
     [[nodiscard]] virtual Result<void> begin(JobContext& job) = 0;
     [[nodiscard]] virtual Result<void> beginMailbox(const MailboxContext&) { return Ok{}; }
     [[nodiscard]] virtual Result<void> write(const Message& message) = 0;
+    // False: write() returning Ok means the message is written. True: it means the message was
+    // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
+    virtual bool finishesLater() const noexcept { return false; }
     virtual void endMailbox() {}
     [[nodiscard]] virtual Result<void> finish() = 0;
 };
@@ -63,7 +89,11 @@ public:
 // one of a mailbox always (here or in flush()). `first` runs just before a label that is sent.
 class SavedLabel {
 public:
-    void after(Reporter& reporter, const Message& message, const std::function<void()>& first = {});
+    void after(Reporter& reporter, const Message& message, const std::function<void()>& first = {})
+    {
+        after(reporter, message.index, message.count, first);
+    }
+    void after(Reporter& reporter, std::uint64_t index, std::uint64_t count, const std::function<void()>& first = {});
     void flush(Reporter& reporter);
 
 private:

@@ -2,13 +2,17 @@
 // the output folder, one folder per mailbox name below the top of the store (same-named
 // mailboxes share one), every message imported from its RFC 822 text and marked read.
 #include "engine/mail_writer.h"
+#include "engine/ordered_workers.h"
 #include "engine/pst/messaging/message_store.h"
 #include "engine/rfc822_import.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
 
+#include <algorithm>
+#include <deque>
 #include <map>
 #include <optional>
+#include <thread>
 
 namespace quillmark {
 namespace {
@@ -33,14 +37,29 @@ constexpr std::uint32_t kMessageRead = 0x01;
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 
+// A message imported on a worker thread, ready for the store.
+struct Prepared {
+    pst::Message message;
+    bool recovered = false;
+    std::string why;  // when recovered: what could not be read
+};
+
+std::string joined(const std::vector<std::string>& notes)
+{
+    std::string out;
+    for (const auto& n : notes) out += (out.empty() ? "" : "; ") + n;
+    return out;
+}
+
 std::uint64_t fileTimeOf(const std::optional<std::chrono::sys_seconds>& t)
 {
     return t ? pst::fileTimeFromUnix(t->time_since_epoch().count()) : 0;
 }
 
-std::shared_ptr<const pst::Message> toPst(const ImportedMessage& in);
+// Both consume what they convert: bodies and attachment bytes are moved, not copied.
+std::shared_ptr<const pst::Message> toPst(ImportedMessage& in);
 
-pst::Attachment toPst(const ImportedAttachment& in)
+pst::Attachment toPst(ImportedAttachment& in)
 {
     pst::Attachment a;
     a.fileName = in.fileName;
@@ -64,21 +83,21 @@ void addIfSet(std::vector<pst::Prop>& props, std::uint16_t id, const std::string
     if (!value.empty()) props.push_back(pst::Prop::string(id, value));
 }
 
-pst::Message toPstMessage(const ImportedMessage& in)
+pst::Message toPstMessage(ImportedMessage& in)
 {
     pst::Message m;
     m.messageClass = in.messageClass;
     m.subject = in.subject;
     m.senderName = in.from.name;
     m.senderEmail = in.from.address;
-    if (in.bodyText) m.body = *in.bodyText;
-    if (in.bodyHtml) m.html = *in.bodyHtml;
+    if (in.bodyText) m.body = std::move(*in.bodyText);
+    if (in.bodyHtml) m.html = std::move(*in.bodyHtml);
     m.submitTime = fileTimeOf(in.submitTime);
     m.deliveryTime = fileTimeOf(in.deliveryTime);
     m.flags = kMessageRead;  // the store adds "has attachments" only when there are some
     for (const auto& r : in.recipients)
         m.recipients.push_back({static_cast<pst::Recipient::Kind>(r.kind), r.who.name, r.who.address, {}});
-    for (const auto& a : in.attachments) m.attachments.push_back(toPst(a));
+    for (auto& a : in.attachments) m.attachments.push_back(toPst(a));
     auto& x = m.extra;
     x.push_back(pst::Prop::int32(kImportance, in.importance));
     x.push_back(pst::Prop::int32(kPriority, in.priority));
@@ -93,9 +112,28 @@ pst::Message toPstMessage(const ImportedMessage& in)
     return m;
 }
 
-std::shared_ptr<const pst::Message> toPst(const ImportedMessage& in)
+std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
 {
     return std::make_shared<const pst::Message>(toPstMessage(in));
+}
+
+Prepared prepare(std::string text)
+{
+    ImportedMessage imported = importRfc822(text);
+    text = std::string();  // the source text is not needed while the store converts
+    Prepared out;
+    out.recovered = imported.degraded;
+    if (imported.degraded) out.why = joined(imported.notes);
+    out.message = toPstMessage(imported);
+    return out;
+}
+
+OrderedWorkers<Prepared>::Limits importLimits()
+{
+    // Importing costs several times what writing costs: every core imports, and the job's
+    // thread writes in between. A few messages per thread in flight keep them all busy.
+    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    return {cores, 4 * static_cast<std::size_t>(cores) + 4, 64 * 1024 * 1024};
 }
 
 class PstWriter final : public MailWriter {
@@ -103,6 +141,7 @@ public:
     Result<void> begin(JobContext& job) override
     {
         m_reporter = &job.reporter;
+        m_outcomes = &job.outcomes;
         const std::string path = job.outputFolder + "Thunderbird" + pstTimestamp(job.started) + ".pst";
         // The display name reads the clock again, as the file name did.
         const std::string display = "Thunderbird Mailbox : Created - " + pstTimestamp(std::time(nullptr));
@@ -114,6 +153,7 @@ public:
         }
         m_store = std::move(store).value();
         m_path = path;
+        m_workers = std::make_unique<OrderedWorkers<Prepared>>(importLimits(), &prepare);
         return Ok{};
     }
 
@@ -132,25 +172,37 @@ public:
         return Ok{};
     }
 
+    bool finishesLater() const noexcept override { return true; }
+
     Result<void> write(const Message& message) override
     {
         if (!m_folder) return Error{Code::InvalidArgument, "no folder for this mailbox in the PST file"};
         StringSink text;
         if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
         sendSaving(text.text.size(), message.mailbox.size);
-        const ImportedMessage imported = importRfc822(text.text);
-        auto added = m_store->addMessage(*m_folder, toPstMessage(imported));
-        if (!added) return std::move(added).error();
-        m_saved.after(*m_reporter, message);
+        while (!m_workers->hasRoomFor(text.text.size())) storeOldest();
+        m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
+        m_workers->submit(std::move(text.text));
+        while (storeReady()) {
+        }
         return Ok{};
     }
 
-    void endMailbox() override { m_saved.flush(*m_reporter); }
+    void endMailbox() override
+    {
+        while (storeOldest()) {
+        }
+        m_saved.flush(*m_reporter);
+    }
 
     Result<void> finish() override
     {
         if (!m_store) return Ok{};
-        auto r = m_store->close();
+        // endMailbox() has written what was taken, also after a cancel. Messages are left in
+        // flight here only when an exception ended the job: their mailbox is gone, drop them.
+        m_workers.reset();
+        m_places.clear();
+        auto r = m_failure ? Result<void>(*m_failure) : m_store->close();
         m_store.reset();
         if (!r) {
             Error e = std::move(r).error();
@@ -161,6 +213,34 @@ public:
     }
 
 private:
+    // The imported messages go into the store in mailbox order, on this (the job's) thread.
+    bool storeReady() { return storeNext(false); }
+    bool storeOldest() { return storeNext(true); }
+
+    bool storeNext(bool wait)
+    {
+        if (m_places.empty()) return false;
+        std::optional<Prepared> ready = m_workers->take(wait);
+        if (!ready) return false;
+        const MessagePlace place = m_places.front();
+        m_places.pop_front();
+        if (m_failure) {
+            // The store stopped taking messages: say so for each one still in flight.
+            m_outcomes->failed(place, *m_failure);
+            return true;
+        }
+        auto added = m_store->addMessage(*m_folder, ready->message);
+        if (!added) {
+            m_failure = added.error();
+            m_outcomes->failed(place, *m_failure);
+            return true;
+        }
+        m_outcomes->written(place);
+        if (ready->recovered) m_outcomes->recovered(place, ready->why);
+        m_saved.after(*m_reporter, place.index, place.count);
+        return true;
+    }
+
     void sendSaving(std::uint64_t length, std::uint64_t mailboxSize)
     {
         if (!m_reporter->tick()) return;
@@ -169,7 +249,11 @@ private:
     }
 
     Reporter* m_reporter = nullptr;
+    MessageOutcomes* m_outcomes = nullptr;
     std::unique_ptr<pst::MessageStore> m_store;
+    std::unique_ptr<OrderedWorkers<Prepared>> m_workers;
+    std::deque<MessagePlace> m_places;  // of the messages in flight, oldest first
+    std::optional<Error> m_failure;     // the store's first error: it takes nothing after it
     std::string m_path;
     std::map<std::string, pst::FolderId> m_folders;
     std::optional<pst::FolderId> m_folder;

@@ -81,11 +81,24 @@ std::vector<std::string> failureLines(const Report& report, std::size_t limit)
 
 ClosingMessage closingMessage(const Report& report)
 {
-    if (report.succeeded()) return successMessage(report.target);
+    if (report.succeeded()) {
+        ClosingMessage box = successMessage(report.target);
+        if (report.messagesRecovered > 0) {
+            box.text += kCrLf;
+            box.text += plural(report.messagesRecovered, "message", "messages")
+                        + " could be read only in part; what could not be read was kept as plain text.";
+        }
+        return box;
+    }
     std::string text = report.cancelled ? "The conversion was cancelled." : "The conversion did not complete without errors.";
     text += kCrLf;
     text += plural(report.messagesWritten, "message was", "messages were") + " written to " + targetWords(report.target) + ".";
     text += kCrLf;
+    if (report.messagesRecovered > 0) {
+        text += plural(report.messagesRecovered, "message", "messages")
+                + " could be read only in part; what could not be read was kept as plain text.";
+        text += kCrLf;
+    }
     if (report.mailboxesFailed > 0 || report.messagesFailed > 0) {
         text += plural(report.mailboxesFailed, "mailbox", "mailboxes") + " and "
                 + plural(report.messagesFailed, "message", "messages") + " could not be converted.";

@@ -36,6 +36,7 @@ struct Report {
     std::uint64_t messagesFound = 0;
     std::uint64_t messagesWritten = 0;
     std::uint64_t messagesFailed = 0;
+    std::uint64_t messagesRecovered = 0; // written, but their MIME structure could be read only in part
     std::uint64_t messagesExpunged = 0;  // marked deleted by Thunderbird, not yet compacted
     std::uint64_t messagesSkipped = 0;   // expunged ones left out on request
     std::uint64_t bytesRead = 0;

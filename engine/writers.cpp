@@ -16,10 +16,11 @@ constexpr std::array<WriterFormat, 3> kFormats{{
 
 std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
 
-void SavedLabel::after(Reporter& reporter, const Message& message, const std::function<void()>& first)
+void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count,
+                       const std::function<void()>& first)
 {
-    std::string text = "Saved Email-" + std::to_string(message.index) + " Message";
-    if (reporter.tick() || message.index + 1 == message.count) {
+    std::string text = "Saved Email-" + std::to_string(index) + " Message";
+    if (reporter.tick() || index + 1 == count) {
         if (first) first();
         reporter->setLabel(Label::LblProgress, text);
         m_unsent.reset();

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/wait.h>
 
@@ -88,6 +89,55 @@ TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
     const std::string listing = readWithLibpff(files[0]);
     EXPECT_NE(listing.find("Inbox 3 first|second|third"), std::string::npos) << listing;
     EXPECT_NE(listing.find("Sent 1 attached"), std::string::npos) << listing;
+}
+
+// Messages are imported on worker threads and stored in order: a cancel must still leave a valid
+// store holding exactly the messages the report counts, and a message read only in part is
+// counted and named, not passed over.
+TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported)
+{
+    TempDir dir;
+    std::vector<Mail> mails;
+    for (int i = 0; i < 300; ++i) mails.push_back({"a@example.com", "message " + std::to_string(i)});
+    // A multipart without its boundary: GMime reads it only in part.
+    mails[3] = Mail{"b@example.com", "broken", "text", "MIME-Version: 1.0\nContent-Type: multipart/mixed\n"};
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    FakeHost host;
+    host.cancelWhen = [&] {
+        const auto saved = host.labels(Label::LblProgress);
+        return std::find(saved.begin(), saved.end(), "Saved Email-20 Message") != saved.end();
+    };
+    JobSettings s;
+    s.target = Target::Pst;
+    s.outputFolder = (dir / "out").string() + "/";
+    s.progressInterval = std::chrono::milliseconds(0);
+    fs::create_directories(dir / "out");
+    ConversionJob job(host, s);
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_GT(r.messagesWritten, 4u);
+    EXPECT_LT(r.messagesWritten, 300u);
+    EXPECT_EQ(r.messagesFailed, 0u);
+    EXPECT_EQ(r.messagesRecovered, 1u);
+    bool named = false;
+    for (const auto& p : r.problems)
+        named = named || (p.severity == Severity::Issue && p.message == 3u && p.detail.find("in part") != std::string::npos);
+    EXPECT_TRUE(named);
+    EXPECT_NE(host.boxes.back().text.find("1 message could be read only in part"), std::string::npos)
+        << host.boxes.back().text;
+    // The last label names the last message stored.
+    EXPECT_EQ(host.lastLabel(Label::LblProgress), "Saved Email-" + std::to_string(r.messagesWritten - 1) + " Message");
+
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+    if (!fs::exists("/usr/bin/python3") || readWithLibpff(files[0]).find("No module") != std::string::npos)
+        GTEST_SKIP() << "python3-pypff is not installed";
+    const std::string listing = readWithLibpff(files[0]);
+    EXPECT_NE(listing.find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos) << listing.substr(0, 200);
 }
 
 TEST(PstTarget, FileAndStoreNamesUseTheShortDatePattern)
