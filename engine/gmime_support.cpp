@@ -1,6 +1,7 @@
 #include "engine/gmime_support.h"
 
 #include <mutex>
+#include <set>
 
 namespace quillmark::gmime {
 namespace {
@@ -32,16 +33,21 @@ const char* warningName(GMimeParserWarning code)
     case GMIME_CRIT_CONFLICTING_PARAMETER: return "conflicting parameter";
     case GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY: return "multipart without boundary";
     case GMIME_CRIT_NESTING_OVERFLOW: return "MIME nesting too deep";
+    case GMIME_WARN_INVALID_PARAMETER: return "invalid parameter";
+    case GMIME_WARN_INVALID_ADDRESS_LIST: return "invalid address list";
+    case GMIME_WARN_PART_WITHOUT_CONTENT: return "part without content";
+    case GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT: return "part without headers or content";
     default: return "parser warning";
     }
 }
 
+// Warnings after which part of the message is not where it belongs: header fields read as body
+// text, parts that cannot be told apart. A missing closing boundary, an empty part or a repeated
+// header (GMime merges them) lose nothing and are only noted.
 bool isCritical(GMimeParserWarning code)
 {
-    return code == GMIME_CRIT_INVALID_HEADER_NAME || code == GMIME_CRIT_CONFLICTING_HEADER
-           || code == GMIME_CRIT_CONFLICTING_PARAMETER || code == GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY
-           || code == GMIME_CRIT_NESTING_OVERFLOW || code == GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT
-           || code == GMIME_WARN_TRUNCATED_MESSAGE;
+    return code == GMIME_CRIT_INVALID_HEADER_NAME || code == GMIME_CRIT_CONFLICTING_PARAMETER
+           || code == GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY || code == GMIME_CRIT_NESTING_OVERFLOW;
 }
 
 void onWarning(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data)
@@ -81,9 +87,70 @@ std::string decodedContent(GMimePart* part)
     return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
 }
 
-std::string textOf(GMimeTextPart* part) { return take(g_mime_text_part_get_text(part)); }
+// glibc unloads a charset converter module when its last descriptor is closed, and GMime opens
+// and closes one for every text part: unloading and loading it again (dlopen, mmap, relocation)
+// cost more than the conversion itself. One descriptor per charset, kept open for the life of
+// the process, keeps each module loaded; there are few charsets in real mail.
+void keepConverterLoaded(const char* charset)
+{
+    if (!charset || !*charset) return;
+    static std::mutex mutex;
+    static std::set<std::string, std::less<>> pinned;
+    std::string key(charset);
+    for (char& c : key) c = static_cast<char>(g_ascii_tolower(c));
+    std::lock_guard lock(mutex);
+    if (pinned.size() >= 256 || pinned.contains(key)) return;
+    pinned.insert(key);
+    (void)g_mime_iconv_open("UTF-8", charset);  // never closed, on purpose
+}
+
+namespace {
+
+bool isAsciiOrUtf8(const char* charset)
+{
+    for (const char* name : {"utf-8", "utf8", "us-ascii", "ascii", "ansi_x3.4-1968"})
+        if (g_ascii_strcasecmp(charset, name) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+std::string textOf(GMimeTextPart* part)
+{
+    auto* object = reinterpret_cast<GMimeObject*>(part);
+    const std::string raw = decodedContent(reinterpret_cast<GMimePart*>(part));
+    const char* declared = g_mime_object_get_content_type_parameter(object, "charset");
+    if (!declared || !*declared) return storeText(raw);
+    keepConverterLoaded(declared);
+    const char* charset = g_mime_charset_iconv_name(declared);
+    GError* error = nullptr;
+    gsize written = 0;
+    if (char* utf8 = g_convert(raw.data(), static_cast<gssize>(raw.size()), "UTF-8", charset, nullptr, &written, &error)) {
+        std::string text(utf8, written);
+        g_free(utf8);
+        return storeText(text);
+    }
+    const bool unknownCharset = error && error->code == G_CONVERT_ERROR_NO_CONVERSION;
+    g_clear_error(&error);
+    // Not valid in its charset. GMime's own conversion silently drops every byte that does not
+    // fit, losing text; so 8-bit text labelled ASCII or UTF-8 (or with a charset nobody knows)
+    // is read as raw 8-bit text instead. Only text in a real charset with a few stray bytes is
+    // converted with those bytes left out.
+    if (unknownCharset || isAsciiOrUtf8(charset) || g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()), nullptr))
+        return storeText(raw);
+    return storeText(take(g_mime_text_part_get_text(part)));
+}
 
 std::string objectText(GMimeObject* object) { return take(g_mime_object_to_string(object, nullptr)); }
+
+std::string storeText(std::string_view text)
+{
+    std::string out(text);
+    std::erase(out, '\0');
+    if (g_utf8_validate(out.data(), static_cast<gssize>(out.size()), nullptr)) return out;
+    ensureInitialised();
+    return take(g_mime_utils_decode_8bit(nullptr, out.data(), out.size()));
+}
 
 std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date)
 {

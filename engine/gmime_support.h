@@ -41,10 +41,15 @@ inline GMimeObject* asObject(GMimeMessage* message) noexcept { return reinterpre
 std::string mimeTypeOf(GMimeObject* object);
 // The part's content with its transfer encoding undone.
 std::string decodedContent(GMimePart* part);
-// A text part converted from its charset to UTF-8.
+// A text part in UTF-8, as storeText() keeps it; bytes that do not fit the declared charset
+// are kept as 8-bit text rather than dropped where that can lose text.
 std::string textOf(GMimeTextPart* part);
 // The object written out as text (headers and content).
 std::string objectText(GMimeObject* object);
+// Text as a mail store can keep it: UTF-8 without NUL bytes (readers of the store end strings
+// at a NUL and would lose what follows). Bytes that are not UTF-8 (8-bit text without a charset
+// or with a wrong one) are read as GMime reads raw 8-bit header text: by its charset guess.
+std::string storeText(std::string_view text);
 
 std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date);
 std::optional<std::chrono::sys_seconds> decodeDate(const char* text);

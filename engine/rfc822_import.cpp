@@ -151,7 +151,6 @@ void readHeaders(GMimeMessage* message, ImportedMessage& m)
 {
     GMimeObject* object = asObject(message);
     if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
-    std::tie(m.subjectPrefix, m.normalizedSubject) = splitSubjectPrefix(m.subject);
     m.from = firstMailbox(g_mime_message_get_from(message));
     m.sender = firstMailbox(g_mime_message_get_sender(message));
     if (m.sender.address.empty()) m.sender = m.from;
@@ -174,6 +173,13 @@ void readHeaders(GMimeMessage* message, ImportedMessage& m)
 class PartWalker {
 public:
     PartWalker(ImportedMessage& m, int depth) : m_message(m), m_depth(depth) {}
+
+    // The HTML body as UTF-8 text (bodyHtml keeps the bytes in the part's own charset).
+    std::optional<std::string> htmlText() const
+    {
+        if (!m_htmlPart) return std::nullopt;
+        return textOf(reinterpret_cast<GMimeTextPart*>(m_htmlPart));
+    }
 
     void walk(GMimeObject* object)
     {
@@ -201,6 +207,7 @@ private:
         }
         if (!attachment && type == "text/html" && !m_message.bodyHtml) {
             m_message.bodyHtml = decodedContent(part);
+            m_htmlPart = part;
             const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
             m_message.htmlCodePage = codePageOfCharset(charset ? charset : "us-ascii");
             return;
@@ -234,6 +241,7 @@ private:
     static constexpr int kMaxNesting = 16;
     ImportedMessage& m_message;
     int m_depth;
+    GMimePart* m_htmlPart = nullptr;
 };
 
 // Attachments the HTML body shows in place (cid: or location references) are inline images,
@@ -264,7 +272,56 @@ void importRaw(std::string_view text, ImportedMessage& m)
     m.bodyText = std::string(bodyAfterHeaders(text));
     ParsedHeaders raw(m.transportHeaders);
     if (auto subject = raw.decoded("Subject")) m.subject = *subject;
+}
+
+// The header block line by line: one header in a stray charset must not change how the
+// others are read. A NUL becomes U+FFFD rather than nothing: "Subject\0: x" is no Subject
+// field and must not turn into one.
+std::string headerStoreText(std::string_view block)
+{
+    std::string out;
+    out.reserve(block.size());
+    for (std::size_t pos = 0; pos < block.size();) {
+        const std::size_t eol = std::min(block.find('\n', pos), block.size() - 1);
+        const std::string_view line = block.substr(pos, eol + 1 - pos);
+        for (std::size_t from = 0;;) {
+            const std::size_t nul = line.find('\0', from);
+            out += storeText(line.substr(from, nul - from));
+            if (nul == std::string_view::npos) break;
+            out += "\xEF\xBF\xBD";
+            from = nul + 1;
+        }
+        pos = eol + 1;
+    }
+    return out;
+}
+
+// Every text field as a mail store can keep it (storeText): what GMime gives can hold NUL
+// bytes, and file names or bodies in a wrong charset bytes that are not UTF-8.
+void toStoreText(ImportedMessage& m)
+{
+    const auto fix = [](std::string& s) { s = storeText(s); };
+    fix(m.subject);
     std::tie(m.subjectPrefix, m.normalizedSubject) = splitSubjectPrefix(m.subject);
+    for (MailAddress* a : {&m.from, &m.sender}) {
+        fix(a->name);
+        fix(a->address);
+    }
+    for (auto& r : m.recipients) {
+        fix(r.who.name);
+        fix(r.who.address);
+    }
+    fix(m.messageId);
+    fix(m.inReplyTo);
+    fix(m.references);
+    m.transportHeaders = headerStoreText(m.transportHeaders);
+    if (m.bodyText) fix(*m.bodyText);
+    for (auto& a : m.attachments) {
+        fix(a.fileName);
+        fix(a.mimeType);
+        fix(a.contentId);
+        fix(a.contentLocation);
+    }
 }
 
 }  // namespace
@@ -355,6 +412,7 @@ ImportedMessage importRfc822(std::string_view text)
         m.degraded = true;
         m.notes.push_back("the MIME structure could not be read; imported as plain text");
         importRaw(text, m);
+        toStoreText(m);
         return m;
     }
     m.degraded = parsed.critical;
@@ -363,9 +421,11 @@ ImportedMessage importRfc822(std::string_view text)
     readHeaders(message, m);
     GMimeObject* top = g_mime_message_get_mime_part(message);
     m.messageClass = secureClass(top);
-    PartWalker(m, 0).walk(top);
+    PartWalker walker(m, 0);
+    walker.walk(top);
     markInlineParts(m);
-    if (!m.bodyText && m.bodyHtml) m.bodyText = textFromHtml(*m.bodyHtml);
+    if (!m.bodyText && m.bodyHtml) m.bodyText = textFromHtml(walker.htmlText().value_or(*m.bodyHtml));
+    toStoreText(m);
     return m;
 }
 

@@ -42,6 +42,8 @@ struct ImportedAttachment {
     std::unique_ptr<ImportedMessage> embedded;  // for message/rfc822 parts
 };
 
+// Every text field is valid UTF-8 without NUL bytes, as a mail store keeps text; bodyHtml and
+// attachment data are bytes as they were sent.
 struct ImportedMessage {
     ImportedMessage();
     ~ImportedMessage();

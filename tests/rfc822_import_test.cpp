@@ -133,6 +133,114 @@ TEST(Rfc822Import, MessyMailIsImportedAndMarked)
     EXPECT_FALSE(m.notes.empty());
     EXPECT_EQ(m.from.address, "r@example.fr");
     EXPECT_FALSE(m.subject.empty());
+
+    // A missing closing boundary and a repeated Cc lose nothing: noted, not marked.
+    const auto unclosed = importRfc822("From: a@example.com\nCc: b@example.com\nCc: c@example.com\n"
+                                       "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                                       "Content-Type: text/plain\n\nall here\n");
+    EXPECT_FALSE(unclosed.degraded) << unclosed.notes.front();
+    EXPECT_EQ(unclosed.bodyText.value_or(""), "all here\n");
+    EXPECT_EQ(unclosed.recipients.size(), 2u);
+}
+
+TEST(Rfc822Import, EightBitTextIsReadWhateverItsLabelSays)
+{
+    // Raw 8-bit header bytes: UTF-8 stays, anything else is read as GMime reads 8-bit text, and
+    // the header block is converted line by line.
+    const auto headers = importRfc822(crlf("From: R\xE9my <r@example.fr>\nTo: J\xC3\xBCrgen <j@example.de>\n"
+                                           "Subject: Gr\xC3\xBC\xC3\x9F" "e\n\nx\n"));
+    EXPECT_EQ(headers.from.name, "R\xC3\xA9my");
+    EXPECT_EQ(headers.from.address, "r@example.fr");
+    EXPECT_EQ(headers.displayTo(), "J\xC3\xBCrgen");
+    EXPECT_EQ(headers.subject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(headers.transportHeaders,
+              "From: R\xC3\xA9my <r@example.fr>\r\nTo: J\xC3\xBCrgen <j@example.de>\r\nSubject: Gr\xC3\xBC\xC3\x9F" "e\r\n");
+
+    // Body bytes that do not fit the declared charset are kept, not dropped.
+    const auto plain = [](std::string_view contentType, std::string_view bytes) {
+        return importRfc822("From: a@example.com\nContent-Type: " + std::string(contentType) + "\n\n" + std::string(bytes))
+            .bodyText.value_or("(none)");
+    };
+    const std::string froesche = "Fr\xC3\xB6sche";
+    EXPECT_EQ(plain("text/plain; charset=us-ascii", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain; charset=utf-8", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain; charset=x-unheard-of", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain; charset=us-ascii", froesche), froesche);  // mislabelled UTF-8
+    const std::string privet = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";
+    EXPECT_EQ(plain("text/plain; charset=koi8-r", "\xF0\xD2\xC9\xD7\xC5\xD4"), privet);
+    EXPECT_EQ(plain("text/plain; charset=utf-16le", std::string("H\0i\0", 4)), "Hi");
+
+    // An HTML-only message's plain body is made from the HTML read in its own charset; the HTML
+    // itself keeps its bytes and says which code page they are in.
+    const auto html = importRfc822("From: a@example.com\nContent-Type: text/html; charset=koi8-r\n\n"
+                                   "<p>\xF0\xD2\xC9\xD7\xC5\xD4</p>\n");
+    EXPECT_EQ(html.bodyText, privet);
+    EXPECT_EQ(html.bodyHtml, "<p>\xF0\xD2\xC9\xD7\xC5\xD4</p>\n");
+    EXPECT_EQ(html.htmlCodePage, 20866u);
+}
+
+TEST(Rfc822Import, NulBytesAreLeftOutAndTheTextAroundThemKept)
+{
+    using namespace std::string_literals;
+    const auto m = importRfc822("From: a@example.com\nSubject\0\0: not the subject\nSubject: kept\n"
+                                "Content-Type: multipart/mixed; boundary=b\n\n"
+                                "--b\nContent-Type: text/plain\n\nbe\0fore\0 after\n"
+                                "--b\nContent-Type: text/plain; name=\"n\0ul.txt\"\n\nA\0B\n--b--\n"s);
+    EXPECT_EQ(m.subject, "kept");
+    EXPECT_EQ(m.bodyText, "before after");
+    // A NUL in the header block becomes U+FFFD: dropping it would turn the line into a Subject.
+    EXPECT_NE(m.transportHeaders.find("Subject\xEF\xBF\xBD\xEF\xBF\xBD: not the subject\n"), std::string::npos);
+    ASSERT_EQ(m.attachments.size(), 1u);
+    EXPECT_EQ(m.attachments[0].data, "A\0B"s);  // attachment bytes are bytes
+}
+
+TEST(Rfc822Import, AttachmentsOfEveryShapeKeepTheirBytes)
+{
+    const auto m = importRfc822(crlf(
+        "From: a@example.com\nSubject: shapes\nTo: undisclosed-recipients:;\n"
+        "Content-Type: multipart/mixed; boundary=mix\n\n"
+        "--mix\nContent-Type: multipart/alternative; boundary=alt\n\n"
+        "--alt\nContent-Type: text/plain\n\nplain\n"
+        "--alt\nContent-Type: multipart/related; boundary=rel\n\n"
+        "--rel\nContent-Type: text/html\n\n<img src=\"cid:pic\">\n"
+        "--rel\nContent-Type: image/gif\nContent-ID: <pic>\nContent-Transfer-Encoding: base64\n\nR0lGODlh\n"
+        "--rel--\n--alt--\n"
+        // TNEF is Outlook's own wrapping: kept as the attachment it is, bytes untouched.
+        "--mix\nContent-Type: application/ms-tnef; name=\"winmail.dat\"\nContent-Transfer-Encoding: base64\n"
+        "Content-Disposition: attachment; filename=\"winmail.dat\"\n\neJ8+IgEA\n"
+        "--mix\nContent-Type: text/plain\n"
+        "Content-Disposition: attachment; filename*0*=iso-8859-1''Gr%FC%DFe%20aus;\n filename*1*=%20K%F6ln.txt\n\n"
+        "hallo\n"
+        "--mix\nContent-Type: application/octet-stream; name*=iso-2022-jp'ja'Dij%8Aat.mp3\n\nmp3\n"
+        "--mix\nContent-Type: message/rfc822\n\n"
+        "From: inner@example.com\nSubject: =?UTF-8?Q?Inner_=E2=9C=93?=\nContent-Type: multipart/mixed; boundary=in\n\n"
+        "--in\nContent-Type: text/plain\n\ninner body\n"
+        "--in\nContent-Type: text/csv; name=inner.csv\n\na,b\n--in--\n"
+        "--mix--\n"));
+    EXPECT_FALSE(m.degraded);
+    EXPECT_TRUE(m.recipients.empty());  // a group without members
+    EXPECT_EQ(m.bodyText, "plain");
+    EXPECT_EQ(m.bodyHtml, "<img src=\"cid:pic\">");
+    ASSERT_EQ(m.attachments.size(), 5u);
+    EXPECT_EQ(m.attachments[0].contentId, "pic");
+    EXPECT_TRUE(m.attachments[0].inlineInHtml);
+    EXPECT_EQ(m.attachments[0].data, "GIF89a");
+    EXPECT_EQ(m.attachments[1].fileName, "winmail.dat");
+    EXPECT_EQ(m.attachments[1].mimeType, "application/ms-tnef");
+    EXPECT_EQ(m.attachments[1].data, std::string("\x78\x9f\x3e\x22\x01\x00", 6));
+    EXPECT_EQ(m.attachments[2].fileName, "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln.txt");
+    EXPECT_EQ(m.attachments[2].data, "hallo");
+    // A name whose bytes are not in its charset still comes out as text.
+    EXPECT_EQ(m.attachments[3].fileName, "Dij\xC2\x8A" "at.mp3");
+    ASSERT_TRUE(m.attachments[4].embedded);
+    const ImportedMessage& inner = *m.attachments[4].embedded;
+    EXPECT_EQ(inner.subject, "Inner \xE2\x9C\x93");
+    EXPECT_EQ(m.attachments[4].fileName, inner.subject);
+    EXPECT_EQ(inner.bodyText, "inner body");
+    ASSERT_EQ(inner.attachments.size(), 1u);
+    EXPECT_EQ(inner.attachments[0].fileName, "inner.csv");
+    EXPECT_EQ(inner.attachments[0].data, "a,b");
 }
 
 TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
