@@ -180,4 +180,51 @@ Result<void> AppendFile::write(std::span<const char> bytes)
     return bufferedWrite(m_handle, m_path, m_buffer.get(), m_used, bytes);
 }
 
+// ---- ScratchFile ---------------------------------------------------------------------------
+
+ScratchFile::ScratchFile(ScratchFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_size(std::exchange(other.m_size, 0))
+{
+}
+
+ScratchFile& ScratchFile::operator=(ScratchFile&& other) noexcept
+{
+    if (this != &other) {
+        if (m_handle != kNoHandle) detail::closeScratch(m_handle);
+        m_handle = std::exchange(other.m_handle, kNoHandle);
+        m_size = std::exchange(other.m_size, 0);
+    }
+    return *this;
+}
+
+ScratchFile::~ScratchFile()
+{
+    if (m_handle != kNoHandle) detail::closeScratch(m_handle);
+}
+
+Result<ScratchFile> ScratchFile::create()
+{
+    auto handle = detail::createScratch();
+    if (!handle) return std::move(handle).error();
+    ScratchFile file;
+    file.m_handle = *handle;
+    return file;
+}
+
+Result<void> ScratchFile::append(std::span<const char> bytes)
+{
+    if (faults::shouldFail(faults::Op::Write))
+        return systemError(std::make_error_code(std::errc::io_error), "cannot write a temporary file");
+    if (auto r = detail::writeScratch(m_handle, m_size, bytes.data(), bytes.size()); !r) return r;
+    m_size += bytes.size();
+    return Ok{};
+}
+
+Result<void> ScratchFile::readAt(std::uint64_t offset, std::span<char> buffer) const
+{
+    if (offset > m_size || buffer.size() > m_size - offset)
+        return Error{Code::InvalidArgument, "read beyond the end of a temporary file"};
+    return detail::readScratch(m_handle, offset, buffer.data(), buffer.size());
+}
+
 }  // namespace quillmark::platform

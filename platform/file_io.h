@@ -49,6 +49,28 @@ private:
     std::filesystem::path m_path;
 };
 
+// A nameless temporary file for data too large to keep in memory until it is needed again. It
+// has no name from the start, so nothing is left behind when the program stops, however it stops.
+class ScratchFile {
+public:
+    ScratchFile() = default;
+    ScratchFile(ScratchFile&& other) noexcept;
+    ScratchFile& operator=(ScratchFile&& other) noexcept;
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    ~ScratchFile();
+
+    [[nodiscard]] static Result<ScratchFile> create();
+    std::uint64_t size() const noexcept { return m_size; }
+    [[nodiscard]] Result<void> append(std::span<const char> bytes);
+    // Reads buffer.size() bytes at offset; fails when the file ends before.
+    [[nodiscard]] Result<void> readAt(std::uint64_t offset, std::span<char> buffer) const;
+
+private:
+    std::intptr_t m_handle = -1;
+    std::uint64_t m_size = 0;
+};
+
 // ---- Writing -------------------------------------------------------------------------------
 
 // A folder that files are written into, held open so that creating many files in it does not

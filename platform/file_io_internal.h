@@ -19,4 +19,11 @@ inline constexpr std::intptr_t kNoHandle = -1;  // also INVALID_HANDLE_VALUE on 
 [[nodiscard]] Result<std::intptr_t> openFolder(const std::filesystem::path& path);
 void closeFolder(std::intptr_t handle) noexcept;
 
+// ScratchFile's system calls: a nameless file in the system's temporary folder, positional
+// reads and writes.
+[[nodiscard]] Result<std::intptr_t> createScratch();
+[[nodiscard]] Result<void> writeScratch(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size);
+[[nodiscard]] Result<void> readScratch(std::intptr_t handle, std::uint64_t offset, char* data, std::size_t size);
+void closeScratch(std::intptr_t handle) noexcept;
+
 }  // namespace quillmark::platform::detail

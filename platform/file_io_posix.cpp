@@ -293,4 +293,43 @@ void prepareProcess() noexcept
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+Result<std::intptr_t> detail::createScratch()
+{
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    if (ec) folder = "/tmp";
+    std::string name = (folder / "quillmark-XXXXXX").string();
+    const int desc = ::mkstemp(name.data());
+    if (desc < 0) return systemError(lastError(), "cannot create a temporary file in " + quoted(folder));
+    ::unlink(name.c_str());  // nameless from now on: nothing is left behind
+    return static_cast<std::intptr_t>(desc);
+}
+
+Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size)
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pwrite(fd(handle), data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return systemError(lastError(), "cannot write a temporary file");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return Ok{};
+}
+
+Result<void> detail::readScratch(std::intptr_t handle, std::uint64_t offset, char* data, std::size_t size)
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pread(fd(handle), data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return systemError(lastError(), "cannot read a temporary file");
+        if (n == 0) return Error{Code::Io, "a temporary file ended early"};
+        done += static_cast<std::size_t>(n);
+    }
+    return Ok{};
+}
+
+void detail::closeScratch(std::intptr_t handle) noexcept { ::close(fd(handle)); }
+
 }  // namespace quillmark::platform

@@ -237,4 +237,57 @@ void prepareProcess() noexcept {}
 
 bool stderrIsTerminal() noexcept { return ::_isatty(_fileno(stderr)) != 0; }
 
+Result<std::intptr_t> detail::createScratch()
+{
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    const DWORD n = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (n == 0 || n > MAX_PATH || ::GetTempFileNameW(folder, L"qmk", 0, name) == 0)
+        return systemError(lastError(), "cannot create a temporary file");
+    // Deleted by the system when the last handle closes, also when the program is killed.
+    const HANDLE h = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const auto e = lastError();
+        ::DeleteFileW(name);
+        return systemError(e, "cannot create a temporary file");
+    }
+    return toHandle(h);
+}
+
+Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size)
+{
+    for (std::size_t done = 0; done < size;) {
+        OVERLAPPED at{};
+        const std::uint64_t pos = offset + done;
+        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD put = 0;
+        if (!::WriteFile(handleOf(handle), data + done, want, &put, &at) || put == 0)
+            return systemError(lastError(), "cannot write a temporary file");
+        done += put;
+    }
+    return Ok{};
+}
+
+Result<void> detail::readScratch(std::intptr_t handle, std::uint64_t offset, char* data, std::size_t size)
+{
+    for (std::size_t done = 0; done < size;) {
+        OVERLAPPED at{};
+        const std::uint64_t pos = offset + done;
+        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(handleOf(handle), data + done, want, &got, &at))
+            return systemError(lastError(), "cannot read a temporary file");
+        if (got == 0) return Error{Code::Io, "a temporary file ended early"};
+        done += got;
+    }
+    return Ok{};
+}
+
+void detail::closeScratch(std::intptr_t handle) noexcept { ::CloseHandle(handleOf(handle)); }
+
 }  // namespace quillmark::platform

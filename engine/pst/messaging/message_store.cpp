@@ -4,6 +4,7 @@
 
 #include "engine/pst/byte_io.h"
 #include "engine/pst/messaging/messaging_internal.h"
+#include "engine/pst/messaging/row_spool.h"
 #include "engine/pst/ndb/block_store.h"
 #include "engine/pst/verify/verifier.h"
 
@@ -29,7 +30,7 @@ struct Folder {
     std::string containerClass;
     bool search = false;
     std::vector<Nid> children;
-    std::vector<PackedRow> rows;
+    std::vector<std::uint64_t> rows;  // contents-table rows, as placed in the store's row spool
     std::uint32_t unread = 0;
 };
 
@@ -75,6 +76,7 @@ struct MessageStore::Impl {
     std::map<Nid, Folder> folders;
     std::optional<PendingMessage> pending;
     NameMap names;
+    RowSpool spool;
 
     // Debug check of what each state promises (the public methods assert it on entry).
     bool invariantsHold() const
@@ -149,7 +151,10 @@ struct MessageStore::Impl {
         if (auto r = store->putNode(p.nid, node->data, node->sub, p.folder); !r)
             return fail(std::move(r).error());
         Folder& f = folders.at(p.folder);
-        f.rows.push_back(packRow(p.nid, p.open.props, contentsSchema()));
+        auto row = spool.append(packRow(p.nid, p.open.props, contentsSchema()));
+        if (!row)
+            return fail(std::move(row).error());
+        f.rows.push_back(*row);
         const auto* flags = findProperty(p.open.props, tag::kMessageFlags);
         if (!flags || !(bytes::get<std::uint32_t>(flags->value, 0) & kFlagRead))
             ++f.unread;
@@ -217,10 +222,20 @@ struct MessageStore::Impl {
                               children.size(), [&](std::size_t i) { return hierarchyRow(children[i]); });
             !r)
             return r;
-        if (auto r = putTable(fmt::withType(f.nid, fmt::NidType::ContentsTable), contentsSchema(),
-                              f.rows.size(), [&](std::size_t i) { return unpackRow(f.rows[i]); });
-            !r)
-            return r;
+        std::optional<Error> unread;  // a row the spool could not give back
+        auto contents = putTable(fmt::withType(f.nid, fmt::NidType::ContentsTable), contentsSchema(), f.rows.size(),
+                                 [&](std::size_t i) {
+                                     auto row = spool.read(f.rows[i]);
+                                     if (!row) {
+                                         if (!unread) unread = row.error();
+                                         return ltp::Row{};
+                                     }
+                                     return unpackRow(*row);
+                                 });
+        if (unread)
+            return *unread;
+        if (!contents)
+            return contents;
         return putEmptyTable(fmt::withType(f.nid, fmt::NidType::AssocContentsTable), assocContentsSchema());
     }
 
@@ -282,6 +297,7 @@ struct MessageStore::Impl {
             f.rows.clear();
             f.rows.shrink_to_fit();
         }
+        spool.clear();
         if (auto r = writeTemplates(); !r)
             return fail(std::move(r).error());
         if (auto r = writeSearchNodes(); !r)
@@ -321,6 +337,7 @@ Result<std::unique_ptr<MessageStore>> MessageStore::create(const std::filesystem
     auto impl = std::make_unique<Impl>();
     impl->path = path;
     impl->store = std::move(*store);
+    impl->spool = RowSpool(options.rowMemory);
     impl->displayName = displayName;
     std::random_device rd;
     for (auto& b : impl->recordKey)

@@ -94,6 +94,8 @@ struct MessageId {
 
 struct StoreOptions {
     fmt::CryptMethod crypt = fmt::CryptMethod::None;
+    // Contents-table rows kept in memory until close; beyond this they wait in a temporary file.
+    std::size_t rowMemory = 32u << 20;
 };
 
 class MessageStore {

@@ -3,6 +3,7 @@
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace quillmark::pst {
 
@@ -67,6 +68,18 @@ std::vector<std::uint8_t> utf16le(std::string_view utf8)
         out[at++] = static_cast<std::uint8_t>(u >> 8);
     };
     for (std::size_t i = 0; i < utf8.size();) {
+        // Mail text is mostly ASCII: widen eight bytes at a time while they are.
+        while (i + 8 <= utf8.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, utf8.data() + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            for (int k = 0; k < 8; ++k) {
+                out[at++] = static_cast<std::uint8_t>(utf8[i + static_cast<std::size_t>(k)]);
+                out[at++] = 0;
+            }
+            i += 8;
+        }
+        if (i >= utf8.size()) break;
         const auto c = static_cast<unsigned char>(utf8[i]);
         if (c < 0x80) {
             out[at++] = c;

@@ -1,0 +1,68 @@
+#include "engine/pst/messaging/row_spool.h"
+
+#include "engine/pst/byte_io.h"
+
+
+namespace quillmark::pst::messaging {
+namespace {
+
+constexpr std::size_t kHead = 8;  // row id, cell bytes
+
+}  // namespace
+
+Result<std::uint64_t> RowSpool::append(const PackedRow& row)
+{
+    const std::uint64_t at = (m_file ? m_file->size() : 0) + m_memory.size();
+    bytes::append<std::uint32_t>(m_memory, row.rowId);
+    bytes::append<std::uint32_t>(m_memory, static_cast<std::uint32_t>(row.cells.size()));
+    bytes::appendBytes(m_memory, row.cells);
+    if (m_memory.size() >= m_bound)
+        if (auto r = spill(); !r) return std::move(r).error();
+    return at;
+}
+
+Result<void> RowSpool::spill()
+{
+    if (!m_file) {
+        auto file = platform::ScratchFile::create();
+        if (!file) return std::move(file).error();
+        m_file = std::move(*file);
+    }
+    const std::span<const char> out(reinterpret_cast<const char*>(m_memory.data()), m_memory.size());
+    if (auto r = m_file->append(out); !r) return r;
+    m_memory.clear();
+    return Ok{};
+}
+
+Result<PackedRow> RowSpool::read(std::uint64_t at)
+{
+    const std::uint64_t inFile = m_file ? m_file->size() : 0;
+    PackedRow row;
+    if (at >= inFile) {
+        const auto i = static_cast<std::size_t>(at - inFile);
+        if (i + kHead > m_memory.size()) return Error{Code::InvalidArgument, "no contents row at this place"};
+        row.rowId = bytes::get<std::uint32_t>(m_memory, i);
+        const auto n = bytes::get<std::uint32_t>(m_memory, i + 4);
+        if (i + kHead + n > m_memory.size()) return Error{Code::Corrupt, "a contents row is cut short"};
+        const auto first = m_memory.begin() + static_cast<std::ptrdiff_t>(i + kHead);
+        row.cells.assign(first, first + n);
+        return row;
+    }
+    std::uint8_t head[kHead];
+    if (auto r = m_file->readAt(at, {reinterpret_cast<char*>(head), kHead}); !r) return std::move(r).error();
+    row.rowId = bytes::get<std::uint32_t>(std::span<const std::uint8_t>(head), 0);
+    const auto n = bytes::get<std::uint32_t>(std::span<const std::uint8_t>(head), 4);
+    row.cells.resize(n);
+    if (auto r = m_file->readAt(at + kHead, {reinterpret_cast<char*>(row.cells.data()), n}); !r)
+        return std::move(r).error();
+    return row;
+}
+
+void RowSpool::clear()
+{
+    m_memory.clear();
+    m_memory.shrink_to_fit();
+    m_file.reset();
+}
+
+}  // namespace quillmark::pst::messaging

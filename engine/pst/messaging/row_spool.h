@@ -1,0 +1,35 @@
+// Contents-table rows kept from the moment their message is written until the folder's table is
+// written at close. A folder of a million messages has a million rows of several hundred bytes:
+// past a bound they go to a temporary file, and memory keeps only their offsets.
+#pragma once
+
+#include "engine/pst/messaging/messaging_internal.h"
+#include "platform/file_io.h"
+#include "platform/result.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace quillmark::pst::messaging {
+
+class RowSpool {
+public:
+    explicit RowSpool(std::size_t memoryBound = 32u << 20) : m_bound(memoryBound) {}
+
+    // Where the row went: give it back to read() later.
+    [[nodiscard]] Result<std::uint64_t> append(const PackedRow& row);
+    [[nodiscard]] Result<PackedRow> read(std::uint64_t at);
+    // Forgets every row (the file goes with it).
+    void clear();
+    bool spilled() const noexcept { return m_file.has_value(); }
+
+private:
+    [[nodiscard]] Result<void> spill();
+
+    std::size_t m_bound;
+    std::vector<std::uint8_t> m_memory;  // the rows after the file's end (all of them before a spill)
+    std::optional<platform::ScratchFile> m_file;
+};
+
+}  // namespace quillmark::pst::messaging
