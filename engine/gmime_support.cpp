@@ -217,6 +217,15 @@ ParsedHeaders::ParsedHeaders(std::string_view block)
     }
 }
 
+std::vector<std::string> ParsedHeaders::values(std::string_view name) const
+{
+    std::vector<std::string> out;
+    for (const auto& [field, value] : m_fields)
+        if (field.size() == name.size() && g_ascii_strncasecmp(field.c_str(), std::string(name).c_str(), field.size()) == 0)
+            out.push_back(value);
+    return out;
+}
+
 std::optional<std::string> ParsedHeaders::decoded(std::string_view name) const
 {
     ensureInitialised();

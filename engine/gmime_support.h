@@ -70,6 +70,8 @@ public:
     explicit ParsedHeaders(std::string_view block);
     // The unfolded value of the first field of that name, RFC 2047 words decoded.
     std::optional<std::string> decoded(std::string_view name) const;
+    // The unfolded values of every field of that name, as they stand.
+    std::vector<std::string> values(std::string_view name) const;
 
 private:
     std::vector<std::pair<std::string, std::string>> m_fields;

@@ -21,7 +21,10 @@ TEST(Rfc822Import, ReadsPeopleDatesAndIdentifiers)
 {
     const auto m = importRfc822(crlf(
         "Received: from a by b; Mon, 07 Dec 2026 09:00:00 +0000\n"
-        "Received: from c by a; Mon, 07 Dec 2026 10:30:00 +0000\n"
+        "Received: from c by a;\n"
+        "\tMon, 07 Dec 2026 10:30:00 +0000\n"
+        "X-Spam-Report: a trace field GMime is not given,\n"
+        "\tFrom: with a continuation that looks like a field\n"
         "From: =?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <juergen@example.de>\n"
         "Sender: list@example.org\n"
         "To: Ann Lee <ann@example.com>, bob@example.com\n"
