@@ -76,7 +76,7 @@ constexpr std::array<MessageFolder, 6> kMessageFolders{{
     {"stalwart-mail-parser/resources/eml/thirdparty", ".eml"},
     {"mimekit/UnitTests/TestData/messages", ".txt"},
     {"mimekit/UnitTests/TestData/messages", ".eml"},
-    {"ruby-mail/spec/fixtures/emails/attachment_emails", ".eml"},
+    {"ruby-mail/*/fixtures/emails/attachment_emails", ".eml"},  // '*': the one folder that has it
     {"mimekit/UnitTests/TestData/tnef", ".eml"},
 }};
 constexpr std::array<std::string_view, 4> kMessageFiles{
@@ -703,8 +703,18 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
 fs::path singleMessageMailbox(const TempDir& dir, std::vector<std::string>& origins)
 {
     std::vector<fs::path> files;
+    // "a/*/b": the folder b in whichever folder of a has one.
+    const auto resolve = [](std::string_view folder) {
+        const auto star = folder.find("/*/");
+        if (star == std::string_view::npos) return corpusRoot() / std::string(folder);
+        const auto parent = corpusRoot() / std::string(folder.substr(0, star));
+        const std::string rest(folder.substr(star + 3));
+        for (const auto& e : fs::directory_iterator(parent))
+            if (fs::is_directory(e.path() / rest)) return e.path() / rest;
+        return parent / rest;
+    };
     for (const auto& [folder, extension] : kMessageFolders)
-        for (const auto& e : fs::directory_iterator(corpusRoot() / std::string(folder)))
+        for (const auto& e : fs::directory_iterator(resolve(folder)))
             if (e.is_regular_file() && e.path().extension() == extension && e.file_size() <= kLargestSingleMessage)
                 files.push_back(e.path());
     for (const auto file : kMessageFiles) files.push_back(corpusRoot() / std::string(file));
