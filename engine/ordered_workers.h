@@ -16,21 +16,20 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
-#include <string>
 #include <thread>
 #include <vector>
 
 namespace quillmark {
 
-template <class Output>
+template <class Input, class Output>
 class OrderedWorkers {
 public:
-    using Work = std::function<Output(std::string)>;
+    using Work = std::function<Output(Input)>;
 
     struct Limits {
         unsigned threads = 1;
         std::size_t items = 16;                // inputs in flight at most
-        std::size_t bytes = 64 * 1024 * 1024;  // input bytes in flight at most
+        std::size_t bytes = 64 * 1024 * 1024;  // input bytes in flight at most (as submit() counts them)
     };
 
     OrderedWorkers(Limits limits, Work work) : m_limits(limits), m_work(std::move(work))
@@ -61,13 +60,12 @@ public:
         return m_slots.empty() || (m_slots.size() < m_limits.items && m_bytes + bytes <= m_limits.bytes);
     }
 
-    // Queues an input (also beyond the bounds: see hasRoomFor()).
-    void submit(std::string input)
+    // Queues an input of `bytes` (also beyond the bounds: see hasRoomFor()).
+    void submit(Input input, std::size_t bytes)
     {
         std::lock_guard lock(m_mutex);
-        m_bytes += input.size();
-        const std::size_t size = input.size();
-        m_slots.push_back(Slot{std::move(input), size, {}, {}});
+        m_bytes += bytes;
+        m_slots.push_back(Slot{std::move(input), bytes, {}, {}});
         m_workReady.notify_one();
     }
 
@@ -98,7 +96,7 @@ public:
 
 private:
     struct Slot {
-        std::string input;
+        Input input;
         std::size_t size;
         std::optional<Output> output;
         std::exception_ptr error;
@@ -114,7 +112,7 @@ private:
             // Slots are known by sequence number: take() pops finished slots only, so ours stays
             // in the deque, at (number - m_front), until we have finished it.
             const std::size_t mine = m_next++;
-            std::string input = std::move(m_slots[mine - m_front].input);
+            Input input = std::move(m_slots[mine - m_front].input);
             lock.unlock();
             std::optional<Output> output;
             std::exception_ptr error;

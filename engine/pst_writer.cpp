@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace quillmark {
 namespace {
@@ -23,6 +24,8 @@ constexpr std::uint16_t kPriority = 0x0026;               // PidTagPriority
 constexpr std::uint16_t kSensitivity = 0x0036;            // PidTagSensitivity
 constexpr std::uint16_t kSubjectPrefix = 0x003D;          // PidTagSubjectPrefix
 constexpr std::uint16_t kTransportHeaders = 0x007D;       // PidTagTransportMessageHeaders
+constexpr std::uint16_t kBody = 0x1000;                   // PidTagBody
+constexpr std::uint16_t kHtml = 0x1013;                   // PidTagHtml
 constexpr std::uint16_t kNormalizedSubject = 0x0E1D;      // PidTagNormalizedSubject
 constexpr std::uint16_t kInternetMessageId = 0x1035;      // PidTagInternetMessageId
 constexpr std::uint16_t kInternetReferences = 0x1039;     // PidTagInternetReferences
@@ -38,7 +41,7 @@ constexpr std::uint32_t kMessageRead = 0x01;
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 
 // A message imported on a worker thread, ready for the store.
-struct Prepared {
+struct PreparedMessage {
     pst::Message message;
     bool recovered = false;
     std::string why;  // when recovered: what could not be read
@@ -90,8 +93,12 @@ pst::Message toPstMessage(ImportedMessage& in)
     m.subject = in.subject;
     m.senderName = in.from.name;
     m.senderEmail = in.from.address;
-    if (in.bodyText) m.body = std::move(*in.bodyText);
-    if (in.bodyHtml) m.html = std::move(*in.bodyHtml);
+    // The bodies go in already encoded, so that the conversion runs on the import threads and
+    // not on the one thread that stores.
+    if (in.bodyText && !in.bodyText->empty()) m.extra.push_back(pst::Prop::string(kBody, *in.bodyText));
+    if (in.bodyHtml && !in.bodyHtml->empty())
+        m.extra.push_back(pst::Prop::binary(
+            kHtml, {reinterpret_cast<const std::uint8_t*>(in.bodyHtml->data()), in.bodyHtml->size()}));
     m.submitTime = fileTimeOf(in.submitTime);
     m.deliveryTime = fileTimeOf(in.deliveryTime);
     m.flags = kMessageRead;  // the store adds "has attachments" only when there are some
@@ -108,7 +115,7 @@ pst::Message toPstMessage(ImportedMessage& in)
     addIfSet(x, kInternetMessageId, in.messageId);
     addIfSet(x, kInternetReferences, in.references);
     addIfSet(x, kInReplyTo, in.inReplyTo);
-    if (in.bodyHtml) x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
+    if (in.bodyHtml && !in.bodyHtml->empty()) x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
     return m;
 }
 
@@ -117,23 +124,35 @@ std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
     return std::make_shared<const pst::Message>(toPstMessage(in));
 }
 
-Prepared prepare(std::string text)
+// Messages go to the import threads in batches: handing one over costs a wake-up and a sleep on
+// each side, which on some virtual machines costs as much as importing a small message.
+using Batch = std::vector<std::string>;
+using Prepared = std::vector<PreparedMessage>;
+using Importers = OrderedWorkers<Batch, Prepared>;
+constexpr std::size_t kBatchMessages = 32;
+constexpr std::size_t kBatchBytes = 1 << 20;
+
+Prepared prepare(Batch texts)
 {
-    ImportedMessage imported = importRfc822(text);
-    text = std::string();  // the source text is not needed while the store converts
     Prepared out;
-    out.recovered = imported.degraded;
-    if (imported.degraded) out.why = joined(imported.notes);
-    out.message = toPstMessage(imported);
+    out.reserve(texts.size());
+    for (auto& text : texts) {
+        ImportedMessage imported = importRfc822(text);
+        text = std::string();  // the source text is not needed while the store converts
+        PreparedMessage& p = out.emplace_back();
+        p.recovered = imported.degraded;
+        if (imported.degraded) p.why = joined(imported.notes);
+        p.message = toPstMessage(imported);
+    }
     return out;
 }
 
-OrderedWorkers<Prepared>::Limits importLimits()
+Importers::Limits importLimits()
 {
-    // Importing costs several times what writing costs: every core imports, and the job's
-    // thread writes in between. A few messages per thread in flight keep them all busy.
+    // Importing costs several times what storing costs: every core imports, and the job's
+    // thread stores in between. Two batches per thread in flight keep them all busy.
     const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    return {cores, 4 * static_cast<std::size_t>(cores) + 4, 64 * 1024 * 1024};
+    return {cores, 2 * static_cast<std::size_t>(cores) + 1, 64 * 1024 * 1024};
 }
 
 class PstWriter final : public MailWriter {
@@ -153,7 +172,7 @@ public:
         }
         m_store = std::move(store).value();
         m_path = path;
-        m_workers = std::make_unique<OrderedWorkers<Prepared>>(importLimits(), &prepare);
+        m_workers = std::make_unique<Importers>(importLimits(), &prepare);
         return Ok{};
     }
 
@@ -180,9 +199,10 @@ public:
         StringSink text;
         if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
         sendSaving(text.text.size(), message.mailbox.size);
-        while (!m_workers->hasRoomFor(text.text.size())) storeOldest();
         m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
-        m_workers->submit(std::move(text.text));
+        m_batchBytes += text.text.size();
+        m_batch.push_back(std::move(text.text));
+        if (m_batch.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
         while (storeReady()) {
         }
         return Ok{};
@@ -190,6 +210,7 @@ public:
 
     void endMailbox() override
     {
+        submitBatch();
         while (storeOldest()) {
         }
         m_saved.flush(*m_reporter);
@@ -202,6 +223,8 @@ public:
         // flight here only when an exception ended the job: their mailbox is gone, drop them.
         m_workers.reset();
         m_places.clear();
+        m_batch.clear();
+        m_ready.clear();
         auto r = m_failure ? Result<void>(*m_failure) : m_store->close();
         m_store.reset();
         if (!r) {
@@ -213,32 +236,52 @@ public:
     }
 
 private:
-    // The imported messages go into the store in mailbox order, on this (the job's) thread.
+    void submitBatch()
+    {
+        if (m_batch.empty()) return;
+        while (!m_workers->hasRoomFor(m_batchBytes)) storeOldest();
+        m_workers->submit(std::exchange(m_batch, {}), std::exchange(m_batchBytes, 0));
+    }
+
+    // The imported messages go into the store in mailbox order, on this (the job's) thread:
+    // those of a batch that is done (storeReady), or of the oldest batch once it is (storeOldest).
     bool storeReady() { return storeNext(false); }
     bool storeOldest() { return storeNext(true); }
 
     bool storeNext(bool wait)
     {
-        if (m_places.empty()) return false;
-        std::optional<Prepared> ready = m_workers->take(wait);
-        if (!ready) return false;
-        const MessagePlace place = m_places.front();
-        m_places.pop_front();
+        if (m_ready.empty()) {
+            // Only batches submitted can be waited for; m_places also holds the unsubmitted ones.
+            if (m_places.size() == m_batch.size()) return false;
+            std::optional<Prepared> batch = m_workers->take(wait);
+            if (!batch) return false;
+            m_ready = std::move(*batch);
+            std::reverse(m_ready.begin(), m_ready.end());  // taken from the back, oldest first
+        }
+        while (!m_ready.empty()) {
+            store(m_ready.back(), m_places.front());
+            m_ready.pop_back();
+            m_places.pop_front();
+        }
+        return true;
+    }
+
+    void store(const PreparedMessage& ready, const MessagePlace& place)
+    {
         if (m_failure) {
             // The store stopped taking messages: say so for each one still in flight.
             m_outcomes->failed(place, *m_failure);
-            return true;
+            return;
         }
-        auto added = m_store->addMessage(*m_folder, ready->message);
+        auto added = m_store->addMessage(*m_folder, ready.message);
         if (!added) {
             m_failure = added.error();
             m_outcomes->failed(place, *m_failure);
-            return true;
+            return;
         }
         m_outcomes->written(place);
-        if (ready->recovered) m_outcomes->recovered(place, ready->why);
+        if (ready.recovered) m_outcomes->recovered(place, ready.why);
         m_saved.after(*m_reporter, place.index, place.count);
-        return true;
     }
 
     void sendSaving(std::uint64_t length, std::uint64_t mailboxSize)
@@ -251,8 +294,11 @@ private:
     Reporter* m_reporter = nullptr;
     MessageOutcomes* m_outcomes = nullptr;
     std::unique_ptr<pst::MessageStore> m_store;
-    std::unique_ptr<OrderedWorkers<Prepared>> m_workers;
-    std::deque<MessagePlace> m_places;  // of the messages in flight, oldest first
+    std::unique_ptr<Importers> m_workers;
+    Batch m_batch;                      // cut, not yet handed to the importers
+    std::size_t m_batchBytes = 0;
+    Prepared m_ready;                   // imported, not yet stored (newest first)
+    std::deque<MessagePlace> m_places;  // of the messages in flight (batched or not), oldest first
     std::optional<Error> m_failure;     // the store's first error: it takes nothing after it
     std::string m_path;
     std::map<std::string, pst::FolderId> m_folders;

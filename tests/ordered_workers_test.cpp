@@ -9,7 +9,7 @@
 namespace quillmark {
 namespace {
 
-using Workers = OrderedWorkers<std::string>;
+using Workers = OrderedWorkers<std::string, std::string>;
 
 // Inputs that take uneven times come back in the order they went in, and the caller can keep
 // the number and bytes in flight within bounds by taking before it submits.
@@ -29,7 +29,8 @@ TEST(OrderedWorkers, ResultsKeepTheInputOrderWithinTheBounds)
     for (int i = 0; i < 60; ++i) {
         std::string in = std::to_string(i);
         while (!workers.hasRoomFor(in.size())) out.push_back(*workers.take(true));
-        workers.submit(std::move(in));
+        const std::size_t size = in.size();
+        workers.submit(std::move(in), size);
         EXPECT_LE(workers.inFlight(), 4u);
         while (auto ready = workers.take(false)) out.push_back(*ready);
     }
@@ -51,11 +52,11 @@ TEST(OrderedWorkers, OversizedInputsExceptionsAndDestructionInFlight)
         });
         const std::string big(1000, 'x');
         EXPECT_TRUE(workers.hasRoomFor(big.size()));
-        workers.submit(big);
+        workers.submit(big, big.size());
         EXPECT_FALSE(workers.hasRoomFor(1));
         EXPECT_EQ(workers.take(true)->size(), 1000u);
-        workers.submit("bad");
-        workers.submit("good");
+        workers.submit("bad", 3);
+        workers.submit("good", 4);
         EXPECT_THROW(workers.take(true), std::runtime_error);
         EXPECT_EQ(*workers.take(true), "good");
     }
@@ -66,7 +67,7 @@ TEST(OrderedWorkers, OversizedInputsExceptionsAndDestructionInFlight)
             ++finished;
             return in;
         });
-        for (int i = 0; i < 4; ++i) workers.submit("x");
+        for (int i = 0; i < 4; ++i) workers.submit("x", 1);
     }  // must neither hang nor crash
     EXPECT_LE(finished.load(), 4);
 }
