@@ -188,6 +188,30 @@ TEST(PstReaders, PstExtractorReadsFoldersMessagesAndAttachments)
     }
 }
 
+// A message attached inside an attached message inside a message: each level is a subnode tree
+// within the one above, and all of it must read back as sound.
+TEST(PstStore, MessagesEmbeddedSeveralLevelsDeep)
+{
+    ScratchDir dir;
+    const auto path = dir.path("nested.pst");
+    auto store = MessageStore::create(path, "Nested");
+    ASSERT_TRUE(store.ok());
+    auto& s = **store;
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    auto inner = std::make_shared<Message>(sampleMessage("Level 3"));
+    inner->attachments.push_back(attachment("deep.bin", 5000, 7));
+    for (int level = 2; level >= 1; --level) {
+        auto outer = std::make_shared<Message>(sampleMessage("Level " + std::to_string(level)));
+        Attachment embedded;
+        embedded.embedded = inner;
+        outer->attachments.push_back(embedded);
+        inner = outer;
+    }
+    ASSERT_TRUE(s.addMessage(inbox, *inner).ok());
+    ASSERT_TRUE(s.close().ok());
+    EXPECT_PST_VALID(path);
+}
+
 TEST(PstStore, FoldersAreFoundByPathAndNotDuplicated)
 {
     ScratchDir dir;

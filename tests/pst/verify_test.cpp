@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <tuple>
+
 using namespace quillmark;
 using namespace quillmark::pst;
 using namespace quillmark::pst::test;
@@ -24,6 +29,13 @@ std::vector<std::uint8_t> smallStore(const ScratchDir& dir)
     return readFile(path);
 }
 
+std::string hex(std::uint64_t v)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
 bool mentions(const VerifyReport& r, const std::string& words)
 {
     for (const auto& e : r.errors)
@@ -31,6 +43,75 @@ bool mentions(const VerifyReport& r, const std::string& words)
             return true;
     return false;
 }
+
+// Reads a fresh file the way a reader would, to find what a test damages.
+class Peek {
+public:
+    explicit Peek(std::vector<std::uint8_t>& f) : m_f(f) {}
+    std::uint64_t u(std::uint64_t at, int size) const
+    {
+        std::uint64_t v = 0;
+        for (int i = size; i-- > 0;)
+            v = (v << 8) | m_f[at + static_cast<std::uint64_t>(i)];
+        return v;
+    }
+    void put(std::uint64_t at, int size, std::uint64_t v)
+    {
+        for (int i = 0; i < size; ++i)
+            m_f[at + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    std::uint64_t nbtRoot() const { return u(180 + 36 + 8, 8); }
+    std::uint64_t bbtRoot() const { return u(180 + 52 + 8, 8); }
+    // File offsets of the leaf entries of the B-tree whose root page is at ib.
+    std::vector<std::uint64_t> leafEntries(std::uint64_t ib) const
+    {
+        std::vector<std::uint64_t> out;
+        const std::uint64_t cEnt = m_f[ib + 488], cbEnt = m_f[ib + 490];
+        for (std::uint64_t i = 0; i < cEnt; ++i) {
+            if (m_f[ib + 491] == 0) {
+                out.push_back(ib + i * cbEnt);
+                continue;
+            }
+            const auto below = leafEntries(u(ib + i * cbEnt + 16, 8));
+            out.insert(out.end(), below.begin(), below.end());
+        }
+        return out;
+    }
+    // The BBTENTRY of a block: (ib, cb).
+    std::pair<std::uint64_t, std::size_t> block(std::uint64_t bid) const
+    {
+        for (const auto e : leafEntries(bbtRoot()))
+            if (u(e, 8) == (bid & ~std::uint64_t{1}))
+                return {u(e + 8, 8), static_cast<std::size_t>(u(e + 16, 2))};
+        return {0, 0};
+    }
+    // The NBTENTRY of the first node of this type.
+    std::uint64_t firstNode(fmt::NidType type) const
+    {
+        for (const auto e : leafEntries(nbtRoot()))
+            if ((u(e, 4) & 0x1F) == static_cast<std::uint64_t>(type))
+                return e;
+        return 0;
+    }
+    // The first internal block whose first byte is btype and whose size `fits`: (BID, ib, cb).
+    std::tuple<std::uint64_t, std::uint64_t, std::size_t> firstInternal(
+        std::uint8_t btype, const std::function<bool(std::size_t)>& fits = [](std::size_t) { return true; }) const
+    {
+        for (const auto e : leafEntries(bbtRoot()))
+            if ((u(e, 8) & 2) && m_f[u(e + 8, 8)] == btype && fits(u(e + 16, 2)))
+                return {u(e, 8), u(e + 8, 8), static_cast<std::size_t>(u(e + 16, 2))};
+        return {0, 0, 0};
+    }
+    // Makes a page or block whose bytes a test changed pass its CRC check again.
+    void fixPageCrc(std::uint64_t ib) { put(ib + 500, 4, crc32(std::span(m_f).subspan(ib, 496))); }
+    void fixBlockCrc(std::uint64_t ib, std::size_t cb)
+    {
+        put(ib + fmt::block::allocationSize(cb) - 12, 4, crc32(std::span(m_f).subspan(ib, cb)));
+    }
+
+private:
+    std::vector<std::uint8_t>& m_f;
+};
 
 // The file offset of the first block (the BBT leaf's first BREF), found the way a reader would.
 std::uint64_t firstBlockOffset(const std::vector<std::uint8_t>& f)
@@ -112,4 +193,152 @@ TEST(PstVerify, ReportsMissingFileAsError)
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().code, Code::NotFound);
     EXPECT_FALSE(r.error().detail.empty());
+}
+
+// Damage aimed at the structures a reader follows: each is reported, and none sends the verifier
+// round a loop, past the end of a buffer or into a count it cannot hold.
+TEST(PstVerify, TargetedDamageIsReportedNotFollowed)
+{
+    ScratchDir dir;
+    const auto path = dir.path("damage.pst");
+    {
+        auto store = MessageStore::create(path, "Damage");
+        ASSERT_TRUE(store.ok());
+        auto& s = **store;
+        const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+        for (int i = 0; i < 30; ++i)
+            ASSERT_TRUE(s.addMessage(inbox, sampleMessage("Message " + std::to_string(i))).ok());
+        auto big = sampleMessage("Long body");
+        big.body.assign(30000, 'b');  // a data tree with an XBLOCK
+        ASSERT_TRUE(s.addMessage(inbox, big).ok());
+        ASSERT_TRUE(s.close().ok());
+    }
+    const auto good = readFile(path);
+    ASSERT_TRUE(verify(good).ok()) << verify(good).text();
+    const auto expect = [](std::vector<std::uint8_t> bad, const std::string& words) {
+        const auto r = verify(bad);
+        EXPECT_TRUE(mentions(r, words)) << r.text();
+    };
+    {
+        SCOPED_TRACE("a flipped byte of a block trailer's CRC");
+        auto f = good;
+        Peek p(f);
+        const auto [ib, cb] = p.block(p.u(p.leafEntries(p.bbtRoot())[0], 8));
+        f[ib + fmt::block::allocationSize(cb) - 12] ^= 0x01;
+        expect(f, "CRC does not match");
+    }
+    {
+        SCOPED_TRACE("B-tree branch pages pointing at themselves");
+        for (const bool nbt : {true, false}) {
+            auto f = good;
+            Peek p(f);
+            const auto root = nbt ? p.nbtRoot() : p.bbtRoot();
+            ASSERT_NE(f[root + 491], 0) << "the tree needs a branch level";
+            p.put(root + 8, 8, p.u(root + 504, 8));
+            p.put(root + 16, 8, root);
+            p.fixPageCrc(root);
+            expect(f, "used twice");
+        }
+    }
+    {
+        SCOPED_TRACE("a B-tree leaf page with more entries than fit");
+        auto f = good;
+        Peek p(f);
+        const auto leaf = p.leafEntries(p.bbtRoot())[0];
+        f[leaf + 488] = 0xFF;
+        p.fixPageCrc(leaf);
+        expect(f, "cEnt/cEntMax/cbEnt inconsistent");
+    }
+    {
+        SCOPED_TRACE("a heap page map with 65535 items");
+        auto f = good;
+        Peek p(f);
+        const auto [ib, cb] = p.block(p.u(p.firstNode(fmt::NidType::NormalMessage) + 8, 8));
+        p.put(ib + p.u(ib, 2), 2, 0xFFFF);
+        p.fixBlockCrc(ib, cb);
+        expect(f, "page map larger than the block");
+    }
+    {
+        SCOPED_TRACE("an SLBLOCK with 65535 entries");
+        auto f = good;
+        Peek p(f);
+        const auto [bid, ib, cb] = p.firstInternal(fmt::block::kTypeSubnode);
+        ASSERT_NE(bid, 0u);
+        p.put(ib + 2, 2, 0xFFFF);
+        p.fixBlockCrc(ib, cb);
+        expect(f, "wrong type, level or size");
+    }
+    {
+        SCOPED_TRACE("an SLBLOCK turned into an SIBLOCK that lists itself");
+        auto f = good;
+        Peek p(f);
+        const auto asSiBlock = [](std::size_t cb) { return cb > 32 && (cb - 8) % 16 == 0; };  // 2+ SLENTRYs
+        const auto [bid, ib, cb] = p.firstInternal(fmt::block::kTypeSubnode, asSiBlock);
+        ASSERT_NE(bid, 0u);
+        f[ib + 1] = 1;
+        p.put(ib + 2, 2, (cb - 8) / 16);
+        for (std::size_t i = 0; i < (cb - 8) / 16; ++i)
+            p.put(ib + 16 + 16 * i, 8, bid);
+        p.fixBlockCrc(ib, cb);
+        expect(f, "internal block " + hex(bid) + " reached twice");
+    }
+    {
+        SCOPED_TRACE("an XBLOCK listing itself as its first data block");
+        auto f = good;
+        Peek p(f);
+        const auto [bid, ib, cb] = p.firstInternal(fmt::block::kTypeData);
+        ASSERT_NE(bid, 0u);
+        p.put(ib + 8, 8, bid);
+        p.fixBlockCrc(ib, cb);
+        expect(f, "not the kind its parent block requires");
+    }
+    {
+        SCOPED_TRACE("a block reference past the end of a 64-bit offset");
+        auto f = good;
+        Peek p(f);
+        const auto leaf = p.leafEntries(p.bbtRoot())[0];
+        p.put(leaf + 8, 8, ~std::uint64_t{0} - 63);  // ib + size wraps round to a small number
+        p.fixPageCrc(leaf - (leaf - 0x4400) % 512);
+        expect(f, "outside the file");
+    }
+}
+
+// The file is read through a small window cache; what it reports must not depend on that.
+TEST(PstVerify, FileGivesTheReportMemoryGives)
+{
+    ScratchDir dir;
+    const auto path = dir.path("windows.pst");
+    {
+        auto store = MessageStore::create(path, "Windows");
+        ASSERT_TRUE(store.ok());
+        auto& s = **store;
+        const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+        for (int i = 0; i < 1500; ++i) {
+            auto m = sampleMessage("Message " + std::to_string(i));
+            m.body.append(static_cast<std::size_t>(i % 7) * 700, 'x');
+            if (i % 500 == 0) {  // larger than what the verifier holds of a value
+                Attachment a;
+                a.fileName = "big.bin";
+                a.data = patternBytes(std::size_t{300} << 10, static_cast<std::uint32_t>(i));
+                m.attachments.push_back(a);
+            }
+            ASSERT_TRUE(s.addMessage(inbox, m).ok());
+        }
+        ASSERT_TRUE(s.close().ok());
+    }
+    auto bytes = readFile(path);
+    ASSERT_GT(bytes.size(), std::size_t{8} << 20);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        if (round > 0)  // then damaged all over
+            for (std::size_t at = 0x4400 + 777 * static_cast<std::size_t>(round); at < bytes.size(); at += 1 << 20)
+                bytes[at] ^= 0x10;
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        const auto fromFile = verify(path, 1000);
+        ASSERT_TRUE(fromFile.ok()) << fromFile.error().detail;
+        const auto fromMemory = verify(bytes, 1000);
+        EXPECT_EQ(fromFile->text(), fromMemory.text());
+        EXPECT_EQ(fromMemory.ok(), round == 0) << fromMemory.text();
+    }
 }

@@ -2,26 +2,37 @@
 
 #include "engine/pst/verify/verify_internal.h"
 
-#include <fstream>
-#include <iterator>
+#include "platform/paths.h"
 
 namespace quillmark::pst {
 
 namespace checking {
 
-void Checker::error(const std::string& where, const std::string& what)
+std::string Where::str() const
+{
+    std::string out = m_parent ? m_parent->str() : std::string();
+    out += m_text;
+    out += m_label;
+    if (m_format == Number::Decimal)
+        out += std::to_string(m_number);
+    else if (m_format == Number::Hex)
+        out += hex(m_number);
+    return out;
+}
+
+void Checker::error(const Where& where, const std::string& what)
 {
     if (m_r.errors.size() >= m_max) {
         m_r.truncated = true;
         return;
     }
-    m_r.errors.push_back({where, what});
+    m_r.errors.push_back({where.str(), what});
 }
 
-void Checker::warn(const std::string& where, const std::string& what)
+void Checker::warn(const Where& where, const std::string& what)
 {
     if (m_r.warnings.size() < m_max)
-        m_r.warnings.push_back({where, what});
+        m_r.warnings.push_back({where.str(), what});
 }
 
 void Checker::run(VerifyDepth depth)
@@ -56,20 +67,24 @@ std::string VerifyReport::text() const
 VerifyReport verify(std::span<const std::uint8_t> bytes, std::size_t maxIssues, VerifyDepth depth)
 {
     VerifyReport report;
-    checking::Checker checker(bytes, maxIssues == 0 ? 1 : maxIssues, report);
+    checking::MemorySource source(bytes);
+    checking::Checker checker(source, maxIssues == 0 ? 1 : maxIssues, report);
     checker.run(depth);
     return report;
 }
 
 Result<VerifyReport> verify(const std::filesystem::path& path, std::size_t maxIssues, VerifyDepth depth)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return Error{Code::NotFound, "cannot open " + path.string()};
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad())
-        return Error{Code::Io, "cannot read " + path.string()};
-    return verify(std::span<const std::uint8_t>(bytes), maxIssues, depth);
+    auto file = platform::ReadOnlyFile::open(path);
+    if (!file)
+        return std::move(file).error();
+    VerifyReport report;
+    checking::FileSource source(std::move(*file), platform::toText(path));
+    checking::Checker checker(source, maxIssues == 0 ? 1 : maxIssues, report);
+    checker.run(depth);
+    if (source.error())
+        return *source.error();
+    return report;
 }
 
 }  // namespace quillmark::pst

@@ -6,7 +6,9 @@
 // and blocks in use; reference counts; data and subnode trees; each node's heap, BTH, PC and TC;
 // parent links; folder counts and table rows against the objects they describe.
 // It never stops at the first fault: issues are collected (up to maxIssues), each prefixed with
-// where it was found.
+// where it was found. A file is read piece by piece through a small cache, so memory stays under
+// about 100 MB plus a few dozen bytes per block, whatever the file's size; damaged input is
+// reported, never followed into a loop or past the end of the data.
 #pragma once
 
 #include "platform/result.h"

@@ -3,6 +3,7 @@
 #include "engine/pst/byte_io.h"
 #include "engine/pst/verify/verify_internal.h"
 
+#include <algorithm>
 #include <set>
 
 namespace quillmark::pst::checking {
@@ -21,48 +22,64 @@ constexpr int kMaxEmbedding = 8;
 std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
 {
     auto it = p.find(id);
-    if (it == p.end() || !it->second.value || it->second.value->size() < 4)
+    if (it == p.end() || !it->second.value || it->second.value->bytes.size() < 4)
         return std::nullopt;
-    return get<std::uint32_t>(*it->second.value, 0);
+    return get<std::uint32_t>(it->second.value->bytes, 0);
 }
 
 }  // namespace
 
-void Checker::checkMessage(Nid /*nid*/, Bid data, Bid sub, const std::string& where, int depth)
+void Checker::checkMessage(Bid data, Bid sub, const Where& where, int depth)
 {
-    auto props = pc(data, sub, where);
+    if (auto props = pc(data, sub, where))
+        checkMessage(*props, sub, where, depth);
+}
+
+void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where, int depth)
+{
     auto subs = subnodes(sub, where);
-    if (!props || !subs)
+    if (!subs)
         return;
     for (const std::uint16_t id : {std::uint16_t{0x001A}, kMessageFlags, std::uint16_t{0x0E08}})
-        if (!props->count(id))
+        if (!props.count(id))
             error(where, "message lacks required property " + hex(id));
     auto recipients = subs->find(nid::kRecipientTable);
     if (recipients == subs->end())
         error(where, "message has no recipient table");
     else
-        (void)tc(recipients->second.data, recipients->second.sub, where + " recipients");
-    auto attachTable = subs->find(nid::kAttachmentTable);
+        (void)tc(recipients->second.data, recipients->second.sub, Where(where, " recipients"));
+    checkAttachments(*subs, where, depth);
+}
+
+void Checker::checkAttachments(const Subnodes& subs, const Where& where, int depth)
+{
+    auto attachTable = subs.find(nid::kAttachmentTable);
     std::set<Nid> attachments;
-    for (const auto& [sn, info] : *subs)
+    for (const auto& [sn, info] : subs)
         if (nidType(sn) == NidType::Attachment)
             attachments.insert(sn);
-    if (attachTable == subs->end()) {
+    if (attachTable == subs.end()) {
         if (!attachments.empty())
             error(where, "attachment objects without an attachment table");
         return;
     }
-    auto table = tc(attachTable->second.data, attachTable->second.sub, where + " attachments");
-    if (!table)
+    std::vector<std::uint32_t> rowIds;
+    if (!tc(attachTable->second.data, attachTable->second.sub, Where(where, " attachments"),
+            [&](std::uint32_t rowId, const Cells&) { rowIds.push_back(rowId); }))
         return;
-    if (table->rows.size() != attachments.size())
-        error(where, "attachment table has " + std::to_string(table->rows.size()) + " rows for " +
+    if (rowIds.size() != attachments.size())
+        error(where, "attachment table has " + std::to_string(rowIds.size()) + " rows for " +
                          std::to_string(attachments.size()) + " attachment objects");
-    for (const auto& [rowId, cells] : table->rows) {
-        const std::string at = where + " attachment " + hex(rowId);
-        auto it = subs->find(rowId);
-        if (it == subs->end()) {
+    std::set<Nid> checked;  // each object once: rows naming one object again could nest without end
+    for (const std::uint32_t rowId : rowIds) {
+        const Where at(where, " attachment ", rowId, Where::Number::Hex);
+        auto it = subs.find(rowId);
+        if (it == subs.end()) {
             error(at, "row names no attachment subnode");
+            continue;
+        }
+        if (!checked.insert(rowId).second) {
+            error(at, "named by more than one row");
             continue;
         }
         auto ap = pc(it->second.data, it->second.sub, at);
@@ -70,69 +87,109 @@ void Checker::checkMessage(Nid /*nid*/, Bid data, Bid sub, const std::string& wh
             continue;
         auto attached = ap->find(kAttachData);
         if (attached != ap->end() && attached->second.type == ptype::kObject && attached->second.value &&
-            attached->second.value->size() == 8) {
+            attached->second.value->size == 8) {
             auto asubs = subnodes(it->second.sub, at);
-            const Nid inner = get<std::uint32_t>(*attached->second.value, 0);
+            const Nid inner = get<std::uint32_t>(attached->second.value->bytes, 0);
             if (asubs && asubs->count(inner) && depth < kMaxEmbedding)
-                checkMessage(inner, asubs->at(inner).data, asubs->at(inner).sub, at + " embedded message", depth + 1);
+                checkMessage(asubs->at(inner).data, asubs->at(inner).sub, Where(at, " embedded message"), depth + 1);
         }
     }
 }
 
+namespace {
+
+// The IDs a table's rows named, sorted, each once; whether one was named twice.
+bool sortUnique(std::vector<Nid>& ids)
+{
+    std::sort(ids.begin(), ids.end());
+    const auto dup = std::adjacent_find(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return dup != ids.end();
+}
+
+}  // namespace
+
 void Checker::checkFolder(Nid folder, const PropertyMap& props)
 {
-    const std::string where = "folder " + hex(folder);
-    std::set<Nid> children, messages;
-    for (const auto& [nid, n] : nbt) {
-        if (n.parent != folder || nid == folder)
+    const Where where("folder ", folder, Where::Number::Hex);
+    std::vector<Nid> children, messages;  // in NID order, as m_children is sorted
+    const auto range = std::equal_range(m_children.begin(), m_children.end(), std::pair<Nid, Nid>{folder, 0},
+                                        [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto it = range.first; it != range.second; ++it) {
+        const Nid nid = it->second;
+        if (nid == folder)
             continue;
         if (nidType(nid) == NidType::NormalFolder || nidType(nid) == NidType::SearchFolder)
-            children.insert(nid);
+            children.push_back(nid);
         else if (nidType(nid) == NidType::NormalMessage)
-            messages.insert(nid);
+            messages.push_back(nid);
     }
-    const auto sub = [&](NidType t) { return nbt.find(withType(folder, t)); };
-    auto hier = sub(NidType::HierarchyTable), contents = sub(NidType::ContentsTable), assoc = sub(NidType::AssocContentsTable);
-    if (hier == nbt.end() || contents == nbt.end() || assoc == nbt.end()) {
+    const auto sub = [&](NidType t) { return findNode(withType(folder, t)); };
+    const NodeInfo *hier = sub(NidType::HierarchyTable), *contents = sub(NidType::ContentsTable),
+                   *assoc = sub(NidType::AssocContentsTable);
+    if (!hier || !contents || !assoc) {
         error(where, "hierarchy, contents or FAI contents table missing");
         return;
     }
-    (void)tc(assoc->second.data, assoc->second.sub, where + " FAI contents");
-    if (auto h = tc(hier->second.data, hier->second.sub, where + " hierarchy")) {
-        std::set<Nid> rows;
-        for (const auto& r : h->rows)
-            rows.insert(r.first);
+    (void)tc(assoc->data, assoc->sub, Where(where, " FAI contents"));
+    std::vector<Nid> rows;
+    const auto collect = [&](std::uint32_t rowId, const Cells&) { rows.push_back(rowId); };
+    if (tc(hier->data, hier->sub, Where(where, " hierarchy"), collect)) {
+        (void)sortUnique(rows);
         if (rows != children)
             error(where, "hierarchy table has " + std::to_string(rows.size()) + " rows for " +
                              std::to_string(children.size()) + " subfolders");
     }
     const bool subfolders = props.count(kSubfolders) && props.at(kSubfolders).value &&
-                            !props.at(kSubfolders).value->empty() && (*props.at(kSubfolders).value)[0];
+                            !props.at(kSubfolders).value->bytes.empty() && props.at(kSubfolders).value->bytes[0];
     if (subfolders != !children.empty())
         error(where, "PidTagSubfolders does not match its subfolders");
-    auto c = tc(contents->second.data, contents->second.sub, where + " contents");
-    if (!c)
-        return;
-    std::set<Nid> rows;
+    checkContents(folder, *contents, props, messages);
+}
+
+// The contents table against the messages: one row per message, each row's cells equal to the
+// message's properties, and the folder's counts.
+void Checker::checkContents(Nid folder, const NodeInfo& contents, const PropertyMap& props,
+                            const std::vector<Nid>& messages)
+{
+    const Where where("folder ", folder, Where::Number::Hex);
+    std::vector<Nid> rows;
+    std::vector<bool> compared(m_nbt.size(), false);
     std::uint32_t unread = 0;
-    for (const auto& [rowId, cells] : c->rows) {
-        rows.insert(rowId);
-        auto node = nbt.find(rowId);
-        if (node == nbt.end())
-            continue;
-        auto mp = pc(node->second.data, node->second.sub, "message " + hex(rowId));
+    const auto onRow = [&](std::uint32_t rowId, const Cells& cells) {
+        rows.push_back(rowId);
+        const NodeInfo* node = findNode(rowId);
+        if (!node)
+            return;
+        const auto index = static_cast<std::size_t>(node - m_nbt.data());
+        if (compared[index])
+            return;
+        compared[index] = true;
+        // The message is checked here, while its properties are at hand, not read again later.
+        const bool checkHere = nidType(node->nid) == NidType::NormalMessage && !m_messageChecked[index];
+        if (checkHere)
+            m_messageChecked[index] = true;
+        const Where message("message ", rowId, Where::Number::Hex);
+        auto mp = pc(node->data, node->sub, message);
         if (!mp)
-            continue;
+            return;
+        if (checkHere)
+            checkMessage(*mp, node->sub, message, 0);
         for (const auto& [tg, v] : cells) {
             if (tg == kRowId || tg == kRowVer)
                 continue;
             auto it = mp->find(tagId(tg));
             if (it == mp->end() || it->second.type != tagType(tg) || it->second.value != v)
-                error(where + " row " + hex(rowId), "cell " + hex(tg) + " differs from the message");
+                error(Where(where, " row ", rowId, Where::Number::Hex),
+                      "cell " + hex(tg) + " differs from the message");
         }
         const auto flags = int32Of(*mp, kMessageFlags);
         unread += flags && !(*flags & 0x01);
-    }
+    };
+    if (!tc(contents.data, contents.sub, Where(where, " contents"), onRow))
+        return;
+    if (sortUnique(rows))
+        error(where, "contents table lists a message more than once");
     if (rows != messages)
         error(where, "contents table has " + std::to_string(rows.size()) + " rows for " +
                          std::to_string(messages.size()) + " messages");
@@ -148,41 +205,47 @@ void Checker::messaging()
                         nid::kSearchActivityList, nid::kHierarchyTemplate, nid::kContentsTemplate,
                         nid::kAssocContentsTemplate, nid::kSearchContentsTemplate, nid::kRecipientTemplate,
                         nid::kAttachmentTemplate, nid::kIpmSubtree, nid::kSearchRoot, nid::kDeletedItems})
-        if (!nbt.count(n))
+        if (!findNode(n))
             error("node " + hex(n), "mandatory node missing");
-    if (auto it = nbt.find(nid::kMessageStore); it != nbt.end())
-        if (auto store = pc(it->second.data, it->second.sub, "message store")) {
+    if (const NodeInfo* node = findNode(nid::kMessageStore))
+        if (auto store = pc(node->data, node->sub, "message store")) {
             auto rk = store->find(kRecordKey);
-            if (rk == store->end() || !rk->second.value || rk->second.value->size() != 16)
+            if (rk == store->end() || !rk->second.value || rk->second.value->size != 16)
                 error("message store", "PidTagRecordKey missing or not 16 bytes");
             if (!store->count(kDisplayName))
                 error("message store", "PidTagDisplayName missing");
         }
-    if (auto it = nbt.find(nid::kNameToIdMap); it != nbt.end())
-        if (auto map = pc(it->second.data, it->second.sub, "name-to-ID map"); map && int32Of(*map, 0x0001) != 251u)
+    if (const NodeInfo* node = findNode(nid::kNameToIdMap))
+        if (auto map = pc(node->data, node->sub, "name-to-ID map"); map && int32Of(*map, 0x0001) != 251u)
             error("name-to-ID map", "PidTagNameidBucketCount is not 251");
     for (const Nid t : {nid::kHierarchyTemplate, nid::kContentsTemplate, nid::kAssocContentsTemplate,
                         nid::kSearchContentsTemplate, nid::kRecipientTemplate, nid::kAttachmentTemplate})
-        if (auto it = nbt.find(t); it != nbt.end())
-            if (auto table = tc(it->second.data, it->second.sub, "template " + hex(t)); table && !table->rows.empty())
+        if (const NodeInfo* node = findNode(t))
+            if (auto rows = tc(node->data, node->sub, "template " + hex(t)); rows && *rows != 0)
                 error("template " + hex(t), "has data rows");
-    for (const auto& [nid, n] : nbt) {
-        const NidType type = nidType(nid);
+    m_children.clear();
+    for (const auto& n : m_nbt)
+        m_children.emplace_back(n.parent, n.nid);
+    std::sort(m_children.begin(), m_children.end());
+    m_messageChecked.assign(m_nbt.size(), false);
+    for (const auto& n : m_nbt) {
+        const NidType type = nidType(n.nid);
         if (type != NidType::NormalFolder && type != NidType::SearchFolder && type != NidType::NormalMessage)
             continue;
-        if (!nbt.count(n.parent))
-            error("node " + hex(nid), "parent " + hex(n.parent) + " does not exist");
+        if (!findNode(n.parent))
+            error("node " + hex(n.nid), "parent " + hex(n.parent) + " does not exist");
         if (type == NidType::NormalMessage) {
             ++m_r.messages;
             if (nidType(n.parent) != NidType::NormalFolder)
-                error("message " + hex(nid), "parent is not a normal folder");
-            checkMessage(nid, n.data, n.sub, "message " + hex(nid), 0);
+                error("message " + hex(n.nid), "parent is not a normal folder");
+            if (!m_messageChecked[static_cast<std::size_t>(&n - m_nbt.data())])
+                checkMessage(n.data, n.sub, Where("message ", n.nid, Where::Number::Hex), 0);
             continue;
         }
         ++m_r.folders;
-        auto props = pc(n.data, n.sub, "folder " + hex(nid));
+        auto props = pc(n.data, n.sub, Where("folder ", n.nid, Where::Number::Hex));
         if (props && type == NidType::NormalFolder)
-            checkFolder(nid, *props);
+            checkFolder(n.nid, *props);
     }
 }
 
