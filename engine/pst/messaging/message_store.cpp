@@ -311,8 +311,8 @@ struct MessageStore::Impl {
         return Ok{};
     }
 
-    // Debug builds read each finished file back through the verifier; only small files, as the
-    // verifier holds the whole file in memory.
+    // Debug builds read each finished file back through the verifier; only small files, so that
+    // debug runs of large stores stay quick.
     bool verifiedInDebugBuild() const
     {
         constexpr std::uintmax_t kLimit = 64u << 20;
