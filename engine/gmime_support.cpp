@@ -1,5 +1,6 @@
 #include "engine/gmime_support.h"
 
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -95,13 +96,13 @@ void keepConverterLoaded(const char* charset)
 {
     if (!charset || !*charset) return;
     static std::mutex mutex;
-    static std::set<std::string, std::less<>> pinned;
+    // Never destroyed: the descriptors stay open, and reachable, until the process ends.
+    static auto* pinned = new std::map<std::string, iconv_t, std::less<>>();
     std::string key(charset);
     for (char& c : key) c = static_cast<char>(g_ascii_tolower(c));
     std::lock_guard lock(mutex);
-    if (pinned.size() >= 256 || pinned.contains(key)) return;
-    pinned.insert(key);
-    (void)g_mime_iconv_open("UTF-8", charset);  // never closed, on purpose
+    if (pinned->size() >= 256 || pinned->contains(key)) return;
+    pinned->emplace(std::move(key), g_mime_iconv_open("UTF-8", charset));
 }
 
 namespace {
