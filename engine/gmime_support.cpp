@@ -2,7 +2,6 @@
 
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace quillmark::gmime {
 namespace {
@@ -229,16 +228,12 @@ std::vector<std::string> ParsedHeaders::values(std::string_view name) const
 
 std::optional<std::string> ParsedHeaders::decoded(std::string_view name) const
 {
+    const auto all = values(name);
+    if (all.empty()) return std::nullopt;
     ensureInitialised();
-    for (const auto& [field, value] : m_fields) {
-        if (g_ascii_strncasecmp(field.c_str(), std::string(name).c_str(), field.size()) != 0 || field.size() != name.size())
-            continue;
-        std::string v = value;
-        const auto b = v.find_first_not_of(" \t");
-        v = b == std::string::npos ? std::string() : v.substr(b);
-        return take(g_mime_utils_header_decode_text(nullptr, v.c_str()));
-    }
-    return std::nullopt;
+    const auto b = all.front().find_first_not_of(" \t");
+    const std::string v = b == std::string::npos ? std::string() : all.front().substr(b);
+    return take(g_mime_utils_header_decode_text(nullptr, v.c_str()));
 }
 
 }  // namespace quillmark::gmime
