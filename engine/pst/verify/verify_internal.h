@@ -163,6 +163,13 @@ public:
     // ---- LTP (verify_ltp.cpp) ----
     // Opens the heap kept in these data blocks (those of a node's data tree).
     std::optional<Heap> heap(std::vector<Bid> blocks, const Where& where);
+    // A node's heap and subnodes, as property and table contexts both start; nullopt when
+    // either is unreadable (reported).
+    struct NodeHeap {
+        Heap heap;
+        Subnodes subs;
+    };
+    std::optional<NodeHeap> nodeHeap(Bid data, Bid sub, const Where& where);
     std::optional<Records> bth(const Heap& h, Hid hid, std::size_t cbKey, std::size_t cbEnt,
                                const Where& where);
     std::optional<Value> value(std::uint16_t type, ByteView cell, std::size_t inlineMax, const Heap& h,

@@ -242,7 +242,7 @@ std::optional<Value> Checker::value(std::uint16_t type, ByteView cell, std::size
     return v;
 }
 
-std::optional<PropertyMap> Checker::pc(Bid data, Bid sub, const Where& where)
+std::optional<Checker::NodeHeap> Checker::nodeHeap(Bid data, Bid sub, const Where& where)
 {
     auto blocks = dataTree(data, where);
     auto subs = subnodes(sub, where);
@@ -251,6 +251,16 @@ std::optional<PropertyMap> Checker::pc(Bid data, Bid sub, const Where& where)
     auto h = heap(std::move(*blocks), where);
     if (!h)
         return std::nullopt;
+    return NodeHeap{std::move(*h), std::move(*subs)};
+}
+
+std::optional<PropertyMap> Checker::pc(Bid data, Bid sub, const Where& where)
+{
+    auto node = nodeHeap(data, sub, where);
+    if (!node)
+        return std::nullopt;
+    const Heap* h = &node->heap;
+    const Subnodes* subs = &node->subs;
     if (h->client != hn::kClientPC) {
         error(where, "heap is not a property context (bClientSig " + hex(h->client) + ")");
         return std::nullopt;
@@ -364,13 +374,11 @@ std::optional<ByteView> Checker::row(RowMatrix& m, std::size_t r, const Where& w
 
 std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, const RowVisitor& onRow)
 {
-    auto blocks = dataTree(data, where);
-    auto subs = subnodes(sub, where);
-    if (!blocks || !subs)
+    auto node = nodeHeap(data, sub, where);
+    if (!node)
         return std::nullopt;
-    auto h = heap(std::move(*blocks), where);
-    if (!h)
-        return std::nullopt;
+    const Heap* h = &node->heap;
+    const Subnodes* subs = &node->subs;
     const auto info = h->get(h->userRoot);
     if (h->client != hn::kClientTC || !info || info->size() < tc::kInfoSize || (*info)[0] != tc::kType ||
         info->size() != tc::kInfoSize + tc::kColDescSize * (*info)[1]) {
