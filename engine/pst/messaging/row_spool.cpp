@@ -2,11 +2,14 @@
 
 #include "engine/pst/byte_io.h"
 
+#include <algorithm>
+
 
 namespace quillmark::pst::messaging {
 namespace {
 
 constexpr std::size_t kHead = 8;  // row id, cell bytes
+constexpr std::size_t kReadWindow = 1 << 20;
 
 }  // namespace
 
@@ -48,20 +51,39 @@ Result<PackedRow> RowSpool::read(std::uint64_t at)
         row.cells.assign(first, first + n);
         return row;
     }
-    std::uint8_t head[kHead];
-    if (auto r = m_file->readAt(at, {reinterpret_cast<char*>(head), kHead}); !r) return std::move(r).error();
-    row.rowId = bytes::get<std::uint32_t>(std::span<const std::uint8_t>(head), 0);
-    const auto n = bytes::get<std::uint32_t>(std::span<const std::uint8_t>(head), 4);
-    row.cells.resize(n);
-    if (auto r = m_file->readAt(at + kHead, {reinterpret_cast<char*>(row.cells.data()), n}); !r)
-        return std::move(r).error();
+    auto head = fromFile(at, kHead);
+    if (!head) return std::move(head).error();
+    row.rowId = bytes::get<std::uint32_t>(*head, 0);
+    const auto n = bytes::get<std::uint32_t>(*head, 4);
+    auto cells = fromFile(at + kHead, n);
+    if (!cells) return std::move(cells).error();
+    row.cells.assign(cells->begin(), cells->end());
     return row;
+}
+
+Result<std::span<const std::uint8_t>> RowSpool::fromFile(std::uint64_t at, std::size_t n)
+{
+    const bool inside = at >= m_windowStart && at + n <= m_windowStart + m_window.size();
+    if (!inside) {
+        if (at + n > m_file->size()) return Error{Code::Corrupt, "a contents row is cut short"};
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kReadWindow), m_file->size() - at));
+        m_window.resize(length);
+        m_windowStart = at;
+        if (auto r = m_file->readAt(at, {reinterpret_cast<char*>(m_window.data()), length}); !r) {
+            m_window.clear();
+            return std::move(r).error();
+        }
+    }
+    return std::span<const std::uint8_t>(m_window).subspan(static_cast<std::size_t>(at - m_windowStart), n);
 }
 
 void RowSpool::clear()
 {
     m_memory.clear();
     m_memory.shrink_to_fit();
+    m_window.clear();
+    m_window.shrink_to_fit();
+    m_windowStart = 0;
     m_file.reset();
 }
 

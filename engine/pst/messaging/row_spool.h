@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace quillmark::pst::messaging {
@@ -26,10 +27,16 @@ public:
 
 private:
     [[nodiscard]] Result<void> spill();
+    // The file's bytes [at, at + n), read through m_window.
+    [[nodiscard]] Result<std::span<const std::uint8_t>> fromFile(std::uint64_t at, std::size_t n);
 
     std::size_t m_bound;
     std::vector<std::uint8_t> m_memory;  // the rows after the file's end (all of them before a spill)
     std::optional<platform::ScratchFile> m_file;
+    // Rows are read back mostly in the order they were written: one read per window, not two per
+    // row (a folder of 100,000 messages took 200,000 system calls).
+    std::vector<std::uint8_t> m_window;
+    std::uint64_t m_windowStart = 0;
 };
 
 }  // namespace quillmark::pst::messaging
