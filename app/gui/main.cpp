@@ -1,12 +1,14 @@
 // The desktop app: one window, no arguments, no settings.
 #include "app/gui/dialogs.h"
 #include "app/gui/frm_step1.h"
+#include "platform/file_io.h"
 #include "platform/qt/visual_style.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
+    quillmark::platform::prepareProcess();
     quillmark::platform::prepareVisualStyle();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmark"));
