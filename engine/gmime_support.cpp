@@ -1,5 +1,7 @@
 #include "engine/gmime_support.h"
 
+#include <algorithm>
+#include <array>
 #include <map>
 #include <mutex>
 
@@ -158,9 +160,94 @@ std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date)
     return std::chrono::sys_seconds(std::chrono::seconds(g_date_time_to_unix(date)));
 }
 
+namespace {
+
+// The form nearly every mail program writes, "[Tue,] 7 Dec 2026 09:05[:07] +0100 [(comment)]",
+// read directly: GMime builds a time zone object for each date it decodes, behind a lock all
+// threads share, and a message can carry a dozen dated Received fields. Anything else (two-digit
+// years, named zones, odd spacing) is left to GMime, so the result is GMime's in every case.
+std::optional<std::chrono::sys_seconds> commonDate(std::string_view s)
+{
+    std::size_t i = 0;
+    const auto blanks = [&] {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n')) ++i;
+    };
+    const auto isDigit = [&](std::size_t at) { return at < s.size() && s[at] >= '0' && s[at] <= '9'; };
+    // Exactly `count` digits (or min..max), not followed by another digit.
+    const auto number = [&](std::size_t least, std::size_t most, int& out) {
+        std::size_t n = 0;
+        out = 0;
+        while (n < most && isDigit(i)) out = out * 10 + (s[i++] - '0'), ++n;
+        return n >= least && !isDigit(i);
+    };
+    const auto expect = [&](char c) { return i < s.size() && s[i] == c ? (++i, true) : false; };
+    const auto letters = [&](std::size_t at) {
+        std::string name;
+        for (std::size_t k = at; k < at + 3 && k < s.size(); ++k) name += g_ascii_tolower(s[k]);
+        return name;
+    };
+
+    blanks();
+    if (i < s.size() && g_ascii_isalpha(s[i])) {  // day of the week: GMime ignores it too
+        for (int k = 0; k < 3; ++k, ++i)
+            if (i >= s.size() || !g_ascii_isalpha(s[i])) return std::nullopt;
+        if (!expect(',')) return std::nullopt;
+        blanks();
+    }
+    int day = 0, year = 0, hour = 0, minute = 0, second = 0, zoneHours = 0, zoneMinutes = 0;
+    if (!number(1, 2, day)) return std::nullopt;
+    blanks();
+    static constexpr std::array<std::string_view, 12> kMonths{"jan", "feb", "mar", "apr", "may", "jun",
+                                                              "jul", "aug", "sep", "oct", "nov", "dec"};
+    const std::string month = letters(i);
+    const auto m = std::find(kMonths.begin(), kMonths.end(), month);
+    if (m == kMonths.end()) return std::nullopt;
+    i += 3;
+    if (i < s.size() && g_ascii_isalpha(s[i])) return std::nullopt;
+    blanks();
+    if (!number(4, 4, year) || year < 1970) return std::nullopt;  // GMime reads no earlier year
+    blanks();
+    if (!number(1, 2, hour) || !expect(':') || !number(2, 2, minute)) return std::nullopt;
+    if (expect(':') && !number(2, 2, second)) return std::nullopt;
+    if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
+    blanks();
+    int sign = 1;
+    if (expect('+') || (expect('-') && (sign = -1))) {
+        int zone = 0;
+        if (!number(4, 4, zone)) return std::nullopt;
+        zoneHours = zone / 100;
+        zoneMinutes = zone % 100;
+        if (zoneHours > 14 || zoneMinutes > 59) return std::nullopt;
+    } else if (letters(i) == "gmt" && !(i + 3 < s.size() && g_ascii_isalpha(s[i + 3]))) {
+        i += 3;
+    } else {
+        return std::nullopt;
+    }
+    if (i < s.size() && s[i] != ' ' && s[i] != '\t' && s[i] != '\r' && s[i] != '\n')
+        return std::nullopt;  // "+0900(KST)" is one word to GMime, and no zone it knows
+    blanks();
+    if (expect('(')) {  // a comment naming the zone, "(PDT)"
+        const auto close = s.find(')', i);
+        if (close == std::string_view::npos || s.find('(', i) < close) return std::nullopt;
+        i = close + 1;
+        blanks();
+    }
+    if (i != s.size()) return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year(year),
+                                           std::chrono::month(static_cast<unsigned>(m - kMonths.begin() + 1)),
+                                           std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok()) return std::nullopt;
+    using namespace std::chrono;
+    const auto offset = sign * (hours(zoneHours) + minutes(zoneMinutes));
+    return sys_seconds(sys_days(date)) + hours(hour) + minutes(minute) + seconds(second) - offset;
+}
+
+}  // namespace
+
 std::optional<std::chrono::sys_seconds> decodeDate(const char* text)
 {
     if (!text) return std::nullopt;
+    if (auto common = commonDate(text)) return common;
     GDateTime* date = g_mime_utils_header_decode_date(text);
     auto out = toSysSeconds(date);
     if (date) g_date_time_unref(date);

@@ -130,44 +130,21 @@ int sensitivityOf(GMimeObject* object)
     return 0;
 }
 
-// Delivery time: the date of the newest Received field, read from the raw header block (GMime
-// is not given the trace fields, see withoutTraceFields()).
-std::optional<std::chrono::sys_seconds> newestReceived(std::string_view head)
+// Whether `name` is `lowerName` in any case, without making a lower-case copy.
+bool isNamed(std::string_view name, std::string_view lowerName)
 {
-    std::optional<std::chrono::sys_seconds> newest;
-    for (const auto& value : ParsedHeaders(head).values("Received")) {
-        const auto semi = value.rfind(';');
-        if (semi == std::string::npos) continue;
-        if (auto t = decodeDate(value.c_str() + semi + 1); t && (!newest || *t > *newest)) newest = t;
-    }
-    return newest;
+    return name.size() == lowerName.size()
+           && std::equal(name.begin(), name.end(), lowerName.begin(),
+                         [](char a, char b) { return g_ascii_tolower(a) == b; });
 }
 
-// Trace and bookkeeping fields: the import reads none of them through GMime, and real mail
-// carries dozens of them (relays, signatures, filters), each of which GMime would turn into an
-// object and decode; leaving them out of what GMime parses takes a third off the import's time.
-// The transport headers keep them, from the raw text. Anything not listed goes to GMime as is.
-bool isTraceField(std::string_view name)
+// Calls fn(name, line) for every line of the header block, with the name of the field the line
+// belongs to (continuation lines included); the name is empty for a line that starts no field
+// GMime would take as one (no colon, or a name of other than printable ASCII).
+template <class Fn>
+void forEachHeaderLine(std::string_view head, Fn fn)
 {
-    const std::string n = lower(trimmed(name));
-    if (n == "x-priority") return false;  // read: importance
-    static constexpr std::array<std::string_view, 3> kPrefixes{"x-", "arc-", "list-"};
-    static constexpr std::array<std::string_view, 12> kNames{
-        "received",     "dkim-signature", "domainkey-signature", "authentication-results", "received-spf",
-        "return-path",  "delivered-to",   "precedence",          "errors-to",              "thread-index",
-        "thread-topic", "user-agent"};
-    for (auto p : kPrefixes)
-        if (n.starts_with(p)) return true;
-    return std::find(kNames.begin(), kNames.end(), n) != kNames.end();
-}
-
-// The message as GMime is given it: the header block `head` (which `text` starts with) without
-// its trace fields and their continuation lines, then the rest unchanged.
-std::string withoutTraceFields(std::string_view text, std::string_view head)
-{
-    std::string out;
-    out.reserve(text.size());
-    bool dropping = false;
+    std::string_view name;
     for (std::size_t pos = 0; pos < head.size();) {
         const std::size_t eol = head.find('\n', pos);
         const std::size_t next = eol == std::string_view::npos ? head.size() : eol + 1;
@@ -175,10 +152,66 @@ std::string withoutTraceFields(std::string_view text, std::string_view head)
         pos = next;
         if (line[0] != ' ' && line[0] != '\t') {
             const auto colon = line.find(':');
-            dropping = colon != std::string_view::npos && isTraceField(line.substr(0, colon));
+            name = colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
+            if (!std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; }))
+                name = {};
         }
-        if (!dropping) out += line;
+        fn(name, line);
     }
+}
+
+// Delivery time: the date of the newest Received field, read from the raw header block (GMime
+// is not given it, see forGMime()).
+std::optional<std::chrono::sys_seconds> newestReceived(std::string_view head)
+{
+    std::optional<std::chrono::sys_seconds> newest;
+    std::string value;  // the field unfolded: line ends out, continuation lines joined
+    bool inReceived = false;
+    const auto decodeValue = [&] {
+        const auto semi = value.rfind(';');
+        if (inReceived && semi != std::string::npos)
+            if (auto t = decodeDate(value.c_str() + semi + 1); t && (!newest || *t > *newest)) newest = t;
+        value.clear();
+    };
+    forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+        const bool starts = line[0] != ' ' && line[0] != '\t';
+        if (starts) {
+            decodeValue();
+            inReceived = isNamed(name, "received");
+            if (inReceived) line.remove_prefix(name.size() + 1);
+        }
+        if (!inReceived) return;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        value += line;
+    });
+    decodeValue();
+    return newest;
+}
+
+// The fields the import reads through GMime. Real mail carries dozens of others (relays,
+// signatures, filters, mailing lists), each of which GMime would turn into an object, decode and
+// free again: about a third of the import's time. The transport headers keep them all, from the
+// raw text.
+bool readThroughGMime(std::string_view name)
+{
+    static constexpr std::array<std::string_view, 15> kNames{
+        "from",       "sender",     "to",       "cc",          "bcc",         "subject",
+        "date",       "message-id", "in-reply-to", "references", "importance",  "x-priority",
+        "priority",   "sensitivity", "mime-version"};
+    if (name.size() > 8 && isNamed(name.substr(0, 8), "content-")) return true;
+    return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view n) { return isNamed(name, n); });
+}
+
+// The message as GMime is given it: the header block `head` (which `text` starts with) without
+// the fields it need not read, then the rest unchanged. Lines that start no proper field stay,
+// so that GMime sees (and reports) a malformed header block as it is.
+std::string forGMime(std::string_view text, std::string_view head)
+{
+    std::string out;
+    out.reserve(text.size());
+    forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+        if (name.empty() || readThroughGMime(name)) out += line;
+    });
     out += text.substr(head.size());
     return out;
 }
@@ -443,7 +476,7 @@ ImportedMessage importRfc822(std::string_view text)
 {
     ImportedMessage m;
     const std::string_view head = headerBlock(text);
-    ParseOutcome parsed = parseMessage(withoutTraceFields(text, head));
+    ParseOutcome parsed = parseMessage(forGMime(text, head));
     m.notes = std::move(parsed.notes);
     if (!parsed.message) {
         m.degraded = true;
