@@ -83,6 +83,32 @@ std::string decodedContent(GMimePart* part)
 {
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
     if (!wrapper) return {};
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+    GMimeStream* source = g_mime_data_wrapper_get_stream(wrapper);
+    if (source && encoding != GMIME_CONTENT_ENCODING_UUENCODE) {
+        // What g_mime_data_wrapper_write_to_stream() does, with GMime's own decoder but without
+        // the three stream and filter objects it makes for every part.
+        if (g_mime_stream_reset(source) == -1) return {};
+        std::string raw;
+        const gint64 length = g_mime_stream_length(source);
+        raw.resize(length > 0 ? static_cast<std::size_t>(length) : 4096);
+        std::size_t have = 0;
+        for (;;) {
+            if (have == raw.size()) raw.resize(2 * raw.size());
+            const gssize n = g_mime_stream_read(source, raw.data() + have, raw.size() - have);
+            if (n <= 0) break;
+            have += static_cast<std::size_t>(n);
+        }
+        raw.resize(have);
+        g_mime_stream_reset(source);
+        if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) return raw;
+        GMimeEncoding decoder;
+        g_mime_encoding_init_decode(&decoder, encoding);
+        std::string out(g_mime_encoding_outlen(&decoder, raw.size()), '\0');
+        const std::size_t n = g_mime_encoding_step(&decoder, raw.data(), raw.size(), out.data());
+        out.resize(n);
+        return out;
+    }
     Owned<GMimeStream> stream(g_mime_stream_mem_new());
     g_mime_data_wrapper_write_to_stream(wrapper, stream.get());
     GByteArray* bytes = g_mime_stream_mem_get_byte_array(reinterpret_cast<GMimeStreamMem*>(stream.get()));
@@ -108,6 +134,12 @@ void keepConverterLoaded(const char* charset)
 
 namespace {
 
+bool isStoreText(std::string_view text)
+{
+    return text.find('\0') == std::string_view::npos
+           && g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+}
+
 bool isAsciiOrUtf8(const char* charset)
 {
     for (const char* name : {"utf-8", "utf8", "us-ascii", "ascii", "ansi_x3.4-1968"})
@@ -120,17 +152,20 @@ bool isAsciiOrUtf8(const char* charset)
 std::string textOf(GMimeTextPart* part)
 {
     auto* object = reinterpret_cast<GMimeObject*>(part);
-    const std::string raw = decodedContent(reinterpret_cast<GMimePart*>(part));
+    std::string raw = decodedContent(reinterpret_cast<GMimePart*>(part));
     const char* declared = g_mime_object_get_content_type_parameter(object, "charset");
     if (!declared || !*declared) return storeText(raw);
-    keepConverterLoaded(declared);
     const char* charset = g_mime_charset_iconv_name(declared);
+    // Converting ASCII or UTF-8 to UTF-8 gives the same bytes when it succeeds, and the bytes
+    // are kept as they are when it fails (below): either way the text is the raw text.
+    if (isAsciiOrUtf8(declared) || isAsciiOrUtf8(charset)) return storeText(std::move(raw));
+    keepConverterLoaded(declared);
     GError* error = nullptr;
     gsize written = 0;
     if (char* utf8 = g_convert(raw.data(), static_cast<gssize>(raw.size()), "UTF-8", charset, nullptr, &written, &error)) {
         std::string text(utf8, written);
         g_free(utf8);
-        return storeText(text);
+        return storeText(std::move(text));
     }
     const bool unknownCharset = error && error->code == G_CONVERT_ERROR_NO_CONVERSION;
     g_clear_error(&error);
@@ -139,14 +174,21 @@ std::string textOf(GMimeTextPart* part)
     // is read as raw 8-bit text instead. Only text in a real charset with a few stray bytes is
     // converted with those bytes left out.
     if (unknownCharset || isAsciiOrUtf8(charset) || g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()), nullptr))
-        return storeText(raw);
+        return storeText(std::move(raw));
     return storeText(take(g_mime_text_part_get_text(part)));
 }
 
 std::string objectText(GMimeObject* object) { return take(g_mime_object_to_string(object, nullptr)); }
 
+std::string storeText(std::string&& text)
+{
+    if (isStoreText(text)) return std::move(text);
+    return storeText(std::string_view(text));
+}
+
 std::string storeText(std::string_view text)
 {
+    if (isStoreText(text)) return std::string(text);
     std::string out(text);
     std::erase(out, '\0');
     if (g_utf8_validate(out.data(), static_cast<gssize>(out.size()), nullptr)) return out;
@@ -271,12 +313,15 @@ void forEachMailbox(InternetAddressList* list, const std::function<void(const Ma
     }
 }
 
-ParseOutcome parseMessage(std::string_view text)
+ParseOutcome parseMessage(OwnedBytes text)
 {
     ensureInitialised();
     ParseOutcome outcome;
-    Owned<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
-    Owned<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    Owned<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(text.release()));
+    // One parser per thread, set to each message in turn: a new one costs an object and its
+    // buffers for every message. It lets go of the last message's text at the next.
+    thread_local Owned<GMimeParser> parser(g_mime_parser_new());
+    g_mime_parser_init_with_stream(parser.get(), stream.get());
     GMimeParserOptions* options = g_mime_parser_options_new();
     g_mime_parser_options_set_warning_callback(options, &onWarning, &outcome);
     outcome.message.reset(g_mime_parser_construct_message(parser.get(), options));

@@ -50,6 +50,8 @@ std::string objectText(GMimeObject* object);
 // at a NUL and would lose what follows). Bytes that are not UTF-8 (8-bit text without a charset
 // or with a wrong one) are read as GMime reads raw 8-bit header text: by its charset guess.
 std::string storeText(std::string_view text);
+// The same, without a copy when the text is fine as it is (the usual case).
+std::string storeText(std::string&& text);
 
 std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date);
 std::optional<std::chrono::sys_seconds> decodeDate(const char* text);
@@ -62,7 +64,15 @@ struct ParseOutcome {
     bool critical = false;           // GMime said parts of the input may have been skipped
     std::vector<std::string> notes;  // what it said
 };
-ParseOutcome parseMessage(std::string_view text);
+struct BytesUnref {
+    void operator()(GByteArray* bytes) const noexcept
+    {
+        if (bytes) g_byte_array_unref(bytes);
+    }
+};
+using OwnedBytes = std::unique_ptr<GByteArray, BytesUnref>;
+// Parses the message text it is given (and keeps it: the parts refer into it).
+ParseOutcome parseMessage(OwnedBytes text);
 
 // Headers of a block GMime could not parse as a message, read line by line.
 class ParsedHeaders {

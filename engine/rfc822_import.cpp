@@ -205,14 +205,16 @@ bool readThroughGMime(std::string_view name)
 // The message as GMime is given it: the header block `head` (which `text` starts with) without
 // the fields it need not read, then the rest unchanged. Lines that start no proper field stay,
 // so that GMime sees (and reports) a malformed header block as it is.
-std::string forGMime(std::string_view text, std::string_view head)
+OwnedBytes forGMime(std::string_view text, std::string_view head)
 {
-    std::string out;
-    out.reserve(text.size());
+    OwnedBytes out(g_byte_array_sized_new(static_cast<guint>(text.size())));
+    const auto add = [&](std::string_view bytes) {
+        g_byte_array_append(out.get(), reinterpret_cast<const guint8*>(bytes.data()), static_cast<guint>(bytes.size()));
+    };
     forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
-        if (name.empty() || readThroughGMime(name)) out += line;
+        if (name.empty() || readThroughGMime(name)) add(line);
     });
-    out += text.substr(head.size());
+    add(text.substr(head.size()));
     return out;
 }
 
@@ -317,7 +319,10 @@ private:
 // not attachments a reader would see in the list.
 void markInlineParts(ImportedMessage& m)
 {
-    if (!m.bodyHtml) return;
+    const bool referable = std::any_of(m.attachments.begin(), m.attachments.end(), [](const auto& a) {
+        return !a.contentId.empty() || !a.contentLocation.empty();
+    });
+    if (!m.bodyHtml || !referable) return;
     const std::string html = lower(*m.bodyHtml);
     for (auto& a : m.attachments) {
         const bool byId = !a.contentId.empty() && html.find("cid:" + lower(a.contentId)) != std::string::npos;
@@ -346,13 +351,16 @@ void importRaw(std::string_view text, ImportedMessage& m)
 // The header block line by line: one header in a stray charset must not change how the
 // others are read. A NUL becomes U+FFFD rather than nothing: "Subject\0: x" is no Subject
 // field and must not turn into one.
-std::string headerStoreText(std::string_view block)
+std::string headerStoreText(std::string&& block)
 {
+    if (block.find('\0') == std::string::npos && g_utf8_validate(block.data(), static_cast<gssize>(block.size()), nullptr))
+        return std::move(block);
+    const std::string_view all(block);
     std::string out;
-    out.reserve(block.size());
-    for (std::size_t pos = 0; pos < block.size();) {
-        const std::size_t eol = std::min(block.find('\n', pos), block.size() - 1);
-        const std::string_view line = block.substr(pos, eol + 1 - pos);
+    out.reserve(all.size());
+    for (std::size_t pos = 0; pos < all.size();) {
+        const std::size_t eol = std::min(all.find('\n', pos), all.size() - 1);
+        const std::string_view line = all.substr(pos, eol + 1 - pos);
         for (std::size_t from = 0;;) {
             const std::size_t nul = line.find('\0', from);
             out += storeText(line.substr(from, nul - from));
@@ -369,7 +377,7 @@ std::string headerStoreText(std::string_view block)
 // bytes, and file names or bodies in a wrong charset bytes that are not UTF-8.
 void toStoreText(ImportedMessage& m)
 {
-    const auto fix = [](std::string& s) { s = storeText(s); };
+    const auto fix = [](std::string& s) { s = storeText(std::move(s)); };
     fix(m.subject);
     std::tie(m.subjectPrefix, m.normalizedSubject) = splitSubjectPrefix(m.subject);
     for (MailAddress* a : {&m.from, &m.sender}) {
@@ -383,7 +391,7 @@ void toStoreText(ImportedMessage& m)
     fix(m.messageId);
     fix(m.inReplyTo);
     fix(m.references);
-    m.transportHeaders = headerStoreText(m.transportHeaders);
+    m.transportHeaders = headerStoreText(std::move(m.transportHeaders));
     if (m.bodyText) fix(*m.bodyText);
     for (auto& a : m.attachments) {
         fix(a.fileName);
@@ -437,12 +445,13 @@ std::string textFromHtml(std::string_view html)
         const char c = html[i];
         if (c == '<') {
             inTag = true;
-            const std::string ahead = lower(html.substr(i + 1, 7));
-            if (ahead.starts_with("style") || ahead.starts_with("script")) inSkipped = true;
-            if (ahead.starts_with("/style") || ahead.starts_with("/script")) inSkipped = false;
-            if (ahead.starts_with("br") || ahead.starts_with("p") || ahead.starts_with("/p") || ahead.starts_with("div")
-                || ahead.starts_with("/div") || ahead.starts_with("tr") || ahead.starts_with("li"))
-                out += "\r\n";
+            const std::string_view ahead = html.substr(i + 1, 7);
+            const auto is = [&](std::string_view tag) {
+                return ahead.size() >= tag.size() && isNamed(ahead.substr(0, tag.size()), tag);
+            };
+            if (is("style") || is("script")) inSkipped = true;
+            if (is("/style") || is("/script")) inSkipped = false;
+            if (is("br") || is("p") || is("/p") || is("div") || is("/div") || is("tr") || is("li")) out += "\r\n";
             continue;
         }
         if (c == '>' && inTag) {
