@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <functional>
 
 namespace quillmark {
 
@@ -93,37 +94,40 @@ MailAddress firstMailbox(InternetAddressList* list)
     return first;
 }
 
-int importanceOf(GMimeObject* object)
+// A header field's value as GMime gives it (unfolded, RFC 2047 words decoded), or none.
+using FieldLookup = std::function<std::optional<std::string>(std::string_view name)>;
+
+int importanceOf(const FieldLookup& field)
 {
-    if (const char* imp = g_mime_object_get_header(object, "Importance")) {
-        const std::string v = lower(trimmed(imp));
+    if (const auto imp = field("importance")) {
+        const std::string v = lower(trimmed(*imp));
         if (v == "high") return 2;
         if (v == "low") return 0;
         return 1;
     }
-    if (const char* prio = g_mime_object_get_header(object, "X-Priority")) {
-        const std::string v = trimmed(prio);
+    if (const auto prio = field("x-priority")) {
+        const std::string v = trimmed(*prio);
         if (!v.empty() && (v[0] == '1' || v[0] == '2')) return 2;
         if (!v.empty() && (v[0] == '4' || v[0] == '5')) return 0;
     }
     return 1;
 }
 
-int priorityOf(GMimeObject* object)
+int priorityOf(const FieldLookup& field)
 {
-    const char* p = g_mime_object_get_header(object, "Priority");
+    const auto p = field("priority");
     if (!p) return 0;
-    const std::string v = lower(trimmed(p));
+    const std::string v = lower(trimmed(*p));
     if (v == "urgent") return 1;
     if (v == "non-urgent") return -1;
     return 0;
 }
 
-int sensitivityOf(GMimeObject* object)
+int sensitivityOf(const FieldLookup& field)
 {
-    const char* s = g_mime_object_get_header(object, "Sensitivity");
+    const auto s = field("sensitivity");
     if (!s) return 0;
-    const std::string v = lower(trimmed(s));
+    const std::string v = lower(trimmed(*s));
     if (v == "personal") return 1;
     if (v == "private") return 2;
     if (v == "company-confidential") return 3;
@@ -194,33 +198,89 @@ std::optional<std::chrono::sys_seconds> newestReceived(std::string_view head)
 // raw text.
 bool readThroughGMime(std::string_view name)
 {
-    static constexpr std::array<std::string_view, 15> kNames{
-        "from",       "sender",     "to",       "cc",          "bcc",         "subject",
-        "date",       "message-id", "in-reply-to", "references", "importance",  "x-priority",
-        "priority",   "sensitivity", "mime-version"};
+    static constexpr std::array<std::string_view, 6> kNames{"from", "sender", "to", "cc", "bcc", "subject"};
     if (name.size() > 8 && isNamed(name.substr(0, 8), "content-")) return true;
     return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view n) { return isNamed(name, n); });
 }
 
+// Fields with a plain value the import reads from the raw header block, with GMime's own string
+// functions, so that GMime need not make an object of each: as GMime gives them, unfolded and
+// RFC 2047 words decoded. That is only done when every line of the block is a proper field (the
+// usual case): otherwise GMime reads the block as it is, and these fields from it.
+class PlainFields {
+public:
+    static constexpr std::array<std::string_view, 8> kNames{"date",       "message-id", "in-reply-to",
+                                                            "references", "importance", "x-priority",
+                                                            "priority",   "sensitivity"};
+
+    explicit PlainFields(std::string_view head)
+    {
+        forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+            if (name.empty()) m_proper = false;
+            if (line[0] != ' ' && line[0] != '\t') {
+                m_current = nullptr;
+                for (std::size_t i = 0; i < kNames.size() && !name.empty(); ++i)
+                    if (isNamed(name, kNames[i])) {
+                        m_current = &m_values[i].emplace_back();
+                        line.remove_prefix(name.size() + 1);
+                    }
+            }
+            if (m_current) *m_current += line;
+        });
+    }
+
+    bool usable() const noexcept { return m_proper; }
+
+    std::optional<std::string> first(std::string_view name) const { return value(name, true); }
+    std::optional<std::string> last(std::string_view name) const { return value(name, false); }
+
+private:
+    std::optional<std::string> value(std::string_view name, bool first) const
+    {
+        const auto i = static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), name) - kNames.begin());
+        if (i >= kNames.size() || m_values[i].empty()) return std::nullopt;
+        const std::string& raw = first ? m_values[i].front() : m_values[i].back();
+        char* unfolded = g_mime_utils_header_unfold(raw.c_str());
+        char* decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
+        std::string out = decoded ? decoded : "";
+        g_free(decoded);
+        g_free(unfolded);
+        return out;
+    }
+
+    bool m_proper = true;
+    std::array<std::vector<std::string>, kNames.size()> m_values;
+    std::string* m_current = nullptr;
+};
+
 // The message as GMime is given it: the header block `head` (which `text` starts with) without
-// the fields it need not read, then the rest unchanged. Lines that start no proper field stay,
-// so that GMime sees (and reports) a malformed header block as it is.
-OwnedBytes forGMime(std::string_view text, std::string_view head)
+// the fields it need not read, then the rest unchanged. When the block has lines that start no
+// proper field, it goes as it is, so that GMime reads (and reports) it whole.
+OwnedBytes forGMime(std::string_view text, std::string_view head, const PlainFields& plain)
 {
     OwnedBytes out(g_byte_array_sized_new(static_cast<guint>(text.size())));
     const auto add = [&](std::string_view bytes) {
         g_byte_array_append(out.get(), reinterpret_cast<const guint8*>(bytes.data()), static_cast<guint>(bytes.size()));
     };
+    if (!plain.usable()) {
+        add(text);
+        return out;
+    }
     forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
-        if (name.empty() || readThroughGMime(name)) add(line);
+        if (readThroughGMime(name)) add(line);
     });
     add(text.substr(head.size()));
     return out;
 }
 
-void readHeaders(GMimeMessage* message, std::string_view head, ImportedMessage& m)
+void readHeaders(GMimeMessage* message, std::string_view head, const PlainFields& plain, ImportedMessage& m)
 {
     GMimeObject* object = asObject(message);
+    const FieldLookup field = [&](std::string_view name) -> std::optional<std::string> {
+        if (plain.usable()) return plain.first(name);
+        if (const char* v = g_mime_object_get_header(object, std::string(name).c_str())) return v;
+        return std::nullopt;
+    };
     if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
     m.from = firstMailbox(g_mime_message_get_from(message));
     m.sender = firstMailbox(g_mime_message_get_sender(message));
@@ -228,15 +288,25 @@ void readHeaders(GMimeMessage* message, std::string_view head, ImportedMessage& 
     addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO), RecipientKind::To, m.recipients);
     addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC), RecipientKind::Cc, m.recipients);
     addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_BCC), RecipientKind::Bcc, m.recipients);
-    m.submitTime = toSysSeconds(g_mime_message_get_date(message));
+    // GMime keeps the last Date and Message-ID of a message that has several.
+    if (plain.usable()) {
+        if (const auto date = plain.last("date")) m.submitTime = decodeDate(date->c_str());
+        if (const auto id = plain.last("message-id"))
+            if (char* decoded = g_mime_utils_decode_message_id(id->c_str())) {
+                m.messageId = std::string("<") + decoded + ">";
+                g_free(decoded);
+            }
+    } else {
+        m.submitTime = toSysSeconds(g_mime_message_get_date(message));
+        if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
+    }
     m.deliveryTime = newestReceived(head);
     if (!m.deliveryTime) m.deliveryTime = m.submitTime;
-    if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
-    if (const char* v = g_mime_object_get_header(object, "In-Reply-To")) m.inReplyTo = trimmed(v);
-    if (const char* v = g_mime_object_get_header(object, "References")) m.references = trimmed(v);
-    m.importance = importanceOf(object);
-    m.priority = priorityOf(object);
-    m.sensitivity = sensitivityOf(object);
+    if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);
+    if (const auto v = field("references")) m.references = trimmed(*v);
+    m.importance = importanceOf(field);
+    m.priority = priorityOf(field);
+    m.sensitivity = sensitivityOf(field);
 }
 
 // Walks the MIME tree: the first plain and HTML parts that are not attachments become the
@@ -485,7 +555,8 @@ ImportedMessage importRfc822(std::string_view text)
 {
     ImportedMessage m;
     const std::string_view head = headerBlock(text);
-    ParseOutcome parsed = parseMessage(forGMime(text, head));
+    const PlainFields plain(head);
+    ParseOutcome parsed = parseMessage(forGMime(text, head, plain));
     m.notes = std::move(parsed.notes);
     if (!parsed.message) {
         m.degraded = true;
@@ -497,7 +568,7 @@ ImportedMessage importRfc822(std::string_view text)
     m.degraded = parsed.critical;
     GMimeMessage* message = parsed.message.get();
     m.transportHeaders = std::string(head);
-    readHeaders(message, head, m);
+    readHeaders(message, head, plain, m);
     GMimeObject* top = g_mime_message_get_mime_part(message);
     m.messageClass = secureClass(top);
     PartWalker walker(m, 0);

@@ -1,5 +1,7 @@
 #include "engine/rfc822_import.h"
 
+#include "engine/gmime_support.h"
+
 #include <gtest/gtest.h>
 
 namespace quillmark {
@@ -144,6 +146,62 @@ TEST(Rfc822Import, MessyMailIsImportedAndMarked)
     EXPECT_FALSE(unclosed.degraded) << unclosed.notes.front();
     EXPECT_EQ(unclosed.bodyText.value_or(""), "all here\n");
     EXPECT_EQ(unclosed.recipients.size(), 2u);
+
+    // A line that is no field, first after the trace fields: GMime skips it and reads the rest
+    // (had it been given the block without the trace fields, it would have taken the whole
+    // block for body text). Repeated Date and Message-ID: the last counts, as in GMime.
+    const auto stray = importRfc822(crlf("Received: from a by b; Wed, 23 Feb 2005 17:51:49 -0500\n"
+                                         "quite Delivered-To: x@example.com\n"
+                                         "Received: by c;\n\tWed, 23 Feb 2005 16:16:17 -0600\n"
+                                         "Date: Tue, 22 Feb 2005 10:00:00 +0000\n"
+                                         "Date: Wed, 23 Feb 2005 18:20:17 -0400\n"
+                                         "From: \"A B\" <a@example.com>\nMessage-ID: <old@x>\nMessage-ID: <id@x>\n"
+                                         "In-Reply-To: <p@x>\nImportance: low\nSubject: hello\n\nbody\n"));
+    EXPECT_TRUE(stray.degraded);
+    EXPECT_EQ(stray.from.address, "a@example.com");
+    EXPECT_EQ(stray.subject, "hello");
+    EXPECT_EQ(stray.submitTime, sys_days(2005y / February / 23) + 22h + 20min + 17s);
+    EXPECT_EQ(stray.deliveryTime, sys_days(2005y / February / 23) + 22h + 51min + 49s);
+    EXPECT_EQ(stray.messageId, "<id@x>");
+    EXPECT_EQ(stray.inReplyTo, "<p@x>");
+    EXPECT_EQ(stray.importance, 0);
+    EXPECT_EQ(stray.bodyText, "body\r\n");
+    for (const char* line : {"Date: Tue, 22 Feb 2005 10:00:00 +0000\n", "Message-ID: <old@x>\n", "In-Reply-To: =?us-ascii?Q?<p@x>?=\n"}) {
+        // The same fields read without GMime's parse of them, from a block of proper fields.
+        const auto plain = importRfc822(crlf(std::string("From: a@example.com\n") + line
+                                             + "Date: Wed, 23 Feb 2005 18:20:17 -0400\nMessage-ID:\n <id@x>\n"
+                                               "Importance: low\n\nbody\n"));
+        EXPECT_FALSE(plain.degraded) << line;
+        EXPECT_EQ(plain.submitTime, stray.submitTime) << line;
+        EXPECT_EQ(plain.messageId, "<id@x>") << line;
+        EXPECT_EQ(plain.importance, 0) << line;
+        if (std::string_view(line).starts_with("In-Reply-To")) {
+            EXPECT_EQ(plain.inReplyTo, "<p@x>");
+        }
+    }
+}
+
+TEST(Rfc822Import, DatesAreReadAsGMimeReadsThem)
+{
+    // Common dates are read without GMime; every date must come out as GMime reads it.
+    gmime::ensureInitialised();
+    const char* dates[] = {
+        "Mon, 7 Dec 2026 09:05 +0100",          "Mon,07 dec 2026 9:05:07 -0830 (PST)",
+        "7 Dec 2026 09:05:07 GMT",              "  7 Dec 2026 09:05:07 +0000  ",
+        "7 Dec 2026 09:05:07 +0100 (a (b) c)", "5 Aug 2002 18:30:50 +0900(KST)",
+        "31 Feb 2026 09:05:07 +0000",           "7 Dec 26 09:05:07 +0000",
+        "7 Dec 2026 24:00:00 +0000",            "7 Dec 2026 09:05:60 +0000",
+        "7 Dec 2026 09:05:07 EST",              "7 Dec 2026 09:05:07 +1500",
+        "Tuesday, 7 Dec 2026 09:05:07 +0000",   "7 December 2026 09:05:07 +0000",
+        "31 Dec 1969 23:59:59 +0000",           "1 Jan 1970 00:00:00 +0100",
+        "29 Feb 2024 12:00:00 -0000",           "29 Feb 2023 12:00:00 -0000",
+        "Wed, 23 Feb 2005 18:20:17 -0400",      "",
+    };
+    for (const char* text : dates) {
+        GDateTime* theirs = g_mime_utils_header_decode_date(text);
+        EXPECT_EQ(gmime::decodeDate(text), gmime::toSysSeconds(theirs)) << text;
+        if (theirs) g_date_time_unref(theirs);
+    }
 }
 
 TEST(Rfc822Import, EightBitTextIsReadWhateverItsLabelSays)
