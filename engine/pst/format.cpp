@@ -1,6 +1,11 @@
 // Checksums and the permute encoding of [MS-PST] 5.
 #include "engine/pst/format.h"
 
+#ifdef QUILLMARK_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+#include <algorithm>
 #include <array>
 
 namespace quillmark::pst {
@@ -61,7 +66,7 @@ constexpr auto kPermuteInverse = makeInverse();
 
 }  // namespace
 
-std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) noexcept
+std::uint32_t crc32Tables(std::span<const std::uint8_t> bytes, std::uint32_t crc) noexcept
 {
     const std::uint8_t* p = bytes.data();
     std::size_t n = bytes.size();
@@ -73,6 +78,23 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) noex
     for (; n > 0; --n, ++p)
         crc = kCrc[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return crc;
+}
+
+std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) noexcept
+{
+#ifdef QUILLMARK_HAVE_ZLIB
+    // The same polynomial; zlib inverts the value before and after, the PST CRC does not.
+    const std::uint8_t* at = bytes.data();
+    for (std::size_t left = bytes.size(); left > 0;) {
+        const auto n = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+        crc = ~static_cast<std::uint32_t>(::crc32(~crc, at, n));
+        at += n;
+        left -= n;
+    }
+    return crc;
+#else
+    return crc32Tables(bytes, crc);
+#endif
 }
 
 void permuteEncode(std::span<std::uint8_t> bytes) noexcept

@@ -279,6 +279,8 @@ inline constexpr std::size_t kEntrySize = 8;
 
 // CRC-32 as [MS-PST] 5.3 computes it: reflected 0xEDB88320, initial value 0, no final XOR.
 std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0) noexcept;
+// The same from the code's own tables (what crc32 uses where zlib is not there).
+std::uint32_t crc32Tables(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0) noexcept;
 // [MS-PST] 5.5 ComputeSig.
 constexpr std::uint16_t computeSig(std::uint64_t ib, std::uint64_t bid)
 {
