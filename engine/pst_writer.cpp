@@ -129,7 +129,7 @@ std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
 using Batch = std::vector<std::string>;
 using Prepared = std::vector<PreparedMessage>;
 using Importers = OrderedWorkers<Batch, Prepared>;
-constexpr std::size_t kBatchMessages = 32;
+constexpr std::size_t kBatchMessages = 64;
 constexpr std::size_t kBatchBytes = 1 << 20;
 
 Prepared prepare(Batch texts)

@@ -445,7 +445,7 @@ std::string headerStoreText(std::string&& block)
 
 // Every text field as a mail store can keep it (storeText): what GMime gives can hold NUL
 // bytes, and file names or bodies in a wrong charset bytes that are not UTF-8.
-void toStoreText(ImportedMessage& m)
+void toStoreText(ImportedMessage& m, bool bodyIsStoreText)
 {
     const auto fix = [](std::string& s) { s = storeText(std::move(s)); };
     fix(m.subject);
@@ -462,7 +462,7 @@ void toStoreText(ImportedMessage& m)
     fix(m.inReplyTo);
     fix(m.references);
     m.transportHeaders = headerStoreText(std::move(m.transportHeaders));
-    if (m.bodyText) fix(*m.bodyText);
+    if (m.bodyText && !bodyIsStoreText) fix(*m.bodyText);
     for (auto& a : m.attachments) {
         fix(a.fileName);
         fix(a.mimeType);
@@ -562,7 +562,7 @@ ImportedMessage importRfc822(std::string_view text)
         m.degraded = true;
         m.notes.push_back("the MIME structure could not be read; imported as plain text");
         importRaw(text, m);
-        toStoreText(m);
+        toStoreText(m, false);
         return m;
     }
     m.degraded = parsed.critical;
@@ -574,8 +574,12 @@ ImportedMessage importRfc822(std::string_view text)
     PartWalker walker(m, 0);
     walker.walk(top);
     markInlineParts(m);
-    if (!m.bodyText && m.bodyHtml) m.bodyText = textFromHtml(walker.htmlText().value_or(*m.bodyHtml));
-    toStoreText(m);
+    if (!m.bodyText && m.bodyHtml) {
+        const auto html = walker.htmlText();
+        m.bodyText = textFromHtml(html ? *html : storeText(std::string_view(*m.bodyHtml)));
+    }
+    // The body came from textOf() (store text), or from store text with the tags taken out.
+    toStoreText(m, true);
     return m;
 }
 
