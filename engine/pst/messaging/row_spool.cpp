@@ -16,6 +16,9 @@ constexpr std::size_t kReadWindow = 1 << 20;
 Result<std::uint64_t> RowSpool::append(const PackedRow& row)
 {
     const std::uint64_t at = (m_file ? m_file->size() : 0) + m_memory.size();
+    // Room for all rows up to the bound at once: growing a vector of tens of megabytes step by
+    // step copies it again at every step.
+    if (m_memory.capacity() < m_bound) m_memory.reserve(m_bound + 4096);
     bytes::append<std::uint32_t>(m_memory, row.rowId);
     bytes::append<std::uint32_t>(m_memory, static_cast<std::uint32_t>(row.cells.size()));
     bytes::appendBytes(m_memory, row.cells);
