@@ -509,9 +509,23 @@ std::uint32_t codePageOfCharset(std::string_view charset)
 std::string textFromHtml(std::string_view html)
 {
     std::string out;
+    out.reserve(html.size() / 2);
     bool inTag = false;
     bool inSkipped = false;  // <style> and <script> bodies are not text
     for (std::size_t i = 0; i < html.size(); ++i) {
+        if (!inTag && !inSkipped) {
+            // Plain text up to the next character that means something: copied as a whole.
+            std::size_t end = i;
+            while (end < html.size() && html[end] != '<' && html[end] != '&' && html[end] != '\r' && html[end] != '\n')
+                ++end;
+            out.append(html.substr(i, end - i));
+            i = end;
+            if (i == html.size()) break;
+        } else if (!inTag) {
+            const auto open = html.find('<', i);  // skipped text ends only at a tag
+            if (open == std::string_view::npos) break;
+            i = open;
+        }
         const char c = html[i];
         if (c == '<') {
             inTag = true;
