@@ -268,14 +268,14 @@ private:
         return true;
     }
 
-    void store(const PreparedMessage& ready, const MessagePlace& place)
+    void store(PreparedMessage& ready, const MessagePlace& place)
     {
         if (m_failure) {
             // The store stopped taking messages: say so for each one still in flight.
             m_outcomes->failed(place, *m_failure);
             return;
         }
-        auto added = m_store->addMessage(*m_folder, ready.message);
+        auto added = m_store->addMessage(*m_folder, std::move(ready.message));
         if (!added) {
             m_failure = added.error();
             m_outcomes->failed(place, *m_failure);

@@ -410,7 +410,17 @@ Result<FolderId> MessageStore::findFolder(std::string_view path) const
     return FolderId{at};
 }
 
+Result<MessageId> MessageStore::addMessage(FolderId folder, Message&& message)
+{
+    return add(folder, message, &message.extra);
+}
+
 Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& message)
+{
+    return add(folder, message, nullptr);
+}
+
+Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std::vector<Prop>* extrasToTake)
 {
     assert(m->invariantsHold());
     if (auto r = m->usable(); !r)
@@ -423,7 +433,7 @@ Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& messa
     const Nid nid = m->store->newNid(fmt::NidType::NormalMessage);
     std::vector<std::uint8_t> key(m->recordKey.begin(), m->recordKey.end());
     bytes::put<std::uint32_t>(key, 0, nid);
-    auto open = beginMessage(*m->store, message, key);
+    auto open = beginMessage(*m->store, message, key, extrasToTake);
     if (!open) {
         // A message that cannot be stored (e.g. a value too large) leaves the file usable unless
         // the file itself failed.

@@ -122,6 +122,8 @@ public:
 
     // ---- Messages (steps 6-9, 11) ---------------------------------------------------------
     [[nodiscard]] Result<MessageId> addMessage(FolderId folder, const Message& message);
+    // The same, taking the values of message.extra (bodies, header block) instead of copying them.
+    [[nodiscard]] Result<MessageId> addMessage(FolderId folder, Message&& message);
     // Sets one property of the message added last (e.g. PidTagMessageFlags).
     [[nodiscard]] Result<void> setProperty(MessageId message, const Prop& prop);
 
@@ -133,6 +135,7 @@ public:
 private:
     struct Impl;
     explicit MessageStore(std::unique_ptr<Impl> impl);
+    [[nodiscard]] Result<MessageId> add(FolderId folder, const Message& message, std::vector<Prop>* extrasToTake);
     std::unique_ptr<Impl> m;
 };
 

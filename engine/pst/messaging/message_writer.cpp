@@ -49,7 +49,8 @@ std::vector<std::uint8_t> addressSearchKey(const std::string& email)
     return key;
 }
 
-std::vector<Property> messageProperties(const Message& m, std::span<const std::uint8_t> searchKeySeed)
+std::vector<Property> messageProperties(const Message& m, std::span<const std::uint8_t> searchKeySeed,
+                                        std::vector<Prop>* extrasToTake)
 {
     std::vector<Property> p;
     const std::uint32_t flags =
@@ -87,8 +88,12 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kCreationTime), when)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kLastModificationTime), when)));
     p.push_back({tag::kSearchKey, {searchKeySeed.begin(), searchKeySeed.end()}});
-    for (const auto& extra : m.extra)
-        setProperty(p, toLtp(extra));
+    if (extrasToTake)
+        for (auto& extra : *extrasToTake)
+            setProperty(p, {extra.tag, std::move(extra.value)});
+    else
+        for (const auto& extra : m.extra)
+            setProperty(p, toLtp(extra));
     return p;
 }
 
@@ -273,12 +278,12 @@ Result<void> validate(const Message& m, int depth)
 }  // namespace
 
 Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
-                                 std::span<const std::uint8_t> searchKeySeed)
+                                 std::span<const std::uint8_t> searchKeySeed, std::vector<Prop>* extrasToTake)
 {
     if (auto r = validate(message, 0); !r)
         return std::move(r).error();
     OpenMessage open;
-    open.props = messageProperties(message, searchKeySeed);
+    open.props = messageProperties(message, searchKeySeed, extrasToTake);
     MessageBuilder builder{store, open};
     if (auto r = builder.addRecipients(message); !r)
         return std::move(r).error();

@@ -79,8 +79,11 @@ struct OpenMessage {
     ltp::SubnodeIds ids;
 };
 
+// extrasToTake, when given, is message.extra itself: its values are moved into the message's
+// properties rather than copied (after they have been checked), and left empty.
 [[nodiscard]] Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
-                                               std::span<const std::uint8_t> searchKeySeed);
+                                               std::span<const std::uint8_t> searchKeySeed,
+                                               std::vector<Prop>* extrasToTake = nullptr);
 [[nodiscard]] Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open);
 
 // A row of a folder's contents table, kept compactly until the table is written.
