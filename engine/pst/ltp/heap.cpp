@@ -68,6 +68,7 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
             return Error{Code::FileTooLarge, "heap of one node larger than 65536 blocks"};
         Block b;
         b.data.reserve(block::kMaxPayload);  // filled item by item: grown once, not a dozen times
+        b.offsets.reserve(32);
         b.data.resize(headerSize(m_blocks.size()), 0);
         b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
         m_blocks.push_back(std::move(b));

@@ -26,6 +26,7 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
                                          SubnodeIds& ids)
 {
     std::vector<const Property*> sorted;
+    sorted.reserve(props.size());
     for (const auto& p : props)
         sorted.push_back(&p);
     std::sort(sorted.begin(), sorted.end(),

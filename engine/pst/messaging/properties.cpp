@@ -209,6 +209,11 @@ std::vector<PropTag> attachmentTemplateTags()
 PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, const ltp::TableSchema& schema)
 {
     PackedRow row{rowId, {}};
+    std::size_t size = 0;
+    for (const auto& p : props)
+        if (schema.find(p.tag))
+            size += 8 + p.value.size();
+    row.cells.reserve(size);  // exactly: the row is kept until the folder closes
     for (const auto& p : props) {
         if (!schema.find(p.tag))
             continue;
@@ -216,7 +221,6 @@ PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, 
         bytes::append<std::uint32_t>(row.cells, static_cast<std::uint32_t>(p.value.size()));
         bytes::appendBytes(row.cells, p.value);
     }
-    row.cells.shrink_to_fit();
     return row;
 }
 
