@@ -52,6 +52,27 @@ Result<void> writeAll(int desc, const char* data, std::size_t size, const std::f
     return Ok{};
 }
 
+// Positional reads until `size` bytes are in or the file ends; returns how many came. `what`
+// names the file in an error message (made only then).
+template <class Name>
+Result<std::size_t> readUpTo(int desc, std::uint64_t offset, char* data, std::size_t size, Name what)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(desc, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const auto ec = lastError();
+            Error e = systemError(ec, "cannot read " + what());
+            e.offset = offset + done;
+            return e;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
 }  // namespace
 
 Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
@@ -89,20 +110,7 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
 
 Result<std::size_t> ReadOnlyFile::readFromSystem(std::uint64_t offset, std::span<char> buffer) const
 {
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t n = ::pread(fd(m_handle), buffer.data() + done, buffer.size() - done,
-                                  static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            Error e = systemError(lastError(), "cannot read " + quoted(m_path));
-            e.offset = offset + done;
-            return e;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    return readUpTo(fd(m_handle), offset, buffer.data(), buffer.size(), [&] { return quoted(m_path); });
 }
 
 void ReadOnlyFile::adviseSequential() const noexcept
@@ -320,13 +328,9 @@ Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, co
 
 Result<void> detail::readScratch(std::intptr_t handle, std::uint64_t offset, char* data, std::size_t size)
 {
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n = ::pread(fd(handle), data + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return systemError(lastError(), "cannot read a temporary file");
-        if (n == 0) return Error{Code::Io, "a temporary file ended early"};
-        done += static_cast<std::size_t>(n);
-    }
+    auto got = readUpTo(fd(handle), offset, data, size, [] { return std::string("a temporary file"); });
+    if (!got) return std::move(got).error();
+    if (*got < size) return Error{Code::Io, "a temporary file ended early"};
     return Ok{};
 }
 

@@ -44,6 +44,32 @@ Result<void> writeAll(HANDLE h, const char* data, std::size_t size, const std::f
     return Ok{};
 }
 
+// Positional reads until `size` bytes are in or the file ends; returns how many came. `what`
+// names the file in an error message (made only then).
+template <class Name>
+Result<std::size_t> readUpTo(HANDLE h, std::uint64_t offset, char* data, std::size_t size, Name what)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        const std::uint64_t pos = offset + done;
+        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(h, data + done, want, &got, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) break;
+            const auto ec = lastError();
+            Error e = systemError(ec, "cannot read " + what());
+            e.offset = pos;
+            return e;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
 }  // namespace
 
 Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
@@ -80,24 +106,7 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
 
 Result<std::size_t> ReadOnlyFile::readFromSystem(std::uint64_t offset, std::span<char> buffer) const
 {
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        OVERLAPPED at{};
-        const std::uint64_t pos = offset + done;
-        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, 1u << 30));
-        DWORD got = 0;
-        if (!::ReadFile(handleOf(m_handle), buffer.data() + done, want, &got, &at)) {
-            if (::GetLastError() == ERROR_HANDLE_EOF) break;
-            Error e = systemError(lastError(), "cannot read " + text(m_path));
-            e.offset = pos;
-            return e;
-        }
-        if (got == 0) break;
-        done += got;
-    }
-    return done;
+    return readUpTo(handleOf(m_handle), offset, buffer.data(), buffer.size(), [&] { return text(m_path); });
 }
 
 void ReadOnlyFile::adviseSequential() const noexcept {}  // asked for when opening
@@ -273,18 +282,9 @@ Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, co
 
 Result<void> detail::readScratch(std::intptr_t handle, std::uint64_t offset, char* data, std::size_t size)
 {
-    for (std::size_t done = 0; done < size;) {
-        OVERLAPPED at{};
-        const std::uint64_t pos = offset + done;
-        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
-        DWORD got = 0;
-        if (!::ReadFile(handleOf(handle), data + done, want, &got, &at))
-            return systemError(lastError(), "cannot read a temporary file");
-        if (got == 0) return Error{Code::Io, "a temporary file ended early"};
-        done += got;
-    }
+    auto got = readUpTo(handleOf(handle), offset, data, size, [] { return std::string("a temporary file"); });
+    if (!got) return std::move(got).error();
+    if (*got < size) return Error{Code::Io, "a temporary file ended early"};
     return Ok{};
 }
 
