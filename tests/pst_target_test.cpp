@@ -27,6 +27,17 @@ std::vector<fs::path> pstFiles(const fs::path& folder)
     return out;
 }
 
+// A PST job into <dir>/out (made), every progress step sent.
+JobSettings pstJobInto(const TempDir& dir)
+{
+    JobSettings s;
+    s.target = Target::Pst;
+    s.outputFolder = (dir / "out").string() + "/";
+    s.progressInterval = std::chrono::milliseconds(0);
+    fs::create_directories(dir / "out");
+    return s;
+}
+
 // Folder name, message count and subjects as libpff reads them, one line per folder.
 std::string readWithLibpff(const fs::path& pst)
 {
@@ -60,12 +71,7 @@ TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
                    "Content-Disposition: attachment; filename=a.csv\n\na,b\n--x--";
     const auto c = dir.write("A/Sent", testing::mboxOf(sent));
     FakeHost host;
-    JobSettings s;
-    s.target = Target::Pst;
-    s.outputFolder = (dir / "out").string() + "/";
-    s.progressInterval = std::chrono::milliseconds(0);
-    fs::create_directories(dir / "out");
-    ConversionJob job(host, s);
+    ConversionJob job(host, pstJobInto(dir));
     const std::vector<std::string> rows{a.string(), b.string(), c.string()};
     const Report r = job.run(rows);
     ASSERT_TRUE(r.succeeded()) << host.boxes.back().text;
@@ -109,12 +115,7 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
         const auto saved = host.labels(Label::LblProgress);
         return std::find(saved.begin(), saved.end(), "Saved Email-20 Message") != saved.end();
     };
-    JobSettings s;
-    s.target = Target::Pst;
-    s.outputFolder = (dir / "out").string() + "/";
-    s.progressInterval = std::chrono::milliseconds(0);
-    fs::create_directories(dir / "out");
-    ConversionJob job(host, s);
+    ConversionJob job(host, pstJobInto(dir));
     const std::vector<std::string> rows{inbox.string()};
     const Report r = job.run(rows);
     EXPECT_TRUE(r.cancelled);
