@@ -132,13 +132,13 @@ void keepConverterLoaded(const char* charset)
     pinned->emplace(std::move(key), g_mime_iconv_open("UTF-8", charset));
 }
 
-namespace {
-
 bool isStoreText(std::string_view text)
 {
     return text.find('\0') == std::string_view::npos
            && g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
+
+namespace {
 
 bool isAsciiOrUtf8(const char* charset)
 {
@@ -211,11 +211,14 @@ namespace {
 std::optional<std::chrono::sys_seconds> commonDate(std::string_view s)
 {
     std::size_t i = 0;
+    const auto isBlank = [&](std::size_t at) {
+        return at < s.size() && (s[at] == ' ' || s[at] == '\t' || s[at] == '\r' || s[at] == '\n');
+    };
     const auto blanks = [&] {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n')) ++i;
+        while (isBlank(i)) ++i;
     };
     const auto isDigit = [&](std::size_t at) { return at < s.size() && s[at] >= '0' && s[at] <= '9'; };
-    // Exactly `count` digits (or min..max), not followed by another digit.
+    // From `least` to `most` digits, not followed by another digit.
     const auto number = [&](std::size_t least, std::size_t most, int& out) {
         std::size_t n = 0;
         out = 0;
@@ -265,8 +268,7 @@ std::optional<std::chrono::sys_seconds> commonDate(std::string_view s)
     } else {
         return std::nullopt;
     }
-    if (i < s.size() && s[i] != ' ' && s[i] != '\t' && s[i] != '\r' && s[i] != '\n')
-        return std::nullopt;  // "+0900(KST)" is one word to GMime, and no zone it knows
+    if (i < s.size() && !isBlank(i)) return std::nullopt;  // "+0900(KST)" is one word to GMime, and no zone it knows
     blanks();
     if (expect('(')) {  // a comment naming the zone, "(PDT)"
         const auto close = s.find(')', i);

@@ -50,6 +50,8 @@ std::string objectText(GMimeObject* object);
 // at a NUL and would lose what follows). Bytes that are not UTF-8 (8-bit text without a charset
 // or with a wrong one) are read as GMime reads raw 8-bit header text: by its charset guess.
 std::string storeText(std::string_view text);
+// Whether text is that already (valid UTF-8 without NUL).
+bool isStoreText(std::string_view text);
 // The same, without a copy when the text is fine as it is (the usual case).
 std::string storeText(std::string&& text);
 

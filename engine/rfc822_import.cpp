@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -164,34 +165,6 @@ void forEachHeaderLine(std::string_view head, Fn fn)
     }
 }
 
-// Delivery time: the date of the newest Received field, read from the raw header block (GMime
-// is not given it, see forGMime()).
-std::optional<std::chrono::sys_seconds> newestReceived(std::string_view head)
-{
-    std::optional<std::chrono::sys_seconds> newest;
-    std::string value;  // the field unfolded: line ends out, continuation lines joined
-    bool inReceived = false;
-    const auto decodeValue = [&] {
-        const auto semi = value.rfind(';');
-        if (inReceived && semi != std::string::npos)
-            if (auto t = decodeDate(value.c_str() + semi + 1); t && (!newest || *t > *newest)) newest = t;
-        value.clear();
-    };
-    forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
-        const bool starts = line[0] != ' ' && line[0] != '\t';
-        if (starts) {
-            decodeValue();
-            inReceived = isNamed(name, "received");
-            if (inReceived) line.remove_prefix(name.size() + 1);
-        }
-        if (!inReceived) return;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-        value += line;
-    });
-    decodeValue();
-    return newest;
-}
-
 // The fields the import reads through GMime. Real mail carries dozens of others (relays,
 // signatures, filters, mailing lists), each of which GMime would turn into an object, decode and
 // free again: about a third of the import's time. The transport headers keep them all, from the
@@ -209,9 +182,9 @@ bool readThroughGMime(std::string_view name)
 // usual case): otherwise GMime reads the block as it is, and these fields from it.
 class PlainFields {
 public:
-    static constexpr std::array<std::string_view, 8> kNames{"date",       "message-id", "in-reply-to",
+    static constexpr std::array<std::string_view, 9> kNames{"date",       "message-id", "in-reply-to",
                                                             "references", "importance", "x-priority",
-                                                            "priority",   "sensitivity"};
+                                                            "priority",   "sensitivity", "received"};
 
     explicit PlainFields(std::string_view head)
     {
@@ -233,13 +206,20 @@ public:
 
     std::optional<std::string> first(std::string_view name) const { return value(name, true); }
     std::optional<std::string> last(std::string_view name) const { return value(name, false); }
+    // Every field of that name as it stands after its colon, line ends included.
+    const std::vector<std::string>& raw(std::string_view name) const
+    {
+        const auto i = static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), name) - kNames.begin());
+        assert(i < kNames.size() && "only the names in kNames are kept");
+        return m_values[i];
+    }
 
 private:
     std::optional<std::string> value(std::string_view name, bool first) const
     {
-        const auto i = static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), name) - kNames.begin());
-        if (i >= kNames.size() || m_values[i].empty()) return std::nullopt;
-        const std::string& raw = first ? m_values[i].front() : m_values[i].back();
+        const auto& all = raw(name);
+        if (all.empty()) return std::nullopt;
+        const std::string& raw = first ? all.front() : all.back();
         char* unfolded = g_mime_utils_header_unfold(raw.c_str());
         char* decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
         std::string out = decoded ? decoded : "";
@@ -252,6 +232,26 @@ private:
     std::array<std::vector<std::string>, kNames.size()> m_values;
     std::string* m_current = nullptr;
 };
+
+// Delivery time: the date of the newest Received field (GMime is not given them, see forGMime()).
+std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields)
+{
+    std::optional<std::chrono::sys_seconds> newest;
+    for (const std::string& raw : fields.raw("received")) {
+        std::string value;  // unfolded: line ends out, continuation lines joined
+        for (std::size_t pos = 0; pos < raw.size();) {
+            const std::size_t eol = std::min(raw.find('\n', pos), raw.size());
+            std::string_view line = std::string_view(raw).substr(pos, eol - pos);
+            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            value += line;
+            pos = eol + 1;
+        }
+        const auto semi = value.rfind(';');
+        if (semi == std::string::npos) continue;
+        if (auto t = decodeDate(value.c_str() + semi + 1); t && (!newest || *t > *newest)) newest = t;
+    }
+    return newest;
+}
 
 // The message as GMime is given it: the header block `head` (which `text` starts with) without
 // the fields it need not read, then the rest unchanged. When the block has lines that start no
@@ -273,7 +273,7 @@ OwnedBytes forGMime(std::string_view text, std::string_view head, const PlainFie
     return out;
 }
 
-void readHeaders(GMimeMessage* message, std::string_view head, const PlainFields& plain, ImportedMessage& m)
+void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessage& m)
 {
     GMimeObject* object = asObject(message);
     const FieldLookup field = [&](std::string_view name) -> std::optional<std::string> {
@@ -300,7 +300,7 @@ void readHeaders(GMimeMessage* message, std::string_view head, const PlainFields
         m.submitTime = toSysSeconds(g_mime_message_get_date(message));
         if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
     }
-    m.deliveryTime = newestReceived(head);
+    m.deliveryTime = newestReceived(plain);
     if (!m.deliveryTime) m.deliveryTime = m.submitTime;
     if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);
     if (const auto v = field("references")) m.references = trimmed(*v);
@@ -423,8 +423,7 @@ void importRaw(std::string_view text, ImportedMessage& m)
 // field and must not turn into one.
 std::string headerStoreText(std::string&& block)
 {
-    if (block.find('\0') == std::string::npos && g_utf8_validate(block.data(), static_cast<gssize>(block.size()), nullptr))
-        return std::move(block);
+    if (isStoreText(block)) return std::move(block);
     const std::string_view all(block);
     std::string out;
     out.reserve(all.size());
@@ -582,7 +581,7 @@ ImportedMessage importRfc822(std::string_view text)
     m.degraded = parsed.critical;
     GMimeMessage* message = parsed.message.get();
     m.transportHeaders = std::string(head);
-    readHeaders(message, head, plain, m);
+    readHeaders(message, plain, m);
     GMimeObject* top = g_mime_message_get_mime_part(message);
     m.messageClass = secureClass(top);
     PartWalker walker(m, 0);
