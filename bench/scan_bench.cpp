@@ -4,8 +4,8 @@
 //
 // Usage: scan_bench MAILBOX [RUNS]   (RUNS defaults to 3)
 
-#include "engine/host.h"
-#include "engine/reporter.h"
+#include "engine/host/host.h"
+#include "engine/job/scan_reporter.h"
 #include "scan/frm_finder.h"
 
 #include <chrono>
@@ -39,7 +39,8 @@ bool scanOnce(const std::string& path, Run& run)
     SilentHost host;
     quillmark::Reporter reporter(host, std::chrono::milliseconds(50));
     quillmark::SearchState state;
-    quillmark::FrmFinder finder(reporter, state);
+    quillmark::ScanReporter events(reporter);
+    quillmark::FrmFinder finder(events, state);
 
     const auto start = std::chrono::steady_clock::now();
     finder.Text2 = "From ";

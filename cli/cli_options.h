@@ -1,7 +1,7 @@
 // The command line, parsed into a plain struct that tests can check without running anything.
 #pragma once
 
-#include "engine/mail_writer.h"
+#include "engine/targets/mail_writer.h"
 #include "platform/result.h"
 
 #include <span>

@@ -2,7 +2,7 @@
 
 #include "app/path_logger.h"
 #include "cli/console_host.h"
-#include "engine/conversion_job.h"
+#include "engine/job/conversion_job.h"
 #include "engine/pst/verify/verifier.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"

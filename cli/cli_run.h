@@ -2,7 +2,7 @@
 #pragma once
 
 #include "cli/cli_options.h"
-#include "engine/report.h"
+#include "engine/job/report.h"
 
 #include <cstdio>
 #include <string>

@@ -2,7 +2,7 @@
 // cancel.
 #pragma once
 
-#include "engine/host.h"
+#include "engine/host/host.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,10 @@
 // Shared between the portable part of the file layer and its system-specific halves.
 #pragma once
 
+#ifndef QUILLMARK_PLATFORM_BUILD
+#error "a private header of the platform library, not for use outside it"
+#endif
+
 #include "platform/result.h"
 
 #include <cstdint>

@@ -25,18 +25,18 @@ float hitProgress(std::uint64_t offset, std::uint64_t fileSize) noexcept
     return static_cast<float>(std::nearbyint(percent));
 }
 
-FrmFinder::FrmFinder(Reporter& reporter, SearchState& state) : m_reporter(reporter), m_state(state) {}
+FrmFinder::FrmFinder(ScanEvents& events, SearchState& state) : m_events(events), m_state(state) {}
 
-void FrmFinder::warn(std::string_view text, int style, std::string_view title)
+void FrmFinder::warn(std::string_view text, NoticeIcon icon, std::string_view title)
 {
-    m_reporter->beep();
-    m_reporter->messageBox(text, style, title);
+    m_events.beep();
+    m_events.notice(text, icon, title);
 }
 
 void FrmFinder::Open_MBOX(std::string_view path)
 {
     if (isOpen()) {
-        warn("Close current file before open a file!", box::kExclamation, "");
+        warn("Close current file before open a file!", NoticeIcon::Exclamation, "");
         return;
     }
     m_failure.reset();
@@ -52,7 +52,7 @@ Result<void> FrmFinder::OpenFile()
     lngFileSize = *size;
     if (lngFileSize < 2) {
         warn("File size is " + std::to_string(lngFileSize) + " byte !\r\rFile can not open for string searching !",
-             box::kExclamation, kReaderTitle);
+             NoticeIcon::Exclamation, kReaderTitle);
         return Ok{};
     }
     lngLastHit = -1;
@@ -68,14 +68,14 @@ Result<void> FrmFinder::OpenFile()
 Result<void> FrmFinder::Find_Click()
 {
     if (platform::trimBlanks(Text1).empty()) {
-        warn("Enter name of the file to be searched...", box::kOkOnly, kReaderTitle);
+        warn("Enter name of the file to be searched...", NoticeIcon::None, kReaderTitle);
         endSearch();
         return Ok{};
     }
     if (!isOpen()) {
         strFileName = std::string(platform::trimBlanks(Text1));
         if (!platform::isOrdinaryFile(platform::toPath(strFileName))) {
-            warn("File not found !", box::kExclamation, kReaderTitle);
+            warn("File not found !", NoticeIcon::Exclamation, kReaderTitle);
             if (!m_failure) m_failure = Error{Code::NotFound, strFileName + ": file not found"};
             endSearch();
             return Ok{};
@@ -83,7 +83,7 @@ Result<void> FrmFinder::Find_Click()
         auto opened = OpenFile();
         if (!isOpen()) {
             if (!opened) m_failure = opened.error();
-            warn("File could not open !", box::kExclamation, kReaderTitle);
+            warn("File could not open !", NoticeIcon::Exclamation, kReaderTitle);
             endSearch();
             return opened;
         }
@@ -96,7 +96,7 @@ Result<void> FrmFinder::Find_Click()
 Result<void> FrmFinder::FindNext_Click()
 {
     if (lngLastHit < 0) {
-        m_reporter->beep();
+        m_events.beep();
         return Ok{};
     }
     lngPos = static_cast<std::uint64_t>(lngLastHit) + intSearchLen;
@@ -203,7 +203,7 @@ void FrmFinder::ShowString()
     m_state.strMsgPositions += std::to_string(offset);
     m_state.strMsgPositions += '|';
     m_state.hits.push_back(offset);
-    if (m_reporter.tick()) {
+    if (m_events.timeToReport()) {
         m_unsentHit.reset();
         sendHitProgress(offset);
     } else {
@@ -213,9 +213,8 @@ void FrmFinder::ShowString()
 
 void FrmFinder::sendHitProgress(std::uint64_t offset)
 {
-    m_reporter->setBar(Bar::ProgressBar2, hitProgress(offset, lngFileSize));
-    m_reporter->setLabel(Label::LblHappening,
-                         "Searching for messages... Found message at : " + std::to_string(offset));
+    m_events.progress(hitProgress(offset, lngFileSize),
+                      "Searching for messages... Found message at : " + std::to_string(offset));
 }
 
 Result<void> FrmFinder::CloseFile()

@@ -14,10 +14,10 @@
 // decimal digits followed by "|"), the same offsets as numbers, and blnSearchDone.
 #pragma once
 
-#include "engine/reporter.h"
-#include "engine/window_reader.h"
 #include "platform/file_io.h"
 #include "platform/result.h"
+#include "scan/scan_events.h"
+#include "scan/window_reader.h"
 
 #include <cstdint>
 #include <memory>
@@ -42,7 +42,7 @@ struct SearchState {
 
 class FrmFinder {
 public:
-    FrmFinder(Reporter& reporter, SearchState& state);
+    FrmFinder(ScanEvents& events, SearchState& state);
 
     // Inputs, read at the moment of use.
     std::string Text1;   // file name
@@ -74,10 +74,10 @@ private:
     [[nodiscard]] Result<void> ScanString();
     void ShowString();
     void sendHitProgress(std::uint64_t offset);
-    void warn(std::string_view text, int style, std::string_view title);
+    void warn(std::string_view text, NoticeIcon icon, std::string_view title);
     void endSearch();
 
-    Reporter& m_reporter;
+    ScanEvents& m_events;
     SearchState& m_state;
     platform::ReadOnlyFile m_file;
     std::unique_ptr<WindowReader> m_reader;

@@ -3,7 +3,7 @@
 // constructor, so tests can stand in for the user.
 #pragma once
 
-#include "engine/host.h"
+#include "engine/host/host.h"
 
 #include <QString>
 #include <QStringList>
@@ -22,7 +22,7 @@ struct OpenFileRequest {
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
-    // style: the box:: flags of engine/host.h. Closing the box counts as No (Yes/No) or Ok.
+    // style: the box:: flags of engine/host/host.h. Closing the box counts as No (Yes/No) or Ok.
     virtual BoxAnswer messageBox(QWidget* owner, const QString& text, int style, const QString& title) = 0;
     // Full paths of the picked files; empty when cancelled.
     virtual QStringList openFiles(QWidget* owner, const OpenFileRequest& request) = 0;

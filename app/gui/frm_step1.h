@@ -9,7 +9,7 @@
 
 #include "app/gui/dialogs.h"
 #include "app/path_logger.h"
-#include "engine/mail_writer.h"
+#include "engine/targets/mail_writer.h"
 
 #include <QWidget>
 

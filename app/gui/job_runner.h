@@ -6,7 +6,7 @@
 // output valid and returns; nothing written is removed.
 #pragma once
 
-#include "engine/conversion_job.h"
+#include "engine/job/conversion_job.h"
 
 #include <QObject>
 #include <QString>

@@ -1,8 +1,9 @@
 // Fuzz target for the mailbox reader: the scanner must find exactly what one-byte reads find,
 // and every message's clean text must have CR LF line ends only and end with the extra CR LF.
 // Build with -DQUILLMARK_FUZZ=ON (clang), run: build-fuzz/bin/mbox_fuzz -max_total_time=60
-#include "engine/boundaries.h"
-#include "engine/message_cutter.h"
+#include "engine/mbox/boundaries.h"
+#include "engine/mbox/message_cutter.h"
+#include "engine/job/scan_reporter.h"
 #include "scan/frm_finder.h"
 
 #include <cstdio>
@@ -60,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     NullHost host;
     Reporter reporter(host, std::chrono::milliseconds(0));
     SearchState state;
-    FrmFinder finder(reporter, state);
+    ScanReporter events(reporter);
+    FrmFinder finder(events, state);
     finder.Text2 = "From ";
     finder.Open_MBOX(path);
     (void)finder.Find_Click();

@@ -1,7 +1,7 @@
 // A host that records everything the job and the scanner tell it, in order.
 #pragma once
 
-#include "engine/host.h"
+#include "engine/host/host.h"
 
 #include <functional>
 #include <string>

@@ -1,6 +1,10 @@
 // Shared inside the messaging layer only: property tags, table layouts and the object writers.
 #pragma once
 
+#ifndef QUILLMARK_PST_BUILD
+#error "a private header of the PST library, not for use outside it"
+#endif
+
 #include "engine/pst/ltp/heap_table.h"
 #include "engine/pst/messaging/message_store.h"
 

@@ -7,6 +7,10 @@
 // BTH walks are bounded by their levels.
 #pragma once
 
+#ifndef QUILLMARK_PST_BUILD
+#error "a private header of the PST library, not for use outside it"
+#endif
+
 #include "engine/pst/format.h"
 #include "engine/pst/verify/byte_source.h"
 #include "engine/pst/verify/verifier.h"

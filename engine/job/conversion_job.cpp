@@ -1,0 +1,330 @@
+#include "engine/job/conversion_job.h"
+
+#include "engine/job/scan_reporter.h"
+#include "engine/mbox/boundaries.h"
+#include "scan/window_reader.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+#include "scan/frm_finder.h"
+
+#include <algorithm>
+#include <new>
+
+namespace quillmark {
+namespace {
+
+constexpr std::string_view kSearchText = "From ";
+
+bool isFatal(const Error& e) noexcept
+{
+    // Once the disk is full every further file fails the same way: stop and say so once.
+    return e.code == Code::NoSpace || e.code == Code::FileTooLarge || e.code == Code::OutOfMemory;
+}
+
+// Whether [begin, end) holds anything but blanks and line ends: bytes there belong to no message.
+Result<bool> hasContent(WindowReader& reader, std::uint64_t begin, std::uint64_t end)
+{
+    while (begin < end) {
+        auto view = reader.view(begin, static_cast<std::size_t>(std::min<std::uint64_t>(end - begin, 1 << 16)));
+        if (!view) return std::move(view).error();
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(view->size(), end - begin));
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = (*view)[i];
+            if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return true;
+        }
+        begin += n;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::string> acceptJobStart(Host& host, std::optional<Target> target,
+                                          const std::function<std::string()>& browse)
+{
+    if (!target) {
+        host.messageBox("Please select a option to convert file(s).", box::kInformation, "Quillmark");
+        return std::nullopt;
+    }
+    std::string folder = browse();
+    if (folder.empty()) return std::nullopt;
+    return platform::withTrailingSeparator(folder);
+}
+
+struct ConversionJob::State final : MessageOutcomes {
+    State(Host& h, JobSettings s)
+        : host(h), settings(std::move(s)), reporter(h, settings.progressInterval), scanEvents(reporter), finder(scanEvents, search)
+    {
+    }
+
+    Host& host;
+    JobSettings settings;
+    Reporter reporter;
+    ScanReporter scanEvents;
+    SearchState search;
+    FrmFinder finder;
+    std::unique_ptr<MailWriter> writer;
+    Report report;
+    JobProgress figures;
+    std::uint64_t bytesBefore = 0;  // of the mailboxes already done
+
+    void run(std::span<const std::string> rows);
+    bool setUp();
+    void convertMailbox(std::size_t row, std::span<const std::string> rows);
+    bool scan(MailboxContext& mailbox);
+    void cutMessages(MailboxContext& mailbox);
+    bool writeMessages(MailboxContext& mailbox, WindowReader& reader, std::span<const std::uint64_t> boundaries);
+    void failMailbox(const MailboxContext& mailbox, std::string detail, std::uint64_t lostMessages = 0);
+    void failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset, const Error& e);
+    void sendProgress(std::uint64_t bytesIntoMailbox, bool force);
+    bool cancelled();
+
+    void written(const MessagePlace&) override { ++report.messagesWritten; }
+    void failed(const MessagePlace& place, const Error& e) override
+    {
+        failMessage(*place.mailbox, place.index, place.offset, e);
+    }
+    void recovered(const MessagePlace& place, const std::string& why) override
+    {
+        ++report.messagesRecovered;
+        report.add({Severity::Issue, place.mailbox->path, place.index, place.offset, "read only in part: " + why});
+    }
+};
+
+bool ConversionJob::State::cancelled()
+{
+    if (!report.cancelled && host.cancelRequested()) report.cancelled = true;
+    return report.cancelled;
+}
+
+void ConversionJob::State::sendProgress(std::uint64_t bytesIntoMailbox, bool force)
+{
+    figures.bytesDone = bytesBefore + bytesIntoMailbox;
+    figures.messagesWritten = report.messagesWritten;
+    figures.messagesFailed = report.messagesFailed;
+    if (force || reporter.tick()) host.progress(figures);
+}
+
+void ConversionJob::State::failMailbox(const MailboxContext& mailbox, std::string detail, std::uint64_t lostMessages)
+{
+    ++report.mailboxesFailed;
+    report.messagesFailed += lostMessages;
+    report.add({Severity::MailboxFailed, mailbox.path, std::nullopt, 0, std::move(detail)});
+}
+
+void ConversionJob::State::failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset,
+                                       const Error& e)
+{
+    ++report.messagesFailed;
+    report.add({Severity::MessageFailed, mailbox.path, j, offset, e.detail});
+    if (isFatal(e)) report.fatal = e;
+}
+
+bool ConversionJob::State::setUp()
+{
+    const WriterFormat& format = writerFormat(settings.target);
+    if (!format.make) {
+        report.fatal = Error{Code::Unsupported, std::string("conversion to ") + std::string(format.extension)
+                                                    + " files is not available yet"};
+        return false;
+    }
+    writer = format.make();
+    JobContext context{settings.outputFolder, reporter, std::time(nullptr), *this};
+    if (auto r = writer->begin(context); !r) {
+        report.fatal = r.error();
+        return false;
+    }
+    return true;
+}
+
+void ConversionJob::State::run(std::span<const std::string> rows)
+{
+    report.target = settings.target;
+    figures.mailboxes = rows.size();
+    for (const auto& row : rows)
+        if (auto size = platform::fileSize(platform::toPath(platform::trimBlanks(row)))) figures.bytesTotal += *size;
+    if (!setUp()) {
+        const bool pst = settings.target == Target::Pst;
+        host.messageBox(report.fatal->detail, box::kInformation, pst ? "Outlook Error" : "Quillmark");
+        return;
+    }
+    for (std::size_t r = 0; r < rows.size() && !cancelled() && !report.fatal; ++r) {
+        convertMailbox(r, rows);
+        reporter->setBar(Bar::ProgressBar1, static_cast<float>(r + 1) / static_cast<float>(rows.size()) * 100.0f);
+    }
+    if (auto r = writer->finish(); !r && !report.fatal) report.fatal = r.error();
+    sendProgress(0, true);
+    if (settings.showClosingMessage) {
+        const ClosingMessage box = closingMessage(report);
+        host.messageBox(box.text, box.style, box.title);
+    }
+}
+
+void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::string> rows)
+{
+    search.clear();
+    ++report.mailboxes;
+    figures.mailbox = row + 1;
+    reporter->setLabel(Label::LblProgessCurrent,
+                       "Mailbox " + std::to_string(row + 1) + " (of " + std::to_string(rows.size()) + ") ");
+    MailboxContext mailbox;
+    mailbox.row = row;
+    mailbox.path = std::string(platform::trimBlanks(rows[row]));
+    mailbox.outputFolder = platform::mailboxOutputFolder(settings.outputFolder, mailbox.path);
+    mailbox.fileName = mailbox.path.empty() ? std::string() : platform::GetFileName(mailbox.path).value();
+    mailbox.name = std::string(platform::trimBlanks(mailbox.fileName));
+    sendProgress(0, true);
+    if (auto r = writer->beginMailbox(mailbox); !r) {
+        failMailbox(mailbox, r.error().detail);
+        return;
+    }
+    reporter->setLabel(Label::LblIMMFile, mailbox.fileName);
+    reporter->setLabel(Label::LblHappening, "Setting Mail Search Filter...");
+    finder.Text2 = std::string(kSearchText);
+    reporter->setLabel(Label::LblEmlsFound, "");
+    reporter->setLabel(Label::LblProgress, "");
+    const bool scanned = scan(mailbox);
+    const bool folderMade = platform::EnsureDirectory(mailbox.outputFolder);
+    if (scanned && !cancelled()) {
+        if (!folderMade && !search.hits.empty()) {
+            std::error_code ec;
+            std::filesystem::create_directories(platform::toPath(mailbox.outputFolder), ec);
+            failMailbox(mailbox, "cannot create the folder " + mailbox.outputFolder
+                                     + (ec ? ": " + ec.message() : std::string()));
+        } else {
+            cutMessages(mailbox);
+        }
+    }
+    writer->endMailbox();
+    bytesBefore += mailbox.size;
+}
+
+bool ConversionJob::State::scan(MailboxContext& mailbox)
+{
+    finder.Open_MBOX(mailbox.path);
+    (void)finder.Find_Click();
+    while (!search.blnSearchDone) {
+        if (cancelled()) break;
+        if (reporter.tick()) reporter->setLabel(Label::LblHappening, "Searching for messages...");
+        (void)finder.FindNext_Click();
+    }
+    (void)finder.CloseFile();
+    mailbox.size = finder.fileSize();
+    if (mailbox.path.empty()) {
+        // The blank row of an empty list: nothing to convert, and nothing failed.
+        mailbox.size = 0;
+        ++report.mailboxesEmpty;
+        return false;
+    }
+    if (finder.failure()) {
+        mailbox.size = 0;
+        failMailbox(mailbox, finder.failure()->detail);
+        return false;
+    }
+    return true;
+}
+
+void ConversionJob::State::cutMessages(MailboxContext& mailbox)
+{
+    if (mailbox.size < 2) {
+        // Nothing to search in: the scanner has said so.
+        reporter->setLabel(Label::LblEmlsFound, "0 Messages");
+        ++report.mailboxesEmpty;
+        return;
+    }
+    // Opened again for the cut: the scan's handle is closed like the classic scanner's.
+    auto file = platform::ReadOnlyFile::open(platform::toPath(mailbox.path));
+    if (!file) {
+        failMailbox(mailbox, file.error().detail);
+        return;
+    }
+    std::error_code ec;
+    mailbox.modified = std::filesystem::last_write_time(platform::toPath(mailbox.path), ec);
+    if (file->size() < mailbox.size) {
+        failMailbox(mailbox, "the mailbox became shorter after it was searched");
+        return;
+    }
+    WindowReader reader(*file);
+    auto boundaries = messageBoundaries(reader, search.hits);
+    if (!boundaries) {
+        failMailbox(mailbox, boundaries.error().detail);
+        return;
+    }
+    reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries->size()) + " Messages");
+    report.messagesFound += boundaries->size();
+    // Bytes before the first message belong to no message: say so rather than drop them quietly.
+    const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
+    auto bom = byteOrderMarkLength(reader);
+    if (!bom) {
+        failMailbox(mailbox, bom.error().detail, boundaries->size());
+        return;
+    }
+    auto stray = hasContent(reader, std::min<std::uint64_t>(*bom, first), first);
+    if (!stray) {
+        failMailbox(mailbox, stray.error().detail, boundaries->size());
+        return;
+    }
+    if (*stray && boundaries->empty()) {
+        failMailbox(mailbox, "no message found: this is not a Thunderbird mailbox (mbox) file");
+        return;
+    }
+    if (*stray)
+        report.add({Severity::Issue, mailbox.path, std::nullopt, 0,
+                    std::to_string(first) + " bytes before the first message are not part of any message"});
+    if (boundaries->empty()) ++report.mailboxesEmpty;
+    writeMessages(mailbox, reader, *boundaries);
+}
+
+bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader,
+                                         std::span<const std::uint64_t> boundaries)
+{
+    MessageCutter cutter(reader);
+    const auto spans = messageSpans(boundaries, mailbox.size);
+    for (std::uint64_t j = 0; j < spans.size(); ++j) {
+        if (cancelled() || report.fatal) return false;
+        const MessageSpan span = spans[j];
+        auto head = cutter.head(span);
+        if (!head) {
+            failMessage(mailbox, j, span.begin, head.error());
+            continue;
+        }
+        if (head->expunged()) {
+            ++report.messagesExpunged;
+            if (settings.skipExpunged) {
+                ++report.messagesSkipped;
+                continue;
+            }
+        }
+        const Message message{mailbox, j, spans.size(), span, *head, cutter};
+        if (auto r = writer->write(message); !r)
+            failMessage(mailbox, j, span.begin, r.error());
+        else if (!writer->finishesLater())
+            ++report.messagesWritten;
+        report.bytesRead += span.size();
+        sendProgress(span.end, false);
+    }
+    return true;
+}
+
+ConversionJob::ConversionJob(Host& host, JobSettings settings)
+    : m_state(std::make_unique<State>(host, std::move(settings)))
+{
+}
+
+ConversionJob::~ConversionJob() = default;
+
+Report ConversionJob::run(std::span<const std::string> rows)
+{
+    State& s = *m_state;
+    s.report = Report{};
+    s.bytesBefore = 0;
+    try {
+        s.run(rows);
+    } catch (const std::bad_alloc&) {
+        s.report.fatal = Error{Code::OutOfMemory, "out of memory"};
+        if (s.writer) (void)s.writer->finish();
+    }
+    return s.report;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,63 @@
+#include "engine/mbox/boundaries.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace quillmark {
+namespace {
+
+bool isFieldNameChar(char c) noexcept { return c > ' ' && c < 127 && c != ':'; }
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+}  // namespace
+
+bool startsMessage(std::span<const char> bytes, bool atEnd) noexcept
+{
+    // End of the separator line.
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    while (i < n && bytes[i] != '\n' && bytes[i] != '\r') ++i;
+    if (i == n) return false;  // no line after it (or a line too long to be a separator)
+    if (bytes[i] == '\r' && i + 1 < n && bytes[i + 1] == '\n') ++i;
+    else if (bytes[i] == '\r' && i + 1 == n && !atEnd) return false;  // CR LF split: can't tell
+    ++i;
+    // The next line: field name, then colon.
+    const std::size_t nameStart = i;
+    while (i < n && i - nameStart <= kMaxFieldName && isFieldNameChar(bytes[i])) ++i;
+    return i < n && i > nameStart && bytes[i] == ':';
+}
+
+Result<std::size_t> byteOrderMarkLength(WindowReader& reader)
+{
+    auto head = reader.view(0, kUtf8Bom.size());
+    if (!head) return std::move(head).error();
+    const std::string_view start(head->data(), std::min(head->size(), kUtf8Bom.size()));
+    return start == kUtf8Bom ? kUtf8Bom.size() : std::size_t{0};
+}
+
+Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader, std::span<const std::uint64_t> hits)
+{
+    std::vector<std::uint64_t> out;
+    out.reserve(hits.size());
+    auto bom = byteOrderMarkLength(reader);
+    if (!bom) return std::move(bom).error();
+    const std::size_t want = kMaxSeparatorLine + kMaxFieldName + 4;
+    for (const std::uint64_t hit : hits) {
+        // A hit at the start of the file, or right after its byte-order mark, starts a line.
+        const bool fileStart = hit == 0 || (*bom > 0 && hit == *bom);
+        auto view = reader.view(fileStart ? hit : hit - 1, want);
+        if (!view) return std::move(view).error();
+        std::span<const char> bytes = *view;
+        if (!fileStart) {
+            if (bytes.empty() || (bytes[0] != '\n' && bytes[0] != '\r')) continue;
+            bytes = bytes.subspan(1);
+        }
+        bytes = bytes.first(std::min(bytes.size(), want));
+        const bool atEnd = hit + bytes.size() >= reader.size();
+        if (startsMessage(bytes, atEnd)) out.push_back(hit);
+    }
+    return out;
+}
+
+}  // namespace quillmark

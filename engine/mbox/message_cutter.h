@@ -1,0 +1,92 @@
+// Cuts messages out of a mailbox by bytes and turns each into a clean RFC 822 text.
+//
+// Message j is exactly the bytes from its boundary up to the next boundary (the last one: to the
+// end of the scanned mailbox): no line is dropped or duplicated. Its clean text, which every
+// target builds on, is those bytes
+// - without the first line, the mailbox's separator line ("From ..."), which is mbox framing and
+//   not a header field;
+// - with every line ending in CR LF (LF, CR LF and a lone CR each end a line; other bytes pass
+//   unchanged), leading blanks removed, and one extra CR LF at the end.
+// The text is streamed in blocks, so a message of any size costs a window of memory.
+#pragma once
+
+#include "scan/window_reader.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmark {
+
+struct MessageSpan {
+    std::uint64_t begin = 0;  // offset of the "F" of the separator line
+    std::uint64_t end = 0;    // one past the last byte
+    std::uint64_t size() const noexcept { return end - begin; }
+};
+
+// Message j spans boundary j up to boundary j+1, or to mailboxSize for the last one.
+std::vector<MessageSpan> messageSpans(std::span<const std::uint64_t> boundaries, std::uint64_t mailboxSize);
+
+// What the first block of a message tells before it is written.
+struct MessageHead {
+    std::string separatorLine;                 // without its line end
+    std::optional<std::uint32_t> mozillaStatus;  // X-Mozilla-Status, when present and readable
+    // Thunderbird marks a message deleted (but not yet compacted away) with this status bit.
+    static constexpr std::uint32_t kExpunged = 0x0008;
+    bool expunged() const noexcept { return mozillaStatus && (*mozillaStatus & kExpunged); }
+};
+
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    [[nodiscard]] virtual Result<void> put(std::span<const char> bytes) = 0;
+};
+
+class StringSink final : public ByteSink {
+public:
+    Result<void> put(std::span<const char> bytes) override
+    {
+        text.append(bytes.data(), bytes.size());
+        return Ok{};
+    }
+    std::string text;
+};
+
+// Output bytes of the line-end conversion: grows without zero-filling what is overwritten anyway.
+class ByteBuffer {
+public:
+    void clear() noexcept { m_size = 0; }
+    // Room for n more bytes; returns where they go.
+    char* reserveMore(std::size_t n);
+    void commit(std::size_t n) noexcept { m_size += n; }
+    const char* data() const noexcept { return m_data.get(); }
+    std::size_t size() const noexcept { return m_size; }
+    bool empty() const noexcept { return m_size == 0; }
+    std::span<const char> bytes() const noexcept { return {m_data.get(), m_size}; }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_size = 0;
+    std::size_t m_capacity = 0;
+};
+
+class MessageCutter {
+public:
+    explicit MessageCutter(WindowReader& reader);
+
+    [[nodiscard]] Result<MessageHead> head(MessageSpan span);
+    // Streams the clean text of the message to sink; returns its length in bytes.
+    [[nodiscard]] Result<std::uint64_t> cut(MessageSpan span, ByteSink& sink);
+
+private:
+    WindowReader& m_reader;
+    ByteBuffer m_out;
+};
+
+// The clean-text transform on bytes held in memory (the message without anything around it).
+std::string cleanText(std::string_view messageBytes);
+
+}  // namespace quillmark

@@ -1,0 +1,599 @@
+#include "engine/mime/rfc822_import.h"
+
+#include "engine/mime/gmime_support.h"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cctype>
+#include <cstring>
+#include <functional>
+
+namespace quillmark {
+
+ImportedMessage::ImportedMessage() = default;
+ImportedMessage::~ImportedMessage() = default;
+ImportedMessage::ImportedMessage(ImportedMessage&&) noexcept = default;
+ImportedMessage& ImportedMessage::operator=(ImportedMessage&&) noexcept = default;
+
+bool ImportedMessage::hasVisibleAttachments() const noexcept
+{
+    return std::any_of(attachments.begin(), attachments.end(), [](const auto& a) { return !a.inlineInHtml; });
+}
+
+std::string ImportedMessage::displayList(RecipientKind kind) const
+{
+    std::string out;
+    for (const auto& r : recipients) {
+        if (r.kind != kind) continue;
+        if (!out.empty()) out += "; ";
+        out += r.who.displayName();
+    }
+    return out;
+}
+
+namespace {
+
+using namespace gmime;
+
+std::string lower(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string trimmed(std::string_view s)
+{
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return {};
+    return std::string(s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1));
+}
+
+std::string stripAngles(std::string_view id)
+{
+    std::string s = trimmed(id);
+    if (s.size() >= 2 && s.front() == '<' && s.back() == '>') s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+// The header block as it stands in the message: everything before the first empty line.
+std::string_view headerBlock(std::string_view text)
+{
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t eol = text.find('\n', pos);
+        if (eol == std::string_view::npos) return text;
+        const std::size_t lineEnd = (eol > pos && text[eol - 1] == '\r') ? eol - 1 : eol;
+        if (lineEnd == pos) return text.substr(0, pos);
+        pos = eol + 1;
+    }
+    return text;
+}
+
+std::string_view bodyAfterHeaders(std::string_view text)
+{
+    const auto head = headerBlock(text);
+    std::string_view rest = text.substr(head.size());
+    if (rest.starts_with("\r\n")) rest.remove_prefix(2);
+    else if (rest.starts_with("\n")) rest.remove_prefix(1);
+    return rest;
+}
+
+void addAddresses(InternetAddressList* list, RecipientKind kind, std::vector<Recipient>& out)
+{
+    forEachMailbox(list, [&](const MailAddress& a) { out.push_back({kind, a}); });
+}
+
+MailAddress firstMailbox(InternetAddressList* list)
+{
+    MailAddress first;
+    bool found = false;
+    forEachMailbox(list, [&](const MailAddress& a) {
+        if (!found) first = a;
+        found = true;
+    });
+    return first;
+}
+
+// A header field's value as GMime gives it (unfolded, RFC 2047 words decoded), or none.
+using FieldLookup = std::function<std::optional<std::string>(std::string_view name)>;
+
+int importanceOf(const FieldLookup& field)
+{
+    if (const auto imp = field("importance")) {
+        const std::string v = lower(trimmed(*imp));
+        if (v == "high") return 2;
+        if (v == "low") return 0;
+        return 1;
+    }
+    if (const auto prio = field("x-priority")) {
+        const std::string v = trimmed(*prio);
+        if (!v.empty() && (v[0] == '1' || v[0] == '2')) return 2;
+        if (!v.empty() && (v[0] == '4' || v[0] == '5')) return 0;
+    }
+    return 1;
+}
+
+int priorityOf(const FieldLookup& field)
+{
+    const auto p = field("priority");
+    if (!p) return 0;
+    const std::string v = lower(trimmed(*p));
+    if (v == "urgent") return 1;
+    if (v == "non-urgent") return -1;
+    return 0;
+}
+
+int sensitivityOf(const FieldLookup& field)
+{
+    const auto s = field("sensitivity");
+    if (!s) return 0;
+    const std::string v = lower(trimmed(*s));
+    if (v == "personal") return 1;
+    if (v == "private") return 2;
+    if (v == "company-confidential") return 3;
+    return 0;
+}
+
+// Whether `name` is `lowerName` in any case, without making a lower-case copy.
+bool isNamed(std::string_view name, std::string_view lowerName)
+{
+    return name.size() == lowerName.size()
+           && std::equal(name.begin(), name.end(), lowerName.begin(),
+                         [](char a, char b) { return g_ascii_tolower(a) == b; });
+}
+
+// Calls fn(name, line) for every line of the header block, with the name of the field the line
+// belongs to (continuation lines included); the name is empty for a line that starts no field
+// GMime would take as one (no colon, or a name of other than printable ASCII).
+template <class Fn>
+void forEachHeaderLine(std::string_view head, Fn fn)
+{
+    std::string_view name;
+    for (std::size_t pos = 0; pos < head.size();) {
+        const std::size_t eol = head.find('\n', pos);
+        const std::size_t next = eol == std::string_view::npos ? head.size() : eol + 1;
+        const std::string_view line = head.substr(pos, next - pos);
+        pos = next;
+        if (line[0] != ' ' && line[0] != '\t') {
+            const auto colon = line.find(':');
+            name = colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
+            if (!std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; }))
+                name = {};
+        }
+        fn(name, line);
+    }
+}
+
+// The fields the import reads through GMime. Real mail carries dozens of others (relays,
+// signatures, filters, mailing lists), each of which GMime would turn into an object, decode and
+// free again: about a third of the import's time. The transport headers keep them all, from the
+// raw text.
+bool readThroughGMime(std::string_view name)
+{
+    static constexpr std::array<std::string_view, 6> kNames{"from", "sender", "to", "cc", "bcc", "subject"};
+    if (name.size() > 8 && isNamed(name.substr(0, 8), "content-")) return true;
+    return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view n) { return isNamed(name, n); });
+}
+
+// Fields with a plain value the import reads from the raw header block, with GMime's own string
+// functions, so that GMime need not make an object of each: as GMime gives them, unfolded and
+// RFC 2047 words decoded. That is only done when every line of the block is a proper field (the
+// usual case): otherwise GMime reads the block as it is, and these fields from it.
+class PlainFields {
+public:
+    static constexpr std::array<std::string_view, 9> kNames{"date",       "message-id", "in-reply-to",
+                                                            "references", "importance", "x-priority",
+                                                            "priority",   "sensitivity", "received"};
+
+    explicit PlainFields(std::string_view head)
+    {
+        forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+            if (name.empty()) m_proper = false;
+            if (line[0] != ' ' && line[0] != '\t') {
+                m_current = nullptr;
+                for (std::size_t i = 0; i < kNames.size() && !name.empty(); ++i)
+                    if (isNamed(name, kNames[i])) {
+                        m_current = &m_values[i].emplace_back();
+                        line.remove_prefix(name.size() + 1);
+                    }
+            }
+            if (m_current) *m_current += line;
+        });
+    }
+
+    bool usable() const noexcept { return m_proper; }
+
+    std::optional<std::string> first(std::string_view name) const { return value(name, true); }
+    std::optional<std::string> last(std::string_view name) const { return value(name, false); }
+    // Every field of that name as it stands after its colon, line ends included.
+    const std::vector<std::string>& raw(std::string_view name) const
+    {
+        const auto i = static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), name) - kNames.begin());
+        assert(i < kNames.size() && "only the names in kNames are kept");
+        return m_values[i];
+    }
+
+private:
+    std::optional<std::string> value(std::string_view name, bool first) const
+    {
+        const auto& all = raw(name);
+        if (all.empty()) return std::nullopt;
+        const std::string& raw = first ? all.front() : all.back();
+        char* unfolded = g_mime_utils_header_unfold(raw.c_str());
+        char* decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
+        std::string out = decoded ? decoded : "";
+        g_free(decoded);
+        g_free(unfolded);
+        return out;
+    }
+
+    bool m_proper = true;
+    std::array<std::vector<std::string>, kNames.size()> m_values;
+    std::string* m_current = nullptr;
+};
+
+// Delivery time: the date of the newest Received field (GMime is not given them, see forGMime()).
+std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields)
+{
+    std::optional<std::chrono::sys_seconds> newest;
+    for (const std::string& raw : fields.raw("received")) {
+        std::string value;  // unfolded: line ends out, continuation lines joined
+        for (std::size_t pos = 0; pos < raw.size();) {
+            const std::size_t eol = std::min(raw.find('\n', pos), raw.size());
+            std::string_view line = std::string_view(raw).substr(pos, eol - pos);
+            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            value += line;
+            pos = eol + 1;
+        }
+        const auto semi = value.rfind(';');
+        if (semi == std::string::npos) continue;
+        if (auto t = decodeDate(value.c_str() + semi + 1); t && (!newest || *t > *newest)) newest = t;
+    }
+    return newest;
+}
+
+// The message as GMime is given it: the header block `head` (which `text` starts with) without
+// the fields it need not read, then the rest unchanged. When the block has lines that start no
+// proper field, it goes as it is, so that GMime reads (and reports) it whole.
+OwnedBytes forGMime(std::string_view text, std::string_view head, const PlainFields& plain)
+{
+    OwnedBytes out(g_byte_array_sized_new(static_cast<guint>(text.size())));
+    const auto add = [&](std::string_view bytes) {
+        g_byte_array_append(out.get(), reinterpret_cast<const guint8*>(bytes.data()), static_cast<guint>(bytes.size()));
+    };
+    if (!plain.usable()) {
+        add(text);
+        return out;
+    }
+    forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+        if (readThroughGMime(name)) add(line);
+    });
+    add(text.substr(head.size()));
+    return out;
+}
+
+void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessage& m)
+{
+    GMimeObject* object = asObject(message);
+    const FieldLookup field = [&](std::string_view name) -> std::optional<std::string> {
+        if (plain.usable()) return plain.first(name);
+        if (const char* v = g_mime_object_get_header(object, std::string(name).c_str())) return v;
+        return std::nullopt;
+    };
+    if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
+    m.from = firstMailbox(g_mime_message_get_from(message));
+    m.sender = firstMailbox(g_mime_message_get_sender(message));
+    if (m.sender.address.empty()) m.sender = m.from;
+    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO), RecipientKind::To, m.recipients);
+    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC), RecipientKind::Cc, m.recipients);
+    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_BCC), RecipientKind::Bcc, m.recipients);
+    // GMime keeps the last Date and Message-ID of a message that has several.
+    if (plain.usable()) {
+        if (const auto date = plain.last("date")) m.submitTime = decodeDate(date->c_str());
+        if (const auto id = plain.last("message-id"))
+            if (char* decoded = g_mime_utils_decode_message_id(id->c_str())) {
+                m.messageId = std::string("<") + decoded + ">";
+                g_free(decoded);
+            }
+    } else {
+        m.submitTime = toSysSeconds(g_mime_message_get_date(message));
+        if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
+    }
+    m.deliveryTime = newestReceived(plain);
+    if (!m.deliveryTime) m.deliveryTime = m.submitTime;
+    if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);
+    if (const auto v = field("references")) m.references = trimmed(*v);
+    m.importance = importanceOf(field);
+    m.priority = priorityOf(field);
+    m.sensitivity = sensitivityOf(field);
+}
+
+// Walks the MIME tree: the first plain and HTML parts that are not attachments become the
+// bodies, every other leaf an attachment, message/rfc822 parts embedded messages.
+class PartWalker {
+public:
+    PartWalker(ImportedMessage& m, int depth) : m_message(m), m_depth(depth) {}
+
+    // The HTML body as UTF-8 text (bodyHtml keeps the bytes in the part's own charset).
+    std::optional<std::string> htmlText() const
+    {
+        if (!m_htmlPart) return std::nullopt;
+        return textOf(reinterpret_cast<GMimeTextPart*>(m_htmlPart));
+    }
+
+    void walk(GMimeObject* object)
+    {
+        if (!object) return;
+        if (isA(object, GMIME_TYPE_MULTIPART)) {
+            auto* multipart = reinterpret_cast<GMimeMultipart*>(object);
+            for (int i = 0, n = g_mime_multipart_get_count(multipart); i < n; ++i)
+                walk(g_mime_multipart_get_part(multipart, i));
+        } else if (isA(object, GMIME_TYPE_MESSAGE_PART)) {
+            embed(reinterpret_cast<GMimeMessagePart*>(object));
+        } else if (isA(object, GMIME_TYPE_PART)) {
+            leaf(reinterpret_cast<GMimePart*>(object));
+        }
+    }
+
+private:
+    void leaf(GMimePart* part)
+    {
+        GMimeObject* object = reinterpret_cast<GMimeObject*>(part);
+        const std::string type = mimeTypeOf(object);
+        const bool attachment = g_mime_part_is_attachment(part) || g_mime_part_get_filename(part) != nullptr;
+        if (!attachment && type == "text/plain" && !m_message.bodyText) {
+            m_message.bodyText = textOf(reinterpret_cast<GMimeTextPart*>(part));
+            return;
+        }
+        if (!attachment && type == "text/html" && !m_message.bodyHtml) {
+            m_message.bodyHtml = decodedContent(part);
+            m_htmlPart = part;
+            const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
+            m_message.htmlCodePage = codePageOfCharset(charset ? charset : "us-ascii");
+            return;
+        }
+        ImportedAttachment a;
+        if (const char* name = g_mime_part_get_filename(part)) a.fileName = name;
+        a.mimeType = type;
+        if (const char* id = g_mime_part_get_content_id(part)) a.contentId = stripAngles(id);
+        if (const char* loc = g_mime_part_get_content_location(part)) a.contentLocation = loc;
+        a.data = decodedContent(part);
+        m_message.attachments.push_back(std::move(a));
+    }
+
+    void embed(GMimeMessagePart* part)
+    {
+        ImportedAttachment a;
+        a.mimeType = "message/rfc822";
+        GMimeMessage* inner = g_mime_message_part_get_message(part);
+        if (const char* name = g_mime_object_get_content_disposition_parameter(reinterpret_cast<GMimeObject*>(part), "filename"))
+            a.fileName = name;
+        if (inner) {
+            a.data = objectText(asObject(inner));
+            if (m_depth < kMaxNesting) {
+                a.embedded = std::make_unique<ImportedMessage>(importRfc822(a.data));
+                if (a.fileName.empty()) a.fileName = a.embedded->subject;
+            }
+        }
+        m_message.attachments.push_back(std::move(a));
+    }
+
+    static constexpr int kMaxNesting = 16;
+    ImportedMessage& m_message;
+    int m_depth;
+    GMimePart* m_htmlPart = nullptr;
+};
+
+// Attachments the HTML body shows in place (cid: or location references) are inline images,
+// not attachments a reader would see in the list.
+void markInlineParts(ImportedMessage& m)
+{
+    const bool referable = std::any_of(m.attachments.begin(), m.attachments.end(), [](const auto& a) {
+        return !a.contentId.empty() || !a.contentLocation.empty();
+    });
+    if (!m.bodyHtml || !referable) return;
+    const std::string html = lower(*m.bodyHtml);
+    for (auto& a : m.attachments) {
+        const bool byId = !a.contentId.empty() && html.find("cid:" + lower(a.contentId)) != std::string::npos;
+        const bool byLocation = !a.contentLocation.empty() && html.find(lower(a.contentLocation)) != std::string::npos;
+        a.inlineInHtml = byId || byLocation;
+    }
+}
+
+std::string secureClass(GMimeObject* top)
+{
+    const std::string type = mimeTypeOf(top);
+    if (type == "multipart/signed") return "IPM.Note.SMIME.MultipartSigned";
+    if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
+    return "IPM.Note";
+}
+
+// What can be read without GMime's help: the raw header block and the raw text as the body.
+void importRaw(std::string_view text, ImportedMessage& m)
+{
+    m.transportHeaders = std::string(headerBlock(text));
+    m.bodyText = std::string(bodyAfterHeaders(text));
+    ParsedHeaders raw(m.transportHeaders);
+    if (auto subject = raw.decoded("Subject")) m.subject = *subject;
+}
+
+// The header block line by line: one header in a stray charset must not change how the
+// others are read. A NUL becomes U+FFFD rather than nothing: "Subject\0: x" is no Subject
+// field and must not turn into one.
+std::string headerStoreText(std::string&& block)
+{
+    if (isStoreText(block)) return std::move(block);
+    const std::string_view all(block);
+    std::string out;
+    out.reserve(all.size());
+    for (std::size_t pos = 0; pos < all.size();) {
+        const std::size_t eol = std::min(all.find('\n', pos), all.size() - 1);
+        const std::string_view line = all.substr(pos, eol + 1 - pos);
+        for (std::size_t from = 0;;) {
+            const std::size_t nul = line.find('\0', from);
+            out += storeText(line.substr(from, nul - from));
+            if (nul == std::string_view::npos) break;
+            out += "\xEF\xBF\xBD";
+            from = nul + 1;
+        }
+        pos = eol + 1;
+    }
+    return out;
+}
+
+// Every text field as a mail store can keep it (storeText): what GMime gives can hold NUL
+// bytes, and file names or bodies in a wrong charset bytes that are not UTF-8.
+void toStoreText(ImportedMessage& m, bool bodyIsStoreText)
+{
+    const auto fix = [](std::string& s) { s = storeText(std::move(s)); };
+    fix(m.subject);
+    std::tie(m.subjectPrefix, m.normalizedSubject) = splitSubjectPrefix(m.subject);
+    for (MailAddress* a : {&m.from, &m.sender}) {
+        fix(a->name);
+        fix(a->address);
+    }
+    for (auto& r : m.recipients) {
+        fix(r.who.name);
+        fix(r.who.address);
+    }
+    fix(m.messageId);
+    fix(m.inReplyTo);
+    fix(m.references);
+    m.transportHeaders = headerStoreText(std::move(m.transportHeaders));
+    if (m.bodyText && !bodyIsStoreText) fix(*m.bodyText);
+    for (auto& a : m.attachments) {
+        fix(a.fileName);
+        fix(a.mimeType);
+        fix(a.contentId);
+        fix(a.contentLocation);
+    }
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject)
+{
+    // A prefix is one to three letters and ": " at the very start ("RE: ", "FW: ", "AW: ",
+    // "Fwd: "), as mail stores file it; anything longer is part of the subject.
+    std::size_t i = 0;
+    while (i < subject.size() && i < 4 && std::isalpha(static_cast<unsigned char>(subject[i]))) ++i;
+    if (i >= 1 && i <= 3 && subject.substr(i, 2) == ": ")
+        return {std::string(subject.substr(0, i + 2)), std::string(subject.substr(i + 2))};
+    return {std::string(), std::string(subject)};
+}
+
+std::uint32_t codePageOfCharset(std::string_view charset)
+{
+    struct Entry {
+        const char* name;
+        std::uint32_t codePage;
+    };
+    static constexpr std::array<Entry, 24> kTable{{
+        {"utf-8", 65001},        {"us-ascii", 20127},     {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
+        {"iso-8859-5", 28595},   {"iso-8859-7", 28597},   {"iso-8859-9", 28599},  {"iso-8859-15", 28605},
+        {"windows-1250", 1250},  {"windows-1251", 1251},  {"windows-1252", 1252}, {"windows-1253", 1253},
+        {"windows-1254", 1254},  {"windows-1255", 1255},  {"windows-1256", 1256}, {"koi8-r", 20866},
+        {"koi8-u", 21866},       {"shift_jis", 932},      {"iso-2022-jp", 50220}, {"euc-jp", 51932},
+        {"gb2312", 936},         {"gbk", 936},            {"big5", 950},          {"euc-kr", 51949},
+    }};
+    const std::string name = lower(trimmed(charset));
+    for (const auto& e : kTable)
+        if (name == e.name) return e.codePage;
+    if (name == "ascii" || name.empty()) return 20127;
+    if (name == "latin1") return 28591;
+    return 65001;
+}
+
+std::string textFromHtml(std::string_view html)
+{
+    std::string out;
+    out.reserve(html.size() / 2);
+    bool inTag = false;
+    bool inSkipped = false;  // <style> and <script> bodies are not text
+    for (std::size_t i = 0; i < html.size(); ++i) {
+        if (!inTag && !inSkipped) {
+            // Plain text up to the next character that means something: copied as a whole.
+            std::size_t end = i;
+            while (end < html.size() && html[end] != '<' && html[end] != '&' && html[end] != '\r' && html[end] != '\n')
+                ++end;
+            out.append(html.substr(i, end - i));
+            i = end;
+            if (i == html.size()) break;
+        } else if (!inTag) {
+            const auto open = html.find('<', i);  // skipped text ends only at a tag
+            if (open == std::string_view::npos) break;
+            i = open;
+        }
+        const char c = html[i];
+        if (c == '<') {
+            inTag = true;
+            const std::string_view ahead = html.substr(i + 1, 7);
+            const auto is = [&](std::string_view tag) {
+                return ahead.size() >= tag.size() && isNamed(ahead.substr(0, tag.size()), tag);
+            };
+            if (is("style") || is("script")) inSkipped = true;
+            if (is("/style") || is("/script")) inSkipped = false;
+            if (is("br") || is("p") || is("/p") || is("div") || is("/div") || is("tr") || is("li")) out += "\r\n";
+            continue;
+        }
+        if (c == '>' && inTag) {
+            inTag = false;
+            continue;
+        }
+        if (inTag || inSkipped) continue;
+        if (c == '&') {
+            static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> kEntities{
+                {{"&nbsp;", " "}, {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}}};
+            bool matched = false;
+            for (const auto& [entity, text] : kEntities)
+                if (html.substr(i, entity.size()) == entity) {
+                    out += text;
+                    i += entity.size() - 1;
+                    matched = true;
+                    break;
+                }
+            if (matched) continue;
+        }
+        if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ' && out.back() != '\n') out += ' ';
+            continue;
+        }
+        out += c;
+    }
+    return trimmed(out);
+}
+
+ImportedMessage importRfc822(std::string_view text)
+{
+    ImportedMessage m;
+    const std::string_view head = headerBlock(text);
+    const PlainFields plain(head);
+    ParseOutcome parsed = parseMessage(forGMime(text, head, plain));
+    m.notes = std::move(parsed.notes);
+    if (!parsed.message) {
+        m.degraded = true;
+        m.notes.push_back("the MIME structure could not be read; imported as plain text");
+        importRaw(text, m);
+        toStoreText(m, false);
+        return m;
+    }
+    m.degraded = parsed.critical;
+    GMimeMessage* message = parsed.message.get();
+    m.transportHeaders = std::string(head);
+    readHeaders(message, plain, m);
+    GMimeObject* top = g_mime_message_get_mime_part(message);
+    m.messageClass = secureClass(top);
+    PartWalker walker(m, 0);
+    walker.walk(top);
+    markInlineParts(m);
+    if (!m.bodyText && m.bodyHtml) {
+        const auto html = walker.htmlText();
+        m.bodyText = textFromHtml(html ? *html : storeText(std::string_view(*m.bodyHtml)));
+    }
+    // The body came from textOf() (store text), or from store text with the tags taken out.
+    toStoreText(m, true);
+    return m;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,120 @@
+// The writers: one file per target behind one interface, and the one table of targets.
+//
+// The job calls begin() once, then for every mailbox beginMailbox(), write() for each message and
+// endMailbox(), and finish() once at the end (also after a cancel, so that what was written is
+// left valid). A writer gets each message as a span of the mailbox and the cutter that turns the
+// span into clean RFC 822 text; it never sees the mailbox's own separator line as message text.
+#pragma once
+
+#include "engine/mbox/message_cutter.h"
+#include "engine/host/reporter.h"
+#include "platform/result.h"
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quillmark {
+
+enum class Target { Eml, Pst, Mbox };
+
+struct MailboxContext;
+
+// Where a message came from, for what a writer says about it after write() returned.
+struct MessagePlace {
+    const MailboxContext* mailbox = nullptr;
+    std::uint64_t index = 0;   // j, from 0 within the mailbox
+    std::uint64_t count = 0;   // messages in this mailbox
+    std::uint64_t offset = 0;  // of the message in the mailbox
+};
+
+// How messages ended that a writer finishes later (see MailWriter::finishesLater()).
+class MessageOutcomes {
+public:
+    virtual void written(const MessagePlace& place) = 0;
+    virtual void failed(const MessagePlace& place, const Error& error) = 0;
+    // Written, but not all of it could be read: `why` says what was recovered and how.
+    virtual void recovered(const MessagePlace& place, const std::string& why) = 0;
+
+protected:
+    ~MessageOutcomes() = default;
+};
+
+struct JobContext {
+    std::string outputFolder;  // ends with a separator
+    Reporter& reporter;
+    std::time_t started;        // local time of the job's start (names the PST file)
+    MessageOutcomes& outcomes;
+};
+
+struct MailboxContext {
+    std::size_t row = 0;          // 0-based row of the file list
+    std::string path;             // trimmed
+    std::string fileName;         // last path component, untrimmed
+    std::string name;             // fileName trimmed of blanks
+    std::string outputFolder;     // no trailing separator
+    std::uint64_t size = 0;       // as scanned
+    std::filesystem::file_time_type modified{};
+};
+
+struct Message {
+    const MailboxContext& mailbox;
+    std::uint64_t index;          // j, from 0 within the mailbox
+    std::uint64_t count;          // messages in this mailbox
+    MessageSpan span;
+    const MessageHead& head;
+    MessageCutter& cutter;
+};
+
+class MailWriter {
+public:
+    virtual ~MailWriter() = default;
+    [[nodiscard]] virtual Result<void> begin(JobContext& job) = 0;
+    [[nodiscard]] virtual Result<void> beginMailbox(const MailboxContext&) { return Ok{}; }
+    [[nodiscard]] virtual Result<void> write(const Message& message) = 0;
+    // False: write() returning Ok means the message is written. True: it means the message was
+    // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
+    virtual bool finishesLater() const noexcept { return false; }
+    virtual void endMailbox() {}
+    [[nodiscard]] virtual Result<void> finish() = 0;
+};
+
+// "Saved Email-<j> Message" after each message, as the writers show it: throttled, and the last
+// one of a mailbox always (here or in flush()). `first` runs just before a label that is sent.
+class SavedLabel {
+public:
+    void after(Reporter& reporter, const Message& message, const std::function<void()>& first = {})
+    {
+        after(reporter, message.index, message.count, first);
+    }
+    void after(Reporter& reporter, std::uint64_t index, std::uint64_t count, const std::function<void()>& first = {});
+    void flush(Reporter& reporter);
+
+private:
+    std::optional<std::string> m_unsent;
+};
+
+struct WriterFormat {
+    Target target;
+    std::string_view name;       // command-line name: "eml", "pst", "mbox"
+    std::string_view extension;  // ".eml", ".pst", ".mbox"
+    std::unique_ptr<MailWriter> (*make)();  // null while the target is not built yet
+};
+
+std::span<const WriterFormat> writerFormats() noexcept;
+const WriterFormat& writerFormat(Target target) noexcept;
+const WriterFormat* findWriterFormat(std::string_view name) noexcept;
+
+std::unique_ptr<MailWriter> makeEmlWriter();
+std::unique_ptr<MailWriter> makePstWriter();
+// "d.m.YY H.m.ss" in local time (6.12.26 8.5.09): names the PST file and its store.
+std::string pstTimestamp(std::time_t when);
+std::unique_ptr<MailWriter> makeMboxWriter();
+
+}  // namespace quillmark

@@ -1,0 +1,243 @@
+// MBOX target: every mailbox becomes "<mailbox name>.mbox" in its output folder, and every message
+// is appended to it behind a separator line of its own (framing in mbox_framing.h). An existing
+// file is appended to, as a second run over the same mailbox is expected to do.
+//
+// The message's clean text is streamed from the cutter into the file rather than handed over
+// through an .eml file on disk: the bytes are the same, it is faster, memory stays small however
+// large a message is, and a run ended midway leaves no stray file behind. A message whose append
+// fails is cut off the file again, so the file always holds whole messages.
+#include "engine/mime/mail_message_reader.h"
+#include "engine/targets/mail_writer.h"
+#include "engine/mbox/mbox_framing.h"
+
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace quillmark {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+// Only a message this long shows progress of its own while it is written.
+constexpr std::uint64_t kLongMessage = std::uint64_t{1} << 20;
+
+std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox)
+{
+    if (mailbox.modified == std::filesystem::file_time_type{}) return std::nullopt;
+    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(mailbox.modified));
+}
+
+// Never a date left over from an earlier message: each candidate belongs to this message or its
+// mailbox, and the clock of the run is the last resort.
+std::string separatorFor(const Message& message, std::string_view head)
+{
+    MailMessageReader reader;
+    (void)reader.LoadMessageFile(head); // unreadable headers still get a line, from the fallbacks
+    const std::optional<std::chrono::sys_seconds> dates[]
+        = {reader.MessageDate(), separatorDate(message.head.separatorLine), modificationTime(message.mailbox),
+            std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())};
+    for (const auto& date : dates)
+        if (date)
+            if (auto line = separatorLine(reader.SenderText(), *date)) return *std::move(line);
+    return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970"; // only with a clock beyond year 9999
+}
+
+// Whether an existing file ends inside a line: our separator must not be glued to that line.
+bool endsInsideLine(const std::filesystem::path& path, std::uint64_t size)
+{
+    if (size == 0) return false;
+    auto file = platform::ReadOnlyFile::open(path);
+    char last = '\n';
+    if (file) (void)file->readAt(size - 1, std::span<char>(&last, 1));
+    return last != '\n' && last != '\r';
+}
+
+// Whether the start of a clean text holds its whole header block, or as much as is read of it.
+bool holdsHeaderBlock(std::string_view head) noexcept
+{
+    return head.starts_with("\r\n") || head.find("\n\r\n") != std::string_view::npos
+        || head.size() >= MailMessageReader::kHeaderLimit;
+}
+
+// Counts what goes into the file, so that a failed message can be cut off again.
+class FileSink final : public ByteSink {
+public:
+    explicit FileSink(platform::AppendFile& file)
+        : m_file(file)
+    {
+    }
+    Result<void> put(std::span<const char> bytes) override
+    {
+        m_added += bytes.size();
+        return m_file.write(bytes);
+    }
+    Result<void> putText(std::string_view text) { return put(std::span<const char>(text.data(), text.size())); }
+    std::uint64_t added() const noexcept { return m_added; }
+
+private:
+    platform::AppendFile& m_file;
+    std::uint64_t m_added = 0;
+};
+
+// Takes one message's clean text from the cutter. Its start is held back until the header block
+// is complete, because the separator line made from it comes first; the rest streams through.
+class MessageSink final : public ByteSink {
+public:
+    MessageSink(const Message& message, FileSink& file, Reporter& reporter)
+        : m_message(message)
+        , m_file(file)
+        , m_escaper(file)
+        , m_reporter(reporter)
+    {
+    }
+
+    Result<void> put(std::span<const char> bytes) override
+    {
+        m_done += bytes.size();
+        if (m_done > kLongMessage && m_reporter.tick()) sendProgress();
+        if (m_started) return m_escaper.put(bytes);
+        m_head.append(bytes.data(), bytes.size());
+        return holdsHeaderBlock(m_head) ? start() : Result<void>(Ok{});
+    }
+
+    // After the last piece: what is still held back, then the empty line that closes the message.
+    Result<void> finish()
+    {
+        if (!m_started)
+            if (auto r = start(); !r) return r;
+        if (auto r = m_escaper.finish(); !r) return r;
+        return m_file.putText(kCrLf);
+    }
+
+    // The message's size in the mailbox stands for its total: the clean text's own length is
+    // known only at its end. The last figure of a message is always total out of total.
+    void sendProgress(bool done = false)
+    {
+        const std::uint64_t total = m_message.span.size();
+        const std::uint64_t n = done ? total : std::min(m_done, total);
+        m_reporter->setLabel(
+            Label::LblProgress, std::to_string(n) + " Bytes out of " + std::to_string(total) + " Total Bytes.");
+        m_reporter->setBar(
+            Bar::ProgressBar2, total == 0 ? 100.0f : static_cast<float>(n) / static_cast<float>(total) * 100.0f);
+    }
+
+private:
+    Result<void> start()
+    {
+        m_started = true;
+        if (auto r = m_file.putText(separatorFor(m_message, m_head)); !r) return r;
+        if (auto r = m_file.putText(kCrLf); !r) return r;
+        return m_escaper.put(std::span<const char>(m_head.data(), m_head.size()));
+    }
+
+    const Message& m_message;
+    FileSink& m_file;
+    FromEscaper m_escaper;
+    Reporter& m_reporter;
+    std::string m_head;
+    bool m_started = false;
+    std::uint64_t m_done = 0;
+};
+
+class MboxWriter final : public MailWriter {
+public:
+    Result<void> begin(JobContext& job) override
+    {
+        m_reporter = &job.reporter;
+        return Ok{};
+    }
+
+    Result<void> beginMailbox(const MailboxContext& mailbox) override
+    {
+        (void)closeFile(); // every message was flushed when it was written
+        m_path = platform::toPath(platform::joinPath(mailbox.outputFolder, mailbox.name + ".mbox"));
+        return Ok{};
+    }
+
+    Result<void> write(const Message& message) override
+    {
+        if (!m_file)
+            if (auto r = openFile(); !r) return r;
+        FileSink file(*m_file);
+        MessageSink sink(message, file, *m_reporter);
+        auto r = appendMessage(message, sink);
+        if (r) r = m_file->flush(); // a failure belongs to this message, which can still be undone
+        if (!r) return undo(std::move(r).error());
+        m_size += file.added();
+        m_unsent.reset();
+        if (m_reporter->tick() || message.index + 1 == message.count)
+            sink.sendProgress(true);
+        else
+            m_unsent = message.span.size();
+        return Ok{};
+    }
+
+    void endMailbox() override
+    {
+        if (m_unsent) {
+            const std::string total = std::to_string(*m_unsent);
+            (*m_reporter)->setLabel(Label::LblProgress, total + " Bytes out of " + total + " Total Bytes.");
+            (*m_reporter)->setBar(Bar::ProgressBar2, 100.0f);
+        }
+        m_unsent.reset();
+        (void)closeFile();
+    }
+
+    Result<void> finish() override { return closeFile(); }
+
+private:
+    Result<void> openFile()
+    {
+        auto file = platform::AppendFile::open(m_path);
+        if (!file) return std::move(file).error();
+        m_size = file->initialSize();
+        m_file.emplace(std::move(*file));
+        if (endsInsideLine(m_path, m_size)) {
+            if (auto r = m_file->write(kCrLf); !r) return r;
+            m_size += kCrLf.size();
+        }
+        return Ok{};
+    }
+
+    Result<void> closeFile()
+    {
+        if (!m_file) return Ok{};
+        auto r = m_file->close();
+        m_file.reset();
+        return r;
+    }
+
+    static Result<void> appendMessage(const Message& message, MessageSink& sink)
+    {
+        if (auto cut = message.cutter.cut(message.span, sink); !cut) return std::move(cut).error();
+        return sink.finish();
+    }
+
+    // Cuts the file back to its last whole message.
+    Error undo(Error error)
+    {
+        if (auto r = m_file->truncate(m_size); !r) {
+            // The file now ends in half a message; close it so no later message lands behind it.
+            m_file.reset();
+            error.detail += "; " + r.error().detail;
+        }
+        return error;
+    }
+
+    Reporter* m_reporter = nullptr;
+    std::filesystem::path m_path;
+    std::optional<platform::AppendFile> m_file;
+    std::uint64_t m_size = 0; // of the file, up to the last whole message
+    std::optional<std::uint64_t> m_unsent; // the last message's figures, when not shown yet
+};
+
+} // namespace
+
+std::unique_ptr<MailWriter> makeMboxWriter()
+{
+    return std::make_unique<MboxWriter>();
+}
+
+} // namespace quillmark

@@ -1,0 +1,324 @@
+// PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
+// the output folder, one folder per mailbox name below the top of the store (same-named
+// mailboxes share one), every message imported from its RFC 822 text and marked read.
+#include "engine/targets/mail_writer.h"
+#include "engine/targets/ordered_workers.h"
+#include "engine/pst/messaging/message_store.h"
+#include "engine/mime/rfc822_import.h"
+#include "platform/local_time.h"
+#include "platform/paths.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <optional>
+#include <thread>
+#include <utility>
+
+namespace quillmark {
+namespace {
+
+// Properties the import sets beyond what the store derives itself ([MS-OXPROPS] names).
+constexpr std::uint16_t kImportance = 0x0017;             // PidTagImportance
+constexpr std::uint16_t kPriority = 0x0026;               // PidTagPriority
+constexpr std::uint16_t kSensitivity = 0x0036;            // PidTagSensitivity
+constexpr std::uint16_t kSubjectPrefix = 0x003D;          // PidTagSubjectPrefix
+constexpr std::uint16_t kTransportHeaders = 0x007D;       // PidTagTransportMessageHeaders
+constexpr std::uint16_t kBody = 0x1000;                   // PidTagBody
+constexpr std::uint16_t kHtml = 0x1013;                   // PidTagHtml
+constexpr std::uint16_t kNormalizedSubject = 0x0E1D;      // PidTagNormalizedSubject
+constexpr std::uint16_t kInternetMessageId = 0x1035;      // PidTagInternetMessageId
+constexpr std::uint16_t kInternetReferences = 0x1039;     // PidTagInternetReferences
+constexpr std::uint16_t kInReplyTo = 0x1042;              // PidTagInReplyToId
+constexpr std::uint16_t kInternetCodepage = 0x3FDE;       // PidTagInternetCodepage
+constexpr std::uint16_t kRenderingPosition = 0x370B;      // PidTagRenderingPosition
+constexpr std::uint16_t kAttachContentLocation = 0x3713;  // PidTagAttachContentLocation
+constexpr std::uint16_t kAttachFlags = 0x3714;            // PidTagAttachFlags
+constexpr std::uint16_t kAttachmentHidden = 0x7FFE;       // PidTagAttachmentHidden
+constexpr std::int32_t kAttachMhtmlRef = 0x4;             // shown in place by the HTML body
+constexpr std::uint32_t kMessageRead = 0x01;
+
+std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
+
+// A message imported on a worker thread, ready for the store.
+struct PreparedMessage {
+    pst::Message message;
+    bool recovered = false;
+    std::string why;  // when recovered: what could not be read
+};
+
+std::string joined(const std::vector<std::string>& notes)
+{
+    std::string out;
+    for (const auto& n : notes) out += (out.empty() ? "" : "; ") + n;
+    return out;
+}
+
+std::uint64_t fileTimeOf(const std::optional<std::chrono::sys_seconds>& t)
+{
+    return t ? pst::fileTimeFromUnix(t->time_since_epoch().count()) : 0;
+}
+
+// Both consume what they convert: bodies and attachment bytes are moved, not copied.
+std::shared_ptr<const pst::Message> toPst(ImportedMessage& in);
+
+pst::Attachment toPst(ImportedAttachment& in)
+{
+    pst::Attachment a;
+    a.fileName = in.fileName;
+    a.mimeType = in.mimeType;
+    a.contentId = in.contentId;
+    if (in.embedded)
+        a.embedded = toPst(*in.embedded);
+    else
+        a.data = bytesOf(in.data);
+    if (!in.contentLocation.empty()) a.extra.push_back(pst::Prop::string(kAttachContentLocation, in.contentLocation));
+    if (in.inlineInHtml) {
+        a.extra.push_back(pst::Prop::boolean(kAttachmentHidden, true));
+        a.extra.push_back(pst::Prop::int32(kAttachFlags, kAttachMhtmlRef));
+        a.extra.push_back(pst::Prop::int32(kRenderingPosition, -1));
+    }
+    return a;
+}
+
+void addIfSet(std::vector<pst::Prop>& props, std::uint16_t id, const std::string& value)
+{
+    if (!value.empty()) props.push_back(pst::Prop::string(id, value));
+}
+
+pst::Message toPstMessage(ImportedMessage& in)
+{
+    pst::Message m;
+    m.messageClass = in.messageClass;
+    m.subject = in.subject;
+    m.senderName = in.from.name;
+    m.senderEmail = in.from.address;
+    // The bodies go in already encoded, so that the conversion runs on the import threads and
+    // not on the one thread that stores.
+    if (in.bodyText && !in.bodyText->empty()) m.extra.push_back(pst::Prop::string(kBody, *in.bodyText));
+    if (in.bodyHtml && !in.bodyHtml->empty())
+        m.extra.push_back(pst::Prop::binary(
+            kHtml, {reinterpret_cast<const std::uint8_t*>(in.bodyHtml->data()), in.bodyHtml->size()}));
+    m.submitTime = fileTimeOf(in.submitTime);
+    m.deliveryTime = fileTimeOf(in.deliveryTime);
+    m.flags = kMessageRead;  // the store adds "has attachments" only when there are some
+    for (const auto& r : in.recipients)
+        m.recipients.push_back({static_cast<pst::Recipient::Kind>(r.kind), r.who.name, r.who.address, {}});
+    for (auto& a : in.attachments) m.attachments.push_back(toPst(a));
+    auto& x = m.extra;
+    x.push_back(pst::Prop::int32(kImportance, in.importance));
+    x.push_back(pst::Prop::int32(kPriority, in.priority));
+    x.push_back(pst::Prop::int32(kSensitivity, in.sensitivity));
+    addIfSet(x, kSubjectPrefix, in.subjectPrefix);
+    addIfSet(x, kNormalizedSubject, in.normalizedSubject);
+    addIfSet(x, kTransportHeaders, in.transportHeaders);
+    addIfSet(x, kInternetMessageId, in.messageId);
+    addIfSet(x, kInternetReferences, in.references);
+    addIfSet(x, kInReplyTo, in.inReplyTo);
+    if (in.bodyHtml && !in.bodyHtml->empty()) x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
+    return m;
+}
+
+std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
+{
+    return std::make_shared<const pst::Message>(toPstMessage(in));
+}
+
+// Messages go to the import threads in batches: handing one over costs a wake-up and a sleep on
+// each side, which on some virtual machines costs as much as importing a small message.
+using Batch = std::vector<std::string>;
+using Prepared = std::vector<PreparedMessage>;
+using Importers = OrderedWorkers<Batch, Prepared>;
+constexpr std::size_t kBatchMessages = 64;
+constexpr std::size_t kBatchBytes = 1 << 20;
+
+Prepared prepare(Batch texts)
+{
+    Prepared out;
+    out.reserve(texts.size());
+    for (auto& text : texts) {
+        ImportedMessage imported = importRfc822(text);
+        text = std::string();  // the source text is not needed while the store converts
+        PreparedMessage& p = out.emplace_back();
+        p.recovered = imported.degraded;
+        if (imported.degraded) p.why = joined(imported.notes);
+        p.message = toPstMessage(imported);
+    }
+    return out;
+}
+
+Importers::Limits importLimits()
+{
+    // Importing costs several times what storing costs: every core imports, and the job's
+    // thread stores in between. Two batches per thread in flight keep them all busy.
+    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    return {cores, 2 * static_cast<std::size_t>(cores) + 1, 64 * 1024 * 1024};
+}
+
+class PstWriter final : public MailWriter {
+public:
+    Result<void> begin(JobContext& job) override
+    {
+        m_reporter = &job.reporter;
+        m_outcomes = &job.outcomes;
+        const std::string path = job.outputFolder + "Thunderbird" + pstTimestamp(job.started) + ".pst";
+        // The display name reads the clock again, as the file name did.
+        const std::string display = "Thunderbird Mailbox : Created - " + pstTimestamp(std::time(nullptr));
+        auto store = pst::MessageStore::create(platform::toPath(path), display);
+        if (!store) {
+            Error e = std::move(store).error();
+            e.detail = "The Outlook data file " + path + " could not be created: " + e.detail;
+            return e;
+        }
+        m_store = std::move(store).value();
+        m_path = path;
+        m_workers = std::make_unique<Importers>(importLimits(), &prepare);
+        return Ok{};
+    }
+
+    Result<void> beginMailbox(const MailboxContext& mailbox) override
+    {
+        m_folder.reset();
+        if (mailbox.name.empty()) return Ok{};
+        if (auto known = m_folders.find(mailbox.name); known != m_folders.end()) {
+            m_folder = known->second;
+            return Ok{};
+        }
+        auto folder = m_store->addFolder(m_store->topOfPersonalFolders(), mailbox.name);
+        if (!folder) return std::move(folder).error();
+        m_folders.emplace(mailbox.name, *folder);
+        m_folder = *folder;
+        return Ok{};
+    }
+
+    bool finishesLater() const noexcept override { return true; }
+
+    Result<void> write(const Message& message) override
+    {
+        if (!m_folder) return Error{Code::InvalidArgument, "no folder for this mailbox in the PST file"};
+        StringSink text;
+        // The clean text is the message's bytes plus a CR for every line end: one allocation.
+        text.text.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(message.span.size() + message.span.size() / 16 + 64, 1u << 26)));
+        if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
+        sendSaving(text.text.size(), message.mailbox.size);
+        m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
+        m_batchBytes += text.text.size();
+        m_batch.push_back(std::move(text.text));
+        if (m_batch.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
+        while (storeReady()) {
+        }
+        return Ok{};
+    }
+
+    void endMailbox() override
+    {
+        submitBatch();
+        while (storeOldest()) {
+        }
+        m_saved.flush(*m_reporter);
+    }
+
+    Result<void> finish() override
+    {
+        if (!m_store) return Ok{};
+        // endMailbox() has written what was taken, also after a cancel. Messages are left in
+        // flight here only when an exception ended the job: their mailbox is gone, drop them.
+        m_workers.reset();
+        m_places.clear();
+        m_batch.clear();
+        m_ready.clear();
+        auto r = m_failure ? Result<void>(*m_failure) : m_store->close();
+        m_store.reset();
+        if (!r) {
+            Error e = std::move(r).error();
+            e.detail = "The Outlook data file " + m_path + " could not be completed: " + e.detail;
+            return e;
+        }
+        return Ok{};
+    }
+
+private:
+    void submitBatch()
+    {
+        if (m_batch.empty()) return;
+        while (!m_workers->hasRoomFor(m_batchBytes)) storeOldest();
+        m_workers->submit(std::exchange(m_batch, {}), std::exchange(m_batchBytes, 0));
+    }
+
+    // The imported messages go into the store in mailbox order, on this (the job's) thread:
+    // those of a batch that is done (storeReady), or of the oldest batch once it is (storeOldest).
+    bool storeReady() { return storeNext(false); }
+    bool storeOldest() { return storeNext(true); }
+
+    bool storeNext(bool wait)
+    {
+        if (m_ready.empty()) {
+            // Only batches submitted can be waited for; m_places also holds the unsubmitted ones.
+            if (m_places.size() == m_batch.size()) return false;
+            std::optional<Prepared> batch = m_workers->take(wait);
+            if (!batch) return false;
+            m_ready = std::move(*batch);
+            std::reverse(m_ready.begin(), m_ready.end());  // taken from the back, oldest first
+        }
+        while (!m_ready.empty()) {
+            store(m_ready.back(), m_places.front());
+            m_ready.pop_back();
+            m_places.pop_front();
+        }
+        return true;
+    }
+
+    void store(PreparedMessage& ready, const MessagePlace& place)
+    {
+        if (m_failure) {
+            // The store stopped taking messages: say so for each one still in flight.
+            m_outcomes->failed(place, *m_failure);
+            return;
+        }
+        auto added = m_store->addMessage(*m_folder, std::move(ready.message));
+        if (!added) {
+            m_failure = added.error();
+            m_outcomes->failed(place, *m_failure);
+            return;
+        }
+        m_outcomes->written(place);
+        if (ready.recovered) m_outcomes->recovered(place, ready.why);
+        m_saved.after(*m_reporter, place.index, place.count);
+    }
+
+    void sendSaving(std::uint64_t length, std::uint64_t mailboxSize)
+    {
+        if (!m_reporter->tick()) return;
+        (*m_reporter)->setLabel(Label::LblProgress, "Saving: " + std::to_string(length) + " Bytes out of "
+                                                        + std::to_string(mailboxSize) + " Total Bytes.");
+    }
+
+    Reporter* m_reporter = nullptr;
+    MessageOutcomes* m_outcomes = nullptr;
+    std::unique_ptr<pst::MessageStore> m_store;
+    std::unique_ptr<Importers> m_workers;
+    Batch m_batch;                      // cut, not yet handed to the importers
+    std::size_t m_batchBytes = 0;
+    Prepared m_ready;                   // imported, not yet stored (newest first)
+    std::deque<MessagePlace> m_places;  // of the messages in flight (batched or not), oldest first
+    std::optional<Error> m_failure;     // the store's first error: it takes nothing after it
+    std::string m_path;
+    std::map<std::string, pst::FolderId> m_folders;
+    std::optional<pst::FolderId> m_folder;
+    SavedLabel m_saved;
+};
+
+}  // namespace
+
+std::string pstTimestamp(std::time_t when)
+{
+    const std::tm t = platform::localTime(when);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%d.%d.%02d %d.%d.%02d", t.tm_mday, t.tm_mon + 1, t.tm_year % 100, t.tm_hour,
+                  t.tm_min, t.tm_sec);
+    return buf;
+}
+
+std::unique_ptr<MailWriter> makePstWriter() { return std::make_unique<PstWriter>(); }
+
+}  // namespace quillmark

@@ -1,0 +1,52 @@
+#include "engine/targets/mail_writer.h"
+
+#include <array>
+
+namespace quillmark {
+namespace {
+
+// The only list of targets: the window's options and the CLI's --to both read it.
+constexpr std::array<WriterFormat, 3> kFormats{{
+    {Target::Eml, "eml", ".eml", &makeEmlWriter},
+    {Target::Pst, "pst", ".pst", &makePstWriter},
+    {Target::Mbox, "mbox", ".mbox", &makeMboxWriter},
+}};
+
+}  // namespace
+
+std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
+
+void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count,
+                       const std::function<void()>& first)
+{
+    std::string text = "Saved Email-" + std::to_string(index) + " Message";
+    if (reporter.tick() || index + 1 == count) {
+        if (first) first();
+        reporter->setLabel(Label::LblProgress, text);
+        m_unsent.reset();
+    } else {
+        m_unsent = std::move(text);
+    }
+}
+
+void SavedLabel::flush(Reporter& reporter)
+{
+    if (m_unsent) reporter->setLabel(Label::LblProgress, *m_unsent);
+    m_unsent.reset();
+}
+
+const WriterFormat& writerFormat(Target target) noexcept
+{
+    for (const auto& f : kFormats)
+        if (f.target == target) return f;
+    return kFormats[0];
+}
+
+const WriterFormat* findWriterFormat(std::string_view name) noexcept
+{
+    for (const auto& f : kFormats)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,211 @@
+#include "engine/job/conversion_job.h"
+#include "platform/paths.h"
+#include "support/fake_host.h"
+#include "support/mbox_builder.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace quillmark {
+namespace {
+
+using testing::FakeHost;
+using testing::Mail;
+using testing::TempDir;
+
+struct JobRun {
+    TempDir dir;
+    FakeHost host;
+    Report report;
+    std::filesystem::path out = dir / "out";
+
+    std::string mailbox(const std::string& relative, const std::string& bytes)
+    {
+        return dir.write("src/" + relative, bytes).string();
+    }
+    std::filesystem::path outputOf(const std::string& mailboxPath) const
+    {
+        return platform::toPath(platform::mailboxOutputFolder(out.string() + "/", mailboxPath));
+    }
+    Report run(const std::vector<std::string>& rows, Target target = Target::Eml, bool skipExpunged = false)
+    {
+        JobSettings settings;
+        settings.target = target;
+        settings.outputFolder = out.string() + "/";
+        settings.progressInterval = std::chrono::milliseconds(0);
+        settings.skipExpunged = skipExpunged;
+        ConversionJob job(host, settings);
+        report = job.run(rows);
+        return report;
+    }
+};
+
+const std::vector<Mail> kTwo = {{"a@example.com", "One", "first"}, {"b@example.com", "Two", "second"}};
+
+TEST(ConversionJob, WritesEachMessageAsEmlBelowItsMailboxFolder)
+{
+    JobRun j;
+    const auto inbox = j.mailbox("Mail/Inbox", testing::mboxOf(kTwo));
+    const Report r = j.run({inbox});
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.messagesWritten, 2u);
+    const auto folder = j.outputOf(inbox);
+    EXPECT_EQ(testing::listFiles(folder), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
+    EXPECT_EQ(testing::readFile(folder / "Email-0.eml"), testing::expectedEml(kTwo[0]));
+    EXPECT_EQ(testing::readFile(folder / "Email-1.eml"), testing::expectedEml(kTwo[1]));
+    // Closing box: the success text, ending with CR LF.
+    ASSERT_EQ(j.host.boxes.size(), 1u);
+    EXPECT_EQ(j.host.boxes[0].text, "Your Thunderbird messages has been successfully exported to (.eml) files.\r\n"
+                                        + std::string(75, '*') + "\r\n");
+    EXPECT_EQ(j.host.boxes[0].style, 64);
+    EXPECT_EQ(j.host.boxes[0].title, "Quillmark");
+}
+
+TEST(ConversionJob, ReportsLabelsAndBarsInOrder)
+{
+    JobRun j;
+    std::vector<std::string> rows;
+    for (const char* name : {"A/Inbox", "B/Inbox", "C/Sent"}) rows.push_back(j.mailbox(name, testing::mboxOf(kTwo)));
+    j.run(rows);
+    EXPECT_EQ(j.host.labels(Label::LblProgessCurrent),
+              (std::vector<std::string>{"Mailbox 1 (of 3) ", "Mailbox 2 (of 3) ", "Mailbox 3 (of 3) "}));
+    const auto bar1 = j.host.bars(Bar::ProgressBar1);
+    ASSERT_EQ(bar1.size(), 3u);
+    EXPECT_NEAR(bar1[0], 33.33, 0.01);
+    EXPECT_NEAR(bar1[1], 66.67, 0.01);
+    EXPECT_EQ(bar1[2], 100.0f);
+    EXPECT_EQ(j.host.labels(Label::LblIMMFile), (std::vector<std::string>{"Inbox", "Inbox", "Sent"}));
+    EXPECT_EQ(j.host.labels(Label::LblEmlsFound),
+              (std::vector<std::string>{"", "2 Messages", "", "2 Messages", "", "2 Messages"}));
+    const auto happening = j.host.labels(Label::LblHappening);
+    ASSERT_GE(happening.size(), 2u);
+    EXPECT_EQ(happening[0], "Setting Mail Search Filter...");
+    EXPECT_EQ(happening[1], "Searching for messages... Found message at : 0");
+    const auto progress = j.host.labels(Label::LblProgress);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), "");
+    EXPECT_EQ(progress.back(), "Saved Email-1 Message");
+    const auto size = std::filesystem::file_size(rows[2]);
+    bool sawSaving = false;
+    for (const auto& p : progress)
+        if (p.rfind("Saving: ", 0) == 0) {
+            sawSaving = true;
+            EXPECT_NE(p.find(" Bytes out of " + std::to_string(size) + " Total Bytes."), std::string::npos) << p;
+        }
+    EXPECT_TRUE(sawSaving);
+}
+
+TEST(ConversionJob, TargetAndFolderChecksComeFirst)
+{
+    FakeHost host;
+    bool browsed = false;
+    auto browse = [&] {
+        browsed = true;
+        return std::string();
+    };
+    EXPECT_FALSE(acceptJobStart(host, std::nullopt, browse));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "Please select a option to convert file(s).");
+    EXPECT_FALSE(browsed);
+    EXPECT_FALSE(acceptJobStart(host, Target::Eml, browse));  // picker cancelled: nothing shown
+    EXPECT_TRUE(browsed);
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(acceptJobStart(host, Target::Eml, [] { return std::string("/out"); }), "/out/");
+    EXPECT_EQ(acceptJobStart(host, Target::Eml, [] { return std::string("/"); }), "/");
+}
+
+TEST(ConversionJob, GoesOnAfterAFailedMailboxAndSaysSo)
+{
+    JobRun j;
+    const auto good = j.mailbox("Mail/Inbox", testing::mboxOf(kTwo));
+    const auto missing = (j.dir / "src/Mail/Gone").string();
+    const auto notMbox = j.mailbox("Mail/Notes", "just some text, no mail here\n");
+    const Report r = j.run({missing, good, notMbox});
+    EXPECT_FALSE(r.succeeded());
+    EXPECT_EQ(r.mailboxes, 3u);
+    EXPECT_EQ(r.mailboxesFailed, 2u);
+    EXPECT_EQ(r.messagesWritten, 2u);
+    ASSERT_EQ(j.host.boxes.size(), 2u);  // the scanner's "File not found !", then the closing box
+    EXPECT_EQ(j.host.boxes[0].text, "File not found !");
+    const auto& closing = j.host.boxes[1];
+    EXPECT_EQ(closing.style, 48);
+    EXPECT_EQ(closing.text.find("successfully"), std::string::npos);
+    EXPECT_NE(closing.text.find("2 messages were written"), std::string::npos) << closing.text;
+    EXPECT_NE(closing.text.find("2 mailboxes and 0 messages could not be converted"), std::string::npos);
+    EXPECT_NE(closing.text.find(missing), std::string::npos);
+    EXPECT_NE(closing.text.find("not a Thunderbird mailbox"), std::string::npos);
+}
+
+TEST(ConversionJob, EmptyListAndEmptyMailboxesAreNotFailures)
+{
+    JobRun j;
+    const auto empty = j.mailbox("Mail/Trash", "");
+    const Report r = j.run({""});
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.mailboxesEmpty, 1u);
+    JobRun k;
+    const Report r2 = k.run({k.mailbox("Mail/Trash", "")});
+    EXPECT_TRUE(r2.succeeded());
+    EXPECT_EQ(r2.messagesWritten, 0u);
+    EXPECT_TRUE(std::filesystem::is_directory(k.outputOf(k.dir.path().string() + "/src/Mail/Trash")));
+}
+
+TEST(ConversionJob, CountsAndOptionallySkipsExpungedMessages)
+{
+    std::vector<Mail> mails = kTwo;
+    mails[0].extraHeaders = "X-Mozilla-Status: 0009\n";
+    for (bool skip : {false, true}) {
+        JobRun j;
+        const Report r = j.run({j.mailbox("Inbox", testing::mboxOf(mails))}, Target::Eml, skip);
+        EXPECT_TRUE(r.succeeded());
+        EXPECT_EQ(r.messagesExpunged, 1u);
+        EXPECT_EQ(r.messagesSkipped, skip ? 1u : 0u);
+        EXPECT_EQ(r.messagesWritten, skip ? 1u : 2u);
+    }
+}
+
+TEST(ConversionJob, CancelStopsBetweenMessagesAndKeepsWhatWasWritten)
+{
+    JobRun j;
+    std::vector<Mail> many(10, kTwo[0]);
+    const auto inbox = j.mailbox("Inbox", testing::mboxOf(many));
+    j.host.cancelWhen = [&] { return std::filesystem::exists(j.outputOf(inbox) / "Email-2.eml"); };
+    const Report r = j.run({inbox, inbox});
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_EQ(r.messagesWritten, 3u);
+    EXPECT_EQ(testing::listFiles(j.outputOf(inbox)),
+              (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml"}));
+    EXPECT_NE(j.host.boxes.back().text.find("cancelled"), std::string::npos);
+}
+
+TEST(ConversionJob, SameMailboxTwiceReplacesItsFiles)
+{
+    JobRun j;
+    const auto inbox = j.mailbox("Inbox", testing::mboxOf(kTwo));
+    const Report r = j.run({inbox, inbox});
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.messagesWritten, 4u);
+    EXPECT_EQ(testing::listFiles(j.outputOf(inbox)), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
+}
+
+}  // namespace
+}  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+TEST(ConversionJob, SaysWhenBytesBeforeTheFirstMessageBelongToNone)
+{
+    JobRun bom;
+    const Report clean = bom.run({bom.mailbox("Inbox", "\xEF\xBB\xBF" + testing::mboxOf(kTwo))});
+    EXPECT_EQ(clean.messagesWritten, 2u);
+    EXPECT_EQ(clean.issuesKept, 0u);  // a byte-order mark is no content
+    JobRun junk;
+    const Report stray = junk.run({junk.mailbox("Inbox", "junk\n" + testing::mboxOf(kTwo))});
+    EXPECT_EQ(stray.messagesWritten, 2u);
+    ASSERT_EQ(stray.issuesKept, 1u);
+    EXPECT_NE(stray.problems[0].detail.find("5 bytes before the first message"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillmark

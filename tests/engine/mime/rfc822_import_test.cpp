@@ -1,0 +1,321 @@
+#include "engine/mime/rfc822_import.h"
+
+#include "engine/mime/gmime_support.h"
+
+#include <gtest/gtest.h>
+
+namespace quillmark {
+namespace {
+
+using namespace std::chrono;
+
+std::string crlf(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+TEST(Rfc822Import, ReadsPeopleDatesAndIdentifiers)
+{
+    const auto m = importRfc822(crlf(
+        "Received: from a by b; Mon, 07 Dec 2026 09:00:00 +0000\n"
+        "Received: from c by a;\n"
+        "\tMon, 07 Dec 2026 10:30:00 +0000\n"
+        "X-Spam-Report: a trace field GMime is not given,\n"
+        "\tFrom: with a continuation that looks like a field\n"
+        "From: =?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <juergen@example.de>\n"
+        "Sender: list@example.org\n"
+        "To: Ann Lee <ann@example.com>, bob@example.com\n"
+        "Cc: Friends: carl@example.net, \"Dee, D.\" <dee@example.net>;\n"
+        "Subject: =?ISO-8859-1?Q?RE:_Gr=FC=DFe?=\n"
+        "Date: Mon, 07 Dec 2026 08:05:09 +0100\n"
+        "Message-ID: <abc@example.de>\n"
+        "In-Reply-To: <prev@example.com>\n"
+        "References: <first@example.com> <prev@example.com>\n"
+        "X-Priority: 1 (Highest)\n"
+        "Sensitivity: Private\n"
+        "\n"
+        "Hallo\n"));
+    EXPECT_FALSE(m.degraded);
+    EXPECT_EQ(m.subject, "RE: Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.subjectPrefix, "RE: ");
+    EXPECT_EQ(m.normalizedSubject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.from.name, "J\xC3\xBCrgen M\xC3\xBCller");
+    EXPECT_EQ(m.from.address, "juergen@example.de");
+    EXPECT_EQ(m.sender.address, "list@example.org");
+    ASSERT_EQ(m.recipients.size(), 4u);  // the group's members count as recipients
+    EXPECT_EQ(m.displayTo(), "Ann Lee; bob@example.com");
+    EXPECT_EQ(m.displayCc(), "carl@example.net; Dee, D.");
+    EXPECT_EQ(m.submitTime, sys_days(2026y / December / 7) + 7h + 5min + 9s);
+    EXPECT_EQ(m.deliveryTime, sys_days(2026y / December / 7) + 10h + 30min);
+    EXPECT_EQ(m.messageId, "<abc@example.de>");
+    EXPECT_EQ(m.inReplyTo, "<prev@example.com>");
+    EXPECT_EQ(m.references, "<first@example.com> <prev@example.com>");
+    EXPECT_EQ(m.importance, 2);
+    EXPECT_EQ(m.sensitivity, 2);
+    EXPECT_EQ(m.bodyText, "Hallo\r\n");
+    EXPECT_TRUE(m.transportHeaders.starts_with("Received: from a"));
+    EXPECT_NE(m.transportHeaders.find("Sensitivity: Private\r\n"), std::string::npos);
+}
+
+TEST(Rfc822Import, MissingHeadersLeaveFieldsEmpty)
+{
+    const auto m = importRfc822("Subject: bare\n\nno from, no date\n");
+    EXPECT_EQ(m.from.address, "");
+    EXPECT_FALSE(m.submitTime);
+    EXPECT_FALSE(m.deliveryTime);
+    EXPECT_TRUE(m.recipients.empty());
+    EXPECT_EQ(m.bodyText, "no from, no date\n");
+}
+
+TEST(Rfc822Import, SplitsBodiesAttachmentsAndInlineImages)
+{
+    const auto m = importRfc822(crlf(
+        "From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=outer\n\n"
+        "--outer\nContent-Type: multipart/related; boundary=rel\n\n"
+        "--rel\nContent-Type: multipart/alternative; boundary=alt\n\n"
+        "--alt\nContent-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n"
+        "Gr=FC=DFe\n"
+        "--alt\nContent-Type: text/html; charset=windows-1252\n\n"
+        "<p>Hi <img src=\"cid:logo@x\"></p>\n"
+        "--alt--\n"
+        "--rel\nContent-Type: image/png\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n"
+        "iVBORw0KGgo=\n"
+        "--rel--\n"
+        "--outer\nContent-Type: application/octet-stream\n"
+        "Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20rates.csv\n"
+        "Content-Transfer-Encoding: base64\n\nYSxiCjEsMgo=\n"
+        "--outer\nContent-Type: message/rfc822\n\n"
+        "From: inner@example.com\nSubject: Inner\n\ninner body\n"
+        "--outer--\n"));
+    EXPECT_FALSE(m.degraded);
+    // The line end before a boundary belongs to the boundary.
+    EXPECT_EQ(m.bodyText, "Gr\xC3\xBC\xC3\x9F" "e");
+    ASSERT_TRUE(m.bodyHtml);
+    EXPECT_NE(m.bodyHtml->find("cid:logo@x"), std::string::npos);
+    EXPECT_EQ(m.htmlCodePage, 1252u);
+    ASSERT_EQ(m.attachments.size(), 3u);
+    EXPECT_EQ(m.attachments[0].contentId, "logo@x");
+    EXPECT_TRUE(m.attachments[0].inlineInHtml);
+    EXPECT_EQ(m.attachments[0].data, std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(m.attachments[1].fileName, "\xE2\x82\xAC rates.csv");
+    EXPECT_EQ(m.attachments[1].data, "a,b\n1,2\n");
+    EXPECT_FALSE(m.attachments[1].inlineInHtml);
+    ASSERT_TRUE(m.attachments[2].embedded);
+    EXPECT_EQ(m.attachments[2].embedded->subject, "Inner");
+    EXPECT_EQ(m.attachments[2].fileName, "Inner");
+    EXPECT_TRUE(m.hasVisibleAttachments());
+}
+
+TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBodyAndSecureMailItsClass)
+{
+    const auto html = importRfc822(
+        "From: a@example.com\nContent-Type: text/html\n\n<html><style>p{}</style><p>One &amp; two</p><br>three</html>\n");
+    EXPECT_EQ(html.bodyText, "One & two\r\n\r\nthree");
+    const auto signedMail = importRfc822(
+        "From: a@example.com\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nsigned\n--b\nContent-Type: application/pkcs7-signature; name=smime.p7s\n\n"
+        "MIAG\n--b--\n");
+    EXPECT_EQ(signedMail.messageClass, "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(signedMail.bodyText, "signed");
+    ASSERT_EQ(signedMail.attachments.size(), 1u);
+    EXPECT_EQ(signedMail.attachments[0].fileName, "smime.p7s");
+}
+
+TEST(Rfc822Import, MessyMailIsImportedAndMarked)
+{
+    // 8-bit header bytes, a NUL in the body, a multipart without boundary.
+    std::string text = "From: R\xE9my <r@example.fr>\nSubject: caf\xE9\nContent-Type: multipart/mixed\n\nA";
+    text += '\0';
+    text += "B\n";
+    const auto m = importRfc822(text);
+    EXPECT_TRUE(m.degraded);
+    EXPECT_FALSE(m.notes.empty());
+    EXPECT_EQ(m.from.address, "r@example.fr");
+    EXPECT_FALSE(m.subject.empty());
+
+    // A missing closing boundary and a repeated Cc lose nothing: noted, not marked.
+    const auto unclosed = importRfc822("From: a@example.com\nCc: b@example.com\nCc: c@example.com\n"
+                                       "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                                       "Content-Type: text/plain\n\nall here\n");
+    EXPECT_FALSE(unclosed.degraded) << unclosed.notes.front();
+    EXPECT_EQ(unclosed.bodyText.value_or(""), "all here\n");
+    EXPECT_EQ(unclosed.recipients.size(), 2u);
+
+    // A line that is no field, first after the trace fields: GMime skips it and reads the rest
+    // (had it been given the block without the trace fields, it would have taken the whole
+    // block for body text). Repeated Date and Message-ID: the last counts, as in GMime.
+    const auto stray = importRfc822(crlf("Received: from a by b; Wed, 23 Feb 2005 17:51:49 -0500\n"
+                                         "quite Delivered-To: x@example.com\n"
+                                         "Received: by c;\n\tWed, 23 Feb 2005 16:16:17 -0600\n"
+                                         "Date: Tue, 22 Feb 2005 10:00:00 +0000\n"
+                                         "Date: Wed, 23 Feb 2005 18:20:17 -0400\n"
+                                         "From: \"A B\" <a@example.com>\nMessage-ID: <old@x>\nMessage-ID: <id@x>\n"
+                                         "In-Reply-To: <p@x>\nImportance: low\nSubject: hello\n\nbody\n"));
+    EXPECT_TRUE(stray.degraded);
+    EXPECT_EQ(stray.from.address, "a@example.com");
+    EXPECT_EQ(stray.subject, "hello");
+    EXPECT_EQ(stray.submitTime, sys_days(2005y / February / 23) + 22h + 20min + 17s);
+    EXPECT_EQ(stray.deliveryTime, sys_days(2005y / February / 23) + 22h + 51min + 49s);
+    EXPECT_EQ(stray.messageId, "<id@x>");
+    EXPECT_EQ(stray.inReplyTo, "<p@x>");
+    EXPECT_EQ(stray.importance, 0);
+    EXPECT_EQ(stray.bodyText, "body\r\n");
+    for (const char* line : {"Date: Tue, 22 Feb 2005 10:00:00 +0000\n", "Message-ID: <old@x>\n", "In-Reply-To: =?us-ascii?Q?<p@x>?=\n"}) {
+        // The same fields read without GMime's parse of them, from a block of proper fields.
+        const auto plain = importRfc822(crlf(std::string("From: a@example.com\n") + line
+                                             + "Date: Wed, 23 Feb 2005 18:20:17 -0400\nMessage-ID:\n <id@x>\n"
+                                               "Importance: low\n\nbody\n"));
+        EXPECT_FALSE(plain.degraded) << line;
+        EXPECT_EQ(plain.submitTime, stray.submitTime) << line;
+        EXPECT_EQ(plain.messageId, "<id@x>") << line;
+        EXPECT_EQ(plain.importance, 0) << line;
+        if (std::string_view(line).starts_with("In-Reply-To")) {
+            EXPECT_EQ(plain.inReplyTo, "<p@x>");
+        }
+    }
+}
+
+TEST(Rfc822Import, DatesAreReadAsGMimeReadsThem)
+{
+    // Common dates are read without GMime; every date must come out as GMime reads it.
+    gmime::ensureInitialised();
+    const char* dates[] = {
+        "Mon, 7 Dec 2026 09:05 +0100",          "Mon,07 dec 2026 9:05:07 -0830 (PST)",
+        "7 Dec 2026 09:05:07 GMT",              "  7 Dec 2026 09:05:07 +0000  ",
+        "7 Dec 2026 09:05:07 +0100 (a (b) c)", "5 Aug 2002 18:30:50 +0900(KST)",
+        "31 Feb 2026 09:05:07 +0000",           "7 Dec 26 09:05:07 +0000",
+        "7 Dec 2026 24:00:00 +0000",            "7 Dec 2026 09:05:60 +0000",
+        "7 Dec 2026 09:05:07 EST",              "7 Dec 2026 09:05:07 +1500",
+        "Tuesday, 7 Dec 2026 09:05:07 +0000",   "7 December 2026 09:05:07 +0000",
+        "31 Dec 1969 23:59:59 +0000",           "1 Jan 1970 00:00:00 +0100",
+        "29 Feb 2024 12:00:00 -0000",           "29 Feb 2023 12:00:00 -0000",
+        "Wed, 23 Feb 2005 18:20:17 -0400",      "",
+    };
+    for (const char* text : dates) {
+        GDateTime* theirs = g_mime_utils_header_decode_date(text);
+        EXPECT_EQ(gmime::decodeDate(text), gmime::toSysSeconds(theirs)) << text;
+        if (theirs) g_date_time_unref(theirs);
+    }
+}
+
+TEST(Rfc822Import, EightBitTextIsReadWhateverItsLabelSays)
+{
+    // Raw 8-bit header bytes: UTF-8 stays, anything else is read as GMime reads 8-bit text, and
+    // the header block is converted line by line.
+    const auto headers = importRfc822(crlf("From: R\xE9my <r@example.fr>\nTo: J\xC3\xBCrgen <j@example.de>\n"
+                                           "Subject: Gr\xC3\xBC\xC3\x9F" "e\n\nx\n"));
+    EXPECT_EQ(headers.from.name, "R\xC3\xA9my");
+    EXPECT_EQ(headers.from.address, "r@example.fr");
+    EXPECT_EQ(headers.displayTo(), "J\xC3\xBCrgen");
+    EXPECT_EQ(headers.subject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(headers.transportHeaders,
+              "From: R\xC3\xA9my <r@example.fr>\r\nTo: J\xC3\xBCrgen <j@example.de>\r\nSubject: Gr\xC3\xBC\xC3\x9F" "e\r\n");
+
+    // Body bytes that do not fit the declared charset are kept, not dropped.
+    const auto plain = [](std::string_view contentType, std::string_view bytes) {
+        return importRfc822("From: a@example.com\nContent-Type: " + std::string(contentType) + "\n\n" + std::string(bytes))
+            .bodyText.value_or("(none)");
+    };
+    const std::string froesche = "Fr\xC3\xB6sche";
+    EXPECT_EQ(plain("text/plain; charset=us-ascii", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain; charset=utf-8", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain; charset=x-unheard-of", "Fr\xF6sche"), froesche);
+    EXPECT_EQ(plain("text/plain; charset=us-ascii", froesche), froesche);  // mislabelled UTF-8
+    const std::string privet = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";
+    EXPECT_EQ(plain("text/plain; charset=koi8-r", "\xF0\xD2\xC9\xD7\xC5\xD4"), privet);
+    EXPECT_EQ(plain("text/plain; charset=utf-16le", std::string("H\0i\0", 4)), "Hi");
+
+    // An HTML-only message's plain body is made from the HTML read in its own charset; the HTML
+    // itself keeps its bytes and says which code page they are in.
+    const auto html = importRfc822("From: a@example.com\nContent-Type: text/html; charset=koi8-r\n\n"
+                                   "<p>\xF0\xD2\xC9\xD7\xC5\xD4</p>\n");
+    EXPECT_EQ(html.bodyText, privet);
+    EXPECT_EQ(html.bodyHtml, "<p>\xF0\xD2\xC9\xD7\xC5\xD4</p>\n");
+    EXPECT_EQ(html.htmlCodePage, 20866u);
+}
+
+TEST(Rfc822Import, NulBytesAreLeftOutAndTheTextAroundThemKept)
+{
+    using namespace std::string_literals;
+    const auto m = importRfc822("From: a@example.com\nSubject\0\0: not the subject\nSubject: kept\n"
+                                "Content-Type: multipart/mixed; boundary=b\n\n"
+                                "--b\nContent-Type: text/plain\n\nbe\0fore\0 after\n"
+                                "--b\nContent-Type: text/plain; name=\"n\0ul.txt\"\n\nA\0B\n--b--\n"s);
+    EXPECT_EQ(m.subject, "kept");
+    EXPECT_EQ(m.bodyText, "before after");
+    // A NUL in the header block becomes U+FFFD: dropping it would turn the line into a Subject.
+    EXPECT_NE(m.transportHeaders.find("Subject\xEF\xBF\xBD\xEF\xBF\xBD: not the subject\n"), std::string::npos);
+    ASSERT_EQ(m.attachments.size(), 1u);
+    EXPECT_EQ(m.attachments[0].data, "A\0B"s);  // attachment bytes are bytes
+}
+
+TEST(Rfc822Import, AttachmentsOfEveryShapeKeepTheirBytes)
+{
+    const auto m = importRfc822(crlf(
+        "From: a@example.com\nSubject: shapes\nTo: undisclosed-recipients:;\n"
+        "Content-Type: multipart/mixed; boundary=mix\n\n"
+        "--mix\nContent-Type: multipart/alternative; boundary=alt\n\n"
+        "--alt\nContent-Type: text/plain\n\nplain\n"
+        "--alt\nContent-Type: multipart/related; boundary=rel\n\n"
+        "--rel\nContent-Type: text/html\n\n<img src=\"cid:pic\">\n"
+        "--rel\nContent-Type: image/gif\nContent-ID: <pic>\nContent-Transfer-Encoding: base64\n\nR0lGODlh\n"
+        "--rel--\n--alt--\n"
+        // TNEF is Outlook's own wrapping: kept as the attachment it is, bytes untouched.
+        "--mix\nContent-Type: application/ms-tnef; name=\"winmail.dat\"\nContent-Transfer-Encoding: base64\n"
+        "Content-Disposition: attachment; filename=\"winmail.dat\"\n\neJ8+IgEA\n"
+        "--mix\nContent-Type: text/plain\n"
+        "Content-Disposition: attachment; filename*0*=iso-8859-1''Gr%FC%DFe%20aus;\n filename*1*=%20K%F6ln.txt\n\n"
+        "hallo\n"
+        "--mix\nContent-Type: application/octet-stream; name*=iso-2022-jp'ja'Dij%8Aat.mp3\n\nmp3\n"
+        "--mix\nContent-Type: message/rfc822\n\n"
+        "From: inner@example.com\nSubject: =?UTF-8?Q?Inner_=E2=9C=93?=\nContent-Type: multipart/mixed; boundary=in\n\n"
+        "--in\nContent-Type: text/plain\n\ninner body\n"
+        "--in\nContent-Type: text/csv; name=inner.csv\n\na,b\n--in--\n"
+        "--mix--\n"));
+    EXPECT_FALSE(m.degraded);
+    EXPECT_TRUE(m.recipients.empty());  // a group without members
+    EXPECT_EQ(m.bodyText, "plain");
+    EXPECT_EQ(m.bodyHtml, "<img src=\"cid:pic\">");
+    ASSERT_EQ(m.attachments.size(), 5u);
+    EXPECT_EQ(m.attachments[0].contentId, "pic");
+    EXPECT_TRUE(m.attachments[0].inlineInHtml);
+    EXPECT_EQ(m.attachments[0].data, "GIF89a");
+    EXPECT_EQ(m.attachments[1].fileName, "winmail.dat");
+    EXPECT_EQ(m.attachments[1].mimeType, "application/ms-tnef");
+    EXPECT_EQ(m.attachments[1].data, std::string("\x78\x9f\x3e\x22\x01\x00", 6));
+    EXPECT_EQ(m.attachments[2].fileName, "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln.txt");
+    EXPECT_EQ(m.attachments[2].data, "hallo");
+    // A name whose bytes are not in its charset still comes out as text.
+    EXPECT_EQ(m.attachments[3].fileName, "Dij\xC2\x8A" "at.mp3");
+    ASSERT_TRUE(m.attachments[4].embedded);
+    const ImportedMessage& inner = *m.attachments[4].embedded;
+    EXPECT_EQ(inner.subject, "Inner \xE2\x9C\x93");
+    EXPECT_EQ(m.attachments[4].fileName, inner.subject);
+    EXPECT_EQ(inner.bodyText, "inner body");
+    ASSERT_EQ(inner.attachments.size(), 1u);
+    EXPECT_EQ(inner.attachments[0].fileName, "inner.csv");
+    EXPECT_EQ(inner.attachments[0].data, "a,b");
+}
+
+TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
+{
+    EXPECT_EQ(splitSubjectPrefix("FW: x").first, "FW: ");
+    EXPECT_EQ(splitSubjectPrefix("AW: x").second, "x");
+    EXPECT_EQ(splitSubjectPrefix("Fwd: x").first, "Fwd: ");
+    EXPECT_EQ(splitSubjectPrefix("Four: x").first, "");
+    EXPECT_EQ(splitSubjectPrefix("Re:x").first, "");
+    EXPECT_EQ(splitSubjectPrefix("2: x").first, "");
+    EXPECT_EQ(codePageOfCharset("UTF-8"), 65001u);
+    EXPECT_EQ(codePageOfCharset(" ISO-8859-1 "), 28591u);
+    EXPECT_EQ(codePageOfCharset("Shift_JIS"), 932u);
+}
+
+}  // namespace
+}  // namespace quillmark

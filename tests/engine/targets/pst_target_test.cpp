@@ -1,0 +1,183 @@
+#include "engine/job/conversion_job.h"
+#include "engine/pst/verify/verifier.h"
+#include "platform/paths.h"
+#include "support/fake_host.h"
+#include "support/mbox_builder.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/wait.h>
+
+namespace quillmark {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeHost;
+using testing::Mail;
+using testing::TempDir;
+
+std::vector<fs::path> pstFiles(const fs::path& folder)
+{
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().extension() == ".pst") out.push_back(e.path());
+    return out;
+}
+
+// A PST job into <dir>/out (made), every progress step sent.
+JobSettings pstJobInto(const TempDir& dir)
+{
+    JobSettings s;
+    s.target = Target::Pst;
+    s.outputFolder = (dir / "out").string() + "/";
+    s.progressInterval = std::chrono::milliseconds(0);
+    fs::create_directories(dir / "out");
+    return s;
+}
+
+// Folder name, message count and subjects as libpff reads them, one line per folder.
+std::string readWithLibpff(const fs::path& pst)
+{
+    const std::string script =
+        "import pypff,sys\n"
+        "f=pypff.file(); f.open(sys.argv[1])\n"
+        "def walk(d):\n"
+        "  for i in range(d.number_of_sub_folders):\n"
+        "    s=d.get_sub_folder(i); n=s.number_of_sub_messages\n"
+        "    subj=sorted(s.get_sub_message(j).subject or '' for j in range(n))\n"
+        "    print(s.name, n, '|'.join(subj)); walk(s)\n"
+        "walk(f.get_root_folder())\n";
+    const std::string command = "/usr/bin/python3 -c \"" + script + "\" '" + pst.string() + "' 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    ::pclose(pipe);
+    return out;
+}
+
+TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
+{
+    TempDir dir;
+    const auto a = dir.write("A/Inbox", testing::mboxOf({{"a@example.com", "first"}, {"b@example.com", "second"}}));
+    const auto b = dir.write("B/Inbox", testing::mboxOf({{"c@example.com", "third"}}));
+    std::vector<Mail> sent = {{"me@example.com", "attached",
+                               "see file", "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=x\n"}};
+    sent[0].body = "--x\nContent-Type: text/plain\n\nsee file\n--x\nContent-Type: text/csv; name=a.csv\n"
+                   "Content-Disposition: attachment; filename=a.csv\n\na,b\n--x--";
+    const auto c = dir.write("A/Sent", testing::mboxOf(sent));
+    FakeHost host;
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{a.string(), b.string(), c.string()};
+    const Report r = job.run(rows);
+    ASSERT_TRUE(r.succeeded()) << host.boxes.back().text;
+    EXPECT_EQ(r.messagesWritten, 4u);
+    EXPECT_NE(host.boxes.back().text.find("successfully exported to Outlook (.pst) file."), std::string::npos);
+
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(files[0].filename().string().starts_with("Thunderbird"));
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+    // The mailbox output folders are made, and hold no hand-over files.
+    for (const auto& m : {a, b, c}) {
+        const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "out").string(), m.string()));
+        EXPECT_TRUE(fs::is_directory(folder));
+        EXPECT_TRUE(testing::listFiles(folder).empty());
+    }
+    if (!fs::exists("/usr/bin/python3") || readWithLibpff(files[0]).find("No module") != std::string::npos)
+        GTEST_SKIP() << "python3-pypff is not installed";
+    const std::string listing = readWithLibpff(files[0]);
+    EXPECT_NE(listing.find("Inbox 3 first|second|third"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Sent 1 attached"), std::string::npos) << listing;
+}
+
+// Messages are imported on worker threads and stored in order: a cancel must still leave a valid
+// store holding exactly the messages the report counts, and a message read only in part is
+// counted and named, not passed over.
+TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported)
+{
+    TempDir dir;
+    std::vector<Mail> mails;
+    // More messages than the import threads may hold in flight, so the cancel finds some uncut.
+    constexpr std::size_t kMessages = 1500;
+    for (std::size_t i = 0; i < kMessages; ++i) mails.push_back({"a@example.com", "message " + std::to_string(i)});
+    // A multipart without its boundary: GMime reads it only in part.
+    mails[3] = Mail{"b@example.com", "broken", "text", "MIME-Version: 1.0\nContent-Type: multipart/mixed\n"};
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    FakeHost host;
+    host.cancelWhen = [&] {
+        const auto saved = host.labels(Label::LblProgress);
+        return std::find(saved.begin(), saved.end(), "Saved Email-20 Message") != saved.end();
+    };
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_GT(r.messagesWritten, 4u);
+    EXPECT_LT(r.messagesWritten, kMessages);
+    EXPECT_EQ(r.messagesFailed, 0u);
+    EXPECT_EQ(r.messagesRecovered, 1u);
+    bool named = false;
+    for (const auto& p : r.problems)
+        named = named || (p.severity == Severity::Issue && p.message == 3u && p.detail.find("in part") != std::string::npos);
+    EXPECT_TRUE(named);
+    EXPECT_NE(host.boxes.back().text.find("1 message could be read only in part"), std::string::npos)
+        << host.boxes.back().text;
+    // The last label names the last message stored.
+    EXPECT_EQ(host.lastLabel(Label::LblProgress), "Saved Email-" + std::to_string(r.messagesWritten - 1) + " Message");
+
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+    if (!fs::exists("/usr/bin/python3") || readWithLibpff(files[0]).find("No module") != std::string::npos)
+        GTEST_SKIP() << "python3-pypff is not installed";
+    const std::string listing = readWithLibpff(files[0]);
+    EXPECT_NE(listing.find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos) << listing.substr(0, 200);
+}
+
+TEST(PstTarget, FileAndStoreNamesUseTheShortDatePattern)
+{
+    auto localTime = [](int year, int month, int day, int hour, int minute, int second) {
+        std::tm t{};
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        t.tm_sec = second;
+        t.tm_isdst = -1;
+        return std::mktime(&t);
+    };
+    EXPECT_EQ(pstTimestamp(localTime(2026, 1, 31, 23, 59, 59)), "31.1.26 23.59.59");
+    EXPECT_EQ(pstTimestamp(localTime(2026, 12, 6, 8, 5, 9)), "6.12.26 8.5.09");
+}
+
+TEST(PstTarget, UnwritableOutputIsAnOutlookErrorWithTheReason)
+{
+    TempDir dir;
+    const auto a = dir.write("Inbox", testing::mboxOf({{}}));
+    dir.write("blocker", "a file, not a folder");
+    FakeHost host;
+    JobSettings s;
+    s.target = Target::Pst;
+    s.outputFolder = (dir / "blocker").string() + "/";
+    ConversionJob job(host, s);
+    const std::vector<std::string> rows{a.string()};
+    const Report r = job.run(rows);
+    ASSERT_TRUE(r.fatal);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].title, "Outlook Error");
+    EXPECT_NE(host.boxes[0].text.find("could not be created"), std::string::npos) << host.boxes[0].text;
+    EXPECT_NE(host.boxes[0].text.find("blocker"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillmark
