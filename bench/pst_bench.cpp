@@ -52,7 +52,7 @@ int main(int argc, char** argv)
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const auto bytes = std::filesystem::file_size(out);
-    std::printf("pst: %ld messages %llu bytes %.3f s %.1f MB/s\n", count, static_cast<unsigned long long>(bytes), seconds,
-                static_cast<double>(bytes) / 1e6 / seconds);
+    std::printf("pst: %ld messages %llu bytes %.3f s %.1f MB/s\n", count, static_cast<unsigned long long>(bytes),
+                seconds, static_cast<double>(bytes) / 1e6 / seconds);
     return 0;
 }

@@ -85,8 +85,7 @@ int main(int argc, char** argv)
         if (i == 0 || run.seconds < best.seconds) best = run;
     }
     // One line that scripts can read: seconds GB/s hits bytes.
-    std::printf("best: %.3f %.3f %zu %llu\n", best.seconds,
-                static_cast<double>(best.bytes) / best.seconds / 1e9, best.hits,
-                static_cast<unsigned long long>(best.bytes));
+    std::printf("best: %.3f %.3f %zu %llu\n", best.seconds, static_cast<double>(best.bytes) / best.seconds / 1e9,
+                best.hits, static_cast<unsigned long long>(best.bytes));
     return 0;
 }

@@ -34,8 +34,9 @@ Result<void> prepareOutputFolder(const std::string& folder)
     if (ec) return systemError(ec, "cannot create the output folder " + folder);
     if (!fs::is_directory(p, ec)) return Error{Code::NotAFile, folder + " is not a folder"};
     auto probe = platform::AtomicFile::create(p / ".quillmark-write-test");
-    if (!probe) return Error{probe.error().code, "cannot write to the output folder " + folder + ": "
-                                                     + std::string(codeName(probe.error().code))};
+    if (!probe)
+        return Error{probe.error().code,
+                     "cannot write to the output folder " + folder + ": " + std::string(codeName(probe.error().code))};
     probe->discard();
     return Ok{};
 }
@@ -80,28 +81,30 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
 {
     std::string s;
     const auto& format = writerFormat(report.target);
-    s += "Mailboxes: " + std::to_string(report.mailboxes) + " (" + std::to_string(report.mailboxes - report.mailboxesFailed)
-         + " converted, " + std::to_string(report.mailboxesFailed) + " failed";
+    s += "Mailboxes: " + std::to_string(report.mailboxes) + " ("
+        + std::to_string(report.mailboxes - report.mailboxesFailed) + " converted, "
+        + std::to_string(report.mailboxesFailed) + " failed";
     if (report.mailboxesEmpty) s += ", " + std::to_string(report.mailboxesEmpty) + " empty";
     s += ")\n";
     s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension)
-         + " to " + outputFolder + "\n";
+        + " to " + outputFolder + "\n";
     if (report.messagesExpunged) {
         s += "           " + count(report.messagesExpunged, "message was", "messages were")
-             + " marked deleted in Thunderbird (not yet compacted); ";
+            + " marked deleted in Thunderbird (not yet compacted); ";
         s += report.messagesSkipped ? std::to_string(report.messagesSkipped) + " skipped as asked\n"
                                     : std::string("converted all the same (--skip-deleted leaves them out)\n");
     }
     if (report.messagesFailed) s += "           " + count(report.messagesFailed, "message", "messages") + " failed\n";
     if (report.messagesRecovered)
         s += "           " + count(report.messagesRecovered, "message was", "messages were")
-             + " read only in part (kept with their raw text)\n";
+            + " read only in part (kept with their raw text)\n";
     if (report.issuesKept || report.problemsDropped)
-        s += "Warnings:  " + std::to_string(report.issuesKept + report.problemsDropped) + " (damaged input recovered)\n";
+        s += "Warnings:  " + std::to_string(report.issuesKept + report.problemsDropped)
+            + " (damaged input recovered)\n";
     for (const auto& p : report.problems)
         if (p.severity == Severity::Issue)
             s += "  warning: " + p.mailbox + ": " + (p.message ? "message " + std::to_string(*p.message) + ": " : "")
-                 + p.detail + "\n";
+                + p.detail + "\n";
     const auto lines = failureLines(report, 50);
     if (!lines.empty()) {
         s += "Failures:\n";

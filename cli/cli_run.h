@@ -13,8 +13,8 @@ namespace quillmark::cli {
 enum ExitCode : int { kAllConverted = 0, kSomeFailed = 1, kUsageOrFatal = 2 };
 
 struct MailboxList {
-    std::vector<std::string> mailboxes;   // absolute, in order, each once
-    std::vector<std::string> warnings;    // unreadable folders, duplicates
+    std::vector<std::string> mailboxes;  // absolute, in order, each once
+    std::vector<std::string> warnings;   // unreadable folders, duplicates
 };
 
 // PATHs as given: a file is taken whatever its name; a folder is searched for mailboxes.

@@ -73,9 +73,9 @@ std::string progressLine(const JobProgress& f, std::string_view mailbox, double 
     const double left = f.bytesTotal > f.bytesDone ? static_cast<double>(f.bytesTotal - f.bytesDone) / 1e6 : 0.0;
     const std::string eta = rate > 0 ? formatDuration(left / rate) : "--:--";
     char buf[256];
-    std::snprintf(buf, sizeof buf, "Mailbox %zu of %zu %.30s | %llu messages written | %.1f MB/s | ETA %s",
-                  f.mailbox, f.mailboxes, std::string(mailbox).c_str(),
-                  static_cast<unsigned long long>(f.messagesWritten), rate, eta.c_str());
+    std::snprintf(buf, sizeof buf, "Mailbox %zu of %zu %.30s | %llu messages written | %.1f MB/s | ETA %s", f.mailbox,
+                  f.mailboxes, std::string(mailbox).c_str(), static_cast<unsigned long long>(f.messagesWritten), rate,
+                  eta.c_str());
     return buf;
 }
 

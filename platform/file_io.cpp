@@ -113,9 +113,8 @@ Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
 
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
     : m_handle(std::exchange(other.m_handle, kNoHandle)), m_folder(other.m_folder), m_anonymous(other.m_anonymous),
-      m_final(std::move(other.m_final)),
-      m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
-      m_written(std::exchange(other.m_written, 0))
+      m_final(std::move(other.m_final)), m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)),
+      m_used(std::exchange(other.m_used, 0)), m_written(std::exchange(other.m_written, 0))
 {
 }
 
@@ -150,8 +149,8 @@ Result<void> AtomicFile::write(std::span<const char> bytes)
 
 AppendFile::AppendFile(AppendFile&& other) noexcept
     : m_handle(std::exchange(other.m_handle, kNoHandle)), m_path(std::move(other.m_path)),
-      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)),
-      m_initialSize(other.m_initialSize), m_size(other.m_size)
+      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0)), m_initialSize(other.m_initialSize),
+      m_size(other.m_size)
 {
 }
 

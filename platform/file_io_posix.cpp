@@ -75,7 +75,8 @@ Result<std::size_t> readUpTo(int desc, std::uint64_t offset, char* data, std::si
 
 }  // namespace
 
-Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
+Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size,
+                              const std::filesystem::path& path)
 {
     return quillmark::platform::writeAll(fd(handle), data, size, path);
 }
@@ -89,7 +90,7 @@ Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
         desc = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (desc < 0 && errno == EINTR);
     if (desc < 0) return systemError(lastError(), "cannot open " + quoted(path));
-    struct stat st{};
+    struct stat st {};
     if (::fstat(desc, &st) != 0) {
         const auto ec = lastError();
         ::close(desc);
@@ -155,7 +156,8 @@ Result<AtomicFile> AtomicFile::create(const OutputFolder& folder, std::string_vi
         file.m_anonymous = desc >= 0;
     }
 #endif
-    if (desc < 0) desc = openAt(fd(file.m_folder), file.m_temp.filename().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (desc < 0)
+        desc = openAt(fd(file.m_folder), file.m_temp.filename().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     if (desc < 0) return systemError(lastError(), "cannot create " + quoted(file.m_final));
     file.m_handle = desc;
     file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
@@ -179,7 +181,7 @@ Result<void> AtomicFile::commit()
             // Replacing a file: give it the temporary name, then rename over the old one.
             ::unlinkat(dir, tempName.c_str(), 0);
             linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0
-                     && ::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0;
+                && ::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0;
         }
         const auto ec = lastError();
         const bool closed = ::close(fd(std::exchange(m_handle, -1))) == 0 || errno == EINTR;
@@ -238,7 +240,7 @@ Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
         desc = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     } while (desc < 0 && errno == EINTR);
     if (desc < 0) return systemError(lastError(), "cannot open " + quoted(path) + " for appending");
-    struct stat st{};
+    struct stat st {};
     if (::fstat(desc, &st) != 0) {
         const auto ec = lastError();
         ::close(desc);
@@ -275,13 +277,13 @@ Result<void> AppendFile::close()
 
 bool isOrdinaryFile(const std::filesystem::path& path) noexcept
 {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 Result<std::uint64_t> fileSize(const std::filesystem::path& path)
 {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return systemError(lastError(), "cannot read the size of " + quoted(path));
     if (S_ISDIR(st.st_mode)) return Error{Code::IsDirectory, quoted(path) + " is a folder"};
     return static_cast<std::uint64_t>(st.st_size);

@@ -8,12 +8,12 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <io.h>
+#include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 
 namespace quillmark::platform {
 namespace {
@@ -72,7 +72,8 @@ Result<std::size_t> readUpTo(HANDLE h, std::uint64_t offset, char* data, std::si
 
 }  // namespace
 
-Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
+Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size,
+                              const std::filesystem::path& path)
 {
     return quillmark::platform::writeAll(handleOf(handle), data, size, path);
 }
@@ -179,8 +180,8 @@ void detail::closeFolder(std::intptr_t) noexcept {}
 
 Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
 {
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot open " + text(path) + " for appending");
     LARGE_INTEGER size{};
     LARGE_INTEGER zero{};
@@ -223,7 +224,7 @@ bool isOrdinaryFile(const std::filesystem::path& path) noexcept
 {
     const DWORD a = ::GetFileAttributesW(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES
-           && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE));
+        && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE));
 }
 
 Result<std::uint64_t> fileSize(const std::filesystem::path& path)

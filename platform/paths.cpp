@@ -4,10 +4,7 @@
 
 namespace quillmark::platform {
 
-bool isSeparator(char c, PathStyle style) noexcept
-{
-    return c == '/' || (style == PathStyle::Windows && c == '\\');
-}
+bool isSeparator(char c, PathStyle style) noexcept { return c == '/' || (style == PathStyle::Windows && c == '\\'); }
 
 char preferredSeparator(PathStyle style) noexcept { return style == PathStyle::Windows ? '\\' : '/'; }
 

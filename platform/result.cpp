@@ -7,18 +7,30 @@ namespace quillmark {
 const char* codeName(Code code) noexcept
 {
     switch (code) {
-    case Code::InvalidArgument: return "invalid argument";
-    case Code::NotFound: return "not found";
-    case Code::IsDirectory: return "is a folder";
-    case Code::NotAFile: return "not a regular file";
-    case Code::PermissionDenied: return "permission denied";
-    case Code::NoSpace: return "no space left on device";
-    case Code::FileTooLarge: return "file too large";
-    case Code::Io: return "input/output error";
-    case Code::Corrupt: return "damaged data";
-    case Code::Unsupported: return "not supported";
-    case Code::Cancelled: return "cancelled";
-    case Code::OutOfMemory: return "out of memory";
+    case Code::InvalidArgument:
+        return "invalid argument";
+    case Code::NotFound:
+        return "not found";
+    case Code::IsDirectory:
+        return "is a folder";
+    case Code::NotAFile:
+        return "not a regular file";
+    case Code::PermissionDenied:
+        return "permission denied";
+    case Code::NoSpace:
+        return "no space left on device";
+    case Code::FileTooLarge:
+        return "file too large";
+    case Code::Io:
+        return "input/output error";
+    case Code::Corrupt:
+        return "damaged data";
+    case Code::Unsupported:
+        return "not supported";
+    case Code::Cancelled:
+        return "cancelled";
+    case Code::OutOfMemory:
+        return "out of memory";
     }
     return "unknown error";
 }

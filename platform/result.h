@@ -20,7 +20,8 @@ using SourceLocation = std::source_location;
 #else
 // For standard libraries without std::source_location (libstdc++ under clang 14): file and line.
 struct SourceLocation {
-    static constexpr SourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) noexcept
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE()) noexcept
     {
         return SourceLocation{file, line};
     }
@@ -57,13 +58,12 @@ struct Error {
 
 // Builds an Error from an errno / GetLastError value, with `what` naming the failed operation
 // and the file, e.g. "cannot create /out/Email-0.eml".
-Error systemError(std::error_code ec, std::string what,
-                  SourceLocation where = SourceLocation::current());
+Error systemError(std::error_code ec, std::string what, SourceLocation where = SourceLocation::current());
 
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : m_v(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+    Result(T value) : m_v(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit by design
     Result(Error error) : m_v(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
     bool ok() const noexcept { return m_v.index() == 0; }
@@ -90,7 +90,7 @@ template <>
 class [[nodiscard]] Result<void> {
 public:
     Result() = default;
-    Result(Ok) {}                                   // NOLINT: implicit by design
+    Result(Ok) {}                                                       // NOLINT: implicit by design
     Result(Error error) : m_error(std::move(error)), m_failed(true) {}  // NOLINT
 
     bool ok() const noexcept { return !m_failed; }

@@ -23,12 +23,12 @@ QMessageBox::Icon iconOf(int style)
     }
 }
 
-} // namespace
+}  // namespace
 
 BoxAnswer QtDialogs::messageBox(QWidget* owner, const QString& text, int style, const QString& title)
 {
     QMessageBox box(iconOf(style), title, text, QMessageBox::NoButton, owner);
-    box.setTextFormat(Qt::PlainText); // file names may hold '<' or '&'
+    box.setTextFormat(Qt::PlainText);  // file names may hold '<' or '&'
     if ((style & 0x0f) == box::kYesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
@@ -57,9 +57,6 @@ QString QtDialogs::browseForFolder(QWidget* owner, const QString& prompt)
     return platform::BrowseForFolder(owner, prompt);
 }
 
-void QtDialogs::openDocument(const QString& target)
-{
-    platform::OpenDocument(target);
-}
+void QtDialogs::openDocument(const QString& target) { platform::OpenDocument(target); }
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

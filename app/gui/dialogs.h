@@ -40,4 +40,4 @@ public:
     void openDocument(const QString& target) override;
 };
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

@@ -31,10 +31,7 @@ namespace {
 constexpr const char* kHelpPageUrl = "https://quillmark.norvale.example/help/";
 const QColor kLightYellow(255, 255, 191);
 
-std::string utf8(const QString& text)
-{
-    return text.toStdString();
-}
+std::string utf8(const QString& text) { return text.toStdString(); }
 
 // Whether a picked file's name rules it out before its size is looked at.
 bool hasDotInName(const std::string& path)
@@ -43,14 +40,13 @@ bool hasDotInName(const std::string& path)
     return !name || name->empty() || name->find('.') != std::string::npos;
 }
 
-} // namespace
+}  // namespace
 
 frmStep1::frmStep1(Dialogs& dialogs, QWidget* parent)
     : QWidget(parent,
-        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
-    , m_dialogs(dialogs)
-    , m_runner(new JobRunner(dialogs, this))
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                  | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_dialogs(dialogs), m_runner(new JobRunner(dialogs, this))
 {
     setObjectName(QStringLiteral("frmStep1"));
     createControls();
@@ -195,10 +191,7 @@ void frmStep1::folderWalked(const MailboxSearch& found, const QString& failure)
     ask(text, box::kOkOnly);
 }
 
-bool frmStep1::isAddingFolder() const
-{
-    return m_addingFolder;
-}
+bool frmStep1::isAddingFolder() const { return m_addingFolder; }
 
 void frmStep1::cmdClear1_Click()
 {
@@ -262,10 +255,7 @@ void frmStep1::jobFailed(const QString& reason)
     ask(tr("The conversion stopped: %1").arg(reason), box::kExclamation);
 }
 
-bool frmStep1::isConverting() const
-{
-    return m_runner->isRunning();
-}
+bool frmStep1::isConverting() const { return m_runner->isRunning(); }
 
 // --- Help, Exit, close -------------------------------------------------------------------------
 
@@ -275,10 +265,7 @@ QString frmStep1::helpTarget()
     return QFileInfo::exists(manual) ? QDir::toNativeSeparators(manual) : QString::fromLatin1(kHelpPageUrl);
 }
 
-void frmStep1::CmdHelp_Click()
-{
-    m_dialogs.openDocument(helpTarget());
-}
+void frmStep1::CmdHelp_Click() { m_dialogs.openDocument(helpTarget()); }
 
 void frmStep1::cmdEnd_Click()
 {
@@ -294,4 +281,4 @@ void frmStep1::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

@@ -88,14 +88,14 @@ private:
 
 public:
     // The controls, by the names the job's labels and the tests use.
-    QLabel* Image2 = nullptr; // banner
+    QLabel* Image2 = nullptr;  // banner
     QFrame* Line1 = nullptr;
     QPushButton* cmdAdd = nullptr;
     QPushButton* CmdAddFolder = nullptr;
     QPushButton* cmdClear1 = nullptr;
     QLabel* lblCount1 = nullptr;
     QTableWidget* grdFiles1 = nullptr;
-    OpenFileRequest cdlgFile; // the open-file dialog's settings; the dialog comes from Dialogs
+    OpenFileRequest cdlgFile;  // the open-file dialog's settings; the dialog comes from Dialogs
     QGroupBox* Frame1 = nullptr;
     QWidget* Picture1 = nullptr;
     QRadioButton* OptEML = nullptr;
@@ -104,7 +104,7 @@ public:
     QLabel* Label4 = nullptr;
     QLabel* LblHappening = nullptr;
     QLabel* Image1 = nullptr;
-    QLabel* LblProgessCurrent = nullptr; // spelt so: the job's labels are named after it
+    QLabel* LblProgessCurrent = nullptr;  // spelt so: the job's labels are named after it
     QLabel* Label1 = nullptr;
     QLabel* LblIMMFile = nullptr;
     QProgressBar* ProgressBar2 = nullptr;
@@ -121,4 +121,4 @@ public:
     QPushButton* cmdEnd = nullptr;
 };
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

@@ -22,12 +22,10 @@ const QColor kDarkTeal(0, 64, 64);
 const QColor kLightGrey(192, 192, 192);
 const QColor kLightYellow(255, 255, 191);
 
-Twips twipsFor(const QWidget& widget)
-{
-    return Twips(widget.logicalDpiY());
-}
+Twips twipsFor(const QWidget& widget) { return Twips(widget.logicalDpiY()); }
 
-template <class W> W* make(QWidget* parent, const char* name, const QRect& geometry)
+template <class W>
+W* make(QWidget* parent, const char* name, const QRect& geometry)
 {
     auto* widget = new W(parent);
     widget->setObjectName(QString::fromLatin1(name));
@@ -35,11 +33,11 @@ template <class W> W* make(QWidget* parent, const char* name, const QRect& geome
     return widget;
 }
 
-QLabel* makeLabel(
-    QWidget* parent, const char* name, const QRect& geometry, const QString& text, const QColor& colour = Qt::black)
+QLabel* makeLabel(QWidget* parent, const char* name, const QRect& geometry, const QString& text,
+                  const QColor& colour = Qt::black)
 {
     auto* label = make<QLabel>(parent, name, geometry);
-    label->setTextFormat(Qt::PlainText); // mailbox names may hold '<' or '&'
+    label->setTextFormat(Qt::PlainText);  // mailbox names may hold '<' or '&'
     label->setText(text);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, colour);
@@ -70,7 +68,7 @@ void makeBold(QLabel* label)
     label->setFont(font);
 }
 
-} // namespace
+}  // namespace
 
 void frmStep1::createControls()
 {
@@ -125,7 +123,7 @@ void frmStep1::createListArea()
     cmdClear1->setText(tr("Clear file(s)..."));
 
     lblCount1 = makeLabel(this, "lblCount1", t.rect(270, 2040, 8535, 255), tr("0 files"));
-    lblCount1->setAutoFillBackground(true); // opaque, in the window's own colour
+    lblCount1->setAutoFillBackground(true);  // opaque, in the window's own colour
 
     grdFiles1 = make<QTableWidget>(this, "grdFiles1", t.rect(240, 2280, 8535, 1575));
     grdFiles1->horizontalHeader()->hide();
@@ -134,9 +132,9 @@ void frmStep1::createListArea()
     grdFiles1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grdFiles1->setSelectionMode(QAbstractItemView::SingleSelection);
     grdFiles1->setWordWrap(false);
-    grdFiles1->setTextElideMode(Qt::ElideNone); // a long path runs past the edge on one line
+    grdFiles1->setTextElideMode(Qt::ElideNone);  // a long path runs past the edge on one line
     QPalette palette = grdFiles1->palette();
-    palette.setColor(QPalette::Base, Qt::white); // the area below the last row
+    palette.setColor(QPalette::Base, Qt::white);  // the area below the last row
     palette.setColor(QPalette::Highlight, kDarkTeal);
     grdFiles1->setPalette(palette);
     grdFiles1->setStyleSheet(QStringLiteral("QTableWidget { gridline-color: rgb(192, 192, 192); }"));
@@ -200,7 +198,7 @@ void frmStep1::setUpGrid()
     const Twips t = twipsFor(*this);
     grdFiles1->setRowCount(1);
     grdFiles1->setColumnCount(1);
-    grdFiles1->setColumnWidth(0, t.px(15000)); // wider than the grid: long paths stay on one line
+    grdFiles1->setColumnWidth(0, t.px(15000));  // wider than the grid: long paths stay on one line
     auto* cell = new QTableWidgetItem;
     cell->setBackground(kLightYellow);
     grdFiles1->setItem(0, 0, cell);
@@ -214,4 +212,4 @@ void frmStep1::setKeyboardOrder()
     for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

@@ -14,10 +14,7 @@
 namespace quillmark::gui {
 namespace {
 
-QString fromUtf8(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 // One question from the worker, answered on the window's thread.
 struct PendingAnswer {
@@ -26,17 +23,13 @@ struct PendingAnswer {
     std::optional<BoxAnswer> answer;
 };
 
-} // namespace
+}  // namespace
 
 // The host the job sees. On the worker it forwards; on the window's thread (the checks before a
 // job) it asks directly.
 class JobRunner::WorkerHost final : public Host {
 public:
-    WorkerHost(JobRunner& runner, std::stop_token stop)
-        : m_runner(runner)
-        , m_stop(std::move(stop))
-    {
-    }
+    WorkerHost(JobRunner& runner, std::stop_token stop) : m_runner(runner), m_stop(std::move(stop)) {}
 
     void setLabel(Label label, std::string_view text) override
     {
@@ -64,32 +57,26 @@ private:
     std::stop_token m_stop;
 };
 
-JobRunner::JobRunner(Dialogs& dialogs, QWidget* owner)
-    : QObject(owner)
-    , m_dialogs(dialogs)
-    , m_owner(owner)
-{
-}
+JobRunner::JobRunner(Dialogs& dialogs, QWidget* owner) : QObject(owner), m_dialogs(dialogs), m_owner(owner) {}
 
-JobRunner::~JobRunner()
-{
-    stop();
-}
+JobRunner::~JobRunner() { stop(); }
 
 std::optional<std::string> JobRunner::acceptStart(std::optional<Target> target)
 {
     WorkerHost host(*this, {});
-    return acceptJobStart(host, target,
-        [this] { return m_dialogs.browseForFolder(m_owner, tr("Choose Folder to Save...")).toStdString(); });
+    return acceptJobStart(host, target, [this] {
+        return m_dialogs.browseForFolder(m_owner, tr("Choose Folder to Save...")).toStdString();
+    });
 }
 
 void JobRunner::start(JobSettings settings, std::vector<std::string> rows)
 {
     if (isRunning()) return;
-    if (m_worker.joinable()) m_worker.join(); // the last job has ended; only its thread is left
+    if (m_worker.joinable()) m_worker.join();  // the last job has ended; only its thread is left
     m_running = true;
-    m_worker = std::jthread([this, s = std::move(settings), r = std::move(rows)](
-                                std::stop_token stop) mutable { work(std::move(stop), std::move(s), std::move(r)); });
+    m_worker = std::jthread([this, s = std::move(settings), r = std::move(rows)](std::stop_token stop) mutable {
+        work(std::move(stop), std::move(s), std::move(r));
+    });
 }
 
 void JobRunner::stop()
@@ -117,8 +104,8 @@ void JobRunner::work(std::stop_token stop, JobSettings settings, std::vector<std
     emit jobFinished();
 }
 
-BoxAnswer JobRunner::askOnWindowThread(
-    const QString& text, int style, const QString& title, const std::stop_token& stop)
+BoxAnswer JobRunner::askOnWindowThread(const QString& text, int style, const QString& title,
+                                       const std::stop_token& stop)
 {
     auto pending = std::make_shared<PendingAnswer>();
     QMetaObject::invokeMethod(
@@ -138,4 +125,4 @@ BoxAnswer JobRunner::askOnWindowThread(
     return pending->answer.value_or(BoxAnswer::No);
 }
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

@@ -62,4 +62,4 @@ private:
     std::jthread m_worker;
 };
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

@@ -9,10 +9,7 @@ namespace quillmark::gui {
 
 class Twips {
 public:
-    explicit Twips(double logicalDpi)
-        : m_dpi(logicalDpi > 0 ? logicalDpi : 96.0)
-    {
-    }
+    explicit Twips(double logicalDpi) : m_dpi(logicalDpi > 0 ? logicalDpi : 96.0) {}
 
     int px(int twips) const { return static_cast<int>(twips * m_dpi / 1440.0 + 0.5); }
     QRect rect(int left, int top, int width, int height) const { return {px(left), px(top), px(width), px(height)}; }
@@ -21,4 +18,4 @@ private:
     double m_dpi;
 };
 
-} // namespace quillmark::gui
+}  // namespace quillmark::gui

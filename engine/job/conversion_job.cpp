@@ -2,10 +2,10 @@
 
 #include "engine/job/scan_reporter.h"
 #include "engine/mbox/boundaries.h"
-#include "scan/window_reader.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
 #include "scan/frm_finder.h"
+#include "scan/window_reader.h"
 
 #include <algorithm>
 #include <new>
@@ -53,7 +53,8 @@ std::optional<std::string> acceptJobStart(Host& host, std::optional<Target> targ
 
 struct ConversionJob::State final : MessageOutcomes {
     State(Host& h, JobSettings s)
-        : host(h), settings(std::move(s)), reporter(h, settings.progressInterval), scanEvents(reporter), finder(scanEvents, search)
+        : host(h), settings(std::move(s)), reporter(h, settings.progressInterval), scanEvents(reporter),
+          finder(scanEvents, search)
     {
     }
 
@@ -124,8 +125,9 @@ bool ConversionJob::State::setUp()
 {
     const WriterFormat& format = writerFormat(settings.target);
     if (!format.make) {
-        report.fatal = Error{Code::Unsupported, std::string("conversion to ") + std::string(format.extension)
-                                                    + " files is not available yet"};
+        report.fatal
+            = Error{Code::Unsupported,
+                    std::string("conversion to ") + std::string(format.extension) + " files is not available yet"};
         return false;
     }
     writer = format.make();
@@ -189,8 +191,9 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
         if (!folderMade && !search.hits.empty()) {
             std::error_code ec;
             std::filesystem::create_directories(platform::toPath(mailbox.outputFolder), ec);
-            failMailbox(mailbox, "cannot create the folder " + mailbox.outputFolder
-                                     + (ec ? ": " + ec.message() : std::string()));
+            failMailbox(mailbox,
+                        "cannot create the folder " + mailbox.outputFolder
+                            + (ec ? ": " + ec.message() : std::string()));
         } else {
             cutMessages(mailbox);
         }

@@ -8,8 +8,8 @@
 #pragma once
 
 #include "engine/host/host.h"
-#include "engine/targets/mail_writer.h"
 #include "engine/job/report.h"
+#include "engine/targets/mail_writer.h"
 
 #include <chrono>
 #include <functional>

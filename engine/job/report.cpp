@@ -11,9 +11,12 @@ constexpr std::string_view kCrLf = "\r\n";
 std::string targetWords(Target target)
 {
     switch (target) {
-    case Target::Pst: return "an Outlook (.pst) file";
-    case Target::Mbox: return "(.mbox) files";
-    case Target::Eml: break;
+    case Target::Pst:
+        return "an Outlook (.pst) file";
+    case Target::Mbox:
+        return "(.mbox) files";
+    case Target::Eml:
+        break;
     }
     return "(.eml) files";
 }
@@ -27,7 +30,8 @@ ClosingMessage successMessage(Target target)
         text += kCrLf;
         text += kStars;
         text += kCrLf;
-        text += "Start Outlook and open converted pst file by clicking File -> Open -> Outlook Data File. And it all done !";
+        text += "Start Outlook and open converted pst file by clicking File -> Open -> Outlook Data File. And it all "
+                "done !";
         break;
     case Target::Eml:
         text = "Your Thunderbird messages has been successfully exported to (.eml) files.";
@@ -86,22 +90,24 @@ ClosingMessage closingMessage(const Report& report)
         if (report.messagesRecovered > 0) {
             box.text += kCrLf;
             box.text += plural(report.messagesRecovered, "message", "messages")
-                        + " could be read only in part; what could not be read was kept as plain text.";
+                + " could be read only in part; what could not be read was kept as plain text.";
         }
         return box;
     }
-    std::string text = report.cancelled ? "The conversion was cancelled." : "The conversion did not complete without errors.";
+    std::string text
+        = report.cancelled ? "The conversion was cancelled." : "The conversion did not complete without errors.";
     text += kCrLf;
-    text += plural(report.messagesWritten, "message was", "messages were") + " written to " + targetWords(report.target) + ".";
+    text += plural(report.messagesWritten, "message was", "messages were") + " written to " + targetWords(report.target)
+        + ".";
     text += kCrLf;
     if (report.messagesRecovered > 0) {
         text += plural(report.messagesRecovered, "message", "messages")
-                + " could be read only in part; what could not be read was kept as plain text.";
+            + " could be read only in part; what could not be read was kept as plain text.";
         text += kCrLf;
     }
     if (report.mailboxesFailed > 0 || report.messagesFailed > 0) {
         text += plural(report.mailboxesFailed, "mailbox", "mailboxes") + " and "
-                + plural(report.messagesFailed, "message", "messages") + " could not be converted.";
+            + plural(report.messagesFailed, "message", "messages") + " could not be converted.";
         text += kCrLf;
     }
     if (report.fatal) {

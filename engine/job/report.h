@@ -30,26 +30,23 @@ struct Problem {
 
 struct Report {
     Target target = Target::Eml;
-    std::size_t mailboxes = 0;           // rows processed
+    std::size_t mailboxes = 0;  // rows processed
     std::size_t mailboxesFailed = 0;
-    std::size_t mailboxesEmpty = 0;      // no message in them, and nothing else either
+    std::size_t mailboxesEmpty = 0;  // no message in them, and nothing else either
     std::uint64_t messagesFound = 0;
     std::uint64_t messagesWritten = 0;
     std::uint64_t messagesFailed = 0;
-    std::uint64_t messagesRecovered = 0; // written, but their MIME structure could be read only in part
-    std::uint64_t messagesExpunged = 0;  // marked deleted by Thunderbird, not yet compacted
-    std::uint64_t messagesSkipped = 0;   // expunged ones left out on request
+    std::uint64_t messagesRecovered = 0;  // written, but their MIME structure could be read only in part
+    std::uint64_t messagesExpunged = 0;   // marked deleted by Thunderbird, not yet compacted
+    std::uint64_t messagesSkipped = 0;    // expunged ones left out on request
     std::uint64_t bytesRead = 0;
     bool cancelled = false;
     std::optional<Error> fatal;
-    std::vector<Problem> problems;       // every failure; issues up to a limit
-    std::uint64_t problemsDropped = 0;   // issues beyond that limit, counted only
+    std::vector<Problem> problems;      // every failure; issues up to a limit
+    std::uint64_t problemsDropped = 0;  // issues beyond that limit, counted only
     std::size_t issuesKept = 0;
 
-    bool succeeded() const noexcept
-    {
-        return !fatal && !cancelled && mailboxesFailed == 0 && messagesFailed == 0;
-    }
+    bool succeeded() const noexcept { return !fatal && !cancelled && mailboxesFailed == 0 && messagesFailed == 0; }
     void add(Problem problem);
 };
 

@@ -19,8 +19,10 @@ bool startsMessage(std::span<const char> bytes, bool atEnd) noexcept
     const std::size_t n = bytes.size();
     while (i < n && bytes[i] != '\n' && bytes[i] != '\r') ++i;
     if (i == n) return false;  // no line after it (or a line too long to be a separator)
-    if (bytes[i] == '\r' && i + 1 < n && bytes[i + 1] == '\n') ++i;
-    else if (bytes[i] == '\r' && i + 1 == n && !atEnd) return false;  // CR LF split: can't tell
+    if (bytes[i] == '\r' && i + 1 < n && bytes[i + 1] == '\n')
+        ++i;
+    else if (bytes[i] == '\r' && i + 1 == n && !atEnd)
+        return false;  // CR LF split: can't tell
     ++i;
     // The next line: field name, then colon.
     const std::size_t nameStart = i;

@@ -12,13 +12,10 @@ using namespace std::chrono;
 
 constexpr std::string_view kNoSender = "MAILER-DAEMON";
 constexpr std::array<std::string_view, 7> kDayNames{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr std::array<std::string_view, 12> kMonthNames{
-    "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<std::string_view, 12> kMonthNames{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool isBlank(char c) noexcept
-{
-    return c == ' ' || c == '\t';
-}
+bool isBlank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 std::vector<std::string_view> words(std::string_view line)
 {
@@ -67,7 +64,7 @@ std::optional<seconds> timeOfDay(std::string_view word)
     return hours(parts[0]) + minutes(parts[1]) + seconds(parts[2]);
 }
 
-} // namespace
+}  // namespace
 
 std::optional<std::string> separatorLine(std::string_view sender, sys_seconds date)
 {
@@ -85,9 +82,10 @@ std::optional<std::string> separatorLine(std::string_view sender, sys_seconds da
     }
     std::array<char, 32> stamp{};
     std::snprintf(stamp.data(), stamp.size(), " %s %s %02u %02d:%02d:%02d %04d",
-        kDayNames[weekday{day}.c_encoding()].data(), kMonthNames[static_cast<unsigned>(ymd.month()) - 1].data(),
-        static_cast<unsigned>(ymd.day()), static_cast<int>(time.hours().count()),
-        static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()), y);
+                  kDayNames[weekday{day}.c_encoding()].data(),
+                  kMonthNames[static_cast<unsigned>(ymd.month()) - 1].data(), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), y);
     line += stamp.data();
     return line;
 }
@@ -102,10 +100,10 @@ std::optional<sys_seconds> separatorDate(std::string_view line)
         const auto time = timeOfDay(w[i + 2]);
         if (!month || !dayOfMonth || !time) continue;
         auto year = number(w[i + 3], 4, 4);
-        if (!year && i + 4 < w.size()) year = number(w[i + 4], 4, 4); // a zone before the year
+        if (!year && i + 4 < w.size()) year = number(w[i + 4], 4, 4);  // a zone before the year
         if (!year) continue;
-        const year_month_day ymd{
-            std::chrono::year(*year), std::chrono::month(*month), std::chrono::day(static_cast<unsigned>(*dayOfMonth))};
+        const year_month_day ymd{std::chrono::year(*year), std::chrono::month(*month),
+                                 std::chrono::day(static_cast<unsigned>(*dayOfMonth))};
         if (!ymd.ok()) return std::nullopt;
         return sys_days(ymd) + *time;
     }
@@ -120,7 +118,7 @@ Result<void> FromEscaper::put(std::span<const char> bytes)
         if (m_atLineStart) {
             // Gather the first bytes of the line until there are five or the line has ended.
             while (!data.empty() && m_lineStart.size() < kFrom.size()
-                && (m_lineStart.empty() || m_lineStart.back() != '\n')) {
+                   && (m_lineStart.empty() || m_lineStart.back() != '\n')) {
                 m_lineStart += data.front();
                 data.remove_prefix(1);
             }
@@ -159,4 +157,4 @@ Result<void> FromEscaper::finish()
     return r;
 }
 
-} // namespace quillmark
+}  // namespace quillmark

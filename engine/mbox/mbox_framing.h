@@ -32,10 +32,7 @@ std::optional<std::chrono::sys_seconds> separatorDate(std::string_view line);
 // bytes are known. finish() passes on what is still held back.
 class FromEscaper final : public ByteSink {
 public:
-    explicit FromEscaper(ByteSink& out)
-        : m_out(out)
-    {
-    }
+    explicit FromEscaper(ByteSink& out) : m_out(out) {}
     [[nodiscard]] Result<void> put(std::span<const char> bytes) override;
     [[nodiscard]] Result<void> finish();
 
@@ -46,8 +43,8 @@ private:
     }
 
     ByteSink& m_out;
-    std::string m_lineStart; // the first bytes of the current line, while they do not tell yet
+    std::string m_lineStart;  // the first bytes of the current line, while they do not tell yet
     bool m_atLineStart = true;
 };
 
-} // namespace quillmark
+}  // namespace quillmark

@@ -134,9 +134,9 @@ std::optional<std::uint32_t> findMozillaStatus(std::string_view block)
         if (eol == std::string_view::npos) eol = block.size();
         const std::string_view line = block.substr(pos, eol - pos);
         if (line.empty()) break;  // end of the header block
-        if (line.size() > kName.size()
-            && std::equal(kName.begin(), kName.end(), line.begin(),
-                          [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b + 32 : b); })) {
+        if (line.size() > kName.size() && std::equal(kName.begin(), kName.end(), line.begin(), [](char a, char b) {
+                return a == (b >= 'A' && b <= 'Z' ? b + 32 : b);
+            })) {
             std::string_view value = line.substr(kName.size());
             while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
             std::uint32_t status = 0;

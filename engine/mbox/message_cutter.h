@@ -14,8 +14,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,7 +32,7 @@ std::vector<MessageSpan> messageSpans(std::span<const std::uint64_t> boundaries,
 
 // What the first block of a message tells before it is written.
 struct MessageHead {
-    std::string separatorLine;                 // without its line end
+    std::string separatorLine;                   // without its line end
     std::optional<std::uint32_t> mozillaStatus;  // X-Mozilla-Status, when present and readable
     // Thunderbird marks a message deleted (but not yet compacted away) with this status bit.
     static constexpr std::uint32_t kExpunged = 0x0008;

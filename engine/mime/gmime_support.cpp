@@ -22,24 +22,42 @@ std::string take(char* text)
 const char* warningName(GMimeParserWarning code)
 {
     switch (code) {
-    case GMIME_WARN_DUPLICATED_HEADER: return "duplicated header";
-    case GMIME_WARN_DUPLICATED_PARAMETER: return "duplicated parameter";
-    case GMIME_WARN_UNENCODED_8BIT_HEADER: return "unencoded 8-bit header";
-    case GMIME_WARN_INVALID_CONTENT_TYPE: return "invalid content type";
-    case GMIME_WARN_INVALID_RFC2047_HEADER_VALUE: return "invalid encoded word";
-    case GMIME_WARN_MALFORMED_MULTIPART: return "malformed multipart";
-    case GMIME_WARN_TRUNCATED_MESSAGE: return "truncated message";
-    case GMIME_WARN_MALFORMED_MESSAGE: return "malformed message";
-    case GMIME_CRIT_INVALID_HEADER_NAME: return "invalid header name";
-    case GMIME_CRIT_CONFLICTING_HEADER: return "conflicting header";
-    case GMIME_CRIT_CONFLICTING_PARAMETER: return "conflicting parameter";
-    case GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY: return "multipart without boundary";
-    case GMIME_CRIT_NESTING_OVERFLOW: return "MIME nesting too deep";
-    case GMIME_WARN_INVALID_PARAMETER: return "invalid parameter";
-    case GMIME_WARN_INVALID_ADDRESS_LIST: return "invalid address list";
-    case GMIME_WARN_PART_WITHOUT_CONTENT: return "part without content";
-    case GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT: return "part without headers or content";
-    default: return "parser warning";
+    case GMIME_WARN_DUPLICATED_HEADER:
+        return "duplicated header";
+    case GMIME_WARN_DUPLICATED_PARAMETER:
+        return "duplicated parameter";
+    case GMIME_WARN_UNENCODED_8BIT_HEADER:
+        return "unencoded 8-bit header";
+    case GMIME_WARN_INVALID_CONTENT_TYPE:
+        return "invalid content type";
+    case GMIME_WARN_INVALID_RFC2047_HEADER_VALUE:
+        return "invalid encoded word";
+    case GMIME_WARN_MALFORMED_MULTIPART:
+        return "malformed multipart";
+    case GMIME_WARN_TRUNCATED_MESSAGE:
+        return "truncated message";
+    case GMIME_WARN_MALFORMED_MESSAGE:
+        return "malformed message";
+    case GMIME_CRIT_INVALID_HEADER_NAME:
+        return "invalid header name";
+    case GMIME_CRIT_CONFLICTING_HEADER:
+        return "conflicting header";
+    case GMIME_CRIT_CONFLICTING_PARAMETER:
+        return "conflicting parameter";
+    case GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY:
+        return "multipart without boundary";
+    case GMIME_CRIT_NESTING_OVERFLOW:
+        return "MIME nesting too deep";
+    case GMIME_WARN_INVALID_PARAMETER:
+        return "invalid parameter";
+    case GMIME_WARN_INVALID_ADDRESS_LIST:
+        return "invalid address list";
+    case GMIME_WARN_PART_WITHOUT_CONTENT:
+        return "part without content";
+    case GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT:
+        return "part without headers or content";
+    default:
+        return "parser warning";
     }
 }
 
@@ -49,7 +67,7 @@ const char* warningName(GMimeParserWarning code)
 bool isCritical(GMimeParserWarning code)
 {
     return code == GMIME_CRIT_INVALID_HEADER_NAME || code == GMIME_CRIT_CONFLICTING_PARAMETER
-           || code == GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY || code == GMIME_CRIT_NESTING_OVERFLOW;
+        || code == GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY || code == GMIME_CRIT_NESTING_OVERFLOW;
 }
 
 void onWarning(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data)
@@ -135,7 +153,7 @@ void keepConverterLoaded(const char* charset)
 bool isStoreText(std::string_view text)
 {
     return text.find('\0') == std::string_view::npos
-           && g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+        && g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
 namespace {
@@ -162,7 +180,8 @@ std::string textOf(GMimeTextPart* part)
     keepConverterLoaded(declared);
     GError* error = nullptr;
     gsize written = 0;
-    if (char* utf8 = g_convert(raw.data(), static_cast<gssize>(raw.size()), "UTF-8", charset, nullptr, &written, &error)) {
+    if (char* utf8
+        = g_convert(raw.data(), static_cast<gssize>(raw.size()), "UTF-8", charset, nullptr, &written, &error)) {
         std::string text(utf8, written);
         g_free(utf8);
         return storeText(std::move(text));
@@ -173,7 +192,8 @@ std::string textOf(GMimeTextPart* part)
     // fit, losing text; so 8-bit text labelled ASCII or UTF-8 (or with a charset nobody knows)
     // is read as raw 8-bit text instead. Only text in a real charset with a few stray bytes is
     // converted with those bytes left out.
-    if (unknownCharset || isAsciiOrUtf8(charset) || g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()), nullptr))
+    if (unknownCharset || isAsciiOrUtf8(charset)
+        || g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()), nullptr))
         return storeText(std::move(raw));
     return storeText(take(g_mime_text_part_get_text(part)));
 }
@@ -308,7 +328,8 @@ void forEachMailbox(InternetAddressList* list, const std::function<void(const Ma
         } else if (isA(address, INTERNET_ADDRESS_TYPE_MAILBOX)) {
             MailAddress a;
             if (const char* name = internet_address_get_name(address)) a.name = name;
-            if (const char* addr = internet_address_mailbox_get_addr(reinterpret_cast<InternetAddressMailbox*>(address)))
+            if (const char* addr
+                = internet_address_mailbox_get_addr(reinterpret_cast<InternetAddressMailbox*>(address)))
                 a.address = addr;
             fn(a);
         }
@@ -355,7 +376,8 @@ std::vector<std::string> ParsedHeaders::values(std::string_view name) const
 {
     std::vector<std::string> out;
     for (const auto& [field, value] : m_fields)
-        if (field.size() == name.size() && g_ascii_strncasecmp(field.c_str(), std::string(name).c_str(), field.size()) == 0)
+        if (field.size() == name.size()
+            && g_ascii_strncasecmp(field.c_str(), std::string(name).c_str(), field.size()) == 0)
             out.push_back(value);
     return out;
 }

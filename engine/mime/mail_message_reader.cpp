@@ -25,7 +25,7 @@ std::string_view headerBlock(std::string_view messageText) noexcept
     const auto end = std::min(window.find("\n\r\n"), window.find("\n\n"));
     if (end != std::string_view::npos) return window.substr(0, end + 1);
     if (window.size() == messageText.size()) return window;
-    const auto lastLine = window.rfind('\n'); // no field is handed over half
+    const auto lastLine = window.rfind('\n');  // no field is handed over half
     return lastLine == std::string_view::npos ? std::string_view() : window.substr(0, lastLine + 1);
 }
 
@@ -39,7 +39,7 @@ bool sameName(std::string_view a, std::string_view lowerCase) noexcept
 // field nor a continuation (damaged input) ends the field before it and is skipped.
 struct Fields {
     std::array<std::vector<std::string>, kFieldCount> values;
-    std::size_t total = 0; // fields of any name
+    std::size_t total = 0;  // fields of any name
 
     explicit Fields(std::string_view block)
     {
@@ -108,13 +108,9 @@ std::optional<std::chrono::sys_seconds> newestReceived(const std::vector<std::st
     return newest;
 }
 
-} // namespace
+}  // namespace
 
-MailMessageReader::MailMessageReader()
-    : m_sender(kNoSender)
-{
-    gmime::ensureInitialised();
-}
+MailMessageReader::MailMessageReader() : m_sender(kNoSender) { gmime::ensureInitialised(); }
 
 Result<void> MailMessageReader::LoadMessageFile(std::string_view messageText)
 {
@@ -133,4 +129,4 @@ Result<void> MailMessageReader::LoadMessageFile(std::string_view messageText)
     return Ok{};
 }
 
-} // namespace quillmark
+}  // namespace quillmark

@@ -43,4 +43,4 @@ private:
     std::string m_sender;
 };
 
-} // namespace quillmark
+}  // namespace quillmark

@@ -74,8 +74,10 @@ std::string_view bodyAfterHeaders(std::string_view text)
 {
     const auto head = headerBlock(text);
     std::string_view rest = text.substr(head.size());
-    if (rest.starts_with("\r\n")) rest.remove_prefix(2);
-    else if (rest.starts_with("\n")) rest.remove_prefix(1);
+    if (rest.starts_with("\r\n"))
+        rest.remove_prefix(2);
+    else if (rest.starts_with("\n"))
+        rest.remove_prefix(1);
     return rest;
 }
 
@@ -139,8 +141,8 @@ int sensitivityOf(const FieldLookup& field)
 bool isNamed(std::string_view name, std::string_view lowerName)
 {
     return name.size() == lowerName.size()
-           && std::equal(name.begin(), name.end(), lowerName.begin(),
-                         [](char a, char b) { return g_ascii_tolower(a) == b; });
+        && std::equal(name.begin(), name.end(), lowerName.begin(),
+                      [](char a, char b) { return g_ascii_tolower(a) == b; });
 }
 
 // Calls fn(name, line) for every line of the header block, with the name of the field the line
@@ -158,8 +160,7 @@ void forEachHeaderLine(std::string_view head, Fn fn)
         if (line[0] != ' ' && line[0] != '\t') {
             const auto colon = line.find(':');
             name = colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
-            if (!std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; }))
-                name = {};
+            if (!std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; })) name = {};
         }
         fn(name, line);
     }
@@ -182,8 +183,8 @@ bool readThroughGMime(std::string_view name)
 // usual case): otherwise GMime reads the block as it is, and these fields from it.
 class PlainFields {
 public:
-    static constexpr std::array<std::string_view, 9> kNames{"date",       "message-id", "in-reply-to",
-                                                            "references", "importance", "x-priority",
+    static constexpr std::array<std::string_view, 9> kNames{"date",       "message-id",  "in-reply-to",
+                                                            "references", "importance",  "x-priority",
                                                             "priority",   "sensitivity", "received"};
 
     explicit PlainFields(std::string_view head)
@@ -367,7 +368,8 @@ private:
         ImportedAttachment a;
         a.mimeType = "message/rfc822";
         GMimeMessage* inner = g_mime_message_part_get_message(part);
-        if (const char* name = g_mime_object_get_content_disposition_parameter(reinterpret_cast<GMimeObject*>(part), "filename"))
+        if (const char* name
+            = g_mime_object_get_content_disposition_parameter(reinterpret_cast<GMimeObject*>(part), "filename"))
             a.fileName = name;
         if (inner) {
             a.data = objectText(asObject(inner));
@@ -490,12 +492,12 @@ std::uint32_t codePageOfCharset(std::string_view charset)
         std::uint32_t codePage;
     };
     static constexpr std::array<Entry, 24> kTable{{
-        {"utf-8", 65001},        {"us-ascii", 20127},     {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
-        {"iso-8859-5", 28595},   {"iso-8859-7", 28597},   {"iso-8859-9", 28599},  {"iso-8859-15", 28605},
-        {"windows-1250", 1250},  {"windows-1251", 1251},  {"windows-1252", 1252}, {"windows-1253", 1253},
-        {"windows-1254", 1254},  {"windows-1255", 1255},  {"windows-1256", 1256}, {"koi8-r", 20866},
-        {"koi8-u", 21866},       {"shift_jis", 932},      {"iso-2022-jp", 50220}, {"euc-jp", 51932},
-        {"gb2312", 936},         {"gbk", 936},            {"big5", 950},          {"euc-kr", 51949},
+        {"utf-8", 65001},       {"us-ascii", 20127},    {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
+        {"iso-8859-5", 28595},  {"iso-8859-7", 28597},  {"iso-8859-9", 28599},  {"iso-8859-15", 28605},
+        {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252}, {"windows-1253", 1253},
+        {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256}, {"koi8-r", 20866},
+        {"koi8-u", 21866},      {"shift_jis", 932},     {"iso-2022-jp", 50220}, {"euc-jp", 51932},
+        {"gb2312", 936},        {"gbk", 936},           {"big5", 950},          {"euc-kr", 51949},
     }};
     const std::string name = lower(trimmed(charset));
     for (const auto& e : kTable)

@@ -33,12 +33,12 @@ struct Recipient {
 struct ImportedMessage;
 
 struct ImportedAttachment {
-    std::string fileName;       // decoded; may be empty
-    std::string mimeType;       // "image/png"
-    std::string contentId;      // without angle brackets
+    std::string fileName;   // decoded; may be empty
+    std::string mimeType;   // "image/png"
+    std::string contentId;  // without angle brackets
     std::string contentLocation;
-    std::string data;           // decoded bytes
-    bool inlineInHtml = false;  // the HTML body refers to it by cid: or location
+    std::string data;                           // decoded bytes
+    bool inlineInHtml = false;                  // the HTML body refers to it by cid: or location
     std::unique_ptr<ImportedMessage> embedded;  // for message/rfc822 parts
 };
 
@@ -62,10 +62,10 @@ struct ImportedMessage {
     std::string messageId;
     std::string inReplyTo;
     std::string references;
-    int importance = 1;   // 0 low, 1 normal, 2 high
-    int priority = 0;     // -1 non-urgent, 0 normal, 1 urgent
-    int sensitivity = 0;  // 0 none, 1 personal, 2 private, 3 confidential
-    std::string transportHeaders;  // the header block as received
+    int importance = 1;                   // 0 low, 1 normal, 2 high
+    int priority = 0;                     // -1 non-urgent, 0 normal, 1 urgent
+    int sensitivity = 0;                  // 0 none, 1 personal, 2 private, 3 confidential
+    std::string transportHeaders;         // the header block as received
     std::optional<std::string> bodyText;  // UTF-8
     std::optional<std::string> bodyHtml;  // bytes in the HTML part's own charset
     std::uint32_t htmlCodePage = 65001;

@@ -22,8 +22,7 @@ template <class T>
 inline T get(std::span<const std::uint8_t> in, std::size_t at) noexcept
 {
     std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i)
-        v |= static_cast<std::uint64_t>(in[at + i]) << (8 * i);
+    for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<std::uint64_t>(in[at + i]) << (8 * i);
     return static_cast<T>(v);
 }
 
@@ -35,9 +34,6 @@ inline void append(Buffer& out, T value)
     put<T>(out, at, value);
 }
 
-inline void appendBytes(Buffer& out, std::span<const std::uint8_t> in)
-{
-    out.insert(out.end(), in.begin(), in.end());
-}
+inline void appendBytes(Buffer& out, std::span<const std::uint8_t> in) { out.insert(out.end(), in.begin(), in.end()); }
 
 }  // namespace quillmark::pst::bytes

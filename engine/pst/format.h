@@ -79,12 +79,12 @@ inline constexpr std::uint64_t kHeaderSize = 564;
 inline constexpr std::uint64_t kDListOffset = 0x4200;
 inline constexpr std::uint64_t kFirstAMapOffset = 0x4400;
 inline constexpr std::uint64_t kPageSize = 512;
-inline constexpr std::uint64_t kSlotSize = 64;                     // AMap granularity
+inline constexpr std::uint64_t kSlotSize = 64;  // AMap granularity
 inline constexpr std::uint64_t kAMapBitmapBytes = 496;
 inline constexpr std::uint64_t kSlotsPerAMap = kAMapBitmapBytes * 8;
 inline constexpr std::uint64_t kAMapInterval = kSlotsPerAMap * kSlotSize;  // 253,952 bytes
 inline constexpr std::uint64_t kAMapsPerPMap = 8;
-inline constexpr std::uint64_t kFirstFMapAMap = 128;                // first AMap index followed by an FMap
+inline constexpr std::uint64_t kFirstFMapAMap = 128;  // first AMap index followed by an FMap
 inline constexpr std::uint64_t kAMapsPerFMap = 496;
 inline constexpr std::uint64_t kFirstFPMapAMap = 8192;
 inline constexpr std::uint64_t kAMapsPerFPMap = 496 * 64;
@@ -93,10 +93,9 @@ static_assert(kFirstAMapOffset + kFirstFMapAMap * kAMapInterval + 2 * kPageSize 
 
 // ---- Header ([MS-PST] 2.2.2.6) -------------------------------------------------------------
 namespace hdr {
-inline constexpr std::size_t kMagic = 0, kCrcPartial = 4, kMagicClient = 8, kVer = 10,
-                             kVerClient = 12, kPlatformCreate = 14, kPlatformAccess = 15,
-                             kBidNextP = 32, kUnique = 40, kRgnid = 44, kRoot = 180,
-                             kRgbFM = 256, kRgbFP = 384, kSentinel = 512, kCryptMethod = 513,
+inline constexpr std::size_t kMagic = 0, kCrcPartial = 4, kMagicClient = 8, kVer = 10, kVerClient = 12,
+                             kPlatformCreate = 14, kPlatformAccess = 15, kBidNextP = 32, kUnique = 40, kRgnid = 44,
+                             kRoot = 180, kRgbFM = 256, kRgbFP = 384, kSentinel = 512, kCryptMethod = 513,
                              kBidNextB = 516, kCrcFull = 524;
 inline constexpr std::size_t kCrcPartialStart = 8, kCrcPartialLen = 471, kCrcFullLen = 516;
 inline constexpr std::size_t kRgbMapLen = 128;
@@ -108,8 +107,8 @@ static_assert(kRoot + 72 == 252);
 
 // ROOT, relative to hdr::kRoot ([MS-PST] 2.2.2.5)
 namespace root {
-inline constexpr std::size_t kFileEof = 4, kAMapLast = 12, kAMapFree = 20, kPMapFree = 28,
-                             kBrefNbt = 36, kBrefBbt = 52, kAMapValid = 68;
+inline constexpr std::size_t kFileEof = 4, kAMapLast = 12, kAMapFree = 20, kPMapFree = 28, kBrefNbt = 36, kBrefBbt = 52,
+                             kAMapValid = 68;
 inline constexpr std::uint8_t kValidAMap2 = 0x02;
 }  // namespace root
 
@@ -119,14 +118,13 @@ enum class CryptMethod : std::uint8_t { None = 0x00, Permute = 0x01 };
 namespace page {
 inline constexpr std::size_t kTrailer = 496, kTrailerSize = 16;
 inline constexpr std::size_t kType = 496, kTypeRepeat = 497, kSig = 498, kCrc = 500, kBid = 504;
-inline constexpr std::uint8_t kBBT = 0x80, kNBT = 0x81, kFMap = 0x82, kPMap = 0x83, kAMap = 0x84,
-                              kFPMap = 0x85, kDList = 0x86;
+inline constexpr std::uint8_t kBBT = 0x80, kNBT = 0x81, kFMap = 0x82, kPMap = 0x83, kAMap = 0x84, kFPMap = 0x85,
+                              kDList = 0x86;
 static_assert(kTrailer + kTrailerSize == kPageSize);
 }  // namespace page
 
 namespace btpage {
-inline constexpr std::size_t kEntriesSize = 488, kCEnt = 488, kCEntMax = 489, kCbEnt = 490,
-                             kCLevel = 491;
+inline constexpr std::size_t kEntriesSize = 488, kCEnt = 488, kCEntMax = 489, kCbEnt = 490, kCLevel = 491;
 inline constexpr std::size_t kBranchEntry = 24, kNbtEntry = 32, kBbtEntry = 24;
 inline constexpr std::size_t kMaxBranch = kEntriesSize / kBranchEntry;  // 20
 inline constexpr std::size_t kMaxNbt = kEntriesSize / kNbtEntry;        // 15
@@ -166,31 +164,40 @@ static_assert(allocationSize(kMaxPayload) == kMaxSize && allocationSize(0) == 64
 
 // ---- Node IDs ([MS-PST] 2.2.2.1, 2.4.1) ----------------------------------------------------
 enum class NidType : std::uint8_t {
-    Hid = 0x00, Internal = 0x01, NormalFolder = 0x02, SearchFolder = 0x03, NormalMessage = 0x04,
-    Attachment = 0x05, SearchUpdateQueue = 0x06, SearchCriteria = 0x07, AssocMessage = 0x08,
-    ContentsTableIndex = 0x0A, ReceiveFolderTable = 0x0B, OutgoingQueueTable = 0x0C,
-    HierarchyTable = 0x0D, ContentsTable = 0x0E, AssocContentsTable = 0x0F,
-    SearchContentsTable = 0x10, AttachmentTable = 0x11, RecipientTable = 0x12,
-    SearchTableIndex = 0x13, Ltp = 0x1F,
+    Hid = 0x00,
+    Internal = 0x01,
+    NormalFolder = 0x02,
+    SearchFolder = 0x03,
+    NormalMessage = 0x04,
+    Attachment = 0x05,
+    SearchUpdateQueue = 0x06,
+    SearchCriteria = 0x07,
+    AssocMessage = 0x08,
+    ContentsTableIndex = 0x0A,
+    ReceiveFolderTable = 0x0B,
+    OutgoingQueueTable = 0x0C,
+    HierarchyTable = 0x0D,
+    ContentsTable = 0x0E,
+    AssocContentsTable = 0x0F,
+    SearchContentsTable = 0x10,
+    AttachmentTable = 0x11,
+    RecipientTable = 0x12,
+    SearchTableIndex = 0x13,
+    Ltp = 0x1F,
 };
 inline constexpr unsigned kNidTypeBits = 5;
 inline constexpr Nid kNidTypeMask = 0x1F;
-constexpr Nid makeNid(NidType type, std::uint32_t index)
-{
-    return (index << kNidTypeBits) | static_cast<Nid>(type);
-}
+constexpr Nid makeNid(NidType type, std::uint32_t index) { return (index << kNidTypeBits) | static_cast<Nid>(type); }
 constexpr NidType nidType(Nid nid) { return static_cast<NidType>(nid & kNidTypeMask); }
 constexpr std::uint32_t nidIndex(Nid nid) { return nid >> kNidTypeBits; }
 constexpr Nid withType(Nid nid, NidType type) { return makeNid(type, nidIndex(nid)); }
 
 // Fixed nodes of every store ([MS-PST] 2.4.1, 2.7.1)
 namespace nid {
-inline constexpr Nid kMessageStore = 0x21, kNameToIdMap = 0x61, kRootFolder = 0x122,
-                     kSearchManagementQueue = 0x1E1, kSearchActivityList = 0x201,
-                     kHierarchyTemplate = 0x60D, kContentsTemplate = 0x60E,
-                     kAssocContentsTemplate = 0x60F, kSearchContentsTemplate = 0x610,
-                     kAttachmentTemplate = 0x671, kRecipientTemplate = 0x692,
-                     kSpamSearchFolder = 0x2223, kIpmSubtree = 0x8022, kSearchRoot = 0x8042,
+inline constexpr Nid kMessageStore = 0x21, kNameToIdMap = 0x61, kRootFolder = 0x122, kSearchManagementQueue = 0x1E1,
+                     kSearchActivityList = 0x201, kHierarchyTemplate = 0x60D, kContentsTemplate = 0x60E,
+                     kAssocContentsTemplate = 0x60F, kSearchContentsTemplate = 0x610, kAttachmentTemplate = 0x671,
+                     kRecipientTemplate = 0x692, kSpamSearchFolder = 0x2223, kIpmSubtree = 0x8022, kSearchRoot = 0x8042,
                      kDeletedItems = 0x8062;
 // Subnode IDs of a message's tables ([MS-PST] 2.4.5, 2.4.6)
 inline constexpr Nid kAttachmentTable = 0x671, kRecipientTable = 0x692;
@@ -199,8 +206,8 @@ static_assert(kIpmSubtree == makeNid(NidType::NormalFolder, 0x401));
 }  // namespace nid
 
 // rgnid start values for a new file ([MS-PST] 2.2.2.6)
-inline constexpr std::uint32_t kFirstNidIndex = 0x400, kFirstSearchFolderIndex = 0x4000,
-                               kFirstMessageIndex = 0x10000, kFirstAssocMessageIndex = 0x8000;
+inline constexpr std::uint32_t kFirstNidIndex = 0x400, kFirstSearchFolderIndex = 0x4000, kFirstMessageIndex = 0x10000,
+                               kFirstAssocMessageIndex = 0x8000;
 
 // ---- Heap on node ([MS-PST] 2.3.1) ---------------------------------------------------------
 namespace hn {
@@ -234,19 +241,13 @@ inline constexpr std::size_t kGroupEnd8 = 0, kGroupEnd2 = 1, kGroupEnd1 = 2, kGr
 
 // ---- Property types and tags ([MS-PST] 2.1.1, [MS-OXCDATA] 2.11.1) -------------------------
 namespace ptype {
-inline constexpr std::uint16_t kInt16 = 0x0002, kInt32 = 0x0003, kFloat = 0x0004,
-                               kDouble = 0x0005, kCurrency = 0x0006, kAppTime = 0x0007,
-                               kErrorCode = 0x000A, kBoolean = 0x000B, kObject = 0x000D,
-                               kInt64 = 0x0014, kString8 = 0x001E, kString = 0x001F,
-                               kTime = 0x0040, kGuid = 0x0048, kBinary = 0x0102,
-                               kMultiInt32 = 0x1003, kMultiString = 0x101F,
-                               kMultiBinary = 0x1102;
+inline constexpr std::uint16_t kInt16 = 0x0002, kInt32 = 0x0003, kFloat = 0x0004, kDouble = 0x0005, kCurrency = 0x0006,
+                               kAppTime = 0x0007, kErrorCode = 0x000A, kBoolean = 0x000B, kObject = 0x000D,
+                               kInt64 = 0x0014, kString8 = 0x001E, kString = 0x001F, kTime = 0x0040, kGuid = 0x0048,
+                               kBinary = 0x0102, kMultiInt32 = 0x1003, kMultiString = 0x101F, kMultiBinary = 0x1102;
 }  // namespace ptype
 
-constexpr PropTag makeTag(std::uint16_t id, std::uint16_t type)
-{
-    return (static_cast<PropTag>(id) << 16) | type;
-}
+constexpr PropTag makeTag(std::uint16_t id, std::uint16_t type) { return (static_cast<PropTag>(id) << 16) | type; }
 constexpr std::uint16_t tagId(PropTag tag) { return static_cast<std::uint16_t>(tag >> 16); }
 constexpr std::uint16_t tagType(PropTag tag) { return static_cast<std::uint16_t>(tag & 0xFFFF); }
 
@@ -254,22 +255,32 @@ constexpr std::uint16_t tagType(PropTag tag) { return static_cast<std::uint16_t>
 constexpr std::size_t fixedSize(std::uint16_t type)
 {
     switch (type) {
-    case ptype::kInt16: return 2;
-    case ptype::kBoolean: return 1;
-    case ptype::kInt32: case ptype::kFloat: case ptype::kErrorCode: return 4;
-    case ptype::kDouble: case ptype::kCurrency: case ptype::kAppTime: case ptype::kInt64:
-    case ptype::kTime: return 8;
-    case ptype::kGuid: return 16;
-    default: return 0;
+    case ptype::kInt16:
+        return 2;
+    case ptype::kBoolean:
+        return 1;
+    case ptype::kInt32:
+    case ptype::kFloat:
+    case ptype::kErrorCode:
+        return 4;
+    case ptype::kDouble:
+    case ptype::kCurrency:
+    case ptype::kAppTime:
+    case ptype::kInt64:
+    case ptype::kTime:
+        return 8;
+    case ptype::kGuid:
+        return 16;
+    default:
+        return 0;
     }
 }
 
 // Name-to-ID map ([MS-PST] 2.4.7)
 namespace nameid {
 inline constexpr std::uint32_t kBucketCount = 251;
-inline constexpr std::uint16_t kBucketCountProp = 0x0001, kGuidStream = 0x0002,
-                               kEntryStream = 0x0003, kStringStream = 0x0004,
-                               kFirstBucket = 0x1000, kFirstNamedId = 0x8000;
+inline constexpr std::uint16_t kBucketCountProp = 0x0001, kGuidStream = 0x0002, kEntryStream = 0x0003,
+                               kStringStream = 0x0004, kFirstBucket = 0x1000, kFirstNamedId = 0x8000;
 inline constexpr std::size_t kEntrySize = 8;
 }  // namespace nameid
 

@@ -25,8 +25,9 @@ public:
     }
     void sendSaving()
     {
-        m_reporter->setLabel(Label::LblProgress, "Saving: " + std::to_string(m_length) + " Bytes out of "
-                                                     + std::to_string(m_mailboxSize) + " Total Bytes.");
+        m_reporter->setLabel(Label::LblProgress,
+                             "Saving: " + std::to_string(m_length) + " Bytes out of " + std::to_string(m_mailboxSize)
+                                 + " Total Bytes.");
     }
 
 private:

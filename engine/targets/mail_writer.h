@@ -6,16 +6,16 @@
 // span into clean RFC 822 text; it never sees the mailbox's own separator line as message text.
 #pragma once
 
-#include "engine/mbox/message_cutter.h"
 #include "engine/host/reporter.h"
+#include "engine/mbox/message_cutter.h"
 #include "platform/result.h"
 
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,24 +49,24 @@ protected:
 struct JobContext {
     std::string outputFolder;  // ends with a separator
     Reporter& reporter;
-    std::time_t started;        // local time of the job's start (names the PST file)
+    std::time_t started;  // local time of the job's start (names the PST file)
     MessageOutcomes& outcomes;
 };
 
 struct MailboxContext {
-    std::size_t row = 0;          // 0-based row of the file list
-    std::string path;             // trimmed
-    std::string fileName;         // last path component, untrimmed
-    std::string name;             // fileName trimmed of blanks
-    std::string outputFolder;     // no trailing separator
-    std::uint64_t size = 0;       // as scanned
+    std::size_t row = 0;       // 0-based row of the file list
+    std::string path;          // trimmed
+    std::string fileName;      // last path component, untrimmed
+    std::string name;          // fileName trimmed of blanks
+    std::string outputFolder;  // no trailing separator
+    std::uint64_t size = 0;    // as scanned
     std::filesystem::file_time_type modified{};
 };
 
 struct Message {
     const MailboxContext& mailbox;
-    std::uint64_t index;          // j, from 0 within the mailbox
-    std::uint64_t count;          // messages in this mailbox
+    std::uint64_t index;  // j, from 0 within the mailbox
+    std::uint64_t count;  // messages in this mailbox
     MessageSpan span;
     const MessageHead& head;
     MessageCutter& cutter;
@@ -102,8 +102,8 @@ private:
 
 struct WriterFormat {
     Target target;
-    std::string_view name;       // command-line name: "eml", "pst", "mbox"
-    std::string_view extension;  // ".eml", ".pst", ".mbox"
+    std::string_view name;                  // command-line name: "eml", "pst", "mbox"
+    std::string_view extension;             // ".eml", ".pst", ".mbox"
     std::unique_ptr<MailWriter> (*make)();  // null while the target is not built yet
 };
 

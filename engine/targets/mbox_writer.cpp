@@ -6,9 +6,9 @@
 // through an .eml file on disk: the bytes are the same, it is faster, memory stays small however
 // large a message is, and a run ended midway leaves no stray file behind. A message whose append
 // fails is cut off the file again, so the file always holds whole messages.
+#include "engine/mbox/mbox_framing.h"
 #include "engine/mime/mail_message_reader.h"
 #include "engine/targets/mail_writer.h"
-#include "engine/mbox/mbox_framing.h"
 
 #include "platform/file_io.h"
 #include "platform/paths.h"
@@ -34,14 +34,14 @@ std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& m
 std::string separatorFor(const Message& message, std::string_view head)
 {
     MailMessageReader reader;
-    (void)reader.LoadMessageFile(head); // unreadable headers still get a line, from the fallbacks
+    (void)reader.LoadMessageFile(head);  // unreadable headers still get a line, from the fallbacks
     const std::optional<std::chrono::sys_seconds> dates[]
         = {reader.MessageDate(), separatorDate(message.head.separatorLine), modificationTime(message.mailbox),
-            std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())};
+           std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())};
     for (const auto& date : dates)
         if (date)
             if (auto line = separatorLine(reader.SenderText(), *date)) return *std::move(line);
-    return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970"; // only with a clock beyond year 9999
+    return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970";  // only with a clock beyond year 9999
 }
 
 // Whether an existing file ends inside a line: our separator must not be glued to that line.
@@ -64,10 +64,7 @@ bool holdsHeaderBlock(std::string_view head) noexcept
 // Counts what goes into the file, so that a failed message can be cut off again.
 class FileSink final : public ByteSink {
 public:
-    explicit FileSink(platform::AppendFile& file)
-        : m_file(file)
-    {
-    }
+    explicit FileSink(platform::AppendFile& file) : m_file(file) {}
     Result<void> put(std::span<const char> bytes) override
     {
         m_added += bytes.size();
@@ -86,10 +83,7 @@ private:
 class MessageSink final : public ByteSink {
 public:
     MessageSink(const Message& message, FileSink& file, Reporter& reporter)
-        : m_message(message)
-        , m_file(file)
-        , m_escaper(file)
-        , m_reporter(reporter)
+        : m_message(message), m_file(file), m_escaper(file), m_reporter(reporter)
     {
     }
 
@@ -117,10 +111,10 @@ public:
     {
         const std::uint64_t total = m_message.span.size();
         const std::uint64_t n = done ? total : std::min(m_done, total);
-        m_reporter->setLabel(
-            Label::LblProgress, std::to_string(n) + " Bytes out of " + std::to_string(total) + " Total Bytes.");
-        m_reporter->setBar(
-            Bar::ProgressBar2, total == 0 ? 100.0f : static_cast<float>(n) / static_cast<float>(total) * 100.0f);
+        m_reporter->setLabel(Label::LblProgress,
+                             std::to_string(n) + " Bytes out of " + std::to_string(total) + " Total Bytes.");
+        m_reporter->setBar(Bar::ProgressBar2,
+                           total == 0 ? 100.0f : static_cast<float>(n) / static_cast<float>(total) * 100.0f);
     }
 
 private:
@@ -151,7 +145,7 @@ public:
 
     Result<void> beginMailbox(const MailboxContext& mailbox) override
     {
-        (void)closeFile(); // every message was flushed when it was written
+        (void)closeFile();  // every message was flushed when it was written
         m_path = platform::toPath(platform::joinPath(mailbox.outputFolder, mailbox.name + ".mbox"));
         return Ok{};
     }
@@ -163,7 +157,7 @@ public:
         FileSink file(*m_file);
         MessageSink sink(message, file, *m_reporter);
         auto r = appendMessage(message, sink);
-        if (r) r = m_file->flush(); // a failure belongs to this message, which can still be undone
+        if (r) r = m_file->flush();  // a failure belongs to this message, which can still be undone
         if (!r) return undo(std::move(r).error());
         m_size += file.added();
         m_unsent.reset();
@@ -229,15 +223,12 @@ private:
     Reporter* m_reporter = nullptr;
     std::filesystem::path m_path;
     std::optional<platform::AppendFile> m_file;
-    std::uint64_t m_size = 0; // of the file, up to the last whole message
-    std::optional<std::uint64_t> m_unsent; // the last message's figures, when not shown yet
+    std::uint64_t m_size = 0;               // of the file, up to the last whole message
+    std::optional<std::uint64_t> m_unsent;  // the last message's figures, when not shown yet
 };
 
-} // namespace
+}  // namespace
 
-std::unique_ptr<MailWriter> makeMboxWriter()
-{
-    return std::make_unique<MboxWriter>();
-}
+std::unique_ptr<MailWriter> makeMboxWriter() { return std::make_unique<MboxWriter>(); }
 
-} // namespace quillmark
+}  // namespace quillmark

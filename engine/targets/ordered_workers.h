@@ -44,7 +44,9 @@ public:
     {
         for (auto& t : m_threads) t.request_stop();
         // Under the lock, so that no worker is between its check and its wait.
-        { std::lock_guard lock(m_mutex); }
+        {
+            std::lock_guard lock(m_mutex);
+        }
         m_workReady.notify_all();
         m_threads.clear();  // joins
     }

@@ -1,10 +1,10 @@
 // PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
 // the output folder, one folder per mailbox name below the top of the store (same-named
 // mailboxes share one), every message imported from its RFC 822 text and marked read.
+#include "engine/mime/rfc822_import.h"
+#include "engine/pst/messaging/message_store.h"
 #include "engine/targets/mail_writer.h"
 #include "engine/targets/ordered_workers.h"
-#include "engine/pst/messaging/message_store.h"
-#include "engine/mime/rfc822_import.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
 
@@ -115,7 +115,8 @@ pst::Message toPstMessage(ImportedMessage& in)
     addIfSet(x, kInternetMessageId, in.messageId);
     addIfSet(x, kInternetReferences, in.references);
     addIfSet(x, kInReplyTo, in.inReplyTo);
-    if (in.bodyHtml && !in.bodyHtml->empty()) x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
+    if (in.bodyHtml && !in.bodyHtml->empty())
+        x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
     return m;
 }
 
@@ -198,23 +199,22 @@ public:
         if (!m_folder) return Error{Code::InvalidArgument, "no folder for this mailbox in the PST file"};
         StringSink text;
         // The clean text is the message's bytes plus a CR for every line end: one allocation.
-        text.text.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(message.span.size() + message.span.size() / 16 + 64, 1u << 26)));
+        text.text.reserve(static_cast<std::size_t>(
+            std::min<std::uint64_t>(message.span.size() + message.span.size() / 16 + 64, 1u << 26)));
         if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
         sendSaving(text.text.size(), message.mailbox.size);
         m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
         m_batchBytes += text.text.size();
         m_batch.push_back(std::move(text.text));
         if (m_batch.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
-        while (storeReady()) {
-        }
+        while (storeReady()) {}
         return Ok{};
     }
 
     void endMailbox() override
     {
         submitBatch();
-        while (storeOldest()) {
-        }
+        while (storeOldest()) {}
         m_saved.flush(*m_reporter);
     }
 
@@ -289,15 +289,17 @@ private:
     void sendSaving(std::uint64_t length, std::uint64_t mailboxSize)
     {
         if (!m_reporter->tick()) return;
-        (*m_reporter)->setLabel(Label::LblProgress, "Saving: " + std::to_string(length) + " Bytes out of "
-                                                        + std::to_string(mailboxSize) + " Total Bytes.");
+        (*m_reporter)
+            ->setLabel(Label::LblProgress,
+                       "Saving: " + std::to_string(length) + " Bytes out of " + std::to_string(mailboxSize)
+                           + " Total Bytes.");
     }
 
     Reporter* m_reporter = nullptr;
     MessageOutcomes* m_outcomes = nullptr;
     std::unique_ptr<pst::MessageStore> m_store;
     std::unique_ptr<Importers> m_workers;
-    Batch m_batch;                      // cut, not yet handed to the importers
+    Batch m_batch;  // cut, not yet handed to the importers
     std::size_t m_batchBytes = 0;
     Prepared m_ready;                   // imported, not yet stored (newest first)
     std::deque<MessagePlace> m_places;  // of the messages in flight (batched or not), oldest first

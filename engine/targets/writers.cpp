@@ -16,8 +16,7 @@ constexpr std::array<WriterFormat, 3> kFormats{{
 
 std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
 
-void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count,
-                       const std::function<void()>& first)
+void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count, const std::function<void()>& first)
 {
     std::string text = "Saved Email-" + std::to_string(index) + " Message";
     if (reporter.tick() || index + 1 == count) {

@@ -15,7 +15,7 @@ bool isRoot(const QString& path)
     return QDir(path).isRoot() || (path.size() == 3 && path[1] == u':' && path[2] == u'/');
 }
 
-} // namespace
+}  // namespace
 
 QString normaliseChosenFolder(const QString& chosen)
 {
@@ -39,7 +39,7 @@ void OpenDocument(const QString& target)
     // with the scheme "c".
     const QUrl url = QFileInfo::exists(target) ? QUrl::fromLocalFile(target) : QUrl(target);
     if (!url.isValid()) return;
-    QDesktopServices::openUrl(url); // a failure is the desktop's to show, not ours
+    QDesktopServices::openUrl(url);  // a failure is the desktop's to show, not ours
 }
 
-} // namespace quillmark::platform
+}  // namespace quillmark::platform

@@ -22,4 +22,4 @@ void OpenDocument(const QString& target);
 // separator except at a root. Kept apart so the rule can be checked without a dialog.
 QString normaliseChosenFolder(const QString& chosen);
 
-} // namespace quillmark::platform
+}  // namespace quillmark::platform

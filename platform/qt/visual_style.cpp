@@ -21,4 +21,4 @@ void applyVisualStyle(QApplication& app)
     if (app.style() == nullptr) QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 }
 
-} // namespace quillmark::platform
+}  // namespace quillmark::platform

@@ -15,4 +15,4 @@ void prepareVisualStyle();
 // After the QApplication exists and before the first window is created.
 void applyVisualStyle(QApplication& app);
 
-} // namespace quillmark::platform
+}  // namespace quillmark::platform

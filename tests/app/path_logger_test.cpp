@@ -104,7 +104,7 @@ TEST(PathLogger, DoesNotFollowFolderLinksAndSkipsUnreadableFolders)
     w.PathLogInit();
     w.LogPath(t.root);
     EXPECT_EQ(w.pathNames()->Count(), 5u);  // root, X, Y, Locked, Z: the link is not a folder to walk
-    if (::geteuid() != 0) {  // root reads everything
+    if (::geteuid() != 0) {                 // root reads everything
         EXPECT_EQ(w.unreadableFolders().size(), 1u);
     }
     for (const auto& f : w.fullFileNames()->items()) EXPECT_EQ(f.find("loop"), std::string::npos) << f;

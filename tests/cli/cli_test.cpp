@@ -49,9 +49,11 @@ TEST(CliParse, ReadsTargetOutputFlagsAndPaths)
 
 TEST(CliParse, RejectsIncompleteOrWrongArguments)
 {
-    for (auto args : std::vector<std::vector<std::string_view>>{
-             {"-o", "/out", "a"}, {"--to", "eml", "a"}, {"--to", "eml", "-o", "/out"},
-             {"--to", "pdf", "-o", "/out", "a"}, {"--to", "eml", "-o", "/out", "--bogus", "a"}}) {
+    for (auto args : std::vector<std::vector<std::string_view>>{{"-o", "/out", "a"},
+                                                                {"--to", "eml", "a"},
+                                                                {"--to", "eml", "-o", "/out"},
+                                                                {"--to", "pdf", "-o", "/out", "a"},
+                                                                {"--to", "eml", "-o", "/out", "--bogus", "a"}}) {
         auto o = parse(args);
         ASSERT_FALSE(o.ok());
         EXPECT_EQ(o.error().code, Code::InvalidArgument);

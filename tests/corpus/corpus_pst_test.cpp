@@ -42,25 +42,22 @@ using testing::TempDir;
 // ---------------------------------------------------------------------------------------------
 // Corpus, tools, programs
 
-fs::path corpusRoot()
-{
-    return fs::weakly_canonical(fs::path(QUILLMARK_CORPUS_DIR));
-}
+fs::path corpusRoot() { return fs::weakly_canonical(fs::path(QUILLMARK_CORPUS_DIR)); }
 
 // Mailboxes of the corpus, each for what it holds that the others lack.
 constexpr std::array<std::string_view, 12> kMailboxes{
-    "_derived/spamassassin-public-corpus-with-From_.mbox", // 4,997 real messages of every kind
-    "mimekit/UnitTests/TestData/mbox/content-length.mbox.txt", // S/MIME, DSN, embedded messages
-    "mimekit/UnitTests/TestData/mbox/issue1189.mbox.txt", // HTML with inline images
-    "perl-mail-box/t/folders/mbox.src", // Latin-1 parts, a message without From
-    "mailpile/mailpile/tests/data/tests.mbx", // RFC 2047 words, PGP, HTML
-    "git-t5100/t/t5100/sample.mbox", // ISO-2022-JP, raw 8-bit headers
-    "git-t5100/t/t5100/rfc2047-samples.mbox", // encoded words, no Date, no From
-    "gnu-mailutils/testsuite/spool/search2.mbox", // ISO-8859-2, binary transfer encoding
-    "gnu-mailutils/testsuite/spool/msg.mbox", // nested message/rfc822
-    "gnu-mailutils/testsuite/spool/relational.mbox", // no Date in any message
-    "hyperkitty/hyperkitty/tests/testdata/non-ascii-headers.txt", // "a at b (Name)" senders, 8-bit bodies
-    "kde-kmime/autotests/data/simple-encapsulated.mbox", // message/rfc822 inside multipart
+    "_derived/spamassassin-public-corpus-with-From_.mbox",         // 4,997 real messages of every kind
+    "mimekit/UnitTests/TestData/mbox/content-length.mbox.txt",     // S/MIME, DSN, embedded messages
+    "mimekit/UnitTests/TestData/mbox/issue1189.mbox.txt",          // HTML with inline images
+    "perl-mail-box/t/folders/mbox.src",                            // Latin-1 parts, a message without From
+    "mailpile/mailpile/tests/data/tests.mbx",                      // RFC 2047 words, PGP, HTML
+    "git-t5100/t/t5100/sample.mbox",                               // ISO-2022-JP, raw 8-bit headers
+    "git-t5100/t/t5100/rfc2047-samples.mbox",                      // encoded words, no Date, no From
+    "gnu-mailutils/testsuite/spool/search2.mbox",                  // ISO-8859-2, binary transfer encoding
+    "gnu-mailutils/testsuite/spool/msg.mbox",                      // nested message/rfc822
+    "gnu-mailutils/testsuite/spool/relational.mbox",               // no Date in any message
+    "hyperkitty/hyperkitty/tests/testdata/non-ascii-headers.txt",  // "a at b (Name)" senders, 8-bit bodies
+    "kde-kmime/autotests/data/simple-encapsulated.mbox",           // message/rfc822 inside multipart
 };
 constexpr std::string_view kBigMailbox = kMailboxes[0];
 constexpr std::size_t kBigMailboxMessages = 4997;
@@ -69,7 +66,7 @@ constexpr std::size_t kBigMailboxMessages = 4997;
 // UTF-16 parts, RFC 2231 names, digests, broken structure.
 struct MessageFolder {
     std::string_view folder;
-    std::string_view extension; // the messages; other files there are expected results
+    std::string_view extension;  // the messages; other files there are expected results
 };
 constexpr std::array<MessageFolder, 6> kMessageFolders{{
     {"zbateson-mail-mime-parser/tests/_data/emails", ".txt"},
@@ -131,20 +128,20 @@ std::string whyNotRunnable()
 struct Attachment {
     std::string name;
     bool embedded = false;
-    std::optional<std::uint64_t> size; // bytes; absent for embedded messages
+    std::optional<std::uint64_t> size;  // bytes; absent for embedded messages
     std::string sha256;
-    std::optional<std::string> innerSubject; // embedded messages, where the reader shows it
+    std::optional<std::string> innerSubject;  // embedded messages, where the reader shows it
 };
 
 struct Seen {
     std::optional<std::string> subject;
-    std::optional<std::string> subjectInStoredHeaders; // when the Subject field holds raw 8-bit bytes
+    std::optional<std::string> subjectInStoredHeaders;  // when the Subject field holds raw 8-bit bytes
     std::optional<std::string> sender;
-    std::optional<std::vector<std::string>> recipients; // "to:addr", "cc:addr", "bcc:addr"
-    std::optional<std::int64_t> date; // Unix seconds
-    std::optional<std::string> body; // UTF-8, line ends as LF
-    bool bodyUnclear = false; // a plain body not valid in its charset
-    std::optional<std::string> html; // bytes, line ends as LF
+    std::optional<std::vector<std::string>> recipients;  // "to:addr", "cc:addr", "bcc:addr"
+    std::optional<std::int64_t> date;                    // Unix seconds
+    std::optional<std::string> body;                     // UTF-8, line ends as LF
+    bool bodyUnclear = false;                            // a plain body not valid in its charset
+    std::optional<std::string> html;                     // bytes, line ends as LF
     std::optional<std::vector<Attachment>> attachments;
 };
 
@@ -200,7 +197,7 @@ std::optional<std::string> strictText(GMimePart* part)
     } else {
         gsize written = 0;
         if (char* utf8 = g_convert(raw.data(), static_cast<gssize>(raw.size()), "UTF-8",
-                g_mime_charset_iconv_name(declared), nullptr, &written, nullptr)) {
+                                   g_mime_charset_iconv_name(declared), nullptr, &written, nullptr)) {
             text = std::string(utf8, written);
             g_free(utf8);
         }
@@ -357,17 +354,14 @@ std::optional<std::string> hexValue(std::string_view hex)
     return unhex(hex);
 }
 
-std::string lastPathPart(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
-}
+std::string lastPathPart(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // tests/corpus/corpus_pst_dump.py's records (pypff): messages by folder name (the last part of its
 // path), message counts by folder path.
 Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& counts)
 {
-    const Ran r = run(
-        "/usr/bin/python3 " + quoted(QUILLMARK_SOURCE_DIR "/tests/corpus/corpus_pst_dump.py") + " " + quoted(pst.string()));
+    const Ran r = run("/usr/bin/python3 " + quoted(QUILLMARK_SOURCE_DIR "/tests/corpus/corpus_pst_dump.py") + " "
+                      + quoted(pst.string()));
     EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
     Folders folders;
     Seen* current = nullptr;
@@ -384,7 +378,7 @@ Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& c
             current->attachments.emplace();
         }
         if (!current) continue;
-        if (key == "subject") current->subject = hexValue(a).value_or(""); // pypff: None when empty
+        if (key == "subject") current->subject = hexValue(a).value_or("");  // pypff: None when empty
         if (key == "sender") current->sender = hexValue(a).value_or("");
         if (key == "submit" && a != "-") current->date = std::stoll(a);
         if (key == "body" && a != "-") current->body = lfOnly(unhex(a));
@@ -476,13 +470,14 @@ Folders readWithReadpst(const fs::path& pst, const fs::path& work)
 enum class Reader { Libpff, Readpst };
 constexpr std::array<std::string_view, 2> kReaderNames{"libpff", "readpst"};
 enum class Field { Subject, Sender, Recipients, Date, Body, Html, AttachmentNames, AttachmentBytes, Embedded };
-constexpr std::array<std::string_view, 9> kFieldNames{"subject", "sender", "recipients", "date", "body", "html body",
+constexpr std::array<std::string_view, 9> kFieldNames{
+    "subject",          "sender",           "recipients",       "date", "body", "html body",
     "attachment names", "attachment bytes", "embedded messages"};
 
 struct Place {
     std::string mailbox;
     std::size_t index = 0;
-    std::string origin; // the corpus file, for the single-message mailbox
+    std::string origin;  // the corpus file, for the single-message mailbox
 };
 
 // A reader's documented limit: what the source value looks like through it. A value that
@@ -499,7 +494,7 @@ struct Count {
 class Tally {
 public:
     void compare(Reader reader, Field field, const Place& at, const std::optional<std::string>& expected,
-        const std::optional<std::string>& got, std::initializer_list<Limit> limits = {})
+                 const std::optional<std::string>& got, std::initializer_list<Limit> limits = {})
     {
         Count& c = m_counts[static_cast<std::size_t>(field)][static_cast<std::size_t>(reader)];
         if (!expected || !got) {
@@ -588,20 +583,17 @@ std::optional<std::string> joined(const std::optional<std::vector<std::string>>&
     return out;
 }
 
-std::string dateText(const std::optional<std::int64_t>& t)
-{
-    return t ? std::to_string(*t) : "(none)";
-}
+std::string dateText(const std::optional<std::int64_t>& t) { return t ? std::to_string(*t) : "(none)"; }
 
 struct AttachmentView {
-    bool dropEmpty = false; // attachments without data left out
-    bool embeddedBySubject = false; // embedded messages named by their subject, never by file name
-    bool hideInnerSubject = false; // embedded messages not opened
+    bool dropEmpty = false;          // attachments without data left out
+    bool embeddedBySubject = false;  // embedded messages named by their subject, never by file name
+    bool hideInnerSubject = false;   // embedded messages not opened
 };
 
 // One line per attachment: names, bytes or embedded subjects.
-std::optional<std::string> attachmentsText(
-    const std::optional<std::vector<Attachment>>& list, Field field, AttachmentView view = {})
+std::optional<std::string> attachmentsText(const std::optional<std::vector<Attachment>>& list, Field field,
+                                           AttachmentView view = {})
 {
     if (!list) return std::nullopt;
     std::string out;
@@ -648,18 +640,18 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
     const bool readpst = reader == Reader::Readpst;
     const auto surrogates = [&](const std::optional<std::string>& text) {
         return Limit{"decodes UTF-16 surrogate pairs (characters above U+FFFF) 0x3FF too low",
-            libpff ? surrogatesAsLibpffReadsThem(text) : std::nullopt};
+                     libpff ? surrogatesAsLibpffReadsThem(text) : std::nullopt};
     };
     const Limit noCr{"deletes every CR from bodies: a line that ends in a lone CR runs into the next",
-        readpst ? withoutCr(source.body) : std::nullopt};
+                     readpst ? withoutCr(source.body) : std::nullopt};
     tally.compare(reader, Field::Subject, at, source.subject, read.subject,
-        {surrogates(source.subject),
-            {"takes the subject from the header block, where raw 8-bit bytes in an encoded word are stored as "
-             "characters and decoded again",
-                readpst ? source.subjectInStoredHeaders : std::nullopt}});
+                  {surrogates(source.subject),
+                   {"takes the subject from the header block, where raw 8-bit bytes in an encoded word are stored as "
+                    "characters and decoded again",
+                    readpst ? source.subjectInStoredHeaders : std::nullopt}});
     tally.compare(reader, Field::Sender, at, source.sender, read.sender,
-        {{"writes MAILER-DAEMON as the sender of a message without one",
-            readpst && source.sender == "" ? std::optional<std::string>("MAILER-DAEMON") : std::nullopt}});
+                  {{"writes MAILER-DAEMON as the sender of a message without one",
+                    readpst && source.sender == "" ? std::optional<std::string>("MAILER-DAEMON") : std::nullopt}});
     tally.compare(reader, Field::Recipients, at, joined(source.recipients), joined(read.recipients));
     tally.compare(reader, Field::Date, at, dateText(source.date), dateText(read.date));
     // No body is a value too (and an empty one is stored as none); only a source without a clear
@@ -670,7 +662,7 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
     tally.compare(reader, Field::Body, at, sourceBody, orAbsent(read.body), {surrogates(sourceBody), noCr});
     const auto sourceHtml = orAbsent(source.html);
     tally.compare(reader, Field::Html, at, sourceHtml, orAbsent(read.html),
-        {{noCr.why, readpst ? withoutCr(sourceHtml) : std::nullopt}});
+                  {{noCr.why, readpst ? withoutCr(sourceHtml) : std::nullopt}});
 
     const auto names
         = [&](AttachmentView view) { return attachmentsText(source.attachments, Field::AttachmentNames, view); };
@@ -682,17 +674,18 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
         = "leaves out attachments without data, writes embedded messages without file name";
     const std::optional<std::string> none;
     tally.compare(reader, Field::AttachmentNames, at, names({}),
-        attachmentsText(read.attachments, Field::AttachmentNames),
-        {surrogates(names({})), {kDropsEmpty, readpst ? names({true, false, false}) : none},
-            {kNoMessageName, readpst ? names({false, true, false}) : none},
-            {kBoth, readpst ? names({true, true, false}) : none}});
+                  attachmentsText(read.attachments, Field::AttachmentNames),
+                  {surrogates(names({})),
+                   {kDropsEmpty, readpst ? names({true, false, false}) : none},
+                   {kNoMessageName, readpst ? names({false, true, false}) : none},
+                   {kBoth, readpst ? names({true, true, false}) : none}});
     tally.compare(reader, Field::AttachmentBytes, at, bytes({}),
-        attachmentsText(read.attachments, Field::AttachmentBytes),
-        {{kDropsEmpty, readpst ? bytes({true, false, false}) : none}});
+                  attachmentsText(read.attachments, Field::AttachmentBytes),
+                  {{kDropsEmpty, readpst ? bytes({true, false, false}) : none}});
     // libpff cannot open an embedded message: only that there is one is compared.
     tally.compare(reader, Field::Embedded, at,
-        attachmentsText(source.attachments, Field::Embedded, {false, false, libpff}),
-        attachmentsText(read.attachments, Field::Embedded, {false, false, libpff}));
+                  attachmentsText(source.attachments, Field::Embedded, {false, false, libpff}),
+                  attachmentsText(read.attachments, Field::Embedded, {false, false, libpff}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -753,10 +746,10 @@ std::unique_ptr<TempDir> scratchDir()
 }
 
 struct Source {
-    std::string name; // PST folder name
+    std::string name;  // PST folder name
     fs::path path;
     std::vector<Seen> messages;
-    std::vector<std::string> origins; // per message, when they come from different files
+    std::vector<std::string> origins;  // per message, when they come from different files
 };
 
 TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
@@ -780,8 +773,8 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
 
     // Both targets from the same mailboxes: the EML files are the source messages as cut.
     for (const std::string target : {"pst", "eml"}) {
-        const Ran r = run(
-            std::string(QUILLMARK_CLI) + " --to " + target + " --quiet -o " + quoted((dir / target).string()) + paths);
+        const Ran r = run(std::string(QUILLMARK_CLI) + " --to " + target + " --quiet -o "
+                          + quoted((dir / target).string()) + paths);
         ASSERT_EQ(r.status, 0) << r.out.substr(0, 3000);
     }
     std::vector<fs::path> psts;
@@ -839,12 +832,12 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
     Tally tally;
     for (const auto& s : sources) {
         for (const auto& [reader, folders] :
-            {std::pair{Reader::Libpff, &libpff}, std::pair{Reader::Readpst, &readpst}}) {
+             {std::pair{Reader::Libpff, &libpff}, std::pair{Reader::Readpst, &readpst}}) {
             const auto it = folders->find(s.name);
             if (it == folders->end()) continue;
             for (std::size_t k = 0; k < std::min(it->second.size(), s.messages.size()); ++k)
-                compareMessage(
-                    tally, reader, {s.name, k, k < s.origins.size() ? s.origins[k] : ""}, s.messages[k], it->second[k]);
+                compareMessage(tally, reader, {s.name, k, k < s.origins.size() ? s.origins[k] : ""}, s.messages[k],
+                               it->second[k]);
         }
     }
     tally.print();
@@ -858,5 +851,5 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
     std::cout << "  " << sources.size() << " mailboxes, " << total << " messages, " << seconds.count() << " s\n";
 }
 
-} // namespace
-} // namespace quillmark
+}  // namespace
+}  // namespace quillmark

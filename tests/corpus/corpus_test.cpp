@@ -61,15 +61,15 @@ std::string missing(std::string_view relative = "SOURCES.tsv")
 // would cost more than the conversion.
 class QuietHost final : public Host {
 public:
-    void setLabel(Label, std::string_view) override { }
-    void setBar(Bar, float) override { }
+    void setLabel(Label, std::string_view) override {}
+    void setBar(Bar, float) override {}
     BoxAnswer messageBox(std::string_view, int, std::string_view) override { return BoxAnswer::Ok; }
-    void beep() override { }
+    void beep() override {}
 };
 
 struct Converted {
     Report report;
-    std::vector<std::string> emls; // Email-<j>.eml, j = 0 .. messagesFound - 1
+    std::vector<std::string> emls;  // Email-<j>.eml, j = 0 .. messagesFound - 1
 };
 
 bool onlyCrLfLineEnds(std::string_view text)
@@ -221,7 +221,7 @@ struct Tally {
     std::uint64_t expected = 0;
     std::uint64_t found = 0;
     std::uint64_t mismatches = 0;
-    std::uint64_t listed = 0; // known, explained differences (not failures)
+    std::uint64_t listed = 0;  // known, explained differences (not failures)
     std::string note;
 };
 
@@ -245,7 +245,7 @@ void printTable(const std::vector<Tally>& rows)
 
 // Compares our messages with the expected ones in order; reports the first few differences.
 void compareMessages(const std::string& label, const std::vector<std::string>& ours,
-    const std::vector<std::string>& expected, Tally& tally)
+                     const std::vector<std::string>& expected, Tally& tally)
 {
     tally.expected += expected.size();
     tally.found += ours.size();
@@ -286,7 +286,7 @@ std::vector<SourceRow> sourceRows()
     std::vector<SourceRow> rows;
     std::ifstream in(corpusRoot() / "SOURCES.tsv", std::ios::binary);
     std::string line;
-    std::getline(in, line); // column names
+    std::getline(in, line);  // column names
     while (std::getline(in, line)) {
         std::vector<std::string> cells;
         std::size_t pos = 0;
@@ -303,7 +303,7 @@ std::vector<SourceRow> sourceRows()
 }
 
 constexpr std::string_view kSpamAssassin = "_derived/spamassassin-public-corpus-with-From_.mbox";
-constexpr std::size_t kSpamAssassinMessages = 4997; // _derived/README.md
+constexpr std::size_t kSpamAssassinMessages = 4997;  // _derived/README.md
 
 TEST(CorpusFiles, EveryFileConvertsWithoutHarmToTheSource)
 {
@@ -319,7 +319,7 @@ TEST(CorpusFiles, EveryFileConvertsWithoutHarmToTheSource)
     // per file would cost a dozen folder creations each, most of the walk's time.)
     const TempDir dir;
 
-    std::map<std::string, std::uint64_t> found; // relative path -> messages found
+    std::map<std::string, std::uint64_t> found;  // relative path -> messages found
     std::uint64_t messages = 0, refused = 0, withIssues = 0;
     std::ostringstream issues, noMessage;
     for (const auto& file : files) {
@@ -336,7 +336,7 @@ TEST(CorpusFiles, EveryFileConvertsWithoutHarmToTheSource)
     }
 
     EXPECT_EQ(testing::listFiles(dir / "out"), std::vector<std::string>{}) << "files outside the mailboxes' folders";
-    if (fs::exists(spamAssassin)) found[std::string(kSpamAssassin)] = kSpamAssassinMessages; // run below
+    if (fs::exists(spamAssassin)) found[std::string(kSpamAssassin)] = kSpamAssassinMessages;  // run below
 
     // The files the corpus itself calls mailbox-like must all be there and have been run.
     std::size_t mailboxLike = 0, mailboxLikeWithMessages = 0;
@@ -403,7 +403,7 @@ TEST(CorpusOracles, GMimeMboxOffsets)
     for (const auto& name : filesMatching(base / "output", std::regex(R"(.*\.mbox)"))) {
         const std::string record = testing::readFile(base / "output" / name);
         static const std::regex messageLine(R"((?:^|\n)message offsets: (\d+), (\d+)\nheader offsets: (\d+), (\d+))");
-        std::vector<std::array<std::size_t, 3>> offsets; // separator, headers begin, end
+        std::vector<std::array<std::size_t, 3>> offsets;  // separator, headers begin, end
         for (std::sregex_iterator it(record.begin(), record.end(), messageLine), e; it != e; ++it)
             offsets.push_back({std::stoull((*it)[1]), std::stoull((*it)[3]), std::stoull((*it)[2])});
         Tally tally{"gmime " + name, 0, 0, 0, 0, 0, ""};
@@ -434,9 +434,9 @@ TEST(CorpusOracles, GMimeMboxOffsets)
 // Offsets of the top-level objects of a MimeKit offsets file (a JSON array of messages, each
 // with nested MIME parts that carry keys of the same names).
 struct MimeKitMessage {
-    std::size_t marker = 0; // "mboxMarkerOffset": the separator line
-    std::size_t begin = 0; // "beginOffset": the first header
-    std::size_t end = 0; // "endOffset": the message's last byte + 1, the line end before the next separator excluded
+    std::size_t marker = 0;  // "mboxMarkerOffset": the separator line
+    std::size_t begin = 0;   // "beginOffset": the first header
+    std::size_t end = 0;  // "endOffset": the message's last byte + 1, the line end before the next separator excluded
 };
 
 std::vector<MimeKitMessage> mimeKitOffsets(const std::string& json)
@@ -469,8 +469,8 @@ std::vector<MimeKitMessage> mimeKitOffsets(const std::string& json)
 // The expected messages of a mailbox by MimeKit's offsets; checks that the offsets describe
 // these bytes (a separator line from marker to begin, only a line end between a message's end
 // and the next separator).
-std::vector<std::string> mimeKitExpected(
-    const std::string& label, std::string_view bytes, const std::vector<MimeKitMessage>& offsets)
+std::vector<std::string> mimeKitExpected(const std::string& label, std::string_view bytes,
+                                         const std::vector<MimeKitMessage>& offsets)
 {
     std::vector<std::string> expected;
     for (std::size_t k = 0; k < offsets.size(); ++k) {
@@ -536,8 +536,8 @@ TEST(CorpusOracles, MimeKitMboxOffsetsUnixAndDos)
 // A message or one of its MIME parts declares Content-Transfer-Encoding quoted-printable or base64.
 bool transferEncoded(const std::string& eml)
 {
-    static const std::regex encoded(
-        R"((?:^|\r\n)content-transfer-encoding:[ \t]*(quoted-printable|base64))", std::regex::icase);
+    static const std::regex encoded(R"((?:^|\r\n)content-transfer-encoding:[ \t]*(quoted-printable|base64))",
+                                    std::regex::icase);
     return std::regex_search(eml, encoded);
 }
 
@@ -621,7 +621,7 @@ TEST(CorpusOracles, GitMailsplitAndMailinfo)
             const std::string& eml = c.emls[k];
             const std::size_t blank = eml.find("\r\n\r\n");
             ASSERT_NE(blank, std::string::npos) << "sample.mboxrd message " << k << " has no body";
-            const std::string ours = eml.substr(blank + 4, eml.size() - blank - 4 - 2); // without the extra CR LF
+            const std::string ours = eml.substr(blank + 4, eml.size() - blank - 4 - 2);  // without the extra CR LF
             const std::string theirs = testing::toCrLf(testing::readFile(base / bodies[k]));
             auto lines = [](const std::string& text) {
                 std::vector<std::string> out;
@@ -689,9 +689,10 @@ TEST(CorpusLineEnds, SameMessagesWhateverTheLineEnds)
         EXPECT_TRUE(dos.emls == mac.emls)
             << "testmbox.dos gives " << dos.emls.size() << " messages, testmbox.mac " << mac.emls.size();
     }
-    for (const std::string_view relative : {"mimekit/UnitTests/TestData/mbox/content-length.mbox.txt",
-             "mimekit/UnitTests/TestData/mbox/issue1189.mbox.txt", "gmime/tests/data/mbox/input/substring.mbox",
-             "git-t5100/t/t5100/sample.mbox"}) {
+    for (const std::string_view relative :
+         {"mimekit/UnitTests/TestData/mbox/content-length.mbox.txt",
+          "mimekit/UnitTests/TestData/mbox/issue1189.mbox.txt", "gmime/tests/data/mbox/input/substring.mbox",
+          "git-t5100/t/t5100/sample.mbox"}) {
         if (!missing(relative).empty()) continue;
         const fs::path lf = corpusRoot() / std::string(relative);
         std::string bytes = testing::readFile(lf);
@@ -705,5 +706,5 @@ TEST(CorpusLineEnds, SameMessagesWhateverTheLineEnds)
     }
 }
 
-} // namespace
-} // namespace quillmark
+}  // namespace
+}  // namespace quillmark

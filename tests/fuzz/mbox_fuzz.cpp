@@ -1,9 +1,9 @@
 // Fuzz target for the mailbox reader: the scanner must find exactly what one-byte reads find,
 // and every message's clean text must have CR LF line ends only and end with the extra CR LF.
 // Build with -DQUILLMARK_FUZZ=ON (clang), run: build-fuzz/bin/mbox_fuzz -max_total_time=60
+#include "engine/job/scan_reporter.h"
 #include "engine/mbox/boundaries.h"
 #include "engine/mbox/message_cutter.h"
-#include "engine/job/scan_reporter.h"
 #include "scan/frm_finder.h"
 
 #include <cstdio>

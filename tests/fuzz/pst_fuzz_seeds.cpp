@@ -41,16 +41,13 @@ Message sample(int i)
 bool writeStore(const std::filesystem::path& path, fmt::CryptMethod crypt, int messages)
 {
     auto store = MessageStore::create(path, "Seed", StoreOptions{crypt});
-    if (!store)
-        return false;
+    if (!store) return false;
     auto& s = **store;
     auto inbox = s.addFolder(s.topOfPersonalFolders(), "Inbox");
     auto sub = inbox ? s.addFolder(*inbox, "Sub") : inbox;
-    if (!sub)
-        return false;
+    if (!sub) return false;
     for (int i = 0; i < messages; ++i)
-        if (!s.addMessage(i < 3 ? *inbox : *sub, sample(i < 4 ? i : 0)))
-            return false;
+        if (!s.addMessage(i < 3 ? *inbox : *sub, sample(i < 4 ? i : 0))) return false;
     if (messages > 4) {  // a subnode tree with an SIBLOCK: more attachments than one SLBLOCK holds
         Message wide = sample(0);
         for (int i = 0; i < 400; ++i) {
@@ -58,8 +55,7 @@ bool writeStore(const std::filesystem::path& path, fmt::CryptMethod crypt, int m
             a.fileName = std::to_string(i);
             wide.attachments.push_back(a);
         }
-        if (!s.addMessage(*sub, wide))
-            return false;
+        if (!s.addMessage(*sub, wide)) return false;
     }
     Message outer = sample(5);
     outer.body.resize(20000, 'y');  // a data tree with an XBLOCK
@@ -76,8 +72,7 @@ bool writeCut(const std::filesystem::path& from, const std::filesystem::path& to
     std::ifstream in(from, std::ios::binary);
     std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::size_t end = bytes.size();
-    while (end > 0 && bytes[end - 1] == 0)
-        --end;
+    while (end > 0 && bytes[end - 1] == 0) --end;
     end = std::min(bytes.size(), (end + 511) / 512 * 512);
     std::ofstream(to, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(end));
     return true;
@@ -93,8 +88,8 @@ int main(int argc, char** argv)
     }
     const std::filesystem::path dir = argv[1];
     std::filesystem::create_directories(dir);
-    const std::pair<const char*, fmt::CryptMethod> kinds[] = {{"plain", fmt::CryptMethod::None},
-                                                              {"permute", fmt::CryptMethod::Permute}};
+    const std::pair<const char*, fmt::CryptMethod> kinds[]
+        = {{"plain", fmt::CryptMethod::None}, {"permute", fmt::CryptMethod::Permute}};
     for (const auto& [name, crypt] : kinds)
         for (const int messages : {0, 4, 30}) {  // 30: contents table rows kept in a subnode
             const std::string stem = std::string(name) + "-" + std::to_string(messages);

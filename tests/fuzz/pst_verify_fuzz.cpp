@@ -31,13 +31,11 @@ void check(bool condition, const char* what)
 std::vector<std::uint8_t> withPageCrcs(const std::uint8_t* bytes, std::size_t size)
 {
     std::vector<std::uint8_t> data(bytes, bytes + size);
-    if (size <= 24 || (data[24] & 1))
-        return data;
+    if (size <= 24 || (data[24] & 1)) return data;
     for (std::size_t ib = pst::fmt::kFirstAMapOffset; ib + pst::fmt::kPageSize <= size; ib += pst::fmt::kPageSize) {
         const std::uint8_t type = data[ib + pst::fmt::page::kType];
         const bool btree = type == pst::fmt::page::kBBT || type == pst::fmt::page::kNBT;
-        if (!btree || type != data[ib + pst::fmt::page::kTypeRepeat])
-            continue;
+        if (!btree || type != data[ib + pst::fmt::page::kTypeRepeat]) continue;
         const std::uint32_t crc = pst::crc32(std::span(data).subspan(ib, pst::fmt::page::kTrailer));
         for (std::size_t i = 0; i < 4; ++i)
             data[ib + pst::fmt::page::kCrc + i] = static_cast<std::uint8_t>(crc >> (8 * i));

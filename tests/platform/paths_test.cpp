@@ -26,7 +26,8 @@ TEST(GetFileName, TakesTheLastComponentOfEitherStyle)
 TEST(MailboxOutputFolder, MirrorsThePathWithoutItsRoot)
 {
     EXPECT_EQ(mailboxOutputFolder(R"(E:\Res\)", R"(C:\A\Inbox)", W), R"(E:\Res\A\Inbox)");
-    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(C:\Mail\Local Folders\Inbox)", W), R"(D:\Out\Mail\Local Folders\Inbox)");
+    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(C:\Mail\Local Folders\Inbox)", W),
+              R"(D:\Out\Mail\Local Folders\Inbox)");
     // A UNC path keeps its share: the server name is the root, and no letter of it is lost.
     EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(\\srv\share\Inbox)", W), R"(D:\Out\share\Inbox)");
     EXPECT_EQ(mailboxOutputFolder(R"(D:\Out\)", R"(\\?\C:\Mail\Inbox)", W), R"(D:\Out\Mail\Inbox)");

@@ -97,14 +97,14 @@ TEST(FrmFinder, DoesNotBacktrackAfterMismatch)
     // The attempt at 0 fails on the second F; the next attempt starts at 2, so offset 1 is missed.
     EXPECT_EQ(scanText("FFrom and some more text"), "");
     EXPECT_EQ(scanText("From From and more text"), "0|5|");
-    EXPECT_EQ(scanText("FroFrom xxxxxxx"), "");      // mismatch at "F" of the second word is consumed
+    EXPECT_EQ(scanText("FroFrom xxxxxxx"), "");  // mismatch at "F" of the second word is consumed
     EXPECT_EQ(scanText("Fro From xxxxxxx"), "4|");
 }
 
 TEST(FrmFinder, NeverStartsAnAttemptInTheLastSearchLengthBytes)
 {
-    EXPECT_EQ(scanText("From "), "");            // exactly the search text: no hit
-    EXPECT_EQ(scanText("abcFrom "), "");          // hit would end on the last byte
+    EXPECT_EQ(scanText("From "), "");     // exactly the search text: no hit
+    EXPECT_EQ(scanText("abcFrom "), "");  // hit would end on the last byte
     EXPECT_EQ(scanText("abcFrom x"), "3|");
     // A last hit near the end is recorded; the find-next after it ends the search.
     EXPECT_EQ(scanText("xxxxFrom xxFrom xx"), "4|11|");
@@ -167,8 +167,8 @@ TEST(FrmFinder, TinyFileShowsSizeMessageAndEndsSearch)
         Scan s;
         s.run(dir.write("Inbox", data));
         ASSERT_EQ(s.events.notices.size(), 3u);
-        const std::string sizeText = "File size is " + std::to_string(data.size())
-                                     + " byte !\r\rFile can not open for string searching !";
+        const std::string sizeText
+            = "File size is " + std::to_string(data.size()) + " byte !\r\rFile can not open for string searching !";
         EXPECT_EQ(s.events.notices[0].text, sizeText);
         EXPECT_EQ(s.events.notices[0].title, "Norvale File Reader");
         EXPECT_EQ(s.events.notices[0].icon, NoticeIcon::Exclamation);

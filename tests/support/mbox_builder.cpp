@@ -18,7 +18,7 @@ std::string withEol(const std::string& text, const std::string& eol)
 std::string mailText(const Mail& m)
 {
     return "From: " + m.from + "\nTo: bob@example.org\nSubject: " + m.subject
-           + "\nDate: Mon, 07 Dec 2026 09:15:02 +0100\n" + m.extraHeaders + "\n" + m.body + "\n\n";
+        + "\nDate: Mon, 07 Dec 2026 09:15:02 +0100\n" + m.extraHeaders + "\n" + m.body + "\n\n";
 }
 
 }  // namespace

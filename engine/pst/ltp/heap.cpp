@@ -17,12 +17,11 @@ constexpr std::size_t kMaxSlack = 63;  // bytes a full heap block may leave afte
 // [MS-PST] 2.3.1.2: fill level of a block from its free bytes.
 std::uint8_t fillLevel(std::size_t freeBytes)
 {
-    static constexpr std::size_t kLimits[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
-                                              512,  256,  128,  64,   32,   16,   8};
+    static constexpr std::size_t kLimits[]
+        = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768, 512, 256, 128, 64, 32, 16, 8};
     std::uint8_t level = 0;
     for (const std::size_t limit : kLimits) {
-        if (freeBytes >= limit)
-            return level;
+        if (freeBytes >= limit) return level;
         ++level;
     }
     return level;
@@ -40,8 +39,7 @@ void putFillLevels(Bytes& out, std::size_t at, std::span<const std::uint8_t> lev
 
 std::size_t HeapBuilder::headerSize(std::size_t block)
 {
-    if (block == 0)
-        return hn::kHdrSize;
+    if (block == 0) return hn::kHdrSize;
     if (block >= hn::kFirstBitmapBlock && (block - hn::kFirstBitmapBlock) % hn::kBitmapBlockStride == 0)
         return hn::kBitmapHdrSize;
     return hn::kPageHdrSize;
@@ -49,12 +47,10 @@ std::size_t HeapBuilder::headerSize(std::size_t block)
 
 Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
 {
-    if (bytes.size() > hn::kMaxItem)
-        return Error{Code::InvalidArgument, "heap item larger than 3580 bytes"};
+    if (bytes.size() > hn::kMaxItem) return Error{Code::InvalidArgument, "heap item larger than 3580 bytes"};
     const auto fits = [&](const Block& b) {
         const std::size_t end = (b.data.size() + bytes.size() + 1) / 2 * 2;
-        return b.offsets.size() <= hn::kMaxItemsPerBlock &&
-               end + pageMapSize(b.offsets.size()) <= block::kMaxPayload;
+        return b.offsets.size() <= hn::kMaxItemsPerBlock && end + pageMapSize(b.offsets.size()) <= block::kMaxPayload;
     };
     // First fit among the last few blocks keeps the heap dense without a search of all of it.
     std::size_t target = m_blocks.size();
@@ -86,8 +82,7 @@ void HeapBuilder::fillUp(Block& b)
     for (;;) {
         const std::size_t end = (b.data.size() + 1) / 2 * 2 + pageMapSize(b.offsets.size() - 1);
         const std::size_t room = block::kMaxPayload - end;
-        if (room <= kMaxSlack || b.offsets.size() > hn::kMaxItemsPerBlock)
-            return;
+        if (room <= kMaxSlack || b.offsets.size() > hn::kMaxItemsPerBlock) return;
         const std::size_t filler = std::min(hn::kMaxItem, room - 3);  // 2 for the map, 1 for alignment
         b.data.resize(b.data.size() + filler, 0);
         b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
@@ -108,24 +103,20 @@ std::vector<Bytes> HeapBuilder::takeBlocks()
     for (std::size_t i = 0; i < m_blocks.size(); ++i) {
         Block b = std::move(m_blocks[i]);
         const bool last = i + 1 == m_blocks.size();
-        if (!last)
-            fillUp(b);
+        if (!last) fillUp(b);
         Bytes data = std::move(b.data);
         data.resize((data.size() + 1) / 2 * 2, 0);
         const std::size_t hnpm = data.size();
         bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
         bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
         bytes::append<std::uint16_t>(data, 0);
-        for (const auto off : b.offsets)
-            bytes::append<std::uint16_t>(data, off);
+        for (const auto off : b.offsets) bytes::append<std::uint16_t>(data, off);
         levels.push_back(fillLevel(block::kMaxPayload - data.size()));
-        if (!last)
-            data.resize(block::kMaxPayload, 0);
+        if (!last) data.resize(block::kMaxPayload, 0);
         out.push_back(std::move(data));
     }
     m_blocks.clear();
-    if (out.empty())
-        return out;
+    if (out.empty()) return out;
     Bytes& first = out.front();
     first[hn::kSig] = hn::kSigValue;
     first[hn::kClientSig] = m_clientSig;
@@ -141,8 +132,8 @@ std::vector<Bytes> HeapBuilder::takeBlocks()
 namespace {
 
 // Stores `records` as items of at most 3580 bytes and returns (first key, HID) per item.
-Result<Bytes> writeBthLevel(HeapBuilder& heap, std::span<const std::uint8_t> records,
-                            std::size_t recordSize, std::uint8_t cbKey, std::size_t& items)
+Result<Bytes> writeBthLevel(HeapBuilder& heap, std::span<const std::uint8_t> records, std::size_t recordSize,
+                            std::uint8_t cbKey, std::size_t& items)
 {
     const std::size_t n = records.size() / recordSize;
     const std::size_t perItem = hn::kMaxItem / recordSize;
@@ -151,8 +142,7 @@ Result<Bytes> writeBthLevel(HeapBuilder& heap, std::span<const std::uint8_t> rec
     for (std::size_t i = 0; i < items; ++i) {
         const std::size_t from = n * i / items, to = n * (i + 1) / items;
         auto hid = heap.allocate(records.subspan(from * recordSize, (to - from) * recordSize));
-        if (!hid)
-            return std::move(hid).error();
+        if (!hid) return std::move(hid).error();
         const auto key = records.subspan(from * recordSize, cbKey);
         index.insert(index.end(), key.begin(), key.end());
         bytes::append<std::uint32_t>(index, *hid);
@@ -180,8 +170,7 @@ Result<Hid> writeBth(HeapBuilder& heap, Hid header, std::uint8_t cbKey, std::uin
             ++levels;
             index = writeBthLevel(heap, *index, std::size_t{cbKey} + 4, cbKey, items);
         }
-        if (!index)
-            return std::move(index).error();
+        if (!index) return std::move(index).error();
         root = bytes::get<std::uint32_t>(*index, cbKey);
     }
     auto h = heap.item(header);

@@ -62,7 +62,7 @@ public:
 
 private:
     struct Block {
-        Bytes data;                  // header space followed by the items
+        Bytes data;                          // header space followed by the items
         std::vector<std::uint16_t> offsets;  // start of every item, then the end of the last
     };
     static std::size_t headerSize(std::size_t block);
@@ -84,8 +84,7 @@ private:
 // ---- Property context ----------------------------------------------------------------------
 // Writes a PC holding `props` (any order, one value per property ID). Values over 3580 bytes
 // become subnodes named by `ids`.
-[[nodiscard]] Result<WrittenNode> writePropertyContext(ndb::BlockStore& store,
-                                                       std::span<const Property> props,
+[[nodiscard]] Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const Property> props,
                                                        SubnodeIds& ids);
 
 // ---- Table context -------------------------------------------------------------------------
@@ -112,7 +111,7 @@ private:
 };
 
 struct Row {
-    std::uint32_t rowId = 0;  // PidTagLtpRowId: the NID the row describes
+    std::uint32_t rowId = 0;      // PidTagLtpRowId: the NID the row describes
     std::vector<Property> cells;  // columns the row has; the others are absent
 };
 
@@ -122,8 +121,7 @@ struct Row {
 // The same for `count` rows made one at a time by `rowAt`, so a large table never exists as
 // Row objects all at once.
 [[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
-                                                    std::size_t count,
-                                                    const std::function<Row(std::size_t)>& rowAt,
+                                                    std::size_t count, const std::function<Row(std::size_t)>& rowAt,
                                                     SubnodeIds& ids);
 
 }  // namespace quillmark::pst::ltp

@@ -9,32 +9,26 @@ namespace quillmark::pst::ltp {
 
 using namespace fmt;
 
-Result<std::uint32_t> storeValue(ndb::BlockStore& store, HeapBuilder& heap, const Property& p,
-                                 SubnodeIds& ids, std::vector<ndb::SubnodeEntry>& subnodes)
+Result<std::uint32_t> storeValue(ndb::BlockStore& store, HeapBuilder& heap, const Property& p, SubnodeIds& ids,
+                                 std::vector<ndb::SubnodeEntry>& subnodes)
 {
-    if (p.value.size() <= hn::kMaxItem)
-        return heap.allocate(p.value);
+    if (p.value.size() <= hn::kMaxItem) return heap.allocate(p.value);
     auto data = store.writeData(p.value);
-    if (!data)
-        return std::move(data).error();
+    if (!data) return std::move(data).error();
     const Nid nid = ids.next(NidType::Ltp);
     subnodes.push_back({nid, *data, 0});
     return nid;
 }
 
-Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const Property> props,
-                                         SubnodeIds& ids)
+Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const Property> props, SubnodeIds& ids)
 {
     std::vector<const Property*> sorted;
     sorted.reserve(props.size());
-    for (const auto& p : props)
-        sorted.push_back(&p);
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto* a, const auto* b) { return tagId(a->tag) < tagId(b->tag); });
+    for (const auto& p : props) sorted.push_back(&p);
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return tagId(a->tag) < tagId(b->tag); });
     HeapBuilder heap(hn::kClientPC);
     auto header = reserveBthHeader(heap);
-    if (!header)
-        return std::move(header).error();
+    if (!header) return std::move(header).error();
     WrittenNode node;
     Bytes records;
     for (std::size_t i = 0; i < sorted.size(); ++i) {
@@ -48,12 +42,10 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
         if (p.subnode) {
             hnid = p.subnode;
         } else if (fixed && fixed <= 4) {
-            for (std::size_t b = 0; b < fixed; ++b)
-                hnid |= static_cast<std::uint32_t>(p.value[b]) << (8 * b);
+            for (std::size_t b = 0; b < fixed; ++b) hnid |= static_cast<std::uint32_t>(p.value[b]) << (8 * b);
         } else {
             auto stored = storeValue(store, heap, p, ids, node.subnodes);
-            if (!stored)
-                return std::move(stored).error();
+            if (!stored) return std::move(stored).error();
             hnid = *stored;
         }
         bytes::append<std::uint16_t>(records, tagId(p.tag));
@@ -61,12 +53,10 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
         bytes::append<std::uint32_t>(records, hnid);
     }
     auto root = writeBth(heap, *header, 2, 6, records);
-    if (!root)
-        return std::move(root).error();
+    if (!root) return std::move(root).error();
     heap.setUserRoot(*root);
     auto data = store.writeBlocks(heap.takeBlocks());
-    if (!data)
-        return std::move(data).error();
+    if (!data) return std::move(data).error();
     node.data = *data;
     return node;
 }

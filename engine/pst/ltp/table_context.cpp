@@ -32,8 +32,7 @@ bool inlineCell(PropTag tag)
 TableSchema TableSchema::fromTags(std::span<const PropTag> tags)
 {
     std::vector<PropTag> sorted(tags.begin(), tags.end());
-    sorted.erase(std::remove_if(sorted.begin(), sorted.end(),
-                                [](PropTag t) { return t == kRowId || t == kRowVer; }),
+    sorted.erase(std::remove_if(sorted.begin(), sorted.end(), [](PropTag t) { return t == kRowId || t == kRowVer; }),
                  sorted.end());
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
@@ -47,21 +46,16 @@ TableSchema TableSchema::fromTags(std::span<const PropTag> tags)
     const std::uint8_t groupSizes[] = {8, 4, 2, 1};
     for (const std::uint8_t size : groupSizes) {
         for (const PropTag t : sorted) {
-            if (cellSize(t) != size)
-                continue;
+            if (cellSize(t) != size) continue;
             s.m_columns.push_back({t, at, size, bit++});
             at = static_cast<std::uint16_t>(at + size);
         }
-        if (size == 4)
-            s.m_groupEnd[tc::kGroupEnd8] = at;
-        if (size == 2)
-            s.m_groupEnd[tc::kGroupEnd2] = at;
-        if (size == 1)
-            s.m_groupEnd[tc::kGroupEnd1] = at;
+        if (size == 4) s.m_groupEnd[tc::kGroupEnd8] = at;
+        if (size == 2) s.m_groupEnd[tc::kGroupEnd2] = at;
+        if (size == 1) s.m_groupEnd[tc::kGroupEnd1] = at;
     }
     s.m_groupEnd[tc::kGroupEndCeb] = static_cast<std::uint16_t>(at + (s.m_columns.size() + 7) / 8);
-    std::sort(s.m_columns.begin(), s.m_columns.end(),
-              [](const Column& a, const Column& b) { return a.tag < b.tag; });
+    std::sort(s.m_columns.begin(), s.m_columns.end(), [](const Column& a, const Column& b) { return a.tag < b.tag; });
     return s;
 }
 
@@ -94,18 +88,15 @@ struct TableWriter {
         setBit(out, ceb, 1);
         for (const Property& cell : r.cells) {
             const Column* col = schema.find(cell.tag);
-            if (!col)
-                return Error{Code::InvalidArgument, "table row has a cell for no column"};
-            if (cell.tag == kRowId || cell.tag == kRowVer)
-                continue;
+            if (!col) return Error{Code::InvalidArgument, "table row has a cell for no column"};
+            if (cell.tag == kRowId || cell.tag == kRowVer) continue;
             if (inlineCell(cell.tag)) {
                 if (cell.value.size() != col->cbData)
                     return Error{Code::InvalidArgument, "fixed-size cell with a value of the wrong size"};
                 std::copy(cell.value.begin(), cell.value.end(), out.begin() + col->ibData);
             } else {
                 auto hnid = storeValue(store, heap, cell, ids, node.subnodes);
-                if (!hnid)
-                    return std::move(hnid).error();
+                if (!hnid) return std::move(hnid).error();
                 bytes::put<std::uint32_t>(out, col->ibData, *hnid);
             }
             setBit(out, ceb, col->iBit);
@@ -117,23 +108,19 @@ struct TableWriter {
     // every block but the last 8176 bytes long.
     Result<std::uint32_t> storeMatrix(const Bytes& matrix, std::size_t rowSize)
     {
-        if (matrix.empty())
-            return 0u;
-        if (matrix.size() <= hn::kMaxItem)
-            return heap.allocate(matrix);
+        if (matrix.empty()) return 0u;
+        if (matrix.size() <= hn::kMaxItem) return heap.allocate(matrix);
         const std::size_t perBlock = tc::kRowBlockSize / rowSize * rowSize;
         std::vector<Bytes> pieces;
         for (std::size_t at = 0; at < matrix.size(); at += perBlock) {
             const std::size_t n = std::min(perBlock, matrix.size() - at);
             Bytes piece(matrix.begin() + static_cast<std::ptrdiff_t>(at),
                         matrix.begin() + static_cast<std::ptrdiff_t>(at + n));
-            if (at + n < matrix.size())
-                piece.resize(tc::kRowBlockSize, 0);
+            if (at + n < matrix.size()) piece.resize(tc::kRowBlockSize, 0);
             pieces.push_back(std::move(piece));
         }
         auto data = store.writeBlocks(pieces);
-        if (!data)
-            return std::move(data).error();
+        if (!data) return std::move(data).error();
         const Nid nid = ids.next(NidType::Ltp);
         node.subnodes.push_back({nid, *data, 0});
         return nid;
@@ -157,8 +144,7 @@ struct TableWriter {
         Bytes info;
         bytes::append<std::uint8_t>(info, tc::kType);
         bytes::append<std::uint8_t>(info, static_cast<std::uint8_t>(schema.columns().size()));
-        for (const auto end : schema.groupEnds())
-            bytes::append<std::uint16_t>(info, end);
+        for (const auto end : schema.groupEnds()) bytes::append<std::uint16_t>(info, end);
         bytes::append<std::uint32_t>(info, rowIndex);
         bytes::append<std::uint32_t>(info, hnidRows);
         bytes::append<std::uint32_t>(info, 0);
@@ -174,8 +160,7 @@ struct TableWriter {
     Result<WrittenNode> write(std::size_t count, const std::function<Row(std::size_t)>& rowAt)
     {
         auto header = reserveBthHeader(heap);
-        if (!header)
-            return std::move(header).error();
+        if (!header) return std::move(header).error();
         const std::size_t rowSize = schema.rowSize();
         Bytes matrix(count * rowSize, 0);
         std::vector<std::pair<std::uint32_t, std::uint32_t>> index;
@@ -187,18 +172,14 @@ struct TableWriter {
             index.emplace_back(row.rowId, static_cast<std::uint32_t>(i));
         }
         auto hnidRows = storeMatrix(matrix, rowSize);
-        if (!hnidRows)
-            return std::move(hnidRows).error();
+        if (!hnidRows) return std::move(hnidRows).error();
         auto rowIndex = writeRowIndex(*header, std::move(index));
-        if (!rowIndex)
-            return std::move(rowIndex).error();
+        if (!rowIndex) return std::move(rowIndex).error();
         auto info = writeInfo(*rowIndex, *hnidRows);
-        if (!info)
-            return std::move(info).error();
+        if (!info) return std::move(info).error();
         heap.setUserRoot(*info);
         auto data = store.writeBlocks(heap.takeBlocks());
-        if (!data)
-            return std::move(data).error();
+        if (!data) return std::move(data).error();
         node.data = *data;
         return std::move(node);
     }
@@ -206,20 +187,19 @@ struct TableWriter {
 
 }  // namespace
 
-Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
-                                      std::size_t count, const std::function<Row(std::size_t)>& rowAt,
-                                      SubnodeIds& ids)
+Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
+                                      const std::function<Row(std::size_t)>& rowAt, SubnodeIds& ids)
 {
-    if (schema.columns().size() > 255)
-        return Error{Code::InvalidArgument, "a table has at most 255 columns"};
+    if (schema.columns().size() > 255) return Error{Code::InvalidArgument, "a table has at most 255 columns"};
     TableWriter writer{store, schema, ids, HeapBuilder{hn::kClientTC}, {}};
     return writer.write(count, rowAt);
 }
 
-Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
-                                      std::span<const Row> rows, SubnodeIds& ids)
+Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::span<const Row> rows,
+                                      SubnodeIds& ids)
 {
-    return writeTableContext(store, schema, rows.size(), [&](std::size_t i) { return rows[i]; }, ids);
+    return writeTableContext(
+        store, schema, rows.size(), [&](std::size_t i) { return rows[i]; }, ids);
 }
 
 }  // namespace quillmark::pst::ltp

@@ -9,8 +9,7 @@ namespace quillmark::pst::ltp {
 
 // Puts a variable-size value on the heap, or in a subnode when it exceeds 3580 bytes, and
 // returns its HNID.
-[[nodiscard]] Result<std::uint32_t> storeValue(ndb::BlockStore& store, HeapBuilder& heap,
-                                               const Property& p, SubnodeIds& ids,
-                                               std::vector<ndb::SubnodeEntry>& subnodes);
+[[nodiscard]] Result<std::uint32_t> storeValue(ndb::BlockStore& store, HeapBuilder& heap, const Property& p,
+                                               SubnodeIds& ids, std::vector<ndb::SubnodeEntry>& subnodes);
 
 }  // namespace quillmark::pst::ltp

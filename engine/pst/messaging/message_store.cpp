@@ -82,11 +82,16 @@ struct MessageStore::Impl {
     bool invariantsHold() const
     {
         switch (state) {
-        case State::Open: return store && !pending && folders.size() == 5;
-        case State::Writing: return store && !failure && folders.count(nids::kIpmSubtree);
-        case State::Finishing: return store && !pending;
-        case State::Done: return !pending;
-        case State::Failed: return failure.has_value();
+        case State::Open:
+            return store && !pending && folders.size() == 5;
+        case State::Writing:
+            return store && !failure && folders.count(nids::kIpmSubtree);
+        case State::Finishing:
+            return store && !pending;
+        case State::Done:
+            return !pending;
+        case State::Failed:
+            return failure.has_value();
         }
         return false;
     }
@@ -95,11 +100,11 @@ struct MessageStore::Impl {
     // Outlook makes has entries: start with two names mail items use.
     void registerStandardNames()
     {
-        constexpr Guid kPsetidCommon = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                        0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-        constexpr Guid kPsInternetHeaders = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                             0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-        names.idFor(kPsetidCommon, 0x8510);            // PidLidSideEffects
+        constexpr Guid kPsetidCommon
+            = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+        constexpr Guid kPsInternetHeaders
+            = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+        names.idFor(kPsetidCommon, 0x8510);                // PidLidSideEffects
         names.idFor(kPsInternetHeaders, "content-class");  // PidNameContentClass
     }
 
@@ -108,16 +113,14 @@ struct MessageStore::Impl {
         if (!failure) {
             failure = e;
             state = State::Failed;
-            if (store)
-                store->abandon();
+            if (store) store->abandon();
         }
         return *failure;
     }
 
     Result<void> usable() const
     {
-        if (failure)
-            return *failure;
+        if (failure) return *failure;
         if (state == State::Done || state == State::Finishing)
             return Error{Code::InvalidArgument, "the PST store is already closed"};
         return Ok{};
@@ -127,8 +130,7 @@ struct MessageStore::Impl {
     {
         store->noteNid(nid);
         folders[nid] = Folder{nid, parent, std::move(name), {}, search, {}, {}, 0};
-        if (parent != nid)
-            folders[parent].children.push_back(nid);
+        if (parent != nid) folders[parent].children.push_back(nid);
     }
 
     std::vector<std::uint8_t> entryId(Nid nid) const
@@ -141,23 +143,18 @@ struct MessageStore::Impl {
 
     Result<void> flushPending()
     {
-        if (!pending)
-            return Ok{};
+        if (!pending) return Ok{};
         PendingMessage p = std::move(*pending);
         pending.reset();
         auto node = finishMessage(*store, p.open);
-        if (!node)
-            return fail(std::move(node).error());
-        if (auto r = store->putNode(p.nid, node->data, node->sub, p.folder); !r)
-            return fail(std::move(r).error());
+        if (!node) return fail(std::move(node).error());
+        if (auto r = store->putNode(p.nid, node->data, node->sub, p.folder); !r) return fail(std::move(r).error());
         Folder& f = folders.at(p.folder);
         auto row = spool.append(packRow(p.nid, p.open.props, contentsSchema()));
-        if (!row)
-            return fail(std::move(row).error());
+        if (!row) return fail(std::move(row).error());
         f.rows.push_back(*row);
         const auto* flags = findProperty(p.open.props, tag::kMessageFlags);
-        if (!flags || !(bytes::get<std::uint32_t>(flags->value, 0) & kFlagRead))
-            ++f.unread;
+        if (!flags || !(bytes::get<std::uint32_t>(flags->value, 0) & kFlagRead)) ++f.unread;
         return Ok{};
     }
 
@@ -168,11 +165,9 @@ struct MessageStore::Impl {
     {
         ltp::SubnodeIds ids;
         auto tc = ltp::writeTableContext(*store, schema, count, rowAt, ids);
-        if (!tc)
-            return std::move(tc).error();
+        if (!tc) return std::move(tc).error();
         auto sub = store->writeSubnodes(tc->subnodes);
-        if (!sub)
-            return std::move(sub).error();
+        if (!sub) return std::move(sub).error();
         return store->putNode(nid, tc->data, *sub, 0);
     }
 
@@ -185,11 +180,9 @@ struct MessageStore::Impl {
     {
         ltp::SubnodeIds ids;
         auto pc = ltp::writePropertyContext(*store, props, ids);
-        if (!pc)
-            return std::move(pc).error();
+        if (!pc) return std::move(pc).error();
         auto sub = store->writeSubnodes(pc->subnodes);
-        if (!sub)
-            return std::move(sub).error();
+        if (!sub) return std::move(sub).error();
         return store->putNode(nid, pc->data, *sub, parent);
     }
 
@@ -200,8 +193,7 @@ struct MessageStore::Impl {
         p.push_back(int32Prop(tag::kContentCount, static_cast<std::uint32_t>(f.rows.size())));
         p.push_back(int32Prop(tag::kContentUnreadCount, f.unread));
         p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kSubfolders), !f.children.empty())));
-        if (!f.containerClass.empty())
-            p.push_back({tag::kContainerClass, utf16le(f.containerClass)});
+        if (!f.containerClass.empty()) p.push_back({tag::kContainerClass, utf16le(f.containerClass)});
         return p;
     }
 
@@ -213,13 +205,11 @@ struct MessageStore::Impl {
 
     Result<void> writeFolder(Folder& f)
     {
-        if (auto r = putPc(f.nid, f.parent, folderProperties(f)); !r)
-            return r;
-        if (f.search)
-            return Ok{};
+        if (auto r = putPc(f.nid, f.parent, folderProperties(f)); !r) return r;
+        if (f.search) return Ok{};
         const auto children = f.children;
-        if (auto r = putTable(fmt::withType(f.nid, fmt::NidType::HierarchyTable), hierarchySchema(),
-                              children.size(), [&](std::size_t i) { return hierarchyRow(children[i]); });
+        if (auto r = putTable(fmt::withType(f.nid, fmt::NidType::HierarchyTable), hierarchySchema(), children.size(),
+                              [&](std::size_t i) { return hierarchyRow(children[i]); });
             !r)
             return r;
         std::optional<Error> unread;  // a row the spool could not give back
@@ -232,10 +222,8 @@ struct MessageStore::Impl {
                                      }
                                      return unpackRow(*row);
                                  });
-        if (unread)
-            return *unread;
-        if (!contents)
-            return contents;
+        if (unread) return *unread;
+        if (!contents) return contents;
         return putEmptyTable(fmt::withType(f.nid, fmt::NidType::AssocContentsTable), assocContentsSchema());
     }
 
@@ -243,16 +231,15 @@ struct MessageStore::Impl {
     {
         const auto recipients = ltp::TableSchema::fromTags(recipientTemplateTags());
         const auto attachments = ltp::TableSchema::fromTags(attachmentTemplateTags());
-        const std::pair<Nid, const ltp::TableSchema*> templates[] = {
-            {nids::kHierarchyTemplate, &hierarchySchema()},
-            {nids::kContentsTemplate, &contentsSchema()},
-            {nids::kAssocContentsTemplate, &assocContentsSchema()},
-            {nids::kSearchContentsTemplate, &searchContentsSchema()},
-            {nids::kRecipientTemplate, &recipients},
-            {nids::kAttachmentTemplate, &attachments}};
+        const std::pair<Nid, const ltp::TableSchema*> templates[]
+            = {{nids::kHierarchyTemplate, &hierarchySchema()},
+               {nids::kContentsTemplate, &contentsSchema()},
+               {nids::kAssocContentsTemplate, &assocContentsSchema()},
+               {nids::kSearchContentsTemplate, &searchContentsSchema()},
+               {nids::kRecipientTemplate, &recipients},
+               {nids::kAttachmentTemplate, &attachments}};
         for (const auto& [nid, schema] : templates)
-            if (auto r = putEmptyTable(nid, *schema); !r)
-                return r;
+            if (auto r = putEmptyTable(nid, *schema); !r) return r;
         return Ok{};
     }
 
@@ -261,10 +248,8 @@ struct MessageStore::Impl {
     {
         for (const Nid nid : {nids::kSearchManagementQueue, nids::kSearchActivityList}) {
             auto data = store->writeData({});
-            if (!data)
-                return std::move(data).error();
-            if (auto r = store->putNode(nid, *data, 0, 0); !r)
-                return r;
+            if (!data) return std::move(data).error();
+            if (auto r = store->putNode(nid, *data, 0, 0); !r) return r;
         }
         return Ok{};
     }
@@ -278,34 +263,26 @@ struct MessageStore::Impl {
         p.push_back({tag::kIpmWastebasketEntryId, entryId(nids::kDeletedItems)});
         p.push_back({tag::kFinderEntryId, entryId(nids::kSearchRoot)});
         p.push_back(int32Prop(tag::kPstPassword, 0));
-        if (auto r = putPc(nids::kMessageStore, 0, p); !r)
-            return r;
+        if (auto r = putPc(nids::kMessageStore, 0, p); !r) return r;
         return putPc(nids::kNameToIdMap, 0, names.properties());
     }
 
     Result<void> close()
     {
-        if (auto r = usable(); !r)
-            return r;
-        if (auto r = flushPending(); !r)
-            return r;
+        if (auto r = usable(); !r) return r;
+        if (auto r = flushPending(); !r) return r;
         state = State::Finishing;
         assert(invariantsHold());
         for (auto& [nid, f] : folders) {
-            if (auto r = writeFolder(f); !r)
-                return fail(std::move(r).error());
+            if (auto r = writeFolder(f); !r) return fail(std::move(r).error());
             f.rows.clear();
             f.rows.shrink_to_fit();
         }
         spool.clear();
-        if (auto r = writeTemplates(); !r)
-            return fail(std::move(r).error());
-        if (auto r = writeSearchNodes(); !r)
-            return fail(std::move(r).error());
-        if (auto r = writeStoreObject(); !r)
-            return fail(std::move(r).error());
-        if (auto r = store->finish(); !r)
-            return fail(std::move(r).error());
+        if (auto r = writeTemplates(); !r) return fail(std::move(r).error());
+        if (auto r = writeSearchNodes(); !r) return fail(std::move(r).error());
+        if (auto r = writeStoreObject(); !r) return fail(std::move(r).error());
+        if (auto r = store->finish(); !r) return fail(std::move(r).error());
         state = State::Done;
         assert(verifiedInDebugBuild());
         return Ok{};
@@ -317,8 +294,7 @@ struct MessageStore::Impl {
     {
         constexpr std::uintmax_t kLimit = 64u << 20;
         std::error_code ec;
-        if (std::filesystem::file_size(path, ec) > kLimit || ec)
-            return true;
+        if (std::filesystem::file_size(path, ec) > kLimit || ec) return true;
         auto report = verify(path, 20);
         return report.ok() && report->ok();
     }
@@ -332,26 +308,24 @@ Result<std::unique_ptr<MessageStore>> MessageStore::create(const std::filesystem
                                                            std::string_view displayName, StoreOptions options)
 {
     auto store = ndb::BlockStore::create(path, ndb::Options{options.crypt});
-    if (!store)
-        return std::move(store).error();
+    if (!store) return std::move(store).error();
     auto impl = std::make_unique<Impl>();
     impl->path = path;
     impl->store = std::move(*store);
     impl->spool = RowSpool(options.rowMemory);
     impl->displayName = displayName;
     std::random_device rd;
-    for (auto& b : impl->recordKey)
-        b = static_cast<std::uint8_t>(rd());
+    for (auto& b : impl->recordKey) b = static_cast<std::uint8_t>(rd());
     impl->addFixedFolder(nids::kRootFolder, nids::kRootFolder, "");
     impl->addFixedFolder(nids::kIpmSubtree, nids::kRootFolder, "Top of Personal Folders");
     impl->addFixedFolder(nids::kSearchRoot, nids::kRootFolder, "Search Root");
     impl->addFixedFolder(nids::kSpamSearchFolder, nids::kRootFolder, "SPAM Search Folder 2", true);
     impl->addFixedFolder(nids::kDeletedItems, nids::kIpmSubtree, "Deleted Items");
     impl->folders[nids::kDeletedItems].containerClass = "IPF.Note";
-    for (const Nid n : {nids::kMessageStore, nids::kNameToIdMap, nids::kSearchManagementQueue,
-                        nids::kSearchActivityList, nids::kHierarchyTemplate, nids::kContentsTemplate,
-                        nids::kAssocContentsTemplate, nids::kSearchContentsTemplate,
-                        nids::kAttachmentTemplate, nids::kRecipientTemplate})
+    for (const Nid n :
+         {nids::kMessageStore, nids::kNameToIdMap, nids::kSearchManagementQueue, nids::kSearchActivityList,
+          nids::kHierarchyTemplate, nids::kContentsTemplate, nids::kAssocContentsTemplate,
+          nids::kSearchContentsTemplate, nids::kAttachmentTemplate, nids::kRecipientTemplate})
         impl->store->noteNid(n);
     impl->registerStandardNames();
     assert(impl->invariantsHold());
@@ -372,16 +346,14 @@ FolderId MessageStore::topOfPersonalFolders() const { return {nids::kIpmSubtree}
 Result<FolderId> MessageStore::addFolder(FolderId parent, std::string_view name)
 {
     assert(m->invariantsHold());
-    if (auto r = m->usable(); !r)
-        return r.error();
+    if (auto r = m->usable(); !r) return r.error();
     auto it = m->folders.find(parent.nid);
     if (it == m->folders.end() || it->second.search || parent.nid == nids::kRootFolder)
         return Error{Code::InvalidArgument, "no mail folder with that ID"};
     if (name.empty() || name.find('\\') != std::string_view::npos)
         return Error{Code::InvalidArgument, "a folder name must not be empty or contain '\\'"};
     for (const Nid child : it->second.children)
-        if (sameName(m->folders.at(child).name, name))
-            return FolderId{child};
+        if (sameName(m->folders.at(child).name, name)) return FolderId{child};
     const Nid nid = m->store->newNid(fmt::NidType::NormalFolder);
     m->folders[nid] = Folder{nid, parent.nid, std::string(name), "IPF.Note", false, {}, {}, 0};
     m->folders.at(parent.nid).children.push_back(nid);
@@ -391,20 +363,16 @@ Result<FolderId> MessageStore::addFolder(FolderId parent, std::string_view name)
 Result<FolderId> MessageStore::findFolder(std::string_view path) const
 {
     const auto notFound = [&] { return Error{Code::NotFound, "no folder " + std::string(path)}; };
-    if (path.substr(0, 2) != "\\\\")
-        return Error{Code::InvalidArgument, "a folder path starts with \\\\<store name>"};
+    if (path.substr(0, 2) != "\\\\") return Error{Code::InvalidArgument, "a folder path starts with \\\\<store name>"};
     const auto parts = splitPath(path.substr(2));
-    if (parts.empty() || !sameName(parts.front(), m->displayName))
-        return notFound();
+    if (parts.empty() || !sameName(parts.front(), m->displayName)) return notFound();
     Nid at = nids::kIpmSubtree;
     for (std::size_t i = 1; i < parts.size(); ++i) {
-        if (parts[i].empty() && i + 1 == parts.size())
-            break;  // a trailing backslash
+        if (parts[i].empty() && i + 1 == parts.size()) break;  // a trailing backslash
         const auto& children = m->folders.at(at).children;
         auto next = std::find_if(children.begin(), children.end(),
                                  [&](Nid c) { return sameName(m->folders.at(c).name, parts[i]); });
-        if (next == children.end())
-            return notFound();
+        if (next == children.end()) return notFound();
         at = *next;
     }
     return FolderId{at};
@@ -423,13 +391,11 @@ Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& messa
 Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std::vector<Prop>* extrasToTake)
 {
     assert(m->invariantsHold());
-    if (auto r = m->usable(); !r)
-        return r.error();
+    if (auto r = m->usable(); !r) return r.error();
     auto it = m->folders.find(folder.nid);
     if (it == m->folders.end() || it->second.search || folder.nid == nids::kRootFolder)
         return Error{Code::InvalidArgument, "no mail folder with that ID"};
-    if (auto r = m->flushPending(); !r)
-        return r.error();
+    if (auto r = m->flushPending(); !r) return r.error();
     const Nid nid = m->store->newNid(fmt::NidType::NormalMessage);
     std::vector<std::uint8_t> key(m->recordKey.begin(), m->recordKey.end());
     bytes::put<std::uint32_t>(key, 0, nid);
@@ -437,8 +403,7 @@ Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std
     if (!open) {
         // A message that cannot be stored (e.g. a value too large) leaves the file usable unless
         // the file itself failed.
-        if (m->store->failed())
-            return m->fail(std::move(open).error());
+        if (m->store->failed()) return m->fail(std::move(open).error());
         return std::move(open).error();
     }
     m->pending = PendingMessage{nid, folder.nid, std::move(*open)};
@@ -448,8 +413,7 @@ Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std
 Result<void> MessageStore::setProperty(MessageId message, const Prop& prop)
 {
     assert(m->invariantsHold());
-    if (auto r = m->usable(); !r)
-        return r;
+    if (auto r = m->usable(); !r) return r;
     if (!m->pending || m->pending->nid != message.nid)
         return Error{Code::Unsupported, "only the message added last can be changed"};
     auto& props = m->pending->open.props;
@@ -466,19 +430,15 @@ Result<void> MessageStore::setProperty(MessageId message, const Prop& prop)
 
 Result<std::uint16_t> MessageStore::namedProperty(const Guid& set, std::uint32_t lid)
 {
-    if (auto r = m->usable(); !r)
-        return r.error();
-    if (m->names.size() >= 0x7FFF)
-        return Error{Code::FileTooLarge, "no property IDs left for named properties"};
+    if (auto r = m->usable(); !r) return r.error();
+    if (m->names.size() >= 0x7FFF) return Error{Code::FileTooLarge, "no property IDs left for named properties"};
     return m->names.idFor(set, lid);
 }
 
 Result<std::uint16_t> MessageStore::namedProperty(const Guid& set, std::string_view name)
 {
-    if (auto r = m->usable(); !r)
-        return r.error();
-    if (m->names.size() >= 0x7FFF)
-        return Error{Code::FileTooLarge, "no property IDs left for named properties"};
+    if (auto r = m->usable(); !r) return r.error();
+    if (m->names.size() >= 0x7FFF) return Error{Code::FileTooLarge, "no property IDs left for named properties"};
     return m->names.idFor(set, name);
 }
 

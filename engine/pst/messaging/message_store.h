@@ -73,14 +73,14 @@ struct Message {
     std::string subject;
     std::string senderName;
     std::string senderEmail;
-    std::string body;                  // plain text
-    std::string html;                  // HTML body, stored as PidTagHtml when not empty
-    std::uint64_t submitTime = 0;      // FILETIME; 0 = not set
-    std::uint64_t deliveryTime = 0;    // FILETIME; 0 = not set
-    std::uint32_t flags = 0x01;        // PidTagMessageFlags; 0x10 (has attachments) is managed here
+    std::string body;                // plain text
+    std::string html;                // HTML body, stored as PidTagHtml when not empty
+    std::uint64_t submitTime = 0;    // FILETIME; 0 = not set
+    std::uint64_t deliveryTime = 0;  // FILETIME; 0 = not set
+    std::uint32_t flags = 0x01;      // PidTagMessageFlags; 0x10 (has attachments) is managed here
     std::vector<Recipient> recipients;
     std::vector<Attachment> attachments;
-    std::vector<Prop> extra;           // any other properties, e.g. transport headers
+    std::vector<Prop> extra;  // any other properties, e.g. transport headers
 };
 
 struct FolderId {
@@ -101,9 +101,8 @@ struct StoreOptions {
 class MessageStore {
 public:
     // ---- Create and close (steps 1-4, 13) -------------------------------------------------
-    [[nodiscard]] static Result<std::unique_ptr<MessageStore>> create(const std::filesystem::path& path,
-                                                                    std::string_view displayName,
-                                                                    StoreOptions options = {});
+    [[nodiscard]] static Result<std::unique_ptr<MessageStore>>
+    create(const std::filesystem::path& path, std::string_view displayName, StoreOptions options = {});
     ~MessageStore();
     MessageStore(const MessageStore&) = delete;
     MessageStore& operator=(const MessageStore&) = delete;

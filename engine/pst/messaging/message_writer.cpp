@@ -15,8 +15,8 @@ using ltp::Property;
 
 std::uint64_t nowFileTime()
 {
-    const auto s = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now().time_since_epoch());
+    const auto s
+        = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
     return fileTimeFromUnix(s.count());
 }
 
@@ -24,10 +24,8 @@ std::string joinNames(const Message& m, Recipient::Kind kind)
 {
     std::string out;
     for (const auto& r : m.recipients) {
-        if (r.kind != kind)
-            continue;
-        if (!out.empty())
-            out += "; ";
+        if (r.kind != kind) continue;
+        if (!out.empty()) out += "; ";
         out += r.name.empty() ? r.email : r.name;
     }
     return out;
@@ -35,16 +33,14 @@ std::string joinNames(const Message& m, Recipient::Kind kind)
 
 void addString(std::vector<Property>& props, PropTag t, const std::string& s)
 {
-    if (!s.empty())
-        props.push_back({t, utf16le(s)});
+    if (!s.empty()) props.push_back({t, utf16le(s)});
 }
 
 // PidTagSearchKey of a recipient: "SMTP:" and the upper-cased address, NUL-terminated.
 std::vector<std::uint8_t> addressSearchKey(const std::string& email)
 {
     std::vector<std::uint8_t> key{'S', 'M', 'T', 'P', ':'};
-    for (const char c : email)
-        key.push_back(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
+    for (const char c : email) key.push_back(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
     key.push_back(0);
     return key;
 }
@@ -53,8 +49,7 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
                                         std::vector<Prop>* extrasToTake)
 {
     std::vector<Property> p;
-    const std::uint32_t flags =
-        (m.flags & ~kFlagHasAttach) | (m.attachments.empty() ? 0u : kFlagHasAttach);
+    const std::uint32_t flags = (m.flags & ~kFlagHasAttach) | (m.attachments.empty() ? 0u : kFlagHasAttach);
     p.push_back(toLtp(Prop::string(fmt::tagId(tag::kMessageClass), m.messageClass)));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageFlags), static_cast<std::int32_t>(flags))));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageStatus), 0)));
@@ -82,26 +77,22 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     addString(p, tag::kDisplayCc, joinNames(m, Recipient::Kind::Cc));
     addString(p, tag::kDisplayBcc, joinNames(m, Recipient::Kind::Bcc));
     const std::uint64_t when = m.deliveryTime ? m.deliveryTime : m.submitTime ? m.submitTime : nowFileTime();
-    if (m.submitTime)
-        p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
+    if (m.submitTime) p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kDeliveryTime), when)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kCreationTime), when)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kLastModificationTime), when)));
     p.push_back({tag::kSearchKey, {searchKeySeed.begin(), searchKeySeed.end()}});
     if (extrasToTake)
-        for (auto& extra : *extrasToTake)
-            setProperty(p, {extra.tag, std::move(extra.value)});
+        for (auto& extra : *extrasToTake) setProperty(p, {extra.tag, std::move(extra.value)});
     else
-        for (const auto& extra : m.extra)
-            setProperty(p, toLtp(extra));
+        for (const auto& extra : m.extra) setProperty(p, toLtp(extra));
     return p;
 }
 
 std::uint32_t sizeOf(const std::vector<Property>& props)
 {
     std::uint64_t total = 0;
-    for (const auto& q : props)
-        total += q.value.size() + 8;
+    for (const auto& q : props) total += q.value.size() + 8;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0x7FFFFFFF));
 }
 
@@ -114,11 +105,9 @@ struct MessageBuilder {
     {
         ltp::SubnodeIds ids;
         auto tc = ltp::writeTableContext(store, schema, rows, ids);
-        if (!tc)
-            return std::move(tc).error();
+        if (!tc) return std::move(tc).error();
         auto sub = store.writeSubnodes(tc->subnodes);
-        if (!sub)
-            return std::move(sub).error();
+        if (!sub) return std::move(sub).error();
         open.subnodes.push_back({nid, tc->data, *sub});
         return Ok{};
     }
@@ -165,11 +154,9 @@ struct MessageBuilder {
             bytes::put<std::uint32_t>(key, 0, seed);
             bytes::put<std::uint32_t>(key, 4, nid);
             auto inner = beginMessage(store, *a.embedded, key);
-            if (!inner)
-                return std::move(inner).error();
+            if (!inner) return std::move(inner).error();
             auto node = finishMessage(store, *inner);
-            if (!node)
-                return std::move(node).error();
+            if (!node) return std::move(node).error();
             const Nid inNid = ids.next(fmt::NidType::NormalMessage);
             subnodes.push_back({inNid, node->data, node->sub});
             size = bytes::get<std::uint32_t>(findProperty(inner->props, tag::kMessageSize)->value, 0);
@@ -182,8 +169,7 @@ struct MessageBuilder {
         } else if (a.data.size() > fmt::hn::kMaxItem) {
             // Large data goes to the file from the caller's buffer, without a copy.
             auto data = store.writeData(a.data);
-            if (!data)
-                return std::move(data).error();
+            if (!data) return std::move(data).error();
             const Nid valueNid = ids.next(fmt::NidType::Ltp);
             subnodes.push_back({valueNid, *data, 0});
             p.push_back({tag::kAttachDataBinary, {}, valueNid});
@@ -200,23 +186,19 @@ struct MessageBuilder {
         addString(p, tag::kAttachLongFilename, a.fileName);
         addString(p, tag::kAttachMimeTag, a.mimeType);
         addString(p, tag::kAttachContentId, a.contentId);
-        for (const auto& extra : a.extra)
-            setProperty(p, toLtp(extra));
+        for (const auto& extra : a.extra) setProperty(p, toLtp(extra));
         auto pc = ltp::writePropertyContext(store, p, ids);
-        if (!pc)
-            return std::move(pc).error();
+        if (!pc) return std::move(pc).error();
         subnodes.insert(subnodes.end(), pc->subnodes.begin(), pc->subnodes.end());
         auto sub = store.writeSubnodes(std::move(subnodes));
-        if (!sub)
-            return std::move(sub).error();
+        if (!sub) return std::move(sub).error();
         open.subnodes.push_back({nid, pc->data, *sub});
         return p;
     }
 
     Result<std::uint64_t> addAttachments(const Message& m, std::uint32_t seed)
     {
-        if (m.attachments.empty())
-            return std::uint64_t{0};
+        if (m.attachments.empty()) return std::uint64_t{0};
         std::vector<PropTag> tags = attachmentTemplateTags();
         tags.push_back(tag::kAttachLongFilename);
         const auto schema = ltp::TableSchema::fromTags(tags);
@@ -225,19 +207,15 @@ struct MessageBuilder {
         for (const auto& a : m.attachments) {
             const Nid nid = open.ids.next(fmt::NidType::Attachment);
             auto props = addAttachment(a, nid, seed);
-            if (!props)
-                return std::move(props).error();
+            if (!props) return std::move(props).error();
             ltp::Row row{nid, {}};
             for (auto& q : *props) {
-                if (q.tag == tag::kAttachSize)
-                    total += bytes::get<std::uint32_t>(q.value, 0);
-                if (schema.find(q.tag))
-                    row.cells.push_back(std::move(q));
+                if (q.tag == tag::kAttachSize) total += bytes::get<std::uint32_t>(q.value, 0);
+                if (schema.find(q.tag)) row.cells.push_back(std::move(q));
             }
             rows.push_back(std::move(row));
         }
-        if (auto r = addTable(fmt::nid::kAttachmentTable, schema, rows); !r)
-            return std::move(r).error();
+        if (auto r = addTable(fmt::nid::kAttachmentTable, schema, rows); !r) return std::move(r).error();
         return total;
     }
 };
@@ -247,30 +225,25 @@ struct MessageBuilder {
 Result<void> validate(const Message& m, int depth)
 {
     constexpr int kMaxDepth = 16;
-    if (depth > kMaxDepth)
-        return Error{Code::InvalidArgument, "messages embedded more than 16 deep"};
+    if (depth > kMaxDepth) return Error{Code::InvalidArgument, "messages embedded more than 16 deep"};
     const auto check = [](const std::vector<Prop>& props) -> Result<void> {
         for (const auto& p : props) {
             const std::size_t fixed = fmt::fixedSize(fmt::tagType(p.tag));
             if ((fixed && p.value.size() != fixed) || fmt::tagType(p.tag) == pt::kObject)
-                return Error{Code::InvalidArgument, "property " + std::to_string(fmt::tagId(p.tag)) +
-                                                        " has a value of the wrong size or type"};
+                return Error{Code::InvalidArgument,
+                             "property " + std::to_string(fmt::tagId(p.tag))
+                                 + " has a value of the wrong size or type"};
         }
         return Ok{};
     };
-    if (auto r = check(m.extra); !r)
-        return r;
+    if (auto r = check(m.extra); !r) return r;
     for (const auto& r : m.recipients)
-        if (auto c = check(r.extra); !c)
-            return c;
+        if (auto c = check(r.extra); !c) return c;
     for (const auto& a : m.attachments) {
-        if (auto c = check(a.extra); !c)
-            return c;
-        if (a.data.size() > 0x7FFFFFFF)
-            return Error{Code::FileTooLarge, "an attachment cannot exceed 2 GB"};
+        if (auto c = check(a.extra); !c) return c;
+        if (a.data.size() > 0x7FFFFFFF) return Error{Code::FileTooLarge, "an attachment cannot exceed 2 GB"};
         if (a.embedded)
-            if (auto c = validate(*a.embedded, depth + 1); !c)
-                return c;
+            if (auto c = validate(*a.embedded, depth + 1); !c) return c;
     }
     return Ok{};
 }
@@ -280,33 +253,29 @@ Result<void> validate(const Message& m, int depth)
 Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
                                  std::span<const std::uint8_t> searchKeySeed, std::vector<Prop>* extrasToTake)
 {
-    if (auto r = validate(message, 0); !r)
-        return std::move(r).error();
+    if (auto r = validate(message, 0); !r) return std::move(r).error();
     OpenMessage open;
     open.props = messageProperties(message, searchKeySeed, extrasToTake);
     MessageBuilder builder{store, open};
-    if (auto r = builder.addRecipients(message); !r)
-        return std::move(r).error();
+    if (auto r = builder.addRecipients(message); !r) return std::move(r).error();
     const std::uint32_t seed = searchKeySeed.size() >= 4 ? bytes::get<std::uint32_t>(searchKeySeed, 0) : 0;
     auto attached = builder.addAttachments(message, seed);
-    if (!attached)
-        return std::move(attached).error();
+    if (!attached) return std::move(attached).error();
     const std::uint64_t size = sizeOf(open.props) + *attached;
-    setProperty(open.props, toLtp(Prop::int32(fmt::tagId(tag::kMessageSize),
-                                              static_cast<std::int32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)))));
+    setProperty(open.props,
+                toLtp(Prop::int32(fmt::tagId(tag::kMessageSize),
+                                  static_cast<std::int32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)))));
     return open;
 }
 
 Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open)
 {
     auto pc = ltp::writePropertyContext(store, open.props, open.ids);
-    if (!pc)
-        return std::move(pc).error();
+    if (!pc) return std::move(pc).error();
     std::vector<ndb::SubnodeEntry> subnodes = open.subnodes;
     subnodes.insert(subnodes.end(), pc->subnodes.begin(), pc->subnodes.end());
     auto sub = store.writeSubnodes(std::move(subnodes));
-    if (!sub)
-        return std::move(sub).error();
+    if (!sub) return std::move(sub).error();
     return ObjectNode{pc->data, *sub};
 }
 

@@ -19,14 +19,13 @@ namespace pt = fmt::ptype;
 
 // Property tags of [MS-OXPROPS] that this layer writes.
 namespace tag {
-inline constexpr PropTag kImportance = makeTag(0x0017, pt::kInt32),
+inline constexpr PropTag kImportance
+    = makeTag(0x0017, pt::kInt32),
     kMessageClass = makeTag(0x001A, pt::kString), kSensitivity = makeTag(0x0036, pt::kInt32),
     kSubject = makeTag(0x0037, pt::kString), kClientSubmitTime = makeTag(0x0039, pt::kTime),
-    kSentRepresentingName = makeTag(0x0042, pt::kString),
-    kMessageToMe = makeTag(0x0057, pt::kBoolean), kMessageCcMe = makeTag(0x0058, pt::kBoolean),
-    kSentRepresentingAddrType = makeTag(0x0064, pt::kString),
-    kSentRepresentingEmail = makeTag(0x0065, pt::kString),
-    kConversationTopic = makeTag(0x0070, pt::kString),
+    kSentRepresentingName = makeTag(0x0042, pt::kString), kMessageToMe = makeTag(0x0057, pt::kBoolean),
+    kMessageCcMe = makeTag(0x0058, pt::kBoolean), kSentRepresentingAddrType = makeTag(0x0064, pt::kString),
+    kSentRepresentingEmail = makeTag(0x0065, pt::kString), kConversationTopic = makeTag(0x0070, pt::kString),
     kRecipientType = makeTag(0x0C15, pt::kInt32), kSenderName = makeTag(0x0C1A, pt::kString),
     kSenderAddrType = makeTag(0x0C1E, pt::kString), kSenderEmail = makeTag(0x0C1F, pt::kString),
     kDisplayBcc = makeTag(0x0E02, pt::kString), kDisplayCc = makeTag(0x0E03, pt::kString),
@@ -39,8 +38,7 @@ inline constexpr PropTag kImportance = makeTag(0x0017, pt::kInt32),
     kDisplayName = makeTag(0x3001, pt::kString), kAddrType = makeTag(0x3002, pt::kString),
     kEmailAddress = makeTag(0x3003, pt::kString), kCreationTime = makeTag(0x3007, pt::kTime),
     kLastModificationTime = makeTag(0x3008, pt::kTime), kSearchKey = makeTag(0x300B, pt::kBinary),
-    kIpmSubtreeEntryId = makeTag(0x35E0, pt::kBinary),
-    kIpmWastebasketEntryId = makeTag(0x35E3, pt::kBinary),
+    kIpmSubtreeEntryId = makeTag(0x35E0, pt::kBinary), kIpmWastebasketEntryId = makeTag(0x35E3, pt::kBinary),
     kFinderEntryId = makeTag(0x35E7, pt::kBinary), kContentCount = makeTag(0x3602, pt::kInt32),
     kContentUnreadCount = makeTag(0x3603, pt::kInt32), kSubfolders = makeTag(0x360A, pt::kBoolean),
     kContainerClass = makeTag(0x3613, pt::kString), kAttachDataBinary = makeTag(0x3701, pt::kBinary),
@@ -95,8 +93,7 @@ struct PackedRow {
     std::uint32_t rowId = 0;
     std::vector<std::uint8_t> cells;  // (tag, size, bytes) for each cell
 };
-PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props,
-                  const ltp::TableSchema& schema);
+PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, const ltp::TableSchema& schema);
 ltp::Row unpackRow(const PackedRow& row);
 
 // The name-to-ID map ([MS-PST] 2.4.7).
@@ -112,7 +109,7 @@ private:
         std::uint32_t propertyId;  // lid, or the offset in the string stream
         std::uint16_t guidIndex;
         bool isString;
-        std::uint32_t hashKey;     // lid, or the CRC of the name
+        std::uint32_t hashKey;  // lid, or the CRC of the name
     };
     std::uint16_t guidIndex(const Guid& set);
     std::uint16_t add(Entry e);

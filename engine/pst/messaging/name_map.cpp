@@ -7,23 +7,20 @@ namespace quillmark::pst::messaging {
 namespace {
 
 // PS_MAPI and PS_PUBLIC_STRINGS ([MS-OXPROPS] 1.3.2) as stored, which have fixed indexes 1 and 2.
-constexpr Guid kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                          0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-constexpr Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                   0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+constexpr Guid kPsMapi
+    = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+constexpr Guid kPsPublicStrings
+    = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 constexpr std::uint16_t kFirstStreamGuid = 3;
 
 }  // namespace
 
 std::uint16_t NameMap::guidIndex(const Guid& set)
 {
-    if (set == kPsMapi)
-        return 1;
-    if (set == kPsPublicStrings)
-        return 2;
+    if (set == kPsMapi) return 1;
+    if (set == kPsPublicStrings) return 2;
     for (std::size_t i = 0; i < m_guids.size(); ++i)
-        if (m_guids[i] == set)
-            return static_cast<std::uint16_t>(kFirstStreamGuid + i);
+        if (m_guids[i] == set) return static_cast<std::uint16_t>(kFirstStreamGuid + i);
     m_guids.push_back(set);
     return static_cast<std::uint16_t>(kFirstStreamGuid + m_guids.size() - 1);
 }
@@ -38,8 +35,7 @@ std::uint16_t NameMap::idFor(const Guid& set, std::uint32_t lid)
 {
     const std::uint16_t g = guidIndex(set);
     auto [it, fresh] = m_numeric.try_emplace({g, lid}, 0);
-    if (fresh)
-        it->second = add({lid, g, false, lid});
+    if (fresh) it->second = add({lid, g, false, lid});
     return it->second;
 }
 
@@ -64,8 +60,7 @@ std::vector<ltp::Property> NameMap::properties() const
     std::vector<ltp::Property> props;
     props.push_back(toLtp(Prop::int32(nameid::kBucketCountProp, static_cast<std::int32_t>(nameid::kBucketCount))));
     std::vector<std::uint8_t> guids, entries;
-    for (const auto& g : m_guids)
-        guids.insert(guids.end(), g.begin(), g.end());
+    for (const auto& g : m_guids) guids.insert(guids.end(), g.begin(), g.end());
     std::vector<std::vector<std::uint8_t>> buckets(nameid::kBucketCount);
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         const Entry& e = m_entries[i];
@@ -83,8 +78,8 @@ std::vector<ltp::Property> NameMap::properties() const
     props.push_back({makeTag(nameid::kStringStream, ptype::kBinary), m_strings});
     for (std::uint32_t b = 0; b < nameid::kBucketCount; ++b)
         if (!buckets[b].empty())
-            props.push_back({makeTag(static_cast<std::uint16_t>(nameid::kFirstBucket + b), ptype::kBinary),
-                             buckets[b]});
+            props.push_back(
+                {makeTag(static_cast<std::uint16_t>(nameid::kFirstBucket + b), ptype::kBinary), buckets[b]});
     return props;
 }
 

@@ -30,20 +30,16 @@ Prop fixed(std::uint16_t id, std::uint16_t type, T v)
 char32_t nextCodePoint(std::string_view s, std::size_t& i)
 {
     const auto b0 = static_cast<unsigned char>(s[i++]);
-    if (b0 < 0x80)
-        return b0;
+    if (b0 < 0x80) return b0;
     const int extra = b0 >= 0xF0 && b0 < 0xF5 ? 3 : b0 >= 0xE0 ? 2 : b0 >= 0xC2 && b0 < 0xE0 ? 1 : -1;
-    if (extra < 0)
-        return 0xFFFD;
+    if (extra < 0) return 0xFFFD;
     char32_t cp = b0 & (0x3Fu >> extra);
     for (int k = 0; k < extra; ++k) {
-        if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
-            return 0xFFFD;
+        if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0xFFFD;
         cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3Fu);
     }
     const bool overlong = (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
-    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000))
-        return 0xFFFD;
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return 0xFFFD;
     return cp;
 }
 
@@ -154,51 +150,50 @@ constexpr PropTag t(std::uint16_t id, std::uint16_t type) { return makeTag(id, t
 const ltp::TableSchema& hierarchySchema()
 {
     // PidTagReplItemid (0x0E30) is binary in Outlook's own files, though listed as an integer.
-    static const auto s = schemaOf({t(0x0E30, pt::kBinary), t(0x0E33, pt::kInt64), t(0x0E34, pt::kBinary),
-                                    t(0x0E38, pt::kInt32), tag::kDisplayName, tag::kContentCount,
-                                    tag::kContentUnreadCount, tag::kSubfolders, tag::kContainerClass,
-                                    t(0x6635, pt::kInt32), t(0x6636, pt::kInt32)});
+    static const auto s
+        = schemaOf({t(0x0E30, pt::kBinary), t(0x0E33, pt::kInt64), t(0x0E34, pt::kBinary), t(0x0E38, pt::kInt32),
+                    tag::kDisplayName, tag::kContentCount, tag::kContentUnreadCount, tag::kSubfolders,
+                    tag::kContainerClass, t(0x6635, pt::kInt32), t(0x6636, pt::kInt32)});
     return s;
 }
 
 const ltp::TableSchema& contentsSchema()
 {
     static const auto s = schemaOf(
-        {tag::kImportance, tag::kMessageClass, tag::kSensitivity, tag::kSubject, tag::kClientSubmitTime,
-         tag::kSentRepresentingName, tag::kMessageToMe, tag::kMessageCcMe, tag::kConversationTopic,
-         t(0x0071, pt::kBinary), tag::kDisplayCc, tag::kDisplayTo, tag::kDeliveryTime, tag::kMessageFlags,
-         tag::kMessageSize, tag::kMessageStatus, t(0x0E30, pt::kBinary), t(0x0E33, pt::kInt64),
-         t(0x0E34, pt::kBinary), t(0x0E38, pt::kInt32), t(0x0E3C, pt::kBinary), t(0x0E3D, pt::kBinary),
-         t(0x1097, pt::kInt32), t(0x3013, pt::kBinary), tag::kLastModificationTime, t(0x65C6, pt::kInt32)});
+        {tag::kImportance,           tag::kMessageClass,         tag::kSensitivity,      tag::kSubject,
+         tag::kClientSubmitTime,     tag::kSentRepresentingName, tag::kMessageToMe,      tag::kMessageCcMe,
+         tag::kConversationTopic,    t(0x0071, pt::kBinary),     tag::kDisplayCc,        tag::kDisplayTo,
+         tag::kDeliveryTime,         tag::kMessageFlags,         tag::kMessageSize,      tag::kMessageStatus,
+         t(0x0E30, pt::kBinary),     t(0x0E33, pt::kInt64),      t(0x0E34, pt::kBinary), t(0x0E38, pt::kInt32),
+         t(0x0E3C, pt::kBinary),     t(0x0E3D, pt::kBinary),     t(0x1097, pt::kInt32),  t(0x3013, pt::kBinary),
+         tag::kLastModificationTime, t(0x65C6, pt::kInt32)});
     return s;
 }
 
 const ltp::TableSchema& assocContentsSchema()
 {
-    static const auto s = schemaOf({tag::kMessageClass, tag::kMessageFlags, tag::kMessageStatus,
-                                    tag::kDisplayName, t(0x6800, pt::kString), t(0x6803, pt::kBoolean),
-                                    t(0x6805, pt::kMultiInt32), t(0x7003, pt::kInt32),
-                                    t(0x7004, pt::kBinary), t(0x7005, pt::kBinary),
+    static const auto s = schemaOf({tag::kMessageClass, tag::kMessageFlags, tag::kMessageStatus, tag::kDisplayName,
+                                    t(0x6800, pt::kString), t(0x6803, pt::kBoolean), t(0x6805, pt::kMultiInt32),
+                                    t(0x7003, pt::kInt32), t(0x7004, pt::kBinary), t(0x7005, pt::kBinary),
                                     t(0x7006, pt::kString), t(0x7007, pt::kInt32), t(0x682F, pt::kString)});
     return s;
 }
 
 const ltp::TableSchema& searchContentsSchema()
 {
-    static const auto s = schemaOf(
-        {tag::kImportance, tag::kMessageClass, tag::kSensitivity, tag::kMessageFlags, tag::kMessageStatus,
-         tag::kSubject, tag::kSentRepresentingName, tag::kMessageToMe, tag::kMessageCcMe, tag::kDisplayCc,
-         tag::kDisplayTo,
-         t(0x0E05, pt::kString), tag::kDeliveryTime, tag::kMessageSize, t(0x0E2A, pt::kBoolean),
-         tag::kLastModificationTime, t(0x67F1, pt::kInt32)});
+    static const auto s
+        = schemaOf({tag::kImportance, tag::kMessageClass, tag::kSensitivity, tag::kMessageFlags, tag::kMessageStatus,
+                    tag::kSubject, tag::kSentRepresentingName, tag::kMessageToMe, tag::kMessageCcMe, tag::kDisplayCc,
+                    tag::kDisplayTo, t(0x0E05, pt::kString), tag::kDeliveryTime, tag::kMessageSize,
+                    t(0x0E2A, pt::kBoolean), tag::kLastModificationTime, t(0x67F1, pt::kInt32)});
     return s;
 }
 
 std::vector<PropTag> recipientTemplateTags()
 {
-    return {tag::kRecipientType, tag::kResponsibility, tag::kRecordKey, tag::kObjectType, tag::kEntryId,
-            tag::kDisplayName, tag::kAddrType, tag::kEmailAddress, tag::kSearchKey, tag::kDisplayType,
-            tag::k7BitDisplayName, tag::kSendRichInfo};
+    return {tag::kRecipientType, tag::kResponsibility, tag::kRecordKey,       tag::kObjectType,
+            tag::kEntryId,       tag::kDisplayName,    tag::kAddrType,        tag::kEmailAddress,
+            tag::kSearchKey,     tag::kDisplayType,    tag::k7BitDisplayName, tag::kSendRichInfo};
 }
 
 std::vector<PropTag> attachmentTemplateTags()
@@ -211,12 +206,10 @@ PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, 
     PackedRow row{rowId, {}};
     std::size_t size = 0;
     for (const auto& p : props)
-        if (schema.find(p.tag))
-            size += 8 + p.value.size();
+        if (schema.find(p.tag)) size += 8 + p.value.size();
     row.cells.reserve(size);  // exactly: the row is kept until the folder closes
     for (const auto& p : props) {
-        if (!schema.find(p.tag))
-            continue;
+        if (!schema.find(p.tag)) continue;
         bytes::append<std::uint32_t>(row.cells, p.tag);
         bytes::append<std::uint32_t>(row.cells, static_cast<std::uint32_t>(p.value.size()));
         bytes::appendBytes(row.cells, p.value);
@@ -232,8 +225,8 @@ ltp::Row unpackRow(const PackedRow& packed)
         const auto tg = bytes::get<std::uint32_t>(in, at);
         const auto n = bytes::get<std::uint32_t>(in, at + 4);
         at += 8;
-        row.cells.push_back({tg, {in.begin() + static_cast<std::ptrdiff_t>(at),
-                                  in.begin() + static_cast<std::ptrdiff_t>(at + n)}});
+        row.cells.push_back(
+            {tg, {in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + n)}});
         at += n;
     }
     return row;

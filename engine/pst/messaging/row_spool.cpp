@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 namespace quillmark::pst::messaging {
 namespace {
 
@@ -69,7 +68,8 @@ Result<std::span<const std::uint8_t>> RowSpool::fromFile(std::uint64_t at, std::
     const bool inside = at >= m_windowStart && at + n <= m_windowStart + m_window.size();
     if (!inside) {
         if (at + n > m_file->size()) return Error{Code::Corrupt, "a contents row is cut short"};
-        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kReadWindow), m_file->size() - at));
+        const auto length
+            = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kReadWindow), m_file->size() - at));
         m_window.resize(length);
         m_windowStart = at;
         if (auto r = m_file->readAt(at, {reinterpret_cast<char*>(m_window.data()), length}); !r) {

@@ -19,8 +19,7 @@ std::vector<std::pair<std::uint64_t, std::uint8_t>> AllocationMap::extraPages(st
         pages.emplace_back(at, page::kFMap);
         at += kPageSize;
     }
-    if (k >= kFirstFPMapAMap && (k - kFirstFPMapAMap) % kAMapsPerFPMap == 0)
-        pages.emplace_back(at, page::kFPMap);
+    if (k >= kFirstFPMapAMap && (k - kFirstFPMapAMap) % kAMapsPerFPMap == 0) pages.emplace_back(at, page::kFPMap);
     return pages;
 }
 
@@ -52,8 +51,7 @@ std::uint64_t AllocationMap::intervals() const noexcept
 
 void AllocationMap::markMapPages(std::uint64_t intervals)
 {
-    for (std::uint64_t k = 0; k < intervals; ++k)
-        mark(amapOffset(k), reservedEnd(k) - amapOffset(k));
+    for (std::uint64_t k = 0; k < intervals; ++k) mark(amapOffset(k), reservedEnd(k) - amapOffset(k));
 }
 
 void AllocationMap::mark(std::uint64_t offset, std::uint64_t size)
@@ -91,8 +89,7 @@ std::uint64_t AllocationMap::freeSlots(std::uint64_t k) const
 std::uint64_t AllocationMap::totalFreeSlots(std::uint64_t intervals) const
 {
     std::uint64_t total = 0;
-    for (std::uint64_t k = 0; k < intervals; ++k)
-        total += freeSlots(k);
+    for (std::uint64_t k = 0; k < intervals; ++k) total += freeSlots(k);
     return total;
 }
 

@@ -46,8 +46,7 @@ std::filesystem::path temporaryPath(const std::filesystem::path& path)
     return temp;
 }
 
-void sealPage(std::span<std::uint8_t> page, std::uint8_t ptype, std::uint64_t ib, Bid bid,
-              bool signed_)
+void sealPage(std::span<std::uint8_t> page, std::uint8_t ptype, std::uint64_t ib, Bid bid, bool signed_)
 {
     page[page::kType] = ptype;
     page[page::kTypeRepeat] = ptype;
@@ -94,22 +93,18 @@ struct BlockStore::Impl {
     }
     Result<void> check() const
     {
-        if (failure)
-            return *failure;
-        if (state != State::Writing)
-            return Error{Code::InvalidArgument, "the PST file is already closed"};
+        if (failure) return *failure;
+        if (state != State::Writing) return Error{Code::InvalidArgument, "the PST file is already closed"};
         return Ok{};
     }
 
     Result<void> flushPending()
     {
-        if (pending.empty())
-            return Ok{};
+        if (pending.empty()) return Ok{};
         auto r = file.writeAt(pendingStart, pending);
         pendingStart += pending.size();
         pending.clear();
-        if (!r)
-            return fail(std::move(r).error());
+        if (!r) return fail(std::move(r).error());
         return Ok{};
     }
 
@@ -117,15 +112,13 @@ struct BlockStore::Impl {
     {
         const std::uint64_t end = pendingStart + pending.size();
         if (ib < end || ib - end > kFlushAt) {
-            if (auto r = flushPending(); !r)
-                return r;
+            if (auto r = flushPending(); !r) return r;
             pendingStart = ib;
         } else {
             pending.resize(pending.size() + static_cast<std::size_t>(ib - end), 0);
         }
         bytes::appendBytes(pending, data);
-        if (pending.size() >= kFlushAt)
-            return flushPending();
+        if (pending.size() >= kFlushAt) return flushPending();
         return Ok{};
     }
 
@@ -140,15 +133,13 @@ struct BlockStore::Impl {
         Buffer buf(size, 0);
         std::copy(payload.begin(), payload.end(), buf.begin());
         auto stored = std::span<std::uint8_t>(buf).first(payload.size());
-        if (!internal && options.crypt == CryptMethod::Permute)
-            permuteEncode(stored);
+        if (!internal && options.crypt == CryptMethod::Permute) permuteEncode(stored);
         auto trailer = std::span<std::uint8_t>(buf).last(block::kTrailerSize);
         bytes::put<std::uint16_t>(trailer, block::kTrCb, static_cast<std::uint16_t>(payload.size()));
         bytes::put<std::uint16_t>(trailer, block::kTrSig, computeSig(ib, bid));
         bytes::put<std::uint32_t>(trailer, block::kTrCrc, crc32(stored));
         bytes::put<std::uint64_t>(trailer, block::kTrBid, bid);
-        if (auto r = emit(ib, buf); !r)
-            return std::move(r).error();
+        if (auto r = emit(ib, buf); !r) return std::move(r).error();
         bbt.push_back({bid, ib, static_cast<std::uint16_t>(payload.size())});
         return bid;
     }
@@ -161,32 +152,26 @@ struct BlockStore::Impl {
         bytes::append<std::uint8_t>(buf, level);
         bytes::append<std::uint16_t>(buf, static_cast<std::uint16_t>(children.size()));
         bytes::append<std::uint32_t>(buf, static_cast<std::uint32_t>(total));
-        for (const Bid b : children)
-            bytes::append<std::uint64_t>(buf, b);
+        for (const Bid b : children) bytes::append<std::uint64_t>(buf, b);
         return writeBlock(buf, true);
     }
 
     // Builds the XBLOCK/XXBLOCK levels above data blocks of the given sizes.
     Result<Bid> writeTree(const std::vector<Bid>& leaves, const std::vector<std::uint32_t>& sizes)
     {
-        if (leaves.size() == 1)
-            return leaves.front();
+        if (leaves.size() == 1) return leaves.front();
         std::uint64_t total = 0;
-        for (const auto s : sizes)
-            total += s;
+        for (const auto s : sizes) total += s;
         if (total > 0xFFFFFFFFu || leaves.size() > block::kBidsPerXBlock * block::kBidsPerXBlock)
             return Error{Code::FileTooLarge, "a single PST value cannot exceed 4 GB"};
-        if (leaves.size() <= block::kBidsPerXBlock)
-            return writeXBlock(leaves, 1, total);
+        if (leaves.size() <= block::kBidsPerXBlock) return writeXBlock(leaves, 1, total);
         std::vector<Bid> xblocks;
         for (std::size_t i = 0; i < leaves.size(); i += block::kBidsPerXBlock) {
             const std::size_t n = std::min(block::kBidsPerXBlock, leaves.size() - i);
             std::uint64_t part = 0;
-            for (std::size_t j = i; j < i + n; ++j)
-                part += sizes[j];
+            for (std::size_t j = i; j < i + n; ++j) part += sizes[j];
             auto x = writeXBlock(std::span(leaves).subspan(i, n), 1, part);
-            if (!x)
-                return x;
+            if (!x) return x;
             xblocks.push_back(*x);
         }
         return writeXBlock(xblocks, 2, total);
@@ -209,9 +194,8 @@ struct BlockStore::Impl {
 
     // ---- B-trees ----
 
-    Result<ChildRef> writeBtPage(std::span<const std::uint8_t> entries, std::size_t count,
-                                 std::size_t cbEnt, std::size_t cEntMax, std::uint8_t level,
-                                 std::uint8_t ptype)
+    Result<ChildRef> writeBtPage(std::span<const std::uint8_t> entries, std::size_t count, std::size_t cbEnt,
+                                 std::size_t cEntMax, std::uint8_t level, std::uint8_t ptype)
     {
         std::array<std::uint8_t, kPageSize> page{};
         std::copy(entries.begin(), entries.end(), page.begin());
@@ -222,17 +206,15 @@ struct BlockStore::Impl {
         const std::uint64_t ib = amap.allocate(kPageSize, kPageSize);
         const Bid bid = nextPageBid++;
         sealPage(page, ptype, ib, bid, true);
-        if (auto r = emit(ib, page); !r)
-            return std::move(r).error();
+        if (auto r = emit(ib, page); !r) return std::move(r).error();
         const std::uint64_t key = count ? bytes::get<std::uint64_t>(entries, 0) : 0;
         return ChildRef{key, bid, ib};
     }
 
     // Writes one level of pages over `records` (each `cbEnt` bytes, key first) and returns the
     // references the next level up needs.
-    Result<std::vector<ChildRef>> writeLevel(const Buffer& records, std::size_t cbEnt,
-                                             std::size_t cEntMax, std::uint8_t level,
-                                             std::uint8_t ptype)
+    Result<std::vector<ChildRef>> writeLevel(const Buffer& records, std::size_t cbEnt, std::size_t cEntMax,
+                                             std::uint8_t level, std::uint8_t ptype)
     {
         const std::size_t n = records.size() / cbEnt;
         const std::size_t pages = std::max<std::size_t>(1, (n + cEntMax - 1) / cEntMax);
@@ -242,20 +224,17 @@ struct BlockStore::Impl {
             const std::size_t from = n * p / pages, to = n * (p + 1) / pages;
             auto span = std::span(records).subspan(from * cbEnt, (to - from) * cbEnt);
             auto ref = writeBtPage(span, to - from, cbEnt, cEntMax, level, ptype);
-            if (!ref)
-                return std::move(ref).error();
+            if (!ref) return std::move(ref).error();
             refs.push_back(*ref);
         }
         return refs;
     }
 
-    Result<ChildRef> writeBTree(const Buffer& leafRecords, std::size_t cbEnt, std::size_t cEntMax,
-                                std::uint8_t ptype)
+    Result<ChildRef> writeBTree(const Buffer& leafRecords, std::size_t cbEnt, std::size_t cEntMax, std::uint8_t ptype)
     {
         auto refs = writeLevel(leafRecords, cbEnt, cEntMax, 0, ptype);
         for (std::uint8_t level = 1; refs && refs->size() > 1; ++level) {
-            if (level >= btpage::kMaxLevels)
-                return Error{Code::FileTooLarge, "B-tree deeper than [MS-PST] allows"};
+            if (level >= btpage::kMaxLevels) return Error{Code::FileTooLarge, "B-tree deeper than [MS-PST] allows"};
             Buffer branch;
             for (const auto& c : *refs) {
                 bytes::append<std::uint64_t>(branch, c.key);
@@ -264,8 +243,7 @@ struct BlockStore::Impl {
             }
             refs = writeLevel(branch, btpage::kBranchEntry, btpage::kMaxBranch, level, ptype);
         }
-        if (!refs)
-            return std::move(refs).error();
+        if (!refs) return std::move(refs).error();
         return refs->front();
     }
 
@@ -315,15 +293,13 @@ struct BlockStore::Impl {
             page.fill(0);
             amap.copyBitmap(k, std::span(page).first(kAMapBitmapBytes));
             sealPage(page, page::kAMap, ib, ib, false);
-            if (auto r = writeAt(ib, page); !r)
-                return r;
+            if (auto r = writeAt(ib, page); !r) return r;
             for (const auto& [off, ptype] : AllocationMap::extraPages(k)) {
                 // PMap and FPMap are deprecated: all bits set means "all pages in use"; the
                 // FMap's zero bytes say "no free space here", so nothing is looked up in them.
                 page.fill(ptype == page::kFMap ? 0x00 : 0xFF);
                 sealPage(page, ptype, off, off, false);
-                if (auto r = writeAt(off, page); !r)
-                    return r;
+                if (auto r = writeAt(off, page); !r) return r;
             }
         }
         return Ok{};
@@ -334,20 +310,16 @@ struct BlockStore::Impl {
         std::vector<std::pair<std::uint32_t, std::uint32_t>> free;  // (free slots, AMap index)
         for (std::uint64_t k = 0; k < intervals; ++k) {
             const auto n = static_cast<std::uint32_t>(amap.freeSlots(k));
-            if (n)
-                free.emplace_back(n, static_cast<std::uint32_t>(k));
+            if (n) free.emplace_back(n, static_cast<std::uint32_t>(k));
         }
-        std::stable_sort(free.begin(), free.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
-        if (free.size() > dlist::kMaxEntries)
-            free.resize(dlist::kMaxEntries);
+        std::stable_sort(free.begin(), free.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        if (free.size() > dlist::kMaxEntries) free.resize(dlist::kMaxEntries);
         std::array<std::uint8_t, kPageSize> page{};
         page[dlist::kFlags] = dlist::kBackfillComplete;
         page[dlist::kCEnt] = static_cast<std::uint8_t>(free.size());
         bytes::put<std::uint32_t>(page, dlist::kCurrentPage, static_cast<std::uint32_t>(intervals - 1));
         for (std::size_t i = 0; i < free.size(); ++i)
-            bytes::put<std::uint32_t>(page, dlist::kEntries + 4 * i,
-                                      (free[i].first << 20) | free[i].second);
+            bytes::put<std::uint32_t>(page, dlist::kEntries + 4 * i, (free[i].first << 20) | free[i].second);
         sealPage(page, page::kDList, kDListOffset, kDListOffset, true);
         return writeAt(kDListOffset, page);
     }
@@ -364,8 +336,7 @@ struct BlockStore::Impl {
         h[hdr::kPlatformAccess] = 1;
         bytes::put<std::uint64_t>(h, hdr::kBidNextP, nextPageBid);
         bytes::put<std::uint32_t>(h, hdr::kUnique, 1);
-        for (std::size_t t = 0; t < rgnid.size(); ++t)
-            bytes::put<std::uint32_t>(h, hdr::kRgnid + 4 * t, rgnid[t]);
+        for (std::size_t t = 0; t < rgnid.size(); ++t) bytes::put<std::uint32_t>(h, hdr::kRgnid + 4 * t, rgnid[t]);
         const std::size_t r = hdr::kRoot;
         bytes::put<std::uint64_t>(h, r + root::kFileEof, eof);
         bytes::put<std::uint64_t>(h, r + root::kAMapLast, AllocationMap::amapOffset(intervals - 1));
@@ -387,44 +358,32 @@ struct BlockStore::Impl {
 
     Result<void> writeAt(std::uint64_t ib, std::span<const std::uint8_t> data)
     {
-        if (auto r = file.writeAt(ib, data); !r)
-            return fail(std::move(r).error());
+        if (auto r = file.writeAt(ib, data); !r) return fail(std::move(r).error());
         return Ok{};
     }
 
     Result<void> finish()
     {
-        if (auto r = check(); !r)
-            return r;
+        if (auto r = check(); !r) return r;
         state = State::Finishing;
-        if (auto r = checkNodes(); !r)
-            return fail(std::move(r).error());
+        if (auto r = checkNodes(); !r) return fail(std::move(r).error());
         auto nbtRoot = writeNbt();
-        if (!nbtRoot)
-            return fail(std::move(nbtRoot).error());
+        if (!nbtRoot) return fail(std::move(nbtRoot).error());
         auto bbtRoot = writeBbt();
-        if (!bbtRoot)
-            return fail(std::move(bbtRoot).error());
-        if (auto r = flushPending(); !r)
-            return r;
+        if (!bbtRoot) return fail(std::move(bbtRoot).error());
+        if (auto r = flushPending(); !r) return r;
         const std::uint64_t intervals = amap.intervals();
         amap.markMapPages(intervals);
         const std::uint64_t eof = AllocationMap::amapOffset(intervals);
-        if (auto r = file.resize(eof); !r)
-            return fail(std::move(r).error());
-        if (auto r = writeMapPages(intervals); !r)
-            return r;
-        if (auto r = writeDList(intervals); !r)
-            return r;
-        if (auto r = writeHeader(eof, intervals, *nbtRoot, *bbtRoot); !r)
-            return r;
-        if (auto r = file.sync(); !r)
-            return fail(std::move(r).error());
+        if (auto r = file.resize(eof); !r) return fail(std::move(r).error());
+        if (auto r = writeMapPages(intervals); !r) return r;
+        if (auto r = writeDList(intervals); !r) return r;
+        if (auto r = writeHeader(eof, intervals, *nbtRoot, *bbtRoot); !r) return r;
+        if (auto r = file.sync(); !r) return fail(std::move(r).error());
         file.close();
         std::error_code ec;
         std::filesystem::rename(tempPath, finalPath, ec);
-        if (ec)
-            return fail(systemError(ec, "cannot rename " + tempPath.string() + " to " + finalPath.string()));
+        if (ec) return fail(systemError(ec, "cannot rename " + tempPath.string() + " to " + finalPath.string()));
         state = State::Done;
         return Ok{};
     }
@@ -441,8 +400,7 @@ Result<std::unique_ptr<BlockStore>> BlockStore::create(const std::filesystem::pa
     impl->tempPath = temporaryPath(path);
     impl->options = options;
     auto file = OsFile::create(impl->tempPath);
-    if (!file)
-        return std::move(file).error();
+    if (!file) return std::move(file).error();
     impl->file = std::move(*file);
     impl->rgnid.fill(kFirstNidIndex);
     impl->rgnid[static_cast<std::size_t>(NidType::SearchFolder)] = kFirstSearchFolderIndex;
@@ -456,52 +414,43 @@ Result<void> BlockStore::finish() { return m->finish(); }
 
 void BlockStore::abandon() noexcept
 {
-    if (m->state == State::Done)
-        return;
+    if (m->state == State::Done) return;
     m->file.close();
     std::error_code ec;
     std::filesystem::remove(m->tempPath, ec);
-    if (!m->failure)
-        m->failure = Error{Code::Cancelled, "the PST file was abandoned before it was complete"};
+    if (!m->failure) m->failure = Error{Code::Cancelled, "the PST file was abandoned before it was complete"};
     m->state = State::Failed;
 }
 
 Result<Bid> BlockStore::writeData(std::span<const std::uint8_t> data)
 {
-    if (auto r = m->check(); !r)
-        return r.error();
+    if (auto r = m->check(); !r) return r.error();
     std::vector<Bid> leaves;
     std::vector<std::uint32_t> sizes;
     std::size_t at = 0;
     do {
         const std::size_t n = std::min(block::kMaxPayload, data.size() - at);
         auto b = m->writeBlock(data.subspan(at, n), false);
-        if (!b)
-            return b;
+        if (!b) return b;
         leaves.push_back(*b);
         sizes.push_back(static_cast<std::uint32_t>(n));
         at += n;
     } while (at < data.size());
     auto tree = m->writeTree(leaves, sizes);
-    if (!tree && !m->failure)
-        (void)m->fail(tree.error());
+    if (!tree && !m->failure) (void)m->fail(tree.error());
     return tree;
 }
 
 Result<Bid> BlockStore::writeBlocks(std::span<const std::vector<std::uint8_t>> pieces)
 {
-    if (auto r = m->check(); !r)
-        return r.error();
-    if (pieces.empty())
-        return Error{Code::InvalidArgument, "a data tree needs at least one block"};
+    if (auto r = m->check(); !r) return r.error();
+    if (pieces.empty()) return Error{Code::InvalidArgument, "a data tree needs at least one block"};
     std::vector<Bid> leaves;
     std::vector<std::uint32_t> sizes;
     for (const auto& p : pieces) {
-        if (p.size() > block::kMaxPayload)
-            return Error{Code::InvalidArgument, "block piece larger than 8176 bytes"};
+        if (p.size() > block::kMaxPayload) return Error{Code::InvalidArgument, "block piece larger than 8176 bytes"};
         auto b = m->writeBlock(p, false);
-        if (!b)
-            return b;
+        if (!b) return b;
         leaves.push_back(*b);
         sizes.push_back(static_cast<std::uint32_t>(p.size()));
     }
@@ -510,16 +459,13 @@ Result<Bid> BlockStore::writeBlocks(std::span<const std::vector<std::uint8_t>> p
 
 Result<Bid> BlockStore::writeSubnodes(std::vector<SubnodeEntry> entries)
 {
-    if (auto r = m->check(); !r)
-        return r.error();
-    if (entries.empty())
-        return Bid{0};
+    if (auto r = m->check(); !r) return r.error();
+    if (entries.empty()) return Bid{0};
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.nid < b.nid; });
     for (std::size_t i = 1; i < entries.size(); ++i)
         if (entries[i].nid == entries[i - 1].nid)
             return Error{Code::InvalidArgument, "subnode ID used twice in one node"};
-    if (entries.size() <= block::kSlPerBlock)
-        return m->writeSubnodeLevel(entries);
+    if (entries.size() <= block::kSlPerBlock) return m->writeSubnodeLevel(entries);
     if (entries.size() > block::kSlPerBlock * block::kSiPerBlock)
         return Error{Code::FileTooLarge, "too many subnodes in one node"};
     Buffer si;
@@ -528,8 +474,7 @@ Result<Bid> BlockStore::writeSubnodes(std::vector<SubnodeEntry> entries)
     for (std::size_t p = 0; p < leaves; ++p) {
         const std::size_t from = entries.size() * p / leaves, to = entries.size() * (p + 1) / leaves;
         auto sl = m->writeSubnodeLevel(std::span(entries).subspan(from, to - from));
-        if (!sl)
-            return sl;
+        if (!sl) return sl;
         bytes::append<std::uint64_t>(si, entries[from].nid);
         bytes::append<std::uint64_t>(si, *sl);
         ++count;
@@ -557,8 +502,7 @@ void BlockStore::noteNid(Nid nid)
 
 Result<void> BlockStore::putNode(Nid nid, Bid data, Bid sub, Nid parent)
 {
-    if (auto r = m->check(); !r)
-        return r;
+    if (auto r = m->check(); !r) return r;
     noteNid(nid);
     m->nbt.push_back({nid, data, sub, parent});
     return Ok{};

@@ -37,7 +37,7 @@ public:
     // ---- Open and close ------------------------------------------------------------------
     // Creates `path`; the data is written to a temporary file beside it until finish().
     [[nodiscard]] static Result<std::unique_ptr<BlockStore>> create(const std::filesystem::path& path,
-                                                                  Options options = {});
+                                                                    Options options = {});
     ~BlockStore();
     BlockStore(const BlockStore&) = delete;
     BlockStore& operator=(const BlockStore&) = delete;

@@ -30,8 +30,7 @@ std::error_code lastError() noexcept
 
 }  // namespace
 
-OsFile::OsFile(OsFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_path(std::move(other.m_path))
+OsFile::OsFile(OsFile&& other) noexcept : m_handle(std::exchange(other.m_handle, -1)), m_path(std::move(other.m_path))
 {
 }
 
@@ -51,10 +50,9 @@ OsFile::~OsFile() { close(); }
 
 Result<OsFile> OsFile::create(const std::filesystem::path& path)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return systemError(lastError(), "cannot create " + path.string());
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot create " + path.string());
     OsFile f;
     f.m_handle = reinterpret_cast<std::intptr_t>(h);
     f.m_path = path;
@@ -82,8 +80,7 @@ Result<void> OsFile::resize(std::uint64_t size)
 {
     FILE_END_OF_FILE_INFO info{};
     info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    if (!SetFileInformationByHandle(reinterpret_cast<HANDLE>(m_handle), FileEndOfFileInfo, &info,
-                                    sizeof info))
+    if (!SetFileInformationByHandle(reinterpret_cast<HANDLE>(m_handle), FileEndOfFileInfo, &info, sizeof info))
         return systemError(lastError(), "cannot extend " + m_path.string());
     return Ok{};
 }
@@ -97,8 +94,7 @@ Result<void> OsFile::sync()
 
 void OsFile::close() noexcept
 {
-    if (m_handle != -1)
-        CloseHandle(reinterpret_cast<HANDLE>(std::exchange(m_handle, -1)));
+    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(std::exchange(m_handle, -1)));
 }
 
 #else
@@ -106,8 +102,7 @@ void OsFile::close() noexcept
 Result<OsFile> OsFile::create(const std::filesystem::path& path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return systemError(lastError(), "cannot create " + path.string());
+    if (fd < 0) return systemError(lastError(), "cannot create " + path.string());
     OsFile f;
     f.m_handle = fd;
     f.m_path = path;
@@ -117,10 +112,8 @@ Result<OsFile> OsFile::create(const std::filesystem::path& path)
 Result<void> OsFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t n = ::pwrite(static_cast<int>(m_handle), bytes.data(), bytes.size(),
-                                   static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ::pwrite(static_cast<int>(m_handle), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0)
             return systemError(n < 0 ? lastError() : std::make_error_code(std::errc::no_space_on_device),
                                "cannot write " + m_path.string());
@@ -139,15 +132,13 @@ Result<void> OsFile::resize(std::uint64_t size)
 
 Result<void> OsFile::sync()
 {
-    if (::fsync(static_cast<int>(m_handle)) != 0)
-        return systemError(lastError(), "cannot flush " + m_path.string());
+    if (::fsync(static_cast<int>(m_handle)) != 0) return systemError(lastError(), "cannot flush " + m_path.string());
     return Ok{};
 }
 
 void OsFile::close() noexcept
 {
-    if (m_handle != -1)
-        ::close(static_cast<int>(std::exchange(m_handle, -1)));
+    if (m_handle != -1) ::close(static_cast<int>(std::exchange(m_handle, -1)));
 }
 
 #endif

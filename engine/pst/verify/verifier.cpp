@@ -31,20 +31,17 @@ void Checker::error(const Where& where, const std::string& what)
 
 void Checker::warn(const Where& where, const std::string& what)
 {
-    if (m_r.warnings.size() < m_max)
-        m_r.warnings.push_back({where.str(), what});
+    if (m_r.warnings.size() < m_max) m_r.warnings.push_back({where.str(), what});
 }
 
 void Checker::run(VerifyDepth depth)
 {
-    if (!header())
-        return;
+    if (!header()) return;
     mapPages();
     btrees();
     blocks();
     allocation();
-    if (depth == VerifyDepth::Everything)
-        messaging();
+    if (depth == VerifyDepth::Everything) messaging();
 }
 
 }  // namespace checking
@@ -52,15 +49,12 @@ void Checker::run(VerifyDepth depth)
 std::string VerifyReport::text() const
 {
     std::string out;
-    for (const auto& e : errors)
-        out += "error: " + e.where + ": " + e.what + "\n";
-    for (const auto& w : warnings)
-        out += "warning: " + w.where + ": " + w.what + "\n";
-    if (truncated)
-        out += "(more errors not shown)\n";
-    out += std::to_string(errors.size()) + " error(s), " + std::to_string(warnings.size()) + " warning(s); " +
-           std::to_string(nodes) + " nodes, " + std::to_string(blocks) + " blocks, " + std::to_string(folders) +
-           " folders, " + std::to_string(messages) + " messages\n";
+    for (const auto& e : errors) out += "error: " + e.where + ": " + e.what + "\n";
+    for (const auto& w : warnings) out += "warning: " + w.where + ": " + w.what + "\n";
+    if (truncated) out += "(more errors not shown)\n";
+    out += std::to_string(errors.size()) + " error(s), " + std::to_string(warnings.size()) + " warning(s); "
+        + std::to_string(nodes) + " nodes, " + std::to_string(blocks) + " blocks, " + std::to_string(folders)
+        + " folders, " + std::to_string(messages) + " messages\n";
     return out;
 }
 
@@ -76,14 +70,12 @@ VerifyReport verify(std::span<const std::uint8_t> bytes, std::size_t maxIssues, 
 Result<VerifyReport> verify(const std::filesystem::path& path, std::size_t maxIssues, VerifyDepth depth)
 {
     auto file = platform::ReadOnlyFile::open(path);
-    if (!file)
-        return std::move(file).error();
+    if (!file) return std::move(file).error();
     VerifyReport report;
     checking::FileSource source(std::move(*file), platform::toText(path));
     checking::Checker checker(source, maxIssues == 0 ? 1 : maxIssues, report);
     checker.run(depth);
-    if (source.error())
-        return *source.error();
+    if (source.error()) return *source.error();
     return report;
 }
 

@@ -37,8 +37,8 @@ std::string hex(std::uint64_t v);
 class Where {
 public:
     enum class Number : std::uint8_t { None, Decimal, Hex };
-    Where(const char* text) : m_label(text) {}              // NOLINT(google-explicit-constructor)
-    Where(std::string text) : m_text(std::move(text)) {}    // NOLINT(google-explicit-constructor)
+    Where(const char* text) : m_label(text) {}            // NOLINT(google-explicit-constructor)
+    Where(std::string text) : m_text(std::move(text)) {}  // NOLINT(google-explicit-constructor)
     Where(const char* label, std::uint64_t n, Number format) : m_label(label), m_number(n), m_format(format) {}
     Where(const Where& parent, const char* label, std::uint64_t n = 0, Number format = Number::None)
         : m_parent(&parent), m_label(label), m_number(n), m_format(format)
@@ -174,8 +174,7 @@ public:
         Subnodes subs;
     };
     std::optional<NodeHeap> nodeHeap(Bid data, Bid sub, const Where& where);
-    std::optional<Records> bth(const Heap& h, Hid hid, std::size_t cbKey, std::size_t cbEnt,
-                               const Where& where);
+    std::optional<Records> bth(const Heap& h, Hid hid, std::size_t cbKey, std::size_t cbEnt, const Where& where);
     std::optional<Value> value(std::uint16_t type, ByteView cell, std::size_t inlineMax, const Heap& h,
                                const Subnodes& subs, const Where& where);
     std::optional<PropertyMap> pc(Bid data, Bid sub, const Where& where);
@@ -207,8 +206,8 @@ private:
     void compareAMap(std::uint64_t k, const std::array<std::uint8_t, fmt::kAMapBitmapBytes>& used,
                      std::uint64_t& leaked);
     std::optional<Value> streamValue(Bid data, const Where& where);
-    std::optional<RowMatrix> rowMatrix(const Heap& h, const Subnodes& subs, std::uint32_t hnidRows,
-                                       std::size_t rowSize, const Where& where);
+    std::optional<RowMatrix> rowMatrix(const Heap& h, const Subnodes& subs, std::uint32_t hnidRows, std::size_t rowSize,
+                                       const Where& where);
     std::optional<ByteView> row(RowMatrix& m, std::size_t r, const Where& where);
     void checkFolder(Nid nid, const PropertyMap& props);
     void checkContents(Nid folder, const NodeInfo& contents, const PropertyMap& props,
@@ -225,16 +224,16 @@ private:
     std::array<std::uint32_t, 32> m_rgnid{};
     std::uint64_t m_nbtIb = 0, m_bbtIb = 0;
     Bid m_nbtBid = 0, m_bbtBid = 0;
-    std::uint64_t m_amaps = 0;  // AMap pages in the file
-    std::vector<NodeInfo> m_nbt;   // by NID
-    std::vector<BlockInfo> m_bbt;  // by BID
+    std::uint64_t m_amaps = 0;                           // AMap pages in the file
+    std::vector<NodeInfo> m_nbt;                         // by NID
+    std::vector<BlockInfo> m_bbt;                        // by BID
     std::vector<std::pair<std::uint64_t, Bid>> m_pages;  // B-tree pages in use: (ib, BID)
-    std::vector<bool> m_pageSeen;                          // by ib / page size
+    std::vector<bool> m_pageSeen;                        // by ib / page size
     std::vector<std::uint32_t> m_byIb;  // indexes into m_bbt in file order, from blocks() to allocation()
-    Bytes m_internal;                    // internal blocks' bytes, kept by blocks() for countReferences()
+    Bytes m_internal;                   // internal blocks' bytes, kept by blocks() for countReferences()
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_internalAt;  // (index in m_bbt, offset in m_internal)
-    std::vector<std::pair<Nid, Nid>> m_children;           // (parent, child), sorted
-    std::vector<bool> m_messageChecked;                    // by index in m_nbt
+    std::vector<std::pair<Nid, Nid>> m_children;                        // (parent, child), sorted
+    std::vector<bool> m_messageChecked;                                 // by index in m_nbt
 };
 
 }  // namespace quillmark::pst::checking

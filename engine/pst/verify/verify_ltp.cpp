@@ -15,8 +15,7 @@ namespace {
 
 std::size_t heapHeaderSize(std::size_t block)
 {
-    if (block == 0)
-        return hn::kHdrSize;
+    if (block == 0) return hn::kHdrSize;
     if (block >= hn::kFirstBitmapBlock && (block - hn::kFirstBitmapBlock) % hn::kBitmapBlockStride == 0)
         return hn::kBitmapHdrSize;
     return hn::kPageHdrSize;
@@ -27,18 +26,14 @@ std::size_t heapHeaderSize(std::size_t block)
 // but a file may change while it is read).
 std::optional<ByteView> heapItem(ByteView b, std::size_t index)
 {
-    if (b.size() < 2 || index == 0)
-        return std::nullopt;
+    if (b.size() < 2 || index == 0) return std::nullopt;
     const std::size_t hnpm = get<std::uint16_t>(b, 0);
-    if (hnpm + 6 > b.size())
-        return std::nullopt;
+    if (hnpm + 6 > b.size()) return std::nullopt;
     const std::size_t cAlloc = get<std::uint16_t>(b, hnpm);
-    if (index > cAlloc || hnpm + 6 + 2 * cAlloc > b.size())
-        return std::nullopt;
+    if (index > cAlloc || hnpm + 6 + 2 * cAlloc > b.size()) return std::nullopt;
     const std::size_t from = get<std::uint16_t>(b, hnpm + 2 + 2 * index);
     const std::size_t to = get<std::uint16_t>(b, hnpm + 4 + 2 * index);
-    if (from > to || to > b.size())
-        return std::nullopt;
+    if (from > to || to > b.size()) return std::nullopt;
     return b.subspan(from, to - from);
 }
 
@@ -48,18 +43,15 @@ std::optional<Bytes> Heap::get(Hid hid) const
 {
     const std::size_t block = hid >> hn::kHidBlockShift;
     const std::size_t index = (hid >> hn::kHidIndexShift) & hn::kHidIndexMask;
-    if ((hid & kNidTypeMask) || block >= m_blocks.size())
-        return std::nullopt;
+    if ((hid & kNidTypeMask) || block >= m_blocks.size()) return std::nullopt;
     if (m_cachedIndex != block) {
         auto p = m_checker->payload(m_blocks[block], "heap");
-        if (!p)
-            return std::nullopt;
+        if (!p) return std::nullopt;
         m_cached = std::move(*p);
         m_cachedIndex = block;
     }
     auto item = heapItem(m_cached, index);
-    if (!item)
-        return std::nullopt;
+    if (!item) return std::nullopt;
     return Bytes(item->begin(), item->end());
 }
 
@@ -96,29 +88,23 @@ std::optional<Heap> Checker::heap(std::vector<Bid> blocks, const Where& where)
             broken = true;
             continue;
         }
-        if (cAlloc > hn::kMaxItemsPerBlock)
-            error(at, "more than 2047 items, which HIDs cannot name");
+        if (cAlloc > hn::kMaxItemsPerBlock) error(at, "more than 2047 items, which HIDs cannot name");
         std::vector<std::size_t> offs;
-        for (std::size_t j = 0; j <= cAlloc; ++j)
-            offs.push_back(get<std::uint16_t>(b, hnpm + 4 + 2 * j));
+        for (std::size_t j = 0; j <= cAlloc; ++j) offs.push_back(get<std::uint16_t>(b, hnpm + 4 + 2 * j));
         if (offs[0] != heapHeaderSize(i) || !std::is_sorted(offs.begin(), offs.end()) || offs.back() > hnpm) {
             error(at, "item offsets not ascending from the block header");
             broken = true;
             continue;
         }
-        if (hnpm - offs.back() > 1)
-            error(at, "page map does not follow the last item");
-        if (b.size() - (hnpm + 6 + 2 * cAlloc) > 63)
-            error(at, "more than 63 bytes after the page map");
+        if (hnpm - offs.back() > 1) error(at, "page map does not follow the last item");
+        if (b.size() - (hnpm + 6 + 2 * cAlloc) > 63) error(at, "more than 63 bytes after the page map");
         for (std::size_t j = 0; j < cAlloc; ++j)
             if (offs[j + 1] - offs[j] > hn::kMaxItem)
                 error(at, "item " + std::to_string(j + 1) + " larger than 3580 bytes");
     }
     for (std::size_t j = blocks.size(); j < 8; ++j)
-        if ((fill >> (4 * j)) & 0xF)
-            error(where, "fill level set for a heap block that does not exist");
-    if (broken)
-        return std::nullopt;
+        if ((fill >> (4 * j)) & 0xF) error(where, "fill level set for a heap block that does not exist");
+    if (broken) return std::nullopt;
     h.m_checker = this;
     h.m_blocks = std::move(blocks);
     h.m_cached = std::move(*first);  // the header, the root and usually most items are there
@@ -126,20 +112,18 @@ std::optional<Heap> Checker::heap(std::vector<Bid> blocks, const Where& where)
     return h;
 }
 
-std::optional<Records> Checker::bth(const Heap& h, Hid hid, std::size_t cbKey, std::size_t cbEnt,
-                                    const Where& where)
+std::optional<Records> Checker::bth(const Heap& h, Hid hid, std::size_t cbKey, std::size_t cbEnt, const Where& where)
 {
     const auto hdr = h.get(hid);
-    if (!hdr || hdr->size() != bth::kHeaderSize || (*hdr)[0] != bth::kType || (*hdr)[1] != cbKey ||
-        (*hdr)[2] != cbEnt) {
+    if (!hdr || hdr->size() != bth::kHeaderSize || (*hdr)[0] != bth::kType || (*hdr)[1] != cbKey
+        || (*hdr)[2] != cbEnt) {
         error(where, "BTH header " + hex(hid) + " missing or with wrong key/entry sizes");
         return std::nullopt;
     }
     Records records{cbKey, cbEnt, {}};
     const int levels = (*hdr)[3];
     const Hid root = get<std::uint32_t>(*hdr, 4);
-    if (root == 0)
-        return records;
+    if (root == 0) return records;
     // Depth-first, left to right, so records come out in key order. A node reached twice would
     // let a few bytes describe an endless tree.
     std::vector<std::pair<Hid, int>> todo{{root, levels}};
@@ -166,8 +150,7 @@ std::optional<Records> Checker::bth(const Heap& h, Hid hid, std::size_t cbKey, s
     }
     const auto keyOf = [](ByteView k) {
         std::uint64_t v = 0;
-        for (std::size_t i = k.size(); i-- > 0;)
-            v = (v << 8) | k[i];
+        for (std::size_t i = k.size(); i-- > 0;) v = (v << 8) | k[i];
         return v;
     };
     for (std::size_t i = 1; i < records.size(); ++i)
@@ -183,20 +166,16 @@ std::optional<Records> Checker::bth(const Heap& h, Hid hid, std::size_t cbKey, s
 std::optional<Value> Checker::streamValue(Bid data, const Where& where)
 {
     auto leaves = dataTree(data, where);
-    if (!leaves)
-        return std::nullopt;
+    if (!leaves) return std::nullopt;
     Value v;
-    for (const Bid b : *leaves)
-        v.size += findBlock(b)->cb;
+    for (const Bid b : *leaves) v.size += findBlock(b)->cb;
     const bool held = v.size <= Value::kHeldValue;
     for (const Bid b : *leaves) {
         auto p = payload(b, where);
-        if (!p)
-            return std::nullopt;
+        if (!p) return std::nullopt;
         const std::size_t keep = std::min(p->size(), Value::kHeldValue - std::min(v.bytes.size(), Value::kHeldValue));
         v.bytes.insert(v.bytes.end(), p->begin(), p->begin() + static_cast<std::ptrdiff_t>(keep));
-        if (!held)
-            v.crc = crc32(*p, v.crc);
+        if (!held) v.crc = crc32(*p, v.crc);
     }
     return v;
 }
@@ -210,8 +189,7 @@ std::optional<Value> Checker::value(std::uint16_t type, ByteView cell, std::size
     const std::uint32_t hnid = get<std::uint32_t>(cell, 0);
     Value v;
     if (hnid == 0) {
-        if (fixed)
-            error(where, "fixed-size value with HNID 0");
+        if (fixed) error(where, "fixed-size value with HNID 0");
         return v;  // Outlook stores empty values this way
     }
     if ((hnid & kNidTypeMask) == 0) {
@@ -229,14 +207,11 @@ std::optional<Value> Checker::value(std::uint16_t type, ByteView cell, std::size
             return std::nullopt;
         }
         auto streamed = streamValue(it->second.data, where);
-        if (!streamed)
-            return std::nullopt;
+        if (!streamed) return std::nullopt;
         v = std::move(*streamed);
     }
-    if (fixed && v.size != fixed)
-        error(where, "fixed-size value of " + std::to_string(v.size) + " bytes");
-    if (type == ptype::kString && v.size % 2)
-        error(where, "string with an odd number of bytes");
+    if (fixed && v.size != fixed) error(where, "fixed-size value of " + std::to_string(v.size) + " bytes");
+    if (type == ptype::kString && v.size % 2) error(where, "string with an odd number of bytes");
     if (type == ptype::kObject && inlineMax == 4 && (v.size != 8 || !subs.count(get<std::uint32_t>(v.bytes, 0))))
         error(where, "object value does not name a subnode");
     return v;
@@ -246,19 +221,16 @@ std::optional<Checker::NodeHeap> Checker::nodeHeap(Bid data, Bid sub, const Wher
 {
     auto blocks = dataTree(data, where);
     auto subs = subnodes(sub, where);
-    if (!blocks || !subs)
-        return std::nullopt;
+    if (!blocks || !subs) return std::nullopt;
     auto h = heap(std::move(*blocks), where);
-    if (!h)
-        return std::nullopt;
+    if (!h) return std::nullopt;
     return NodeHeap{std::move(*h), std::move(*subs)};
 }
 
 std::optional<PropertyMap> Checker::pc(Bid data, Bid sub, const Where& where)
 {
     auto node = nodeHeap(data, sub, where);
-    if (!node)
-        return std::nullopt;
+    if (!node) return std::nullopt;
     const Heap* h = &node->heap;
     const Subnodes* subs = &node->subs;
     if (h->client != hn::kClientPC) {
@@ -266,8 +238,7 @@ std::optional<PropertyMap> Checker::pc(Bid data, Bid sub, const Where& where)
         return std::nullopt;
     }
     auto records = bth(*h, h->userRoot, 2, 6, where);
-    if (!records)
-        return std::nullopt;
+    if (!records) return std::nullopt;
     PropertyMap props;
     for (std::size_t i = 0; i < records->size(); ++i) {
         const auto id = get<std::uint16_t>(records->key(i), 0);
@@ -299,10 +270,8 @@ std::vector<Column> columnsOf(ByteView info, std::size_t cCols, std::uint16_t en
         Column c{get<std::uint32_t>(info, at), get<std::uint16_t>(info, at + 4), info[at + 6], info[at + 7], false};
         const std::size_t fixed = fixedSize(tagType(c.tag));
         c.usable = c.cb == (fixed && fixed <= 8 ? fixed : 4) && c.ib + c.cb <= endOfCells && c.bit < cebBits;
-        if (!c.usable)
-            error("column " + hex(c.tag) + " has a wrong size, offset or bit");
-        if (!cols.empty() && c.tag <= cols.back().tag)
-            error("columns not sorted by tag");
+        if (!c.usable) error("column " + hex(c.tag) + " has a wrong size, offset or bit");
+        if (!cols.empty() && c.tag <= cols.back().tag) error("columns not sorted by tag");
         cols.push_back(c);
     }
     return cols;
@@ -327,8 +296,7 @@ std::optional<RowMatrix> Checker::rowMatrix(const Heap& h, const Subnodes& subs,
         m.bytes = m.inHeap.size();
         return m;
     }
-    if (!hnidRows)
-        return m;
+    if (!hnidRows) return m;
     auto it = subs.find(hnidRows);
     auto leaves = it == subs.end() ? std::nullopt : dataTree(it->second.data, Where(where, " row matrix"));
     if (!leaves) {
@@ -345,8 +313,7 @@ std::optional<RowMatrix> Checker::rowMatrix(const Heap& h, const Subnodes& subs,
         const bool last = i + 1 == leaves->size();
         if ((last && cb % rowSize) || (!last && cb != tc::kRowBlockSize))
             error(where, "row matrix block " + std::to_string(i) + " does not hold whole rows");
-        if (!last && cb < m.perBlock * rowSize)
-            return std::nullopt;
+        if (!last && cb < m.perBlock * rowSize) return std::nullopt;
         m.bytes += last ? cb : m.perBlock * rowSize;
     }
     m.blocks = std::move(*leaves);
@@ -355,40 +322,35 @@ std::optional<RowMatrix> Checker::rowMatrix(const Heap& h, const Subnodes& subs,
 
 std::optional<ByteView> Checker::row(RowMatrix& m, std::size_t r, const Where& where)
 {
-    if (m.blocks.empty())
-        return ByteView(m.inHeap).subspan(r * m.rowSize, m.rowSize);
+    if (m.blocks.empty()) return ByteView(m.inHeap).subspan(r * m.rowSize, m.rowSize);
     const std::size_t b = r / m.perBlock, at = r % m.perBlock * m.rowSize;
     if (b >= m.blocks.size())  // a last block longer than 8176 bytes holds more rows than it may
         return std::nullopt;
     if (b != m.loaded) {
         auto p = payload(m.blocks[b], where);
-        if (!p)
-            return std::nullopt;
+        if (!p) return std::nullopt;
         m.block = std::move(*p);
         m.loaded = b;
     }
-    if (at + m.rowSize > m.block.size())
-        return std::nullopt;
+    if (at + m.rowSize > m.block.size()) return std::nullopt;
     return ByteView(m.block).subspan(at, m.rowSize);
 }
 
 std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, const RowVisitor& onRow)
 {
     auto node = nodeHeap(data, sub, where);
-    if (!node)
-        return std::nullopt;
+    if (!node) return std::nullopt;
     const Heap* h = &node->heap;
     const Subnodes* subs = &node->subs;
     const auto info = h->get(h->userRoot);
-    if (h->client != hn::kClientTC || !info || info->size() < tc::kInfoSize || (*info)[0] != tc::kType ||
-        info->size() != tc::kInfoSize + tc::kColDescSize * (*info)[1]) {
+    if (h->client != hn::kClientTC || !info || info->size() < tc::kInfoSize || (*info)[0] != tc::kType
+        || info->size() != tc::kInfoSize + tc::kColDescSize * (*info)[1]) {
         error(where, "not a table context (TCINFO missing or of the wrong size)");
         return std::nullopt;
     }
     const std::size_t cCols = (*info)[1];
     std::uint16_t rgib[4];
-    for (std::size_t i = 0; i < 4; ++i)
-        rgib[i] = get<std::uint16_t>(*info, 2 + 2 * i);
+    for (std::size_t i = 0; i < 4; ++i) rgib[i] = get<std::uint16_t>(*info, 2 + 2 * i);
     const Hid rowIndex = get<std::uint32_t>(*info, 10);
     const std::uint32_t hnidRows = get<std::uint32_t>(*info, 14);
     const std::size_t rowSize = rgib[tc::kGroupEndCeb];
@@ -405,14 +367,13 @@ std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, co
     if (rowIdCol == cols.end() || rowIdCol->ib != 0 || rowIdCol->bit != 0)
         error(where, "PidTagLtpRowId is not the first cell");
     auto index = bth(*h, rowIndex, 4, 4, Where(where, " row index"));
-    if (!index)
-        return std::nullopt;
+    if (!index) return std::nullopt;
     auto matrix = rowMatrix(*h, *subs, hnidRows, rowSize, where);
-    if (!matrix)
-        return std::nullopt;
+    if (!matrix) return std::nullopt;
     if (matrix->bytes % rowSize || matrix->bytes / rowSize != index->size()) {
-        error(where, "row index has " + std::to_string(index->size()) + " rows, the row matrix " +
-                         std::to_string(matrix->bytes / rowSize));
+        error(where,
+              "row index has " + std::to_string(index->size()) + " rows, the row matrix "
+                  + std::to_string(matrix->bytes / rowSize));
         return std::nullopt;
     }
     std::vector<std::uint32_t> rowIds(index->size());
@@ -429,15 +390,12 @@ std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, co
     Cells cells;
     for (std::size_t r = 0; r < rowIds.size(); ++r) {
         const auto bytes = row(*matrix, r, where);
-        if (!bytes)
-            return std::nullopt;
+        if (!bytes) return std::nullopt;
         const Where at(where, " row ", r, Where::Number::Decimal);
-        if (get<std::uint32_t>(*bytes, 0) != rowIds[r])
-            error(at, "does not start with its row ID");
+        if (get<std::uint32_t>(*bytes, 0) != rowIds[r]) error(at, "does not start with its row ID");
         cells.clear();
         for (const Column& c : cols) {
-            if (!c.usable)
-                continue;
+            if (!c.usable) continue;
             const bool present = (*bytes)[rgib[2] + c.bit / 8] & (0x80u >> (c.bit % 8));
             const ByteView cell = bytes->subspan(c.ib, c.cb);
             if (!present) {
@@ -448,8 +406,7 @@ std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, co
             if (auto v = value(tagType(c.tag), cell, 8, *h, *subs, Where(at, " column ", c.tag, Where::Number::Hex)))
                 cells.emplace_back(c.tag, std::move(*v));
         }
-        if (onRow)
-            onRow(rowIds[r], cells);
+        if (onRow) onRow(rowIds[r], cells);
     }
     return rowIds.size();
 }

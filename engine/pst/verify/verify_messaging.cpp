@@ -14,16 +14,14 @@ using bytes::get;
 namespace {
 
 constexpr PropTag kRowId = 0x67F20003, kRowVer = 0x67F30003;
-constexpr std::uint16_t kContentCount = 0x3602, kUnreadCount = 0x3603, kSubfolders = 0x360A,
-                        kMessageFlags = 0x0E07, kRecordKey = 0x0FF9, kDisplayName = 0x3001,
-                        kAttachData = 0x3701;
+constexpr std::uint16_t kContentCount = 0x3602, kUnreadCount = 0x3603, kSubfolders = 0x360A, kMessageFlags = 0x0E07,
+                        kRecordKey = 0x0FF9, kDisplayName = 0x3001, kAttachData = 0x3701;
 constexpr int kMaxEmbedding = 8;
 
 std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
 {
     auto it = p.find(id);
-    if (it == p.end() || !it->second.value || it->second.value->bytes.size() < 4)
-        return std::nullopt;
+    if (it == p.end() || !it->second.value || it->second.value->bytes.size() < 4) return std::nullopt;
     return get<std::uint32_t>(it->second.value->bytes, 0);
 }
 
@@ -31,18 +29,15 @@ std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
 
 void Checker::checkMessage(Bid data, Bid sub, const Where& where, int depth)
 {
-    if (auto props = pc(data, sub, where))
-        checkMessage(*props, sub, where, depth);
+    if (auto props = pc(data, sub, where)) checkMessage(*props, sub, where, depth);
 }
 
 void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where, int depth)
 {
     auto subs = subnodes(sub, where);
-    if (!subs)
-        return;
+    if (!subs) return;
     for (const std::uint16_t id : {std::uint16_t{0x001A}, kMessageFlags, std::uint16_t{0x0E08}})
-        if (!props.count(id))
-            error(where, "message lacks required property " + hex(id));
+        if (!props.count(id)) error(where, "message lacks required property " + hex(id));
     auto recipients = subs->find(nid::kRecipientTable);
     if (recipients == subs->end())
         error(where, "message has no recipient table");
@@ -56,11 +51,9 @@ void Checker::checkAttachments(const Subnodes& subs, const Where& where, int dep
     auto attachTable = subs.find(nid::kAttachmentTable);
     std::set<Nid> attachments;
     for (const auto& [sn, info] : subs)
-        if (nidType(sn) == NidType::Attachment)
-            attachments.insert(sn);
+        if (nidType(sn) == NidType::Attachment) attachments.insert(sn);
     if (attachTable == subs.end()) {
-        if (!attachments.empty())
-            error(where, "attachment objects without an attachment table");
+        if (!attachments.empty()) error(where, "attachment objects without an attachment table");
         return;
     }
     std::vector<std::uint32_t> rowIds;
@@ -68,8 +61,9 @@ void Checker::checkAttachments(const Subnodes& subs, const Where& where, int dep
             [&](std::uint32_t rowId, const Cells&) { rowIds.push_back(rowId); }))
         return;
     if (rowIds.size() != attachments.size())
-        error(where, "attachment table has " + std::to_string(rowIds.size()) + " rows for " +
-                         std::to_string(attachments.size()) + " attachment objects");
+        error(where,
+              "attachment table has " + std::to_string(rowIds.size()) + " rows for "
+                  + std::to_string(attachments.size()) + " attachment objects");
     std::set<Nid> checked;  // each object once: rows naming one object again could nest without end
     for (const std::uint32_t rowId : rowIds) {
         const Where at(where, " attachment ", rowId, Where::Number::Hex);
@@ -83,11 +77,10 @@ void Checker::checkAttachments(const Subnodes& subs, const Where& where, int dep
             continue;
         }
         auto ap = pc(it->second.data, it->second.sub, at);
-        if (!ap)
-            continue;
+        if (!ap) continue;
         auto attached = ap->find(kAttachData);
-        if (attached != ap->end() && attached->second.type == ptype::kObject && attached->second.value &&
-            attached->second.value->size == 8) {
+        if (attached != ap->end() && attached->second.type == ptype::kObject && attached->second.value
+            && attached->second.value->size == 8) {
             auto asubs = subnodes(it->second.sub, at);
             const Nid inner = get<std::uint32_t>(attached->second.value->bytes, 0);
             if (asubs && asubs->count(inner) && depth < kMaxEmbedding)
@@ -117,8 +110,7 @@ void Checker::checkFolder(Nid folder, const PropertyMap& props)
                                         [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto it = range.first; it != range.second; ++it) {
         const Nid nid = it->second;
-        if (nid == folder)
-            continue;
+        if (nid == folder) continue;
         if (nidType(nid) == NidType::NormalFolder || nidType(nid) == NidType::SearchFolder)
             children.push_back(nid);
         else if (nidType(nid) == NidType::NormalMessage)
@@ -137,13 +129,13 @@ void Checker::checkFolder(Nid folder, const PropertyMap& props)
     if (tc(hier->data, hier->sub, Where(where, " hierarchy"), collect)) {
         (void)sortUnique(rows);
         if (rows != children)
-            error(where, "hierarchy table has " + std::to_string(rows.size()) + " rows for " +
-                             std::to_string(children.size()) + " subfolders");
+            error(where,
+                  "hierarchy table has " + std::to_string(rows.size()) + " rows for " + std::to_string(children.size())
+                      + " subfolders");
     }
-    const bool subfolders = props.count(kSubfolders) && props.at(kSubfolders).value &&
-                            !props.at(kSubfolders).value->bytes.empty() && props.at(kSubfolders).value->bytes[0];
-    if (subfolders != !children.empty())
-        error(where, "PidTagSubfolders does not match its subfolders");
+    const bool subfolders = props.count(kSubfolders) && props.at(kSubfolders).value
+        && !props.at(kSubfolders).value->bytes.empty() && props.at(kSubfolders).value->bytes[0];
+    if (subfolders != !children.empty()) error(where, "PidTagSubfolders does not match its subfolders");
     checkContents(folder, *contents, props, messages);
 }
 
@@ -159,25 +151,19 @@ void Checker::checkContents(Nid folder, const NodeInfo& contents, const Property
     const auto onRow = [&](std::uint32_t rowId, const Cells& cells) {
         rows.push_back(rowId);
         const NodeInfo* node = findNode(rowId);
-        if (!node)
-            return;
+        if (!node) return;
         const auto index = static_cast<std::size_t>(node - m_nbt.data());
-        if (compared[index])
-            return;
+        if (compared[index]) return;
         compared[index] = true;
         // The message is checked here, while its properties are at hand, not read again later.
         const bool checkHere = nidType(node->nid) == NidType::NormalMessage && !m_messageChecked[index];
-        if (checkHere)
-            m_messageChecked[index] = true;
+        if (checkHere) m_messageChecked[index] = true;
         const Where message("message ", rowId, Where::Number::Hex);
         auto mp = pc(node->data, node->sub, message);
-        if (!mp)
-            return;
-        if (checkHere)
-            checkMessage(*mp, node->sub, message, 0);
+        if (!mp) return;
+        if (checkHere) checkMessage(*mp, node->sub, message, 0);
         for (const auto& [tg, v] : cells) {
-            if (tg == kRowId || tg == kRowVer)
-                continue;
+            if (tg == kRowId || tg == kRowVer) continue;
             auto it = mp->find(tagId(tg));
             if (it == mp->end() || it->second.type != tagType(tg) || it->second.value != v)
                 error(Where(where, " row ", rowId, Where::Number::Hex),
@@ -186,13 +172,12 @@ void Checker::checkContents(Nid folder, const NodeInfo& contents, const Property
         const auto flags = int32Of(*mp, kMessageFlags);
         unread += flags && !(*flags & 0x01);
     };
-    if (!tc(contents.data, contents.sub, Where(where, " contents"), onRow))
-        return;
-    if (sortUnique(rows))
-        error(where, "contents table lists a message more than once");
+    if (!tc(contents.data, contents.sub, Where(where, " contents"), onRow)) return;
+    if (sortUnique(rows)) error(where, "contents table lists a message more than once");
     if (rows != messages)
-        error(where, "contents table has " + std::to_string(rows.size()) + " rows for " +
-                         std::to_string(messages.size()) + " messages");
+        error(where,
+              "contents table has " + std::to_string(rows.size()) + " rows for " + std::to_string(messages.size())
+                  + " messages");
     if (int32Of(props, kContentCount) != rows.size())
         error(where, "PidTagContentCount does not match the contents table");
     if (int32Of(props, kUnreadCount) != unread)
@@ -205,15 +190,13 @@ void Checker::messaging()
                         nid::kSearchActivityList, nid::kHierarchyTemplate, nid::kContentsTemplate,
                         nid::kAssocContentsTemplate, nid::kSearchContentsTemplate, nid::kRecipientTemplate,
                         nid::kAttachmentTemplate, nid::kIpmSubtree, nid::kSearchRoot, nid::kDeletedItems})
-        if (!findNode(n))
-            error("node " + hex(n), "mandatory node missing");
+        if (!findNode(n)) error("node " + hex(n), "mandatory node missing");
     if (const NodeInfo* node = findNode(nid::kMessageStore))
         if (auto store = pc(node->data, node->sub, "message store")) {
             auto rk = store->find(kRecordKey);
             if (rk == store->end() || !rk->second.value || rk->second.value->size != 16)
                 error("message store", "PidTagRecordKey missing or not 16 bytes");
-            if (!store->count(kDisplayName))
-                error("message store", "PidTagDisplayName missing");
+            if (!store->count(kDisplayName)) error("message store", "PidTagDisplayName missing");
         }
     if (const NodeInfo* node = findNode(nid::kNameToIdMap))
         if (auto map = pc(node->data, node->sub, "name-to-ID map"); map && int32Of(*map, 0x0001) != 251u)
@@ -224,16 +207,13 @@ void Checker::messaging()
             if (auto rows = tc(node->data, node->sub, "template " + hex(t)); rows && *rows != 0)
                 error("template " + hex(t), "has data rows");
     m_children.clear();
-    for (const auto& n : m_nbt)
-        m_children.emplace_back(n.parent, n.nid);
+    for (const auto& n : m_nbt) m_children.emplace_back(n.parent, n.nid);
     std::sort(m_children.begin(), m_children.end());
     m_messageChecked.assign(m_nbt.size(), false);
     for (const auto& n : m_nbt) {
         const NidType type = nidType(n.nid);
-        if (type != NidType::NormalFolder && type != NidType::SearchFolder && type != NidType::NormalMessage)
-            continue;
-        if (!findNode(n.parent))
-            error("node " + hex(n.nid), "parent " + hex(n.parent) + " does not exist");
+        if (type != NidType::NormalFolder && type != NidType::SearchFolder && type != NidType::NormalMessage) continue;
+        if (!findNode(n.parent)) error("node " + hex(n.nid), "parent " + hex(n.parent) + " does not exist");
         if (type == NidType::NormalMessage) {
             ++m_r.messages;
             if (nidType(n.parent) != NidType::NormalFolder)
@@ -244,8 +224,7 @@ void Checker::messaging()
         }
         ++m_r.folders;
         auto props = pc(n.data, n.sub, Where("folder ", n.nid, Where::Number::Hex));
-        if (props && type == NidType::NormalFolder)
-            checkFolder(n.nid, *props);
+        if (props && type == NidType::NormalFolder) checkFolder(n.nid, *props);
     }
 }
 

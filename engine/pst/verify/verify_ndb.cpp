@@ -33,15 +33,19 @@ constexpr std::size_t kInternalCache = 64u << 20;
 
 // Faults of one block, found in file order and reported in BID order.
 enum BlockFault : std::uint8_t {
-    kOutside = 1, kTrailerCb = 2, kTrailerSig = 4, kCrc = 8, kTrailerBid = 16,
+    kOutside = 1,
+    kTrailerCb = 2,
+    kTrailerSig = 4,
+    kCrc = 8,
+    kTrailerBid = 16,
 };
 
 bool pageTrailerOk(ByteView page, std::uint8_t ptype, std::uint64_t ib, Bid bid, bool signed_)
 {
-    return page[page::kType] == ptype && page[page::kTypeRepeat] == ptype &&
-           get<std::uint16_t>(page, page::kSig) == (signed_ ? computeSig(ib, bid) : 0) &&
-           get<std::uint32_t>(page, page::kCrc) == crc32(page.first(page::kTrailer)) &&
-           get<std::uint64_t>(page, page::kBid) == bid;
+    return page[page::kType] == ptype && page[page::kTypeRepeat] == ptype
+        && get<std::uint16_t>(page, page::kSig) == (signed_ ? computeSig(ib, bid) : 0)
+        && get<std::uint32_t>(page, page::kCrc) == crc32(page.first(page::kTrailer))
+        && get<std::uint64_t>(page, page::kBid) == bid;
 }
 
 std::uint64_t keyOf(const NodeInfo& n) { return n.nid; }
@@ -70,17 +74,13 @@ bool Checker::header()
         error("header", "dwCRCPartial does not match");
     if (get<std::uint32_t>(h, hdr::kCrcFull) != crc32(body.first(hdr::kCrcFullLen)))
         error("header", "dwCRCFull does not match");
-    if (h[hdr::kSentinel] != hdr::kSentinelValue)
-        error("header", "bSentinel is not 0x80");
+    if (h[hdr::kSentinel] != hdr::kSentinelValue) error("header", "bSentinel is not 0x80");
     m_crypt = h[hdr::kCryptMethod];
-    if (m_crypt > 1)
-        error("header", "bCryptMethod " + hex(m_crypt) + " is not none or permute");
+    if (m_crypt > 1) error("header", "bCryptMethod " + hex(m_crypt) + " is not none or permute");
     m_bidNextP = get<std::uint64_t>(h, hdr::kBidNextP);
     m_bidNextB = get<std::uint64_t>(h, hdr::kBidNextB);
-    if (m_bidNextB % block::kBidStep)
-        error("header", "bidNextB is not a multiple of 4");
-    for (std::size_t t = 0; t < m_rgnid.size(); ++t)
-        m_rgnid[t] = get<std::uint32_t>(h, hdr::kRgnid + 4 * t);
+    if (m_bidNextB % block::kBidStep) error("header", "bidNextB is not a multiple of 4");
+    for (std::size_t t = 0; t < m_rgnid.size(); ++t) m_rgnid[t] = get<std::uint32_t>(h, hdr::kRgnid + 4 * t);
     const ByteView root = h.subspan(hdr::kRoot);
     m_eof = get<std::uint64_t>(root, root::kFileEof);
     m_amapLast = get<std::uint64_t>(root, root::kAMapLast);
@@ -93,8 +93,7 @@ bool Checker::header()
         error("header", "ibFileEof " + hex(m_eof) + " is not the file size " + hex(m_src.size()));
     if ((m_src.size() - kFirstAMapOffset) % kAMapInterval)
         error("file", "size is not 0x4400 plus whole AMap intervals");
-    if (root[root::kAMapValid] == 0)
-        error("header", "fAMapValid says the AMaps are invalid");
+    if (root[root::kAMapValid] == 0) error("header", "fAMapValid says the AMaps are invalid");
     if (!std::all_of(h.begin() + hdr::kRgbFM, h.begin() + hdr::kRgbFM + 2 * hdr::kRgbMapLen,
                      [](std::uint8_t b) { return b == 0xFF; }))
         error("header", "rgbFM/rgbFP are not all 0xFF");
@@ -108,25 +107,25 @@ void Checker::mapPages()
     for (std::uint64_t k = 0; m_src.contains(ndb::AllocationMap::amapOffset(k), kPageSize); ++k) {
         const std::uint64_t ib = ndb::AllocationMap::amapOffset(k);
         m_amaps = k + 1;
-        if (!m_src.read(ib, page))
-            continue;
+        if (!m_src.read(ib, page)) continue;
         if (!pageTrailerOk(page, page::kAMap, ib, ib, false))
             error("AMap@" + hex(ib), "page trailer wrong (type, CRC or BID)");
         for (std::size_t i = 0; i < kAMapBitmapBytes; ++i)
             freeSlots += static_cast<std::uint64_t>(8 - std::popcount(page[i]));
         for (const auto& [off, ptype] : ndb::AllocationMap::extraPages(k)) {
-            if (!m_src.contains(off, kPageSize) || !m_src.read(off, page))
-                break;
+            if (!m_src.contains(off, kPageSize) || !m_src.read(off, page)) break;
             if (!pageTrailerOk(page, ptype, off, off, false))
                 error("map page@" + hex(off), "page trailer wrong (type, CRC or BID)");
         }
     }
     if (m_amaps && ndb::AllocationMap::amapOffset(m_amaps - 1) != m_amapLast)
-        error("header", "ibAMapLast " + hex(m_amapLast) + " is not the last AMap " +
-                            hex(ndb::AllocationMap::amapOffset(m_amaps - 1)));
+        error("header",
+              "ibAMapLast " + hex(m_amapLast) + " is not the last AMap "
+                  + hex(ndb::AllocationMap::amapOffset(m_amaps - 1)));
     if (freeSlots * kSlotSize != m_amapFree)
-        error("header", "cbAMapFree " + std::to_string(m_amapFree) + " but the AMaps have " +
-                            std::to_string(freeSlots * kSlotSize) + " bytes free");
+        error("header",
+              "cbAMapFree " + std::to_string(m_amapFree) + " but the AMaps have "
+                  + std::to_string(freeSlots * kSlotSize) + " bytes free");
 }
 
 // `key` is the parent entry's key (the page's first key must equal it); `below`, the key of the
@@ -144,19 +143,21 @@ void Checker::walkBtree(std::uint64_t ib, Bid bid, std::uint8_t ptype, int level
     m_pageSeen[ib / kPageSize] = true;
     m_pages.emplace_back(ib, bid);
     std::array<std::uint8_t, kPageSize> page{};
-    if (!m_src.read(ib, page))
-        return;
+    if (!m_src.read(ib, page)) return;
     if (!pageTrailerOk(page, ptype, ib, bid, true)) {
         error(where, "page trailer wrong (type, signature, CRC or BID)");
         return;
     }
     const int cLevel = page[btpage::kCLevel];
     const std::size_t cEnt = page[btpage::kCEnt], cEntMax = page[btpage::kCEntMax], cbEnt = page[btpage::kCbEnt];
-    const std::size_t wantEnt = cLevel ? btpage::kBranchEntry : ptype == page::kNBT ? btpage::kNbtEntry : btpage::kBbtEntry;
+    const std::size_t wantEnt = cLevel ? btpage::kBranchEntry
+        : ptype == page::kNBT          ? btpage::kNbtEntry
+                                       : btpage::kBbtEntry;
     if (level >= 0 && cLevel != level) {
-        error(where, "cLevel " + std::to_string(cLevel) + ", expected " + std::to_string(level) + " (leaves at unequal depth)");
-        if (cLevel > level)
-            return;
+        error(where,
+              "cLevel " + std::to_string(cLevel) + ", expected " + std::to_string(level)
+                  + " (leaves at unequal depth)");
+        if (cLevel > level) return;
     }
     if (cbEnt != wantEnt || cEntMax != btpage::kEntriesSize / wantEnt || cEnt > cEntMax) {
         error(where, "cEnt/cEntMax/cbEnt inconsistent");
@@ -167,10 +168,8 @@ void Checker::walkBtree(std::uint64_t ib, Bid bid, std::uint8_t ptype, int level
     for (std::size_t i = 0; i < cEnt; ++i) {
         const ByteView e = ByteView(page).subspan(i * cbEnt, cbEnt);
         const std::uint64_t k = get<std::uint64_t>(e, 0);
-        if (prev && k <= *prev)
-            error(where, "keys not ascending at entry " + std::to_string(i));
-        if (i == 0 && key && k != *key)
-            error(where, "first key " + hex(k) + " is not the parent's key " + hex(*key));
+        if (prev && k <= *prev) error(where, "keys not ascending at entry " + std::to_string(i));
+        if (i == 0 && key && k != *key) error(where, "first key " + hex(k) + " is not the parent's key " + hex(*key));
         if (below && k >= *below && !aboveReported) {
             error(where, "key " + hex(k) + " is not below the parent's next key " + hex(*below));
             aboveReported = true;
@@ -180,13 +179,11 @@ void Checker::walkBtree(std::uint64_t ib, Bid bid, std::uint8_t ptype, int level
             const auto next = i + 1 < cEnt ? std::optional(get<std::uint64_t>(page, (i + 1) * cbEnt)) : below;
             walkBtree(get<std::uint64_t>(e, 16), get<std::uint64_t>(e, 8), ptype, cLevel - 1, k, next);
         } else if (ptype == page::kNBT) {
-            if (k >> 32)
-                error(where, "NID " + hex(k) + " has high bits set");
-            m_nbt.push_back({static_cast<Nid>(k), get<std::uint32_t>(e, 24), get<std::uint64_t>(e, 8),
-                             get<std::uint64_t>(e, 16)});
+            if (k >> 32) error(where, "NID " + hex(k) + " has high bits set");
+            m_nbt.push_back(
+                {static_cast<Nid>(k), get<std::uint32_t>(e, 24), get<std::uint64_t>(e, 8), get<std::uint64_t>(e, 16)});
         } else {
-            if (k & 1)
-                error(where, "BID " + hex(k) + " has the reserved bit set");
+            if (k & 1) error(where, "BID " + hex(k) + " has the reserved bit set");
             m_bbt.push_back({k, get<std::uint64_t>(e, 8), get<std::uint16_t>(e, 16), get<std::uint16_t>(e, 18)});
         }
     }
@@ -198,14 +195,12 @@ template <class T>
 void Checker::sortByKey(std::vector<T>& entries)
 {
     const auto less = [](const T& a, const T& b) { return keyOf(a) < keyOf(b); };
-    if (std::is_sorted(entries.begin(), entries.end(), [&](const T& a, const T& b) { return !less(b, a); }))
-        return;
+    if (std::is_sorted(entries.begin(), entries.end(), [&](const T& a, const T& b) { return !less(b, a); })) return;
     std::stable_sort(entries.begin(), entries.end(), less);
     std::vector<T> unique;
     unique.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i)
-        if (i + 1 == entries.size() || keyOf(entries[i + 1]) != keyOf(entries[i]))
-            unique.push_back(entries[i]);
+        if (i + 1 == entries.size() || keyOf(entries[i + 1]) != keyOf(entries[i])) unique.push_back(entries[i]);
     entries = std::move(unique);
 }
 
@@ -221,8 +216,7 @@ void Checker::btrees()
     m_r.nodes = m_nbt.size();
     m_r.blocks = m_bbt.size();
     for (const auto& [ib, bid] : m_pages)
-        if (bid >= m_bidNextP)
-            error("header", "page BID " + hex(bid) + " is not below bidNextP");
+        if (bid >= m_bidNextP) error("header", "page BID " + hex(bid) + " is not below bidNextP");
     if (!m_bbt.empty() && (m_bbt.back().bid & ~Bid{3}) >= m_bidNextB)
         error("header", "block BID " + hex(m_bbt.back().bid) + " is not below bidNextB");
     for (const auto& n : m_nbt)
@@ -237,10 +231,7 @@ const BlockInfo* Checker::findBlock(Bid bid) const
     return it != m_bbt.end() && it->bid == key ? &*it : nullptr;
 }
 
-BlockInfo* Checker::findBlock(Bid bid)
-{
-    return const_cast<BlockInfo*>(std::as_const(*this).findBlock(bid));
-}
+BlockInfo* Checker::findBlock(Bid bid) { return const_cast<BlockInfo*>(std::as_const(*this).findBlock(bid)); }
 
 const NodeInfo* Checker::findNode(Nid nid) const
 {
@@ -248,10 +239,7 @@ const NodeInfo* Checker::findNode(Nid nid) const
     return it != m_nbt.end() && it->nid == nid ? &*it : nullptr;
 }
 
-bool Checker::blockInFile(const BlockInfo& b) const
-{
-    return m_src.contains(b.ib, block::allocationSize(b.cb));
-}
+bool Checker::blockInFile(const BlockInfo& b) const { return m_src.contains(b.ib, block::allocationSize(b.cb)); }
 
 std::optional<Bytes> Checker::payload(Bid bid, const Where& where)
 {
@@ -260,13 +248,10 @@ std::optional<Bytes> Checker::payload(Bid bid, const Where& where)
         error(where, "BID " + hex(bid) + " is not in the block B-tree");
         return std::nullopt;
     }
-    if (!blockInFile(*b))
-        return std::nullopt;  // reported by blocks()
+    if (!blockInFile(*b)) return std::nullopt;  // reported by blocks()
     Bytes out(b->cb);
-    if (!m_src.read(b->ib, out))
-        return std::nullopt;
-    if (!(bid & block::kInternalBit) && m_crypt == static_cast<std::uint8_t>(CryptMethod::Permute))
-        permuteDecode(out);
+    if (!m_src.read(b->ib, out)) return std::nullopt;
+    if (!(bid & block::kInternalBit) && m_crypt == static_cast<std::uint8_t>(CryptMethod::Permute)) permuteDecode(out);
     return out;
 }
 
@@ -276,31 +261,25 @@ namespace {
 bool placedWell(const BlockInfo& b, std::uint64_t fileSize)
 {
     const std::uint64_t size = block::allocationSize(b.cb);
-    return b.ib % kSlotSize == 0 && b.ib >= kFirstAMapOffset && b.ib <= fileSize && size <= fileSize - b.ib &&
-           b.cb <= block::kMaxPayload;
+    return b.ib % kSlotSize == 0 && b.ib >= kFirstAMapOffset && b.ib <= fileSize && size <= fileSize - b.ib
+        && b.cb <= block::kMaxPayload;
 }
 
 }  // namespace
 
 std::uint8_t Checker::checkBlock(const BlockInfo& b, std::size_t index)
 {
-    if (!placedWell(b, m_src.size()))
-        return kOutside;
+    if (!placedWell(b, m_src.size())) return kOutside;
     const std::size_t size = block::allocationSize(b.cb);
     std::array<std::uint8_t, block::kMaxSize> buf;
     const std::span<std::uint8_t> bytes(buf.data(), size);
-    if (!m_src.read(b.ib, bytes))
-        return 0;  // a read error: the whole report is replaced by it
+    if (!m_src.read(b.ib, bytes)) return 0;  // a read error: the whole report is replaced by it
     const ByteView tr = ByteView(bytes).last(block::kTrailerSize);
     std::uint8_t faults = 0;
-    if (get<std::uint16_t>(tr, block::kTrCb) != b.cb)
-        faults |= kTrailerCb;
-    if (get<std::uint16_t>(tr, block::kTrSig) != computeSig(b.ib, b.bid))
-        faults |= kTrailerSig;
-    if (get<std::uint32_t>(tr, block::kTrCrc) != crc32(ByteView(bytes).first(b.cb)))
-        faults |= kCrc;
-    if (get<std::uint64_t>(tr, block::kTrBid) != b.bid)
-        faults |= kTrailerBid;
+    if (get<std::uint16_t>(tr, block::kTrCb) != b.cb) faults |= kTrailerCb;
+    if (get<std::uint16_t>(tr, block::kTrSig) != computeSig(b.ib, b.bid)) faults |= kTrailerSig;
+    if (get<std::uint32_t>(tr, block::kTrCrc) != crc32(ByteView(bytes).first(b.cb))) faults |= kCrc;
+    if (get<std::uint64_t>(tr, block::kTrBid) != b.bid) faults |= kTrailerBid;
     if ((b.bid & block::kInternalBit) && m_internal.size() + b.cb <= kInternalCache) {
         m_internalAt.emplace_back(static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(m_internal.size()));
         m_internal.insert(m_internal.end(), bytes.begin(), bytes.begin() + b.cb);
@@ -313,8 +292,7 @@ std::optional<Bytes> Checker::internalPayload(const BlockInfo& b, const Where& w
 {
     const auto index = static_cast<std::uint32_t>(&b - m_bbt.data());
     auto it = std::lower_bound(m_internalAt.begin(), m_internalAt.end(), std::pair(index, 0u));
-    if (it == m_internalAt.end() || it->first != index)
-        return payload(b.bid, where);
+    if (it == m_internalAt.end() || it->first != index) return payload(b.bid, where);
     return Bytes(m_internal.begin() + it->second, m_internal.begin() + it->second + b.cb);
 }
 
@@ -336,28 +314,20 @@ void Checker::blocks()
 void Checker::checkAllBlocks()
 {
     std::uint64_t internalBytes = 0;
-    for (const auto& b : m_bbt)
-        internalBytes += (b.bid & block::kInternalBit) ? b.cb : 0;
+    for (const auto& b : m_bbt) internalBytes += (b.bid & block::kInternalBit) ? b.cb : 0;
     m_internal.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(internalBytes, kInternalCache)));
     std::vector<std::uint8_t> faults(m_bbt.size());
-    for (const std::uint32_t i : m_byIb)
-        faults[i] = checkBlock(m_bbt[i], i);
+    for (const std::uint32_t i : m_byIb) faults[i] = checkBlock(m_bbt[i], i);
     std::sort(m_internalAt.begin(), m_internalAt.end());
     for (std::size_t i = 0; i < m_bbt.size(); ++i) {
         const std::uint8_t f = faults[i];
-        if (f == 0)
-            continue;
+        if (f == 0) continue;
         const Where where("block ", m_bbt[i].bid, Where::Number::Hex);
-        if (f & kOutside)
-            error(where, "outside the file, unaligned or larger than 8192 bytes");
-        if (f & kTrailerCb)
-            error(where, "trailer cb differs from the block B-tree");
-        if (f & kTrailerSig)
-            error(where, "trailer signature wrong");
-        if (f & kCrc)
-            error(where, "CRC does not match");
-        if (f & kTrailerBid)
-            error(where, "trailer BID differs");
+        if (f & kOutside) error(where, "outside the file, unaligned or larger than 8192 bytes");
+        if (f & kTrailerCb) error(where, "trailer cb differs from the block B-tree");
+        if (f & kTrailerSig) error(where, "trailer signature wrong");
+        if (f & kCrc) error(where, "CRC does not match");
+        if (f & kTrailerBid) error(where, "trailer BID differs");
     }
 }
 
@@ -366,15 +336,13 @@ void Checker::checkAllBlocks()
 // an SIBLOCK an SLBLOCK (0); -1 at the root of a tree.
 void Checker::referenceTree(Bid bid, bool subnodeTree, const Where& where, int depth, int wantLevel, int nesting)
 {
-    if (bid == 0)
-        return;
+    if (bid == 0) return;
     BlockInfo* b = findBlock(bid);
     if (!b) {
         error(where, "refers to BID " + hex(bid) + ", which is not in the block B-tree");
         return;
     }
-    if (b->refs < kMaxRefs)
-        ++b->refs;
+    if (b->refs < kMaxRefs) ++b->refs;
     const bool internal = bid & block::kInternalBit;
     const bool wantInternal = subnodeTree ? wantLevel >= 0 : wantLevel > 0;
     const bool wantLeaf = !subnodeTree && wantLevel == 0;
@@ -382,8 +350,7 @@ void Checker::referenceTree(Bid bid, bool subnodeTree, const Where& where, int d
         error(where, "block " + hex(bid) + " is not the kind its parent block requires");
         return;
     }
-    if (!internal)
-        return;
+    if (!internal) return;
     if (depth > kMaxTreeDepth || nesting > kMaxSubnodeNesting || b->internalWalks != 0) {
         b->internalWalks = 2;
         error(where, "internal block " + hex(bid) + " reached twice or nested too deep");
@@ -391,14 +358,13 @@ void Checker::referenceTree(Bid bid, bool subnodeTree, const Where& where, int d
     }
     b->internalWalks = 1;
     auto p = internalPayload(*b, where);
-    if (!p || p->size() < block::kHeaderSize)
-        return;
+    if (!p || p->size() < block::kHeaderSize) return;
     const std::uint8_t btype = (*p)[0], level = (*p)[1];
     const std::size_t cEnt = get<std::uint16_t>(*p, 2);
     const bool data = btype == block::kTypeData;
     const std::size_t esize = data ? 8 : level == 0 ? block::kSlEntrySize : block::kSiEntrySize;
-    if (data == subnodeTree || (data && level != 1 && level != 2) || (!data && level > 1) ||
-        p->size() != block::kHeaderSize + cEnt * esize || cEnt == 0 || (wantLevel >= 0 && level != wantLevel)) {
+    if (data == subnodeTree || (data && level != 1 && level != 2) || (!data && level > 1)
+        || p->size() != block::kHeaderSize + cEnt * esize || cEnt == 0 || (wantLevel >= 0 && level != wantLevel)) {
         error(where, "internal block " + hex(bid) + " has a wrong type, level or size");
         return;
     }
@@ -427,8 +393,9 @@ void Checker::countReferences()
         if (b.refs == 0)
             warn("block " + hex(b.bid), "not referenced by any node");
         else if (b.cRef != b.refs + 1)
-            error("block " + hex(b.bid), "cRef " + std::to_string(b.cRef) + " but " + std::to_string(b.refs) +
-                                             " references plus the block B-tree's own");
+            error("block " + hex(b.bid),
+                  "cRef " + std::to_string(b.cRef) + " but " + std::to_string(b.refs)
+                      + " references plus the block B-tree's own");
     }
 }
 
@@ -442,32 +409,26 @@ bool Checker::treeLeaves(Bid bid, const Where& where, int level, std::vector<Bid
         return level <= 0;
     }
     const BlockInfo* b = findBlock(bid);
-    if (!b || b->internalWalks != 1 || level == 0)
-        return false;
+    if (!b || b->internalWalks != 1 || level == 0) return false;
     auto p = payload(bid, where);
-    if (!p || p->size() < block::kHeaderSize || (*p)[0] != block::kTypeData)
-        return false;
+    if (!p || p->size() < block::kHeaderSize || (*p)[0] != block::kTypeData) return false;
     const int cLevel = (*p)[1];
     const std::size_t cEnt = get<std::uint16_t>(*p, 2);
     if ((cLevel != 1 && cLevel != 2) || (level > 0 && cLevel != level) || p->size() != block::kHeaderSize + 8 * cEnt)
         return false;
     for (std::size_t i = 0; i < cEnt; ++i)
-        if (!treeLeaves(get<std::uint64_t>(*p, block::kHeaderSize + 8 * i), where, cLevel - 1, leaves))
-            return false;
+        if (!treeLeaves(get<std::uint64_t>(*p, block::kHeaderSize + 8 * i), where, cLevel - 1, leaves)) return false;
     return true;
 }
 
 std::optional<std::vector<Bid>> Checker::dataTree(Bid bid, const Where& where)
 {
     std::vector<Bid> leaves;
-    if (bid == 0)
-        return leaves;
+    if (bid == 0) return leaves;
     if (!(bid & block::kInternalBit)) {
         const BlockInfo* b = findBlock(bid);
-        if (!b)
-            error(where, "BID " + hex(bid) + " is not in the block B-tree");
-        if (!b || !blockInFile(*b))
-            return std::nullopt;  // one outside the file is reported by blocks()
+        if (!b) error(where, "BID " + hex(bid) + " is not in the block B-tree");
+        if (!b || !blockInFile(*b)) return std::nullopt;  // one outside the file is reported by blocks()
         return std::vector<Bid>{bid};
     }
     bool readable = treeLeaves(bid, where, -1, leaves);
@@ -475,8 +436,7 @@ std::optional<std::vector<Bid>> Checker::dataTree(Bid bid, const Where& where)
     for (std::size_t i = 0; readable && i < leaves.size(); ++i) {
         const BlockInfo* b = findBlock(leaves[i]);
         readable = b && blockInFile(*b);
-        if (!readable)
-            break;
+        if (!readable) break;
         sum += b->cb;
         if (i + 1 < leaves.size() && b->cb != block::kMaxPayload)
             error(where, "data tree " + hex(bid) + ": block " + std::to_string(i) + " is not full");
@@ -512,15 +472,13 @@ bool Checker::subnodeEntries(Bid bid, const Where& where, int level, Subnodes& o
         const std::size_t at = block::kHeaderSize + i * esize;
         const auto nid = get<std::uint64_t>(*p, at);
         if (cLevel == 0) {
-            if (prev && nid <= *prev)
-                error(where, "subnode IDs not ascending in " + hex(bid));
+            if (prev && nid <= *prev) error(where, "subnode IDs not ascending in " + hex(bid));
             out[static_cast<Nid>(nid)] = {get<std::uint64_t>(*p, at + 8), get<std::uint64_t>(*p, at + 16)};
             prev = static_cast<Nid>(nid);
             continue;
         }
         Subnodes child;
-        if (!subnodeEntries(get<std::uint64_t>(*p, at + 8), where, 0, child))
-            return false;
+        if (!subnodeEntries(get<std::uint64_t>(*p, at + 8), where, 0, child)) return false;
         if (child.empty() || child.begin()->first != nid)
             error(where, "SIENTRY " + hex(nid) + " is not the first NID of its SLBLOCK");
         out.insert(child.begin(), child.end());
@@ -531,8 +489,7 @@ bool Checker::subnodeEntries(Bid bid, const Where& where, int level, Subnodes& o
 std::optional<Subnodes> Checker::subnodes(Bid bid, const Where& where)
 {
     Subnodes out;
-    if (bid != 0 && !subnodeEntries(bid, where, -1, out))
-        return std::nullopt;
+    if (bid != 0 && !subnodeEntries(bid, where, -1, out)) return std::nullopt;
     return out;
 }
 
@@ -545,8 +502,7 @@ std::vector<Checker::Span> Checker::pagesInUse() const
         const std::uint64_t ib = ndb::AllocationMap::amapOffset(k);
         spans.push_back({ib, ndb::AllocationMap::reservedEnd(k) - ib});
     }
-    for (const auto& [ib, bid] : m_pages)
-        spans.push_back({ib, kPageSize});
+    for (const auto& [ib, bid] : m_pages) spans.push_back({ib, kPageSize});
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.ib < b.ib; });
     return spans;
 }
@@ -556,15 +512,13 @@ void Checker::compareAMap(std::uint64_t k, const std::array<std::uint8_t, kAMapB
 {
     const std::uint64_t ib = ndb::AllocationMap::amapOffset(k);
     std::array<std::uint8_t, kPageSize> page{};
-    if (!m_src.read(ib, page))
-        return;
+    if (!m_src.read(ib, page)) return;
     std::uint64_t unmarked = 0;
     for (std::size_t i = 0; i < kAMapBitmapBytes; ++i) {
         unmarked += static_cast<std::uint64_t>(std::popcount(static_cast<std::uint8_t>(used[i] & ~page[i])));
         leaked += static_cast<std::uint64_t>(std::popcount(static_cast<std::uint8_t>(page[i] & ~used[i])));
     }
-    if (unmarked)
-        error("AMap@" + hex(ib), std::to_string(unmarked) + " slots in use but not marked");
+    if (unmarked) error("AMap@" + hex(ib), std::to_string(unmarked) + " slots in use but not marked");
 }
 
 void Checker::allocation()
@@ -575,16 +529,14 @@ void Checker::allocation()
     const auto pages = pagesInUse();
     std::size_t nextPage = 0, nextBlock = 0;
     const auto nextSpan = [&](Span& out) {  // pages and well-placed blocks, merged in file order
-        while (nextBlock < m_byIb.size() && !placedWell(m_bbt[m_byIb[nextBlock]], m_src.size()))
-            ++nextBlock;
+        while (nextBlock < m_byIb.size() && !placedWell(m_bbt[m_byIb[nextBlock]], m_src.size())) ++nextBlock;
         const BlockInfo* b = nextBlock < m_byIb.size() ? &m_bbt[m_byIb[nextBlock]] : nullptr;
         if (b && (nextPage == pages.size() || b->ib < pages[nextPage].ib)) {
             out = {b->ib, block::allocationSize(b->cb)};
             ++nextBlock;
             return true;
         }
-        if (nextPage == pages.size())
-            return false;
+        if (nextPage == pages.size()) return false;
         out = pages[nextPage++];
         return true;
     };
@@ -594,13 +546,11 @@ void Checker::allocation()
         for (; next < k && next < m_amaps; ++next) {
             auto it = pending.find(next);
             compareAMap(next, it == pending.end() ? std::array<std::uint8_t, kAMapBitmapBytes>{} : it->second, leaked);
-            if (it != pending.end())
-                pending.erase(it);
+            if (it != pending.end()) pending.erase(it);
         }
     };
     for (Span s; nextSpan(s);) {
-        if (s.ib < lastEnd)
-            error("allocation", "page or block at " + hex(s.ib) + " overlaps the one before it");
+        if (s.ib < lastEnd) error("allocation", "page or block at " + hex(s.ib) + " overlaps the one before it");
         lastEnd = std::max(lastEnd, s.ib + s.size);
         const std::uint64_t first = (s.ib - kFirstAMapOffset) / kSlotSize;
         const std::uint64_t end = (s.ib + s.size - kFirstAMapOffset) / kSlotSize;
@@ -612,8 +562,7 @@ void Checker::allocation()
     }
     flushBefore(m_amaps);
     m_byIb = {};
-    if (leaked)
-        warn("AMaps", std::to_string(leaked) + " slots marked but not in use");
+    if (leaked) warn("AMaps", std::to_string(leaked) + " slots marked but not in use");
 }
 
 }  // namespace quillmark::pst::checking

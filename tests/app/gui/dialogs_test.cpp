@@ -15,8 +15,8 @@ namespace quillmark::gui {
 namespace {
 
 // Looks at the box once it is up, then presses one of its buttons.
-BoxAnswer askAndPress(
-    const QString& text, int style, QMessageBox::StandardButton press, const std::function<void(QMessageBox&)>& check)
+BoxAnswer askAndPress(const QString& text, int style, QMessageBox::StandardButton press,
+                      const std::function<void(QMessageBox&)>& check)
 {
     QTimer::singleShot(0, [&] {
         QMessageBox* box = nullptr;
@@ -47,17 +47,18 @@ TEST(QtDialogs, NoticesShowTheirIconAndTextAsIs)
     const struct {
         int style;
         QMessageBox::Icon icon;
-    } cases[] = {{box::kOkOnly, QMessageBox::NoIcon}, {box::kExclamation, QMessageBox::Warning},
-        {box::kInformation, QMessageBox::Information}};
+    } cases[] = {{box::kOkOnly, QMessageBox::NoIcon},
+                 {box::kExclamation, QMessageBox::Warning},
+                 {box::kInformation, QMessageBox::Information}};
     for (const auto& c : cases) {
         const BoxAnswer answer = askAndPress("<b>Inbox & Sent</b>", c.style, QMessageBox::Ok, [&](QMessageBox& box) {
             EXPECT_EQ(box.icon(), c.icon);
             EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
-            EXPECT_EQ(box.textFormat(), Qt::PlainText); // a mailbox name is never markup
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);  // a mailbox name is never markup
         });
         EXPECT_EQ(answer, BoxAnswer::Ok);
     }
 }
 
-} // namespace
-} // namespace quillmark::gui
+}  // namespace
+}  // namespace quillmark::gui

@@ -95,7 +95,7 @@ TEST_F(WindowTest, ControlsCarryTheirNamesCaptionsAndPlaces)
     const gui::Twips t(window.logicalDpiY());
     EXPECT_EQ(window.size(), QSize(t.px(8985), t.px(8790)));
     EXPECT_EQ(window.cmdAdd->geometry(), t.rect(240, 1440, 2535, 375));
-    EXPECT_EQ(window.cmdEnd->geometry(), t.rect(7200, 0, 1335, 375)); // inside Picture3
+    EXPECT_EQ(window.cmdEnd->geometry(), t.rect(7200, 0, 1335, 375));  // inside Picture3
     EXPECT_EQ(window.OptMBOX->parentWidget(), window.Picture1);
     EXPECT_EQ(window.grdFiles1->columnWidth(0), t.px(15000));
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
@@ -113,7 +113,7 @@ TEST_F(WindowTest, AddFilesTakesOnlyNonEmptyFilesWithoutADot)
     EXPECT_TRUE(convertEnabled());
 
     window.cmdAdd->click();
-    EXPECT_EQ(rows(), (QStringList{inbox, inbox, sent})); // duplicates are kept
+    EXPECT_EQ(rows(), (QStringList{inbox, inbox, sent}));  // duplicates are kept
     EXPECT_EQ(countText(), "3 files");
     EXPECT_EQ(dialogs.boxCount(), 0u);
     ASSERT_FALSE(dialogs.fileRequests.empty());
@@ -200,7 +200,7 @@ TEST_F(WindowTest, AFolderLinkThatLoopsEndsTheWalk)
 
 TEST_F(WindowTest, ClearAsksFirstAndLeavesConvertAlone)
 {
-    window.cmdClear1->click(); // an empty list: no question
+    window.cmdClear1->click();  // an empty list: no question
     EXPECT_EQ(dialogs.boxCount(), 0u);
 
     const QString inbox = mailbox("Inbox");
@@ -218,7 +218,7 @@ TEST_F(WindowTest, ClearAsksFirstAndLeavesConvertAlone)
     EXPECT_EQ(countText(), "0 files");
     EXPECT_TRUE(convertEnabled());
 
-    window.cmdAdd->click(); // the next add fills row 0 again
+    window.cmdAdd->click();  // the next add fills row 0 again
     EXPECT_EQ(rows(), QStringList{inbox});
     EXPECT_EQ(countText(), "1 files");
 }
@@ -238,7 +238,7 @@ TEST_F(WindowTest, ExitAnsweredNoKeepsEverything)
     window.show();
     window.cmdAdd->click();
     window.OptEML->setChecked(true);
-    window.cmdEnd->click(); // unanswered: No
+    window.cmdEnd->click();  // unanswered: No
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(dialogs.boxes().back().text, "Are you sure you want to exit now?");
     EXPECT_EQ(rows(), QStringList{inbox});
@@ -249,5 +249,5 @@ TEST_F(WindowTest, ExitAnsweredNoKeepsEverything)
     EXPECT_FALSE(window.isVisible());
 }
 
-} // namespace
-} // namespace quillmark::testing
+}  // namespace
+}  // namespace quillmark::testing

@@ -33,7 +33,7 @@ private:
 
 [[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-} // namespace
+}  // namespace
 
 BoxAnswer ScriptedDialogs::messageBox(QWidget*, const QString& text, int style, const QString& title)
 {
@@ -94,4 +94,4 @@ QString qPath(const std::filesystem::path& path)
     return QDir::toNativeSeparators(QString::fromStdString(platform::toText(path)));
 }
 
-} // namespace quillmark::testing
+}  // namespace quillmark::testing

@@ -34,10 +34,10 @@ public:
     std::vector<AskedBox> boxes() const;
     std::size_t boxCount() const;
 
-    std::deque<BoxAnswer> answers; // Yes/No questions; "No" when the queue is empty
-    std::deque<QStringList> files; // per open-file dialog; cancel when empty
-    std::deque<QString> folders; // per folder picker; cancel when empty
-    QStringList prompts; // folder picker prompts
+    std::deque<BoxAnswer> answers;  // Yes/No questions; "No" when the queue is empty
+    std::deque<QStringList> files;  // per open-file dialog; cancel when empty
+    std::deque<QString> folders;    // per folder picker; cancel when empty
+    QStringList prompts;            // folder picker prompts
     QStringList opened;
     std::vector<gui::OpenFileRequest> fileRequests;
 
@@ -51,4 +51,4 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 QString qPath(const std::filesystem::path& path);
 
-} // namespace quillmark::testing
+}  // namespace quillmark::testing

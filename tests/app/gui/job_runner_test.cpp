@@ -86,7 +86,7 @@ TEST_F(ConvertTest, WritesEveryMessageAsEmlAndShowsTheProgress)
     window.OptEML->setChecked(true);
     dialogs.folders = {qPath(out.path())};
     window.CmdConvert2PDF->click();
-    EXPECT_FALSE(window.cmdAdd->isEnabled()); // the job's inputs are locked while it runs
+    EXPECT_FALSE(window.cmdAdd->isEnabled());  // the job's inputs are locked while it runs
     EXPECT_FALSE(window.OptPST->isEnabled());
     EXPECT_TRUE(window.cmdEnd->isEnabled());
     ASSERT_TRUE(waitUntil([&] { return finished(); }));
@@ -96,7 +96,7 @@ TEST_F(ConvertTest, WritesEveryMessageAsEmlAndShowsTheProgress)
         const auto all = mails(count);
         for (int j = 0; j < count; ++j)
             EXPECT_EQ(readFile(folder / ("Email-" + std::to_string(j) + ".eml")),
-                expectedEml(all[static_cast<std::size_t>(j)]));
+                      expectedEml(all[static_cast<std::size_t>(j)]));
     }
     EXPECT_EQ(listFiles(out.path()).size(), 5u);
     EXPECT_EQ(window.LblProgessCurrent->text(), "Mailbox 2 (of 2) ");
@@ -151,7 +151,7 @@ TEST_F(ConvertTest, ExitDuringAJobEndsItOnlyWhenConfirmed)
     const fs::path folder = outputFolderOf(out.path(), inbox);
     ASSERT_TRUE(waitUntil([&] { return fs::exists(folder / "Email-3.eml"); }));
 
-    window.cmdEnd->click(); // No
+    window.cmdEnd->click();  // No
     EXPECT_TRUE(window.isConverting());
     EXPECT_TRUE(window.isVisible());
 
@@ -161,7 +161,7 @@ TEST_F(ConvertTest, ExitDuringAJobEndsItOnlyWhenConfirmed)
     EXPECT_FALSE(window.isVisible());
     const std::size_t boxesAtExit = dialogs.boxCount();
     waitUntil([] { return false; }, std::chrono::milliseconds(100));
-    EXPECT_EQ(dialogs.boxCount(), boxesAtExit); // no closing box after the program was ended
+    EXPECT_EQ(dialogs.boxCount(), boxesAtExit);  // no closing box after the program was ended
 
     // Every file written is whole, numbered without gaps, and none is left half-written.
     const auto written = listFiles(folder);
@@ -186,5 +186,5 @@ TEST_F(ConvertTest, ClosingTheWindowDuringAJobAsksNothing)
     EXPECT_EQ(dialogs.boxCount(), 0u);
 }
 
-} // namespace
-} // namespace quillmark::testing
+}  // namespace
+}  // namespace quillmark::testing

@@ -45,5 +45,5 @@ TEST(ManualPictures, WindowBeforeAndDuringAConversion)
     window.close();
 }
 
-} // namespace
-} // namespace quillmark::testing
+}  // namespace
+}  // namespace quillmark::testing

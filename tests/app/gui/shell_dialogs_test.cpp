@@ -8,10 +8,7 @@
 namespace quillmark::platform {
 namespace {
 
-QString native(const char* path)
-{
-    return QDir::toNativeSeparators(QString::fromLatin1(path));
-}
+QString native(const char* path) { return QDir::toNativeSeparators(QString::fromLatin1(path)); }
 
 TEST(BrowseForFolder, ChosenFolderHasNoTrailingSeparatorExceptAtARoot)
 {
@@ -24,5 +21,5 @@ TEST(BrowseForFolder, ChosenFolderHasNoTrailingSeparatorExceptAtARoot)
     EXPECT_EQ(normaliseChosenFolder("C:/Out/"), native("C:/Out"));
 }
 
-} // namespace
-} // namespace quillmark::platform
+}  // namespace
+}  // namespace quillmark::platform

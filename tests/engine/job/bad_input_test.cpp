@@ -115,8 +115,8 @@ TEST(BadInput, DiskFullStopsTheJobAndLeavesOnlyCompleteFiles)
     EXPECT_NE(cli.output.find("NOT everything was converted"), std::string::npos);
     const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "out").string(), inbox.string()));
     const auto files = testing::listFiles(folder);
-    EXPECT_EQ(files, (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml", "Email-3.eml",
-                                               "Email-4.eml"}));
+    EXPECT_EQ(files,
+              (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml", "Email-3.eml", "Email-4.eml"}));
     for (const auto& f : files) EXPECT_EQ(testing::readFile(folder / f), testing::expectedEml(mails[0])) << f;
     EXPECT_TRUE(partFiles(dir / "out").empty());
     EXPECT_EQ(Fingerprint(inbox), before);
@@ -205,7 +205,8 @@ TEST(FaultInjection, EveryFailedReadOrWriteEndsCleanly)
             platform::faults::failNth(op, 0);
             if (r.succeeded()) break;
             ASSERT_FALSE(r.problems.empty());
-            for (const auto& p : r.problems) EXPECT_NE(p.detail.find("Input/output error"), std::string::npos) << p.detail;
+            for (const auto& p : r.problems)
+                EXPECT_NE(p.detail.find("Input/output error"), std::string::npos) << p.detail;
             EXPECT_EQ(r.messagesWritten + r.messagesFailed, r.messagesFound);
             EXPECT_TRUE(partFiles(out).empty());
             const auto folder = platform::toPath(platform::mailboxOutputFolder(out.string(), inbox.string()));
@@ -224,7 +225,8 @@ TEST(FaultInjection, EveryFailedReadOrWriteEndsCleanly)
 TEST(LargeInput, OneHundredMegabyteLine)
 {
     TempDir dir;
-    std::string box = "From - x\nSubject: long\n\n" + std::string(100u << 20, 'y') + "\nFrom - y\nSubject: after\n\nok\n";
+    std::string box
+        = "From - x\nSubject: long\n\n" + std::string(100u << 20, 'y') + "\nFrom - y\nSubject: after\n\nok\n";
     const auto inbox = dir.write("Inbox", box);
     box.clear();
     box.shrink_to_fit();
@@ -243,13 +245,14 @@ TEST(LargeInput, MessagesPastFourGibibytes)
     const auto path = dir / "Inbox";
     const std::uint64_t at = (std::uint64_t{4} << 30) + 12345;
     // The hole ends with a line end, so the first separator starts a line.
-    const std::string tail =
-        "\n" + testing::mboxOf({{"a@example.com", "past 4 GiB", "one"}, {"b@example.com", "two", "2"}});
+    const std::string tail
+        = "\n" + testing::mboxOf({{"a@example.com", "past 4 GiB", "one"}, {"b@example.com", "two", "2"}});
     {
         // A sparse file: costs no disk for the hole before the messages.
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(at - 1)), static_cast<ssize_t>(tail.size()));
+        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(at - 1)),
+                  static_cast<ssize_t>(tail.size()));
         ::close(fd);
     }
     FakeHost host;

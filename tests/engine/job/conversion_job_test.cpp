@@ -55,8 +55,9 @@ TEST(ConversionJob, WritesEachMessageAsEmlBelowItsMailboxFolder)
     EXPECT_EQ(testing::readFile(folder / "Email-1.eml"), testing::expectedEml(kTwo[1]));
     // Closing box: the success text, ending with CR LF.
     ASSERT_EQ(j.host.boxes.size(), 1u);
-    EXPECT_EQ(j.host.boxes[0].text, "Your Thunderbird messages has been successfully exported to (.eml) files.\r\n"
-                                        + std::string(75, '*') + "\r\n");
+    EXPECT_EQ(j.host.boxes[0].text,
+              "Your Thunderbird messages has been successfully exported to (.eml) files.\r\n" + std::string(75, '*')
+                  + "\r\n");
     EXPECT_EQ(j.host.boxes[0].style, 64);
     EXPECT_EQ(j.host.boxes[0].title, "Quillmark");
 }

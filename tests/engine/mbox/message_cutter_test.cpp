@@ -66,7 +66,9 @@ TEST(MessageBoundaries, OnlyLineStartsFollowedByAHeaderField)
     EXPECT_EQ(boundariesOf("From a\rX: 1\r\rbody\rFrom b\rY: 2\r"), (std::vector<std::uint64_t>{0, 18}));
     EXPECT_EQ(boundariesOf("From a\r\nX: 1\r\n\r\nFrom b\r\nY: 2\r\n"), (std::vector<std::uint64_t>{0, 16}));
     // A UTF-8 byte-order mark before the first separator does not hide it.
-    EXPECT_EQ(boundariesOf("\xEF\xBB\xBF" "From a\nX: 1\n"), (std::vector<std::uint64_t>{3}));
+    EXPECT_EQ(boundariesOf("\xEF\xBB\xBF"
+                           "From a\nX: 1\n"),
+              (std::vector<std::uint64_t>{3}));
     EXPECT_EQ(boundariesOf("abcFrom a\nX: 1\n"), (std::vector<std::uint64_t>{}));
     // A separator line as the very last line has no header after it.
     EXPECT_EQ(boundariesOf("From a\nX: 1\n\nFrom b\n"), (std::vector<std::uint64_t>{0}));

@@ -21,29 +21,32 @@ std::string crlf(std::string_view text)
 
 TEST(Rfc822Import, ReadsPeopleDatesAndIdentifiers)
 {
-    const auto m = importRfc822(crlf(
-        "Received: from a by b; Mon, 07 Dec 2026 09:00:00 +0000\n"
-        "Received: from c by a;\n"
-        "\tMon, 07 Dec 2026 10:30:00 +0000\n"
-        "X-Spam-Report: a trace field GMime is not given,\n"
-        "\tFrom: with a continuation that looks like a field\n"
-        "From: =?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <juergen@example.de>\n"
-        "Sender: list@example.org\n"
-        "To: Ann Lee <ann@example.com>, bob@example.com\n"
-        "Cc: Friends: carl@example.net, \"Dee, D.\" <dee@example.net>;\n"
-        "Subject: =?ISO-8859-1?Q?RE:_Gr=FC=DFe?=\n"
-        "Date: Mon, 07 Dec 2026 08:05:09 +0100\n"
-        "Message-ID: <abc@example.de>\n"
-        "In-Reply-To: <prev@example.com>\n"
-        "References: <first@example.com> <prev@example.com>\n"
-        "X-Priority: 1 (Highest)\n"
-        "Sensitivity: Private\n"
-        "\n"
-        "Hallo\n"));
+    const auto m = importRfc822(crlf("Received: from a by b; Mon, 07 Dec 2026 09:00:00 +0000\n"
+                                     "Received: from c by a;\n"
+                                     "\tMon, 07 Dec 2026 10:30:00 +0000\n"
+                                     "X-Spam-Report: a trace field GMime is not given,\n"
+                                     "\tFrom: with a continuation that looks like a field\n"
+                                     "From: =?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <juergen@example.de>\n"
+                                     "Sender: list@example.org\n"
+                                     "To: Ann Lee <ann@example.com>, bob@example.com\n"
+                                     "Cc: Friends: carl@example.net, \"Dee, D.\" <dee@example.net>;\n"
+                                     "Subject: =?ISO-8859-1?Q?RE:_Gr=FC=DFe?=\n"
+                                     "Date: Mon, 07 Dec 2026 08:05:09 +0100\n"
+                                     "Message-ID: <abc@example.de>\n"
+                                     "In-Reply-To: <prev@example.com>\n"
+                                     "References: <first@example.com> <prev@example.com>\n"
+                                     "X-Priority: 1 (Highest)\n"
+                                     "Sensitivity: Private\n"
+                                     "\n"
+                                     "Hallo\n"));
     EXPECT_FALSE(m.degraded);
-    EXPECT_EQ(m.subject, "RE: Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.subject,
+              "RE: Gr\xC3\xBC\xC3\x9F"
+              "e");
     EXPECT_EQ(m.subjectPrefix, "RE: ");
-    EXPECT_EQ(m.normalizedSubject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.normalizedSubject,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
     EXPECT_EQ(m.from.name, "J\xC3\xBCrgen M\xC3\xBCller");
     EXPECT_EQ(m.from.address, "juergen@example.de");
     EXPECT_EQ(m.sender.address, "list@example.org");
@@ -74,28 +77,30 @@ TEST(Rfc822Import, MissingHeadersLeaveFieldsEmpty)
 
 TEST(Rfc822Import, SplitsBodiesAttachmentsAndInlineImages)
 {
-    const auto m = importRfc822(crlf(
-        "From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
-        "Content-Type: multipart/mixed; boundary=outer\n\n"
-        "--outer\nContent-Type: multipart/related; boundary=rel\n\n"
-        "--rel\nContent-Type: multipart/alternative; boundary=alt\n\n"
-        "--alt\nContent-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n"
-        "Gr=FC=DFe\n"
-        "--alt\nContent-Type: text/html; charset=windows-1252\n\n"
-        "<p>Hi <img src=\"cid:logo@x\"></p>\n"
-        "--alt--\n"
-        "--rel\nContent-Type: image/png\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n"
-        "iVBORw0KGgo=\n"
-        "--rel--\n"
-        "--outer\nContent-Type: application/octet-stream\n"
-        "Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20rates.csv\n"
-        "Content-Transfer-Encoding: base64\n\nYSxiCjEsMgo=\n"
-        "--outer\nContent-Type: message/rfc822\n\n"
-        "From: inner@example.com\nSubject: Inner\n\ninner body\n"
-        "--outer--\n"));
+    const auto m = importRfc822(
+        crlf("From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
+             "Content-Type: multipart/mixed; boundary=outer\n\n"
+             "--outer\nContent-Type: multipart/related; boundary=rel\n\n"
+             "--rel\nContent-Type: multipart/alternative; boundary=alt\n\n"
+             "--alt\nContent-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n"
+             "Gr=FC=DFe\n"
+             "--alt\nContent-Type: text/html; charset=windows-1252\n\n"
+             "<p>Hi <img src=\"cid:logo@x\"></p>\n"
+             "--alt--\n"
+             "--rel\nContent-Type: image/png\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n"
+             "iVBORw0KGgo=\n"
+             "--rel--\n"
+             "--outer\nContent-Type: application/octet-stream\n"
+             "Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20rates.csv\n"
+             "Content-Transfer-Encoding: base64\n\nYSxiCjEsMgo=\n"
+             "--outer\nContent-Type: message/rfc822\n\n"
+             "From: inner@example.com\nSubject: Inner\n\ninner body\n"
+             "--outer--\n"));
     EXPECT_FALSE(m.degraded);
     // The line end before a boundary belongs to the boundary.
-    EXPECT_EQ(m.bodyText, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(m.bodyText,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
     ASSERT_TRUE(m.bodyHtml);
     EXPECT_NE(m.bodyHtml->find("cid:logo@x"), std::string::npos);
     EXPECT_EQ(m.htmlCodePage, 1252u);
@@ -114,8 +119,8 @@ TEST(Rfc822Import, SplitsBodiesAttachmentsAndInlineImages)
 
 TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBodyAndSecureMailItsClass)
 {
-    const auto html = importRfc822(
-        "From: a@example.com\nContent-Type: text/html\n\n<html><style>p{}</style><p>One &amp; two</p><br>three</html>\n");
+    const auto html = importRfc822("From: a@example.com\nContent-Type: text/html\n\n<html><style>p{}</style><p>One "
+                                   "&amp; two</p><br>three</html>\n");
     EXPECT_EQ(html.bodyText, "One & two\r\n\r\nthree");
     const auto signedMail = importRfc822(
         "From: a@example.com\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
@@ -166,7 +171,8 @@ TEST(Rfc822Import, MessyMailIsImportedAndMarked)
     EXPECT_EQ(stray.inReplyTo, "<p@x>");
     EXPECT_EQ(stray.importance, 0);
     EXPECT_EQ(stray.bodyText, "body\r\n");
-    for (const char* line : {"Date: Tue, 22 Feb 2005 10:00:00 +0000\n", "Message-ID: <old@x>\n", "In-Reply-To: =?us-ascii?Q?<p@x>?=\n"}) {
+    for (const char* line :
+         {"Date: Tue, 22 Feb 2005 10:00:00 +0000\n", "Message-ID: <old@x>\n", "In-Reply-To: =?us-ascii?Q?<p@x>?=\n"}) {
         // The same fields read without GMime's parse of them, from a block of proper fields.
         const auto plain = importRfc822(crlf(std::string("From: a@example.com\n") + line
                                              + "Date: Wed, 23 Feb 2005 18:20:17 -0400\nMessage-ID:\n <id@x>\n"
@@ -186,16 +192,26 @@ TEST(Rfc822Import, DatesAreReadAsGMimeReadsThem)
     // Common dates are read without GMime; every date must come out as GMime reads it.
     gmime::ensureInitialised();
     const char* dates[] = {
-        "Mon, 7 Dec 2026 09:05 +0100",          "Mon,07 dec 2026 9:05:07 -0830 (PST)",
-        "7 Dec 2026 09:05:07 GMT",              "  7 Dec 2026 09:05:07 +0000  ",
-        "7 Dec 2026 09:05:07 +0100 (a (b) c)", "5 Aug 2002 18:30:50 +0900(KST)",
-        "31 Feb 2026 09:05:07 +0000",           "7 Dec 26 09:05:07 +0000",
-        "7 Dec 2026 24:00:00 +0000",            "7 Dec 2026 09:05:60 +0000",
-        "7 Dec 2026 09:05:07 EST",              "7 Dec 2026 09:05:07 +1500",
-        "Tuesday, 7 Dec 2026 09:05:07 +0000",   "7 December 2026 09:05:07 +0000",
-        "31 Dec 1969 23:59:59 +0000",           "1 Jan 1970 00:00:00 +0100",
-        "29 Feb 2024 12:00:00 -0000",           "29 Feb 2023 12:00:00 -0000",
-        "Wed, 23 Feb 2005 18:20:17 -0400",      "",
+        "Mon, 7 Dec 2026 09:05 +0100",
+        "Mon,07 dec 2026 9:05:07 -0830 (PST)",
+        "7 Dec 2026 09:05:07 GMT",
+        "  7 Dec 2026 09:05:07 +0000  ",
+        "7 Dec 2026 09:05:07 +0100 (a (b) c)",
+        "5 Aug 2002 18:30:50 +0900(KST)",
+        "31 Feb 2026 09:05:07 +0000",
+        "7 Dec 26 09:05:07 +0000",
+        "7 Dec 2026 24:00:00 +0000",
+        "7 Dec 2026 09:05:60 +0000",
+        "7 Dec 2026 09:05:07 EST",
+        "7 Dec 2026 09:05:07 +1500",
+        "Tuesday, 7 Dec 2026 09:05:07 +0000",
+        "7 December 2026 09:05:07 +0000",
+        "31 Dec 1969 23:59:59 +0000",
+        "1 Jan 1970 00:00:00 +0100",
+        "29 Feb 2024 12:00:00 -0000",
+        "29 Feb 2023 12:00:00 -0000",
+        "Wed, 23 Feb 2005 18:20:17 -0400",
+        "",
     };
     for (const char* text : dates) {
         GDateTime* theirs = g_mime_utils_header_decode_date(text);
@@ -209,17 +225,22 @@ TEST(Rfc822Import, EightBitTextIsReadWhateverItsLabelSays)
     // Raw 8-bit header bytes: UTF-8 stays, anything else is read as GMime reads 8-bit text, and
     // the header block is converted line by line.
     const auto headers = importRfc822(crlf("From: R\xE9my <r@example.fr>\nTo: J\xC3\xBCrgen <j@example.de>\n"
-                                           "Subject: Gr\xC3\xBC\xC3\x9F" "e\n\nx\n"));
+                                           "Subject: Gr\xC3\xBC\xC3\x9F"
+                                           "e\n\nx\n"));
     EXPECT_EQ(headers.from.name, "R\xC3\xA9my");
     EXPECT_EQ(headers.from.address, "r@example.fr");
     EXPECT_EQ(headers.displayTo(), "J\xC3\xBCrgen");
-    EXPECT_EQ(headers.subject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(headers.subject,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
     EXPECT_EQ(headers.transportHeaders,
-              "From: R\xC3\xA9my <r@example.fr>\r\nTo: J\xC3\xBCrgen <j@example.de>\r\nSubject: Gr\xC3\xBC\xC3\x9F" "e\r\n");
+              "From: R\xC3\xA9my <r@example.fr>\r\nTo: J\xC3\xBCrgen <j@example.de>\r\nSubject: Gr\xC3\xBC\xC3\x9F"
+              "e\r\n");
 
     // Body bytes that do not fit the declared charset are kept, not dropped.
     const auto plain = [](std::string_view contentType, std::string_view bytes) {
-        return importRfc822("From: a@example.com\nContent-Type: " + std::string(contentType) + "\n\n" + std::string(bytes))
+        return importRfc822("From: a@example.com\nContent-Type: " + std::string(contentType) + "\n\n"
+                            + std::string(bytes))
             .bodyText.value_or("(none)");
     };
     const std::string froesche = "Fr\xC3\xB6sche";
@@ -290,10 +311,14 @@ TEST(Rfc822Import, AttachmentsOfEveryShapeKeepTheirBytes)
     EXPECT_EQ(m.attachments[1].fileName, "winmail.dat");
     EXPECT_EQ(m.attachments[1].mimeType, "application/ms-tnef");
     EXPECT_EQ(m.attachments[1].data, std::string("\x78\x9f\x3e\x22\x01\x00", 6));
-    EXPECT_EQ(m.attachments[2].fileName, "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln.txt");
+    EXPECT_EQ(m.attachments[2].fileName,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e aus K\xC3\xB6ln.txt");
     EXPECT_EQ(m.attachments[2].data, "hallo");
     // A name whose bytes are not in its charset still comes out as text.
-    EXPECT_EQ(m.attachments[3].fileName, "Dij\xC2\x8A" "at.mp3");
+    EXPECT_EQ(m.attachments[3].fileName,
+              "Dij\xC2\x8A"
+              "at.mp3");
     ASSERT_TRUE(m.attachments[4].embedded);
     const ImportedMessage& inner = *m.attachments[4].embedded;
     EXPECT_EQ(inner.subject, "Inner \xE2\x9C\x93");

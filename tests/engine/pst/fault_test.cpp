@@ -24,15 +24,12 @@ int writeUnderLimit(const ScratchDir& dir, rlim_t limit)
 {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit lim{limit, limit};
-    if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
-        return 1;
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 1;
     auto store = MessageStore::create(dir.path("full.pst"), "Full");
-    if (!store)
-        return 2;
+    if (!store) return 2;
     auto& s = **store;
     const auto inbox = s.addFolder(s.topOfPersonalFolders(), "Inbox");
-    if (!inbox)
-        return 3;
+    if (!inbox) return 3;
     std::optional<Error> failure;
     for (int i = 0; i < 20 && !failure; ++i) {
         auto m = sampleMessage("Message " + std::to_string(i));
@@ -40,22 +37,17 @@ int writeUnderLimit(const ScratchDir& dir, rlim_t limit)
         a.fileName = "blob.bin";
         a.data = patternBytes(200 * 1024, static_cast<std::uint32_t>(i));
         m.attachments.push_back(a);
-        if (auto id = s.addMessage(*inbox, m); !id)
-            failure = id.error();
+        if (auto id = s.addMessage(*inbox, m); !id) failure = id.error();
     }
     if (!failure) {
         auto closed = s.close();
-        if (closed)
-            return 4;  // the limit was never reached
+        if (closed) return 4;  // the limit was never reached
         failure = closed.error();
     }
-    if (failure->code != Code::FileTooLarge || failure->detail.empty())
-        return 5;
+    if (failure->code != Code::FileTooLarge || failure->detail.empty()) return 5;
     auto later = s.addMessage(*inbox, sampleMessage("late"));
-    if (later || later.error().detail != failure->detail)
-        return 6;
-    if (!std::filesystem::is_empty(dir.path("")))
-        return 7;
+    if (later || later.error().detail != failure->detail) return 6;
+    if (!std::filesystem::is_empty(dir.path(""))) return 7;
     return 0;
 }
 
@@ -70,8 +62,7 @@ TEST(PstFault, WriteFailureIsReportedStickyAndLeavesNoFile)
         ScratchDir dir;
         const pid_t child = fork();
         ASSERT_GE(child, 0);
-        if (child == 0)
-            _exit(writeUnderLimit(dir, limit));
+        if (child == 0) _exit(writeUnderLimit(dir, limit));
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));

@@ -39,15 +39,14 @@ TEST(PstHeap, HidsNameBlockAndIndex)
     EXPECT_EQ(*heap.allocate(Bytes(3580, 2)), 0x60u);
     EXPECT_EQ(*heap.allocate(Bytes(3580, 3)), 0x80u);
     EXPECT_EQ(*heap.allocate(Bytes(3580, 4)), (1u << 16) | 0x20u);  // block 0 is full
-    EXPECT_EQ(*heap.allocate(Bytes(100, 5)), 0xA0u);                 // but still has room for this
+    EXPECT_EQ(*heap.allocate(Bytes(100, 5)), 0xA0u);                // but still has room for this
     EXPECT_EQ(heap.item(0x80)[0], 3);
 }
 
 TEST(PstHeap, BlocksBeforeTheLastAreFullAndMapsAligned)
 {
     HeapBuilder heap(fmt::hn::kClientTC);
-    for (int i = 0; i < 30; ++i)
-        ASSERT_TRUE(heap.allocate(Bytes(3001 + static_cast<std::size_t>(i), 7)).ok());
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(heap.allocate(Bytes(3001 + static_cast<std::size_t>(i), 7)).ok());
     heap.setUserRoot(0x20);
     const auto blocks = heap.takeBlocks();
     ASSERT_GT(blocks.size(), 9u);  // past block 8, which carries a fill-level bitmap header

@@ -76,8 +76,7 @@ std::string readText(const std::filesystem::path& p)
 std::filesystem::path findFile(const std::filesystem::path& root, const std::string& suffix)
 {
     for (const auto& e : std::filesystem::recursive_directory_iterator(root))
-        if (e.is_regular_file() && e.path().filename().string().ends_with(suffix))
-            return e.path();
+        if (e.is_regular_file() && e.path().filename().string().ends_with(suffix)) return e.path();
     return {};
 }
 
@@ -85,8 +84,7 @@ std::string allText(const std::filesystem::path& root)
 {
     std::string text;
     for (const auto& e : std::filesystem::recursive_directory_iterator(root))
-        if (e.is_regular_file() && e.file_size() < (1 << 20))
-            text += readText(e.path());
+        if (e.is_regular_file() && e.file_size() < (1 << 20)) text += readText(e.path());
     return text;
 }
 
@@ -111,8 +109,7 @@ TEST(PstStore, PermuteEncodedStorePassesBothCheckers)
 
 TEST(PstReaders, LibpffExportsEveryMessageAndAttachment)
 {
-    if (!haveTool("pffexport"))
-        GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    if (!haveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
     ScratchDir dir;
     const auto w = writeSampleStore(dir, fmt::CryptMethod::Permute);
     const auto out = dir.path("pff");
@@ -129,7 +126,8 @@ TEST(PstReaders, LibpffExportsEveryMessageAndAttachment)
     const auto text = allText(root);
     // This libpff (20180714) turns surrogate pairs into wrong UTF-8, so only the BMP part is compared.
     const std::string bmpPart = kUnicodeSubject.substr(0, kUnicodeSubject.rfind(' '));
-    for (const std::string& s : std::vector<std::string>{"Plain one", bmpPart, "Inner message", "bob@example.org", "Dan Hidden"})
+    for (const std::string& s :
+         std::vector<std::string>{"Plain one", bmpPart, "Inner message", "bob@example.org", "Dan Hidden"})
         EXPECT_NE(text.find(s), std::string::npos) << s;
     EXPECT_FALSE(findFile(root, "_inner.txt").empty());
     const auto info = runTool("pffinfo " + quoted(w.pst));
@@ -138,8 +136,7 @@ TEST(PstReaders, LibpffExportsEveryMessageAndAttachment)
 
 TEST(PstReaders, LibpstExportsEveryMessageAndAttachment)
 {
-    if (!haveTool("readpst"))
-        GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     ScratchDir dir;
     const auto w = writeSampleStore(dir);
     const auto out = dir.path("libpst");
@@ -148,15 +145,14 @@ TEST(PstReaders, LibpstExportsEveryMessageAndAttachment)
     const auto run = runTool("readpst -S -j 0 -o " + quoted(out) + " " + quoted(w.pst));
     ASSERT_EQ(run.status, 0) << run.output;
     for (const auto& [name, data] : w.attachments) {
-        if (data.empty())
-            continue;  // readpst writes no file for an empty attachment
+        if (data.empty()) continue;  // readpst writes no file for an empty attachment
         const auto file = findFile(out, "-" + name);
         ASSERT_FALSE(file.empty()) << name;
         EXPECT_TRUE(readFile(file) == data) << name;
     }
     const auto text = allText(out);
-    for (const std::string s : {"Subject: Plain one", "Subject: With attachments", "To: Bob Receiver",
-                                "this is Outer message"})
+    for (const std::string s :
+         {"Subject: Plain one", "Subject: With attachments", "To: Bob Receiver", "this is Outer message"})
         EXPECT_NE(text.find(s), std::string::npos) << s;
     EXPECT_NE(text.find("Subject: Inner message"), std::string::npos);  // as a message/rfc822 part
 }
@@ -164,13 +160,12 @@ TEST(PstReaders, LibpstExportsEveryMessageAndAttachment)
 TEST(PstReaders, PstExtractorReadsFoldersMessagesAndAttachments)
 {
     const auto npm = pstExtractorDir();
-    if (npm.empty() || !haveTool("node"))
-        GTEST_SKIP() << "pst-extractor is not installed in " << PST_EXTRACTOR_DIR;
+    if (npm.empty() || !haveTool("node")) GTEST_SKIP() << "pst-extractor is not installed in " << PST_EXTRACTOR_DIR;
     ScratchDir dir;
     const auto w = writeSampleStore(dir);
     const auto script = std::filesystem::path(__FILE__).parent_path() / "pst_extractor_dump.js";
-    const auto run = runTool("NODE_PATH=" + quoted(npm / "node_modules") + " timeout 120 node " + quoted(script) +
-                             " " + quoted(w.pst));
+    const auto run = runTool("NODE_PATH=" + quoted(npm / "node_modules") + " timeout 120 node " + quoted(script) + " "
+                             + quoted(w.pst));
     ASSERT_EQ(run.status, 0) << run.output;
     const auto& o = run.output;
     EXPECT_NE(o.find("FOLDER //Top of Personal Folders/Inbox/Sub count=1"), std::string::npos) << o;
@@ -181,11 +176,12 @@ TEST(PstReaders, PstExtractorReadsFoldersMessagesAndAttachments)
     EXPECT_NE(o.find("EMBEDDED"), std::string::npos) << o;
     for (const auto& [name, data] : w.attachments) {
         const auto expected = dir.path(name);
-        std::ofstream(expected, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                        static_cast<std::streamsize>(data.size()));
+        std::ofstream(expected, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
         const auto md5 = runTool("md5sum " + quoted(expected)).output.substr(0, 32);
         EXPECT_NE(o.find("ATT " + name + " size=" + std::to_string(data.size()) + " md5=" + md5), std::string::npos)
-            << name << "\n" << o;
+            << name << "\n"
+            << o;
     }
 }
 
@@ -261,8 +257,7 @@ TEST(PstStore, FlagsAndLateChangesOnlyOnTheLastMessage)
     ASSERT_TRUE(s.close().ok());
     EXPECT_FALSE(s.addMessage(inbox, sampleMessage("late")).ok());
     EXPECT_PST_VALID(dir.path("m.pst"));  // the verifier checks unread counts against the flags
-    if (!haveTool("pffexport"))
-        return;
+    if (!haveTool("pffexport")) return;
     const auto out = dir.path("x");
     ASSERT_EQ(runTool("pffexport -q -m all -t " + quoted(out) + " " + quoted(dir.path("m.pst"))).status, 0);
     const auto text = allText(dir.path("x.export"));
@@ -285,8 +280,7 @@ TEST(PstStore, LargeFolderUsesMultiBlockTables)
     const auto other = *s.addFolder(s.topOfPersonalFolders(), "Other");
     for (int i = 0; i < 3000; ++i)
         ASSERT_TRUE(s.addMessage(i % 3 ? inbox : other, sampleMessage("Bulk " + std::to_string(i))).ok());
-    for (int i = 0; i < 300; ++i)
-        ASSERT_TRUE(s.addFolder(inbox, "Folder " + std::to_string(i)).ok());
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(s.addFolder(inbox, "Folder " + std::to_string(i)).ok());
     ASSERT_TRUE(s.close().ok());
     EXPECT_PST_VALID(path);
     if (haveTool("lspst")) {
@@ -297,8 +291,7 @@ TEST(PstStore, LargeFolderUsesMultiBlockTables)
 
 TEST(PstReaders, LargeBodiesAndManyRecipientsSurvive)
 {
-    if (!haveTool("pffexport"))
-        GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    if (!haveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
     // A 60 KB body goes to a subnode of the message; 400 recipients put the recipient table's
     // row matrix in a subnode of that table, a subnode tree below a subnode.
     ScratchDir dir;
@@ -309,12 +302,11 @@ TEST(PstReaders, LargeBodiesAndManyRecipientsSurvive)
     const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
     auto m = sampleMessage("Large values");
     m.body.clear();
-    for (int line = 0; line < 1500; ++line)
-        m.body += "Line " + std::to_string(line) + " of a long body, ÄÖÜ.\r\n";
+    for (int line = 0; line < 1500; ++line) m.body += "Line " + std::to_string(line) + " of a long body, ÄÖÜ.\r\n";
     m.html = "<html><body>" + std::string(40000, 'h') + "</body></html>";
     for (int i = 0; i < 400; ++i)
-        m.recipients.push_back({Recipient::Kind::To, "Person " + std::to_string(i),
-                                "p" + std::to_string(i) + "@example.org", {}});
+        m.recipients.push_back(
+            {Recipient::Kind::To, "Person " + std::to_string(i), "p" + std::to_string(i) + "@example.org", {}});
     ASSERT_TRUE(s.addMessage(inbox, m).ok());
     ASSERT_TRUE(s.close().ok());
     EXPECT_PST_VALID(path);

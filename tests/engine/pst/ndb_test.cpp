@@ -62,8 +62,7 @@ TEST(PstChecksum, MatchReferenceValues)
 TEST(PstChecksum, PermuteIsAByteBijection)
 {
     std::vector<std::uint8_t> all(256);
-    for (std::size_t i = 0; i < all.size(); ++i)
-        all[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
     auto coded = all;
     permuteEncode(coded);
     EXPECT_NE(coded, all);
@@ -91,8 +90,8 @@ TEST(PstNdb, DataTreesHaveFullBlocksAndRightShape)
 {
     ScratchDir dir;
     // size -> blocks in the BBT: data blocks plus XBLOCKs plus the XXBLOCK
-    const std::pair<std::size_t, std::size_t> cases[] = {
-        {0, 1}, {8176, 1}, {8177, 3}, {1021 * 8176, 1022}, {1021 * 8176 + 1, 1022 + 2 + 1}};
+    const std::pair<std::size_t, std::size_t> cases[]
+        = {{0, 1}, {8176, 1}, {8177, 3}, {1021 * 8176, 1022}, {1021 * 8176 + 1, 1022 + 2 + 1}};
     for (const auto& [size, blocks] : cases) {
         SCOPED_TRACE(size);
         const auto report = storeOneValue(dir, size);

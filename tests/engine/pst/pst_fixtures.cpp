@@ -34,40 +34,30 @@ ToolRun runTool(const std::string& commandLine)
 {
     ToolRun run;
     FILE* pipe = _popen((commandLine + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
+    if (!pipe) return run;
     std::array<char, 4096> buf{};
     std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        run.output.append(buf.data(), n);
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) run.output.append(buf.data(), n);
     run.status = _pclose(pipe);
     return run;
 }
 
-bool haveTool(const std::string& name)
-{
-    return runTool("where " + name + " >nul").status == 0;
-}
+bool haveTool(const std::string& name) { return runTool("where " + name + " >nul").status == 0; }
 #else
 ToolRun runTool(const std::string& commandLine)
 {
     ToolRun run;
     FILE* pipe = popen((commandLine + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
+    if (!pipe) return run;
     std::array<char, 4096> buf{};
     std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        run.output.append(buf.data(), n);
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) run.output.append(buf.data(), n);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
-bool haveTool(const std::string& name)
-{
-    return runTool("command -v " + name + " >/dev/null").status == 0;
-}
+bool haveTool(const std::string& name) { return runTool("command -v " + name + " >/dev/null").status == 0; }
 #endif
 
 std::string quoted(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
@@ -124,8 +114,7 @@ void expectPstValid(const std::filesystem::path& pst)
     EXPECT_TRUE(report->ok()) << report->text();
     EXPECT_TRUE(report->warnings.empty()) << report->text();
     const auto script = pstCheckScript();
-    if (script.empty() || !haveTool("python3"))
-        return;
+    if (script.empty() || !haveTool("python3")) return;
     const auto run = runTool("python3 " + quoted(script) + " " + quoted(pst));
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("0 error(s), 0 warning(s)"), std::string::npos) << run.output;

@@ -48,10 +48,10 @@ void expectPstValid(const std::filesystem::path& pst);
 
 }  // namespace quillmark::pst::test
 
-#define EXPECT_PST_VALID(path)                              \
-    do {                                                    \
-        SCOPED_TRACE("checking " + (path).string());        \
-        ::quillmark::pst::test::expectPstValid(path);       \
+#define EXPECT_PST_VALID(path)                                                                                         \
+    do {                                                                                                               \
+        SCOPED_TRACE("checking " + (path).string());                                                                   \
+        ::quillmark::pst::test::expectPstValid(path);                                                                  \
     } while (false)
 
 namespace quillmark::pst::test {

@@ -23,8 +23,7 @@ std::vector<std::uint8_t> smallStore(const ScratchDir& dir)
     EXPECT_TRUE(store.ok());
     auto& s = **store;
     const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
-    for (int i = 0; i < 5; ++i)
-        EXPECT_TRUE(s.addMessage(inbox, sampleMessage("Message " + std::to_string(i))).ok());
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(s.addMessage(inbox, sampleMessage("Message " + std::to_string(i))).ok());
     EXPECT_TRUE(s.close().ok());
     return readFile(path);
 }
@@ -39,8 +38,7 @@ std::string hex(std::uint64_t v)
 bool mentions(const VerifyReport& r, const std::string& words)
 {
     for (const auto& e : r.errors)
-        if ((e.where + ": " + e.what).find(words) != std::string::npos)
-            return true;
+        if ((e.where + ": " + e.what).find(words) != std::string::npos) return true;
     return false;
 }
 
@@ -51,8 +49,7 @@ public:
     std::uint64_t u(std::uint64_t at, int size) const
     {
         std::uint64_t v = 0;
-        for (int i = size; i-- > 0;)
-            v = (v << 8) | m_f[at + static_cast<std::uint64_t>(i)];
+        for (int i = size; i-- > 0;) v = (v << 8) | m_f[at + static_cast<std::uint64_t>(i)];
         return v;
     }
     void put(std::uint64_t at, int size, std::uint64_t v)
@@ -81,16 +78,14 @@ public:
     std::pair<std::uint64_t, std::size_t> block(std::uint64_t bid) const
     {
         for (const auto e : leafEntries(bbtRoot()))
-            if (u(e, 8) == (bid & ~std::uint64_t{1}))
-                return {u(e + 8, 8), static_cast<std::size_t>(u(e + 16, 2))};
+            if (u(e, 8) == (bid & ~std::uint64_t{1})) return {u(e + 8, 8), static_cast<std::size_t>(u(e + 16, 2))};
         return {0, 0};
     }
     // The NBTENTRY of the first node of this type.
     std::uint64_t firstNode(fmt::NidType type) const
     {
         for (const auto e : leafEntries(nbtRoot()))
-            if ((u(e, 4) & 0x1F) == static_cast<std::uint64_t>(type))
-                return e;
+            if ((u(e, 4) & 0x1F) == static_cast<std::uint64_t>(type)) return e;
         return 0;
     }
     // The first internal block whose first byte is btype and whose size `fits`: (BID, ib, cb).
@@ -117,16 +112,13 @@ private:
 std::uint64_t firstBlockOffset(const std::vector<std::uint8_t>& f)
 {
     std::uint64_t ib = 0, page = 0;
-    for (int i = 0; i < 8; ++i)
-        page |= std::uint64_t{f[180 + 52 + 8 + static_cast<std::size_t>(i)]} << (8 * i);
+    for (int i = 0; i < 8; ++i) page |= std::uint64_t{f[180 + 52 + 8 + static_cast<std::size_t>(i)]} << (8 * i);
     while (f[page + 491] != 0) {  // cLevel: follow the first branch entry down
         std::uint64_t child = 0;
-        for (int i = 0; i < 8; ++i)
-            child |= std::uint64_t{f[page + 16 + static_cast<std::size_t>(i)]} << (8 * i);
+        for (int i = 0; i < 8; ++i) child |= std::uint64_t{f[page + 16 + static_cast<std::size_t>(i)]} << (8 * i);
         page = child;
     }
-    for (int i = 0; i < 8; ++i)
-        ib |= std::uint64_t{f[page + 8 + static_cast<std::size_t>(i)]} << (8 * i);
+    for (int i = 0; i < 8; ++i) ib |= std::uint64_t{f[page + 8 + static_cast<std::size_t>(i)]} << (8 * i);
     return ib;
 }
 
@@ -173,7 +165,8 @@ TEST(PstVerify, TruncatedOrGarbageInputNeverCrashes)
 {
     ScratchDir dir;
     const auto good = smallStore(dir);
-    for (const std::size_t size : {std::size_t{0}, std::size_t{100}, std::size_t{0x4400}, good.size() / 2, good.size() - 1}) {
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{100}, std::size_t{0x4400}, good.size() / 2, good.size() - 1}) {
         SCOPED_TRACE(size);
         const std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
         EXPECT_FALSE(verify(cut).ok());
@@ -277,8 +270,7 @@ TEST(PstVerify, TargetedDamageIsReportedNotFollowed)
         ASSERT_NE(bid, 0u);
         f[ib + 1] = 1;
         p.put(ib + 2, 2, (cb - 8) / 16);
-        for (std::size_t i = 0; i < (cb - 8) / 16; ++i)
-            p.put(ib + 16 + 16 * i, 8, bid);
+        for (std::size_t i = 0; i < (cb - 8) / 16; ++i) p.put(ib + 16 + 16 * i, 8, bid);
         p.fixBlockCrc(ib, cb);
         expect(f, "internal block " + hex(bid) + " reached twice");
     }

@@ -2,9 +2,9 @@
 // .mbox files the job writes, and whether independent readers (Python's mailbox module, GMime's
 // mbox parser) split those files back into the very messages of the source mailbox.
 #include "engine/job/conversion_job.h"
+#include "engine/mbox/mbox_framing.h"
 #include "engine/mime/gmime_support.h"
 #include "engine/mime/mail_message_reader.h"
-#include "engine/mbox/mbox_framing.h"
 #include "platform/fault_injection.h"
 #include "platform/paths.h"
 #include "support/fake_host.h"
@@ -74,12 +74,12 @@ TEST(MailMessageReader, DateIsTheDateHeaderInUtcElseTheNewestReceived)
         {"Date: Sun, 28 Feb 2100 23:59:59 +0000\n", utc(2100, 2, 28, 23, 59, 59)},
         // GMime reads no year before 1969: such a date counts as unreadable.
         {"Date: Fri, 13 Dec 1901 20:45:52 +0000\nReceived: by b; Mon, 07 Dec 2026 07:00:00 +0000\n",
-            utc(2026, 12, 7, 7)},
+         utc(2026, 12, 7, 7)},
         {"Received: by b; Mon, 07 Dec 2026 09:00:00 +0000\nReceived: by a; Mon, 07 Dec 2026 10:00:00 +0000\n"
          "Received: by c; Mon, 07 Dec 2026 08:00:00 +0000\n",
-            utc(2026, 12, 7, 10)},
+         utc(2026, 12, 7, 10)},
         {"Date: Mon, 45 Foo 2026 99:99:99\nReceived: from a by b;\n Mon, 07 Dec 2026 07:00:00 +0000\n",
-            utc(2026, 12, 7, 7)},
+         utc(2026, 12, 7, 7)},
         {"Subject: no date\nReceived: from a by b (no date here)\n", std::nullopt},
     };
     for (const auto& [headers, date] : cases) EXPECT_EQ(readerOf(headers).MessageDate(), date) << headers;
@@ -135,7 +135,7 @@ TEST(MboxFraming, ReadsTheDateOfAnOldSeparatorLine)
     EXPECT_EQ(separatorDate("From alice Sun Dec 6 08:05:09 +0000 2026"), dec6);
     EXPECT_EQ(separatorDate("From alice Sun Dec 6 08:05 2026"), dec6 - seconds(9));
     for (const char* line : {"From -", "From - Mon Feb 30 08:05:09 2026", "From - Mon Dec 06 08:05:09:01 2026",
-             "From - Mon Dec 06 08:05:09 26"})
+                             "From - Mon Dec 06 08:05:09 26"})
         EXPECT_FALSE(separatorDate(line)) << line;
 }
 
@@ -210,9 +210,10 @@ std::string block(const std::string& separator, const std::string& cleanText)
     return separator + "\r\n" + cleanText + "\r\n";
 }
 
-const std::string kDec7 = "Mon Dec 07 08:15:02 2026"; // the builder's Date header, in UTC
-const std::vector<Mail> kThree = {{"a@example.com", "One", "first"}, {"Bee Bop <b@example.com>", "Two", "second"},
-    {"=?UTF-8?Q?C=C3=A9line?= <c@example.com>", "Three", "third"}};
+const std::string kDec7 = "Mon Dec 07 08:15:02 2026";  // the builder's Date header, in UTC
+const std::vector<Mail> kThree = {{"a@example.com", "One", "first"},
+                                  {"Bee Bop <b@example.com>", "Two", "second"},
+                                  {"=?UTF-8?Q?C=C3=A9line?= <c@example.com>", "Three", "third"}};
 
 TEST(MboxWriter, AppendsEveryMessageBehindOneSeparatorLine)
 {
@@ -222,9 +223,9 @@ TEST(MboxWriter, AppendsEveryMessageBehindOneSeparatorLine)
     EXPECT_EQ(r.report.messagesWritten, 3u);
     const auto file = r.mboxOf(inbox);
     EXPECT_EQ(testing::readFile(file),
-        block("From a@example.com " + kDec7, testing::expectedEml(kThree[0]))
-            + block("From b@example.com " + kDec7, testing::expectedEml(kThree[1]))
-            + block("From c@example.com " + kDec7, testing::expectedEml(kThree[2])));
+              block("From a@example.com " + kDec7, testing::expectedEml(kThree[0]))
+                  + block("From b@example.com " + kDec7, testing::expectedEml(kThree[1]))
+                  + block("From c@example.com " + kDec7, testing::expectedEml(kThree[2])));
     // No hand-over file is left beside it.
     EXPECT_EQ(testing::listFiles(file.parent_path()), std::vector<std::string>{"Inbox.mbox"});
     const std::string size = std::to_string(testing::mboxOf({kThree[2]}).size());
@@ -233,8 +234,8 @@ TEST(MboxWriter, AppendsEveryMessageBehindOneSeparatorLine)
     EXPECT_EQ(r.host.bars(Bar::ProgressBar2).back(), 100.0f);
     ASSERT_EQ(r.host.boxes.size(), 1u);
     EXPECT_EQ(r.host.boxes[0].text,
-        "Your Thunderbird messages has been successfully exported to (.mbox) files.\r\n" + std::string(75, '*')
-            + "\r\nMBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.");
+              "Your Thunderbird messages has been successfully exported to (.mbox) files.\r\n" + std::string(75, '*')
+                  + "\r\nMBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.");
 }
 
 TEST(MboxWriter, EscapesLinesThatBeginWithFromAndKeepsTheRest)
@@ -253,14 +254,14 @@ TEST(MboxWriter, FallsBackToTheOldSeparatorThenTheMailboxDate)
 {
     MboxRun r;
     const auto inbox = r.mailbox("Inbox",
-        "From - Sat Jan 02 03:04:05 1999\nSubject: no From, no Date\n\nx\n"
-        "From -\nSubject: no date anywhere\n\ny\n");
+                                 "From - Sat Jan 02 03:04:05 1999\nSubject: no From, no Date\n\nx\n"
+                                 "From -\nSubject: no date anywhere\n\ny\n");
     fs::last_write_time(inbox, fs::file_time_type::clock::from_sys(utc(2001, 5, 6)));
     EXPECT_TRUE(r.run({inbox}).succeeded());
     const std::string file = testing::readFile(r.mboxOf(inbox));
     EXPECT_TRUE(file.starts_with("From MAILER-DAEMON Sat Jan 02 03:04:05 1999\r\nSubject: no From, no Date\r\n"));
     EXPECT_NE(file.find("\r\nFrom MAILER-DAEMON Sun May 06 00:00:00 2001\r\nSubject: no date anywhere\r\n"),
-        std::string::npos);
+              std::string::npos);
 }
 
 TEST(MboxWriter, AppendsToAnExistingFileAndKeepsSameNamedMailboxesApart)
@@ -276,8 +277,8 @@ TEST(MboxWriter, AppendsToAnExistingFileAndKeepsSameNamedMailboxesApart)
     const std::string one = block("From a@example.com " + kDec7, testing::expectedEml(kThree[0]));
     EXPECT_EQ(testing::readFile(r.mboxOf(a)), one + one);
     EXPECT_EQ(testing::readFile(r.mboxOf(b)),
-        "From x Mon Dec 07 08:15:02 2026\r\n\r\nno end\r\n"
-            + block("From b@example.com " + kDec7, testing::expectedEml(kThree[1])));
+              "From x Mon Dec 07 08:15:02 2026\r\n\r\nno end\r\n"
+                  + block("From b@example.com " + kDec7, testing::expectedEml(kThree[1])));
 }
 
 TEST(MboxWriter, WritesOddMessagesWithASeparatorAllTheSame)
@@ -301,7 +302,7 @@ TEST(MboxWriter, AFileThatCannotBeOpenedFailsEachMessageAndTheJobGoesOn)
     MboxRun r;
     const auto a = r.mailbox("A/Inbox", testing::mboxOf(kThree));
     const auto b = r.mailbox("B/Inbox", testing::mboxOf({kThree[0]}));
-    fs::create_directories(r.mboxOf(a)); // a folder where the file should be
+    fs::create_directories(r.mboxOf(a));  // a folder where the file should be
     const Report report = r.run({a, b});
     EXPECT_EQ(report.messagesFailed, 3u);
     EXPECT_EQ(report.messagesWritten, 1u);
@@ -316,7 +317,7 @@ TEST(MboxWriter, AFileThatCannotBeOpenedFailsEachMessageAndTheJobGoesOn)
 TEST(MboxWriter, AFailedWriteLeavesOnlyWholeMessages)
 {
     std::vector<Mail> mails(4, Mail{"a@example.com", "fault", "short body"});
-    mails[1].body = std::string(3u << 20, 'q'); // goes out in several writes
+    mails[1].body = std::string(3u << 20, 'q');  // goes out in several writes
     MboxRun r;
     const auto inbox = r.mailbox("Inbox", testing::mboxOf(mails));
     for (int n = 1; n < 100; ++n) {
@@ -378,7 +379,7 @@ std::optional<std::string> pythonCompare(const TempDir& dir, const fs::path& sou
 {
 #ifdef _WIN32
     (void)dir, (void)source, (void)output;
-    return std::nullopt; // the check runs where a POSIX shell starts python3
+    return std::nullopt;  // the check runs where a POSIX shell starts python3
 #else
     if (std::system("python3 -c pass >/dev/null 2>&1") != 0) return std::nullopt;
     const fs::path script = dir.write("compare.py", kPythonCompare);
@@ -438,5 +439,5 @@ TEST(MboxReadBack, CorpusMailboxConvertsIntoWhatTheReadersFind)
     expectReadBackMatches(r.dir, source, r.mboxOf(source.string()));
 }
 
-} // namespace
-} // namespace quillmark
+}  // namespace
+}  // namespace quillmark

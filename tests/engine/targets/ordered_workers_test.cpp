@@ -18,8 +18,7 @@ TEST(OrderedWorkers, ResultsKeepTheInputOrderWithinTheBounds)
     std::atomic<int> running{0}, most{0};
     Workers workers({3, 4, 100}, [&](std::string in) {
         const int now = ++running;
-        for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
-        }
+        for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {}
         // Later inputs finish sooner: the order must not follow the finishing order.
         std::this_thread::sleep_for(std::chrono::microseconds(200 * (10 - std::stoi(in) % 10)));
         --running;

@@ -41,15 +41,14 @@ JobSettings pstJobInto(const TempDir& dir)
 // Folder name, message count and subjects as libpff reads them, one line per folder.
 std::string readWithLibpff(const fs::path& pst)
 {
-    const std::string script =
-        "import pypff,sys\n"
-        "f=pypff.file(); f.open(sys.argv[1])\n"
-        "def walk(d):\n"
-        "  for i in range(d.number_of_sub_folders):\n"
-        "    s=d.get_sub_folder(i); n=s.number_of_sub_messages\n"
-        "    subj=sorted(s.get_sub_message(j).subject or '' for j in range(n))\n"
-        "    print(s.name, n, '|'.join(subj)); walk(s)\n"
-        "walk(f.get_root_folder())\n";
+    const std::string script = "import pypff,sys\n"
+                               "f=pypff.file(); f.open(sys.argv[1])\n"
+                               "def walk(d):\n"
+                               "  for i in range(d.number_of_sub_folders):\n"
+                               "    s=d.get_sub_folder(i); n=s.number_of_sub_messages\n"
+                               "    subj=sorted(s.get_sub_message(j).subject or '' for j in range(n))\n"
+                               "    print(s.name, n, '|'.join(subj)); walk(s)\n"
+                               "walk(f.get_root_folder())\n";
     const std::string command = "/usr/bin/python3 -c \"" + script + "\" '" + pst.string() + "' 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
@@ -65,8 +64,8 @@ TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
     TempDir dir;
     const auto a = dir.write("A/Inbox", testing::mboxOf({{"a@example.com", "first"}, {"b@example.com", "second"}}));
     const auto b = dir.write("B/Inbox", testing::mboxOf({{"c@example.com", "third"}}));
-    std::vector<Mail> sent = {{"me@example.com", "attached",
-                               "see file", "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=x\n"}};
+    std::vector<Mail> sent = {
+        {"me@example.com", "attached", "see file", "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=x\n"}};
     sent[0].body = "--x\nContent-Type: text/plain\n\nsee file\n--x\nContent-Type: text/csv; name=a.csv\n"
                    "Content-Disposition: attachment; filename=a.csv\n\na,b\n--x--";
     const auto c = dir.write("A/Sent", testing::mboxOf(sent));
@@ -125,7 +124,8 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     EXPECT_EQ(r.messagesRecovered, 1u);
     bool named = false;
     for (const auto& p : r.problems)
-        named = named || (p.severity == Severity::Issue && p.message == 3u && p.detail.find("in part") != std::string::npos);
+        named = named
+            || (p.severity == Severity::Issue && p.message == 3u && p.detail.find("in part") != std::string::npos);
     EXPECT_TRUE(named);
     EXPECT_NE(host.boxes.back().text.find("1 message could be read only in part"), std::string::npos)
         << host.boxes.back().text;
@@ -140,7 +140,8 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     if (!fs::exists("/usr/bin/python3") || readWithLibpff(files[0]).find("No module") != std::string::npos)
         GTEST_SKIP() << "python3-pypff is not installed";
     const std::string listing = readWithLibpff(files[0]);
-    EXPECT_NE(listing.find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos) << listing.substr(0, 200);
+    EXPECT_NE(listing.find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos)
+        << listing.substr(0, 200);
 }
 
 TEST(PstTarget, FileAndStoreNamesUseTheShortDatePattern)
