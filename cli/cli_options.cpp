@@ -1,6 +1,9 @@
 #include "cli/cli_options.h"
 
+#include "engine/targets/mail_writer.h"
+
 #include <CLI/CLI.hpp>
+#include <quillmark_version.h>
 
 namespace quillmark::cli {
 namespace {
@@ -10,17 +13,21 @@ void describe(CLI::App& app, CliOptions& o, std::string& to)
     app.description("Converts Thunderbird mailboxes (mbox files) into .eml files, one Outlook .pst file, "
                     "or .mbox files.\nA PATH is a mailbox file, converted whatever its name, or a folder, "
                     "searched with its subfolders for mailboxes (files without a dot in their name).");
-    app.add_option("--to", to, "Target format")->required()->check(CLI::IsMember({"eml", "pst", "mbox"}));
+    std::vector<std::string> names;
+    for (const auto& f : writerFormats()) names.emplace_back(f.name);
+    app.add_option("--to", to, "Target format")->required()->check(CLI::IsMember(names));
     app.add_option("-o,--output", o.outputFolder, "Output folder (created when missing)")->required();
     app.add_flag("--skip-deleted", o.skipDeleted,
                  "Leave out messages deleted in Thunderbird but not yet compacted away");
     app.add_flag("-q,--quiet", o.quiet, "Print only the summary and errors");
     app.add_option("PATH", o.paths, "Mailbox files or folders")->required();
-    app.set_version_flag("--version", "quillmark-cli 0.1.0");
+    app.set_version_flag("--version", versionText());
     app.footer("\nAlso: quillmark-cli verify-pst FILE   checks the structure of a .pst file and lists what is wrong.");
 }
 
 }  // namespace
+
+std::string versionText() { return "quillmark-cli " QUILLMARK_VERSION; }
 
 std::string usage()
 {

@@ -27,5 +27,7 @@ struct CliOptions {
 [[nodiscard]] Result<CliOptions> parseArgs(std::span<const std::string_view> args);
 
 std::string usage();
+// "quillmark-cli <version>", for --version.
+std::string versionText();
 
 }  // namespace quillmark::cli

@@ -20,7 +20,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options->version) {
-        std::puts("quillmark-cli 0.1.0");
+        std::puts(quillmark::cli::versionText().c_str());
         return 0;
     }
     return quillmark::cli::run(*options);

@@ -206,10 +206,16 @@ void frmStep1::cmdClear1_Click()
 
 std::optional<Target> frmStep1::chosenTarget() const
 {
-    if (OptEML->isChecked()) return Target::Eml;
-    if (OptPST->isChecked()) return Target::Pst;
-    if (OptMBOX->isChecked()) return Target::Mbox;
+    for (const auto& o : m_targetOptions)
+        if (o.button->isChecked()) return o.target;
     return std::nullopt;
+}
+
+QRadioButton* frmStep1::option(Target target) const
+{
+    for (const auto& o : m_targetOptions)
+        if (o.target == target) return o.button;
+    return nullptr;
 }
 
 void frmStep1::lockInputs(bool locked)

@@ -77,6 +77,7 @@ private:
     void ClearFileList();
     bool listIsEmpty() const;
     std::optional<Target> chosenTarget() const;
+    QRadioButton* option(Target target) const;
     void lockInputs(bool locked);
     BoxAnswer ask(const QString& text, int style);
 
@@ -85,6 +86,11 @@ private:
     bool m_convertWasEnabled = false;
     bool m_addingFolder = false;
     std::jthread m_folderWalk;
+    struct TargetOption {
+        QRadioButton* button;
+        Target target;
+    };
+    std::vector<TargetOption> m_targetOptions;  // one per row of the table of targets, in its order
 
 public:
     // The controls, by the names the job's labels and the tests use.
@@ -98,7 +104,7 @@ public:
     OpenFileRequest cdlgFile;  // the open-file dialog's settings; the dialog comes from Dialogs
     QGroupBox* Frame1 = nullptr;
     QWidget* Picture1 = nullptr;
-    QRadioButton* OptEML = nullptr;
+    QRadioButton* OptEML = nullptr;  // the options, made from the table of targets
     QRadioButton* OptPST = nullptr;
     QRadioButton* OptMBOX = nullptr;
     QLabel* Label4 = nullptr;

@@ -4,6 +4,7 @@
 
 #include "app/gui/twips.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -146,13 +147,18 @@ void frmStep1::createTargetChoice()
     Frame1 = make<QGroupBox>(this, "Frame1", t.rect(240, 4080, 8535, 1455));
     Frame1->setTitle(tr(" I want to convert Thunderbird messages to"));
     Picture1 = make<QWidget>(Frame1, "Picture1", t.rect(120, 240, 8295, 1095));
-    // The three buttons share Picture1, so they form one exclusive group; none is checked at start.
-    OptEML = make<QRadioButton>(Picture1, "OptEML", t.rect(0, 120, 8055, 255));
-    OptEML->setText(tr("(.eml) files          -     (Outlook Express, Windows Mail, Windows Live Mail)"));
-    OptPST = make<QRadioButton>(Picture1, "OptPST", t.rect(0, 480, 8055, 255));
-    OptPST->setText(tr("(.pst) files          -     (MS Outlook)"));
-    OptMBOX = make<QRadioButton>(Picture1, "OptMBOX", t.rect(0, 840, 8055, 255));
-    OptMBOX->setText(tr("(.mbox) files      -     (Mac Mail, Entourage, Evolution)"));
+    // One button per target of the table, in its order, a row (360 twips) apart; they share
+    // Picture1, so they form one exclusive group; none is checked at start.
+    int top = 120;
+    for (const WriterFormat& format : writerFormats()) {
+        auto* option = make<QRadioButton>(Picture1, format.option.data(), t.rect(0, top, 8055, 255));
+        option->setText(QCoreApplication::translate("frmStep1", format.optionText.data()));
+        m_targetOptions.push_back({option, format.target});
+        top += 360;
+    }
+    OptEML = option(Target::Eml);
+    OptPST = option(Target::Pst);
+    OptMBOX = option(Target::Mbox);
 }
 
 void frmStep1::createProgressArea()
@@ -206,10 +212,11 @@ void frmStep1::setUpGrid()
 
 void frmStep1::setKeyboardOrder()
 {
-    // The keyboard order of the layout; labels, pictures and bars take no focus.
-    QWidget* const order[]
-        = {cmdAdd, cmdClear1, CmdAddFolder, grdFiles1, CmdConvert2PDF, cmdEnd, CmdHelp, OptMBOX, OptPST, OptEML};
-    for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+    // The keyboard order of the layout, the options last in reverse; labels, pictures and bars
+    // take no focus.
+    std::vector<QWidget*> order = {cmdAdd, cmdClear1, CmdAddFolder, grdFiles1, CmdConvert2PDF, cmdEnd, CmdHelp};
+    for (auto it = m_targetOptions.rbegin(); it != m_targetOptions.rend(); ++it) order.push_back(it->button);
+    for (std::size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 }  // namespace quillmark::gui

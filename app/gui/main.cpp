@@ -5,6 +5,7 @@
 #include "platform/qt/visual_style.h"
 
 #include <QApplication>
+#include <quillmark_version.h>
 
 int main(int argc, char* argv[])
 {
@@ -13,6 +14,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmark"));
     QApplication::setOrganizationName(QStringLiteral("Norvale"));
+    QApplication::setApplicationVersion(QStringLiteral(QUILLMARK_VERSION));
     quillmark::platform::applyVisualStyle(app);
 
     quillmark::gui::QtDialogs dialogs;

@@ -8,45 +8,16 @@ constexpr std::size_t kReasonsShown = 5;
 const std::string kStars(75, '*');
 constexpr std::string_view kCrLf = "\r\n";
 
-std::string targetWords(Target target)
-{
-    switch (target) {
-    case Target::Pst:
-        return "an Outlook (.pst) file";
-    case Target::Mbox:
-        return "(.mbox) files";
-    case Target::Eml:
-        break;
-    }
-    return "(.eml) files";
-}
-
 ClosingMessage successMessage(Target target)
 {
-    std::string text;
-    switch (target) {
-    case Target::Pst:
-        text = "Your Thunderbird messages has been successfully exported to Outlook (.pst) file.";
-        text += kCrLf;
-        text += kStars;
-        text += kCrLf;
-        text += "Start Outlook and open converted pst file by clicking File -> Open -> Outlook Data File. And it all "
-                "done !";
-        break;
-    case Target::Eml:
-        text = "Your Thunderbird messages has been successfully exported to (.eml) files.";
-        text += kCrLf;
-        text += kStars;
-        text += kCrLf;
-        break;
-    case Target::Mbox:
-        text = "Your Thunderbird messages has been successfully exported to (.mbox) files.";
-        text += kCrLf;
-        text += kStars;
-        text += kCrLf;
-        text += "MBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.";
-        break;
-    }
+    const WriterFormat& format = writerFormat(target);
+    std::string text = "Your Thunderbird messages has been successfully exported to ";
+    text += format.exportedTo;
+    text += ".";
+    text += kCrLf;
+    text += kStars;
+    text += kCrLf;
+    text += format.successHint;
     return {text, box::kInformation, "Quillmark"};
 }
 
@@ -97,8 +68,8 @@ ClosingMessage closingMessage(const Report& report)
     std::string text
         = report.cancelled ? "The conversion was cancelled." : "The conversion did not complete without errors.";
     text += kCrLf;
-    text += plural(report.messagesWritten, "message was", "messages were") + " written to " + targetWords(report.target)
-        + ".";
+    text += plural(report.messagesWritten, "message was", "messages were") + " written to "
+        + std::string(writerFormat(report.target).writtenTo) + ".";
     text += kCrLf;
     if (report.messagesRecovered > 0) {
         text += plural(report.messagesRecovered, "message", "messages")

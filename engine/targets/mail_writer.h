@@ -100,13 +100,21 @@ private:
     std::optional<std::string> m_unsent;
 };
 
+// One row of the table of targets: everything the window, the command line and the closing
+// message say about a target comes from here.
 struct WriterFormat {
     Target target;
-    std::string_view name;                  // command-line name: "eml", "pst", "mbox"
-    std::string_view extension;             // ".eml", ".pst", ".mbox"
-    std::unique_ptr<MailWriter> (*make)();  // null while the target is not built yet
+    std::string_view name;         // command-line name: "eml", "pst", "mbox"
+    std::string_view extension;    // ".eml", ".pst", ".mbox"
+    std::string_view option;       // the window's option button for it: "OptEML"
+    std::string_view optionText;   // that button's caption
+    std::string_view exportedTo;   // "... successfully exported to <this>."
+    std::string_view writtenTo;    // "N messages were written to <this>."
+    std::string_view successHint;  // the success box's line below the stars; may be empty
+    std::unique_ptr<MailWriter> (*make)();
 };
 
+// The targets in the window's order; the first is the default of nothing.
 std::span<const WriterFormat> writerFormats() noexcept;
 const WriterFormat& writerFormat(Target target) noexcept;
 const WriterFormat* findWriterFormat(std::string_view name) noexcept;

@@ -5,11 +5,19 @@
 namespace quillmark {
 namespace {
 
-// The only list of targets: the window's options and the CLI's --to both read it.
+// The only list of targets: the window's options, the CLI's --to and the closing message all
+// read it. Adding a target is one row here plus its writer's file.
 constexpr std::array<WriterFormat, 3> kFormats{{
-    {Target::Eml, "eml", ".eml", &makeEmlWriter},
-    {Target::Pst, "pst", ".pst", &makePstWriter},
-    {Target::Mbox, "mbox", ".mbox", &makeMboxWriter},
+    {Target::Eml, "eml", ".eml", "OptEML",
+     "(.eml) files          -     (Outlook Express, Windows Mail, Windows Live Mail)", "(.eml) files", "(.eml) files",
+     "", &makeEmlWriter},
+    {Target::Pst, "pst", ".pst", "OptPST", "(.pst) files          -     (MS Outlook)", "Outlook (.pst) file",
+     "an Outlook (.pst) file",
+     "Start Outlook and open converted pst file by clicking File -> Open -> Outlook Data File. And it all done !",
+     &makePstWriter},
+    {Target::Mbox, "mbox", ".mbox", "OptMBOX", "(.mbox) files      -     (Mac Mail, Entourage, Evolution)",
+     "(.mbox) files", "(.mbox) files", "MBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.",
+     &makeMboxWriter},
 }};
 
 }  // namespace
