@@ -104,7 +104,7 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
     for (const auto& p : report.problems)
         if (p.severity == Severity::Issue)
             s += "  warning: " + p.mailbox + ": " + (p.message ? "message " + std::to_string(*p.message) + ": " : "")
-                + p.detail + "\n";
+                + p.error.detail + "\n";
     const auto lines = failureLines(report, 50);
     if (!lines.empty()) {
         s += "Failures:\n";

@@ -3,12 +3,14 @@
 #include "platform/file_io.h"
 
 #include <cstdio>
+#include <exception>
 #include <string_view>
 #include <vector>
 
-int main(int argc, char** argv)
+namespace {
+
+int runCli(int argc, char** argv)
 {
-    quillmark::platform::prepareProcess();
     std::vector<std::string_view> args(argv + 1, argv + argc);
     auto options = quillmark::cli::parseArgs(args);
     if (!options) {
@@ -24,4 +26,22 @@ int main(int argc, char** argv)
         return 0;
     }
     return quillmark::cli::run(*options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    quillmark::platform::prepareProcess();
+    // The job turns its own exceptions into a report; this catches what escapes elsewhere (the
+    // summary's output, the folder walk), so the program ends with a message and exit 2, never
+    // through std::terminate.
+    try {
+        return runCli(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quillmark-cli: stopped by an unexpected error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "quillmark-cli: stopped by an unexpected error\n");
+    }
+    return quillmark::cli::kUsageOrFatal;
 }

@@ -31,6 +31,8 @@ const char* codeName(Code code) noexcept
         return "cancelled";
     case Code::OutOfMemory:
         return "out of memory";
+    case Code::Internal:
+        return "internal error";
     }
     return "unknown error";
 }

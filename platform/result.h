@@ -45,6 +45,7 @@ enum class Code {
     Unsupported,       // a feature this build does not have
     Cancelled,         // the user asked to stop
     OutOfMemory,
+    Internal,  // a fault of the program itself: an exception where none was expected
 };
 
 const char* codeName(Code code) noexcept;

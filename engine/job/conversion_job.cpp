@@ -75,10 +75,11 @@ struct ConversionJob::State final : MessageOutcomes {
     bool scan(MailboxContext& mailbox);
     void cutMessages(MailboxContext& mailbox);
     bool writeMessages(MailboxContext& mailbox, WindowReader& reader, std::span<const std::uint64_t> boundaries);
-    void failMailbox(const MailboxContext& mailbox, std::string detail, std::uint64_t lostMessages = 0);
+    void failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages = 0);
     void failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset, const Error& e);
     void sendProgress(std::uint64_t bytesIntoMailbox, bool force);
     bool cancelled();
+    void stop(Error e) noexcept;
 
     void written(const MessagePlace&) override { ++report.messagesWritten; }
     void failed(const MessagePlace& place, const Error& e) override
@@ -88,9 +89,27 @@ struct ConversionJob::State final : MessageOutcomes {
     void recovered(const MessagePlace& place, const std::string& why) override
     {
         ++report.messagesRecovered;
-        report.add({Severity::Issue, place.mailbox->path, place.index, place.offset, "read only in part: " + why});
+        report.add({Severity::Issue, place.mailbox->path, place.index, place.offset,
+                    Error{Code::Corrupt, "read only in part: " + why}});
     }
 };
+
+// Ends a job that an exception interrupted: the target file is closed into a valid one where it
+// can be, and the host hears why, as after any other fatal error.
+void ConversionJob::State::stop(Error e) noexcept
+{
+    try {
+        report.fatal = std::move(e);
+        if (writer) (void)writer->finish();
+        writer.reset();
+        if (settings.showClosingMessage) {
+            const ClosingMessage box = closingMessage(report);
+            host.messageBox(box.text, box.style, box.title);
+        }
+    } catch (...) {
+        // Nothing more can be said safely; the report still carries the reason.
+    }
+}
 
 bool ConversionJob::State::cancelled()
 {
@@ -106,19 +125,20 @@ void ConversionJob::State::sendProgress(std::uint64_t bytesIntoMailbox, bool for
     if (force || reporter.tick()) host.progress(figures);
 }
 
-void ConversionJob::State::failMailbox(const MailboxContext& mailbox, std::string detail, std::uint64_t lostMessages)
+void ConversionJob::State::failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages)
 {
     ++report.mailboxesFailed;
     report.messagesFailed += lostMessages;
-    report.add({Severity::MailboxFailed, mailbox.path, std::nullopt, 0, std::move(detail)});
+    if (isFatal(e)) report.fatal = e;
+    report.add({Severity::MailboxFailed, mailbox.path, std::nullopt, 0, std::move(e)});
 }
 
 void ConversionJob::State::failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset,
                                        const Error& e)
 {
     ++report.messagesFailed;
-    report.add({Severity::MessageFailed, mailbox.path, j, offset, e.detail});
     if (isFatal(e)) report.fatal = e;
+    report.add({Severity::MessageFailed, mailbox.path, j, offset, e});
 }
 
 bool ConversionJob::State::setUp()
@@ -177,7 +197,7 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
     mailbox.name = std::string(platform::trimBlanks(mailbox.fileName));
     sendProgress(0, true);
     if (auto r = writer->beginMailbox(mailbox); !r) {
-        failMailbox(mailbox, r.error().detail);
+        failMailbox(mailbox, std::move(r).error());
         return;
     }
     reporter->setLabel(Label::LblIMMFile, mailbox.fileName);
@@ -192,26 +212,29 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
             std::error_code ec;
             std::filesystem::create_directories(platform::toPath(mailbox.outputFolder), ec);
             failMailbox(mailbox,
-                        "cannot create the folder " + mailbox.outputFolder
-                            + (ec ? ": " + ec.message() : std::string()));
+                        ec ? systemError(ec, "cannot create the folder " + mailbox.outputFolder)
+                           : Error{Code::Io, "cannot create the folder " + mailbox.outputFolder});
         } else {
             cutMessages(mailbox);
         }
     }
-    writer->endMailbox();
+    if (auto r = writer->endMailbox(); !r) failMailbox(mailbox, std::move(r).error());
     bytesBefore += mailbox.size;
 }
 
 bool ConversionJob::State::scan(MailboxContext& mailbox)
 {
     finder.Open_MBOX(mailbox.path);
-    (void)finder.Find_Click();
+    // A read that fails ends the search; its error decides the mailbox's fate, not the hits so far.
+    std::optional<Error> failure;
+    if (auto r = finder.Find_Click(); !r) failure = std::move(r).error();
     while (!search.blnSearchDone) {
         if (cancelled()) break;
         if (reporter.tick()) reporter->setLabel(Label::LblHappening, "Searching for messages...");
-        (void)finder.FindNext_Click();
+        if (auto r = finder.FindNext_Click(); !r && !failure) failure = std::move(r).error();
     }
-    (void)finder.CloseFile();
+    (void)finder.CloseFile();  // fails only when nothing was open, which failure() tells
+    if (!failure && finder.failure()) failure = finder.failure();
     mailbox.size = finder.fileSize();
     if (mailbox.path.empty()) {
         // The blank row of an empty list: nothing to convert, and nothing failed.
@@ -219,9 +242,9 @@ bool ConversionJob::State::scan(MailboxContext& mailbox)
         ++report.mailboxesEmpty;
         return false;
     }
-    if (finder.failure()) {
+    if (failure) {
         mailbox.size = 0;
-        failMailbox(mailbox, finder.failure()->detail);
+        failMailbox(mailbox, std::move(*failure));
         return false;
     }
     return true;
@@ -238,19 +261,19 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     // Opened again for the cut: the scan's handle is closed like the classic scanner's.
     auto file = platform::ReadOnlyFile::open(platform::toPath(mailbox.path));
     if (!file) {
-        failMailbox(mailbox, file.error().detail);
+        failMailbox(mailbox, std::move(file).error());
         return;
     }
     std::error_code ec;
     mailbox.modified = std::filesystem::last_write_time(platform::toPath(mailbox.path), ec);
     if (file->size() < mailbox.size) {
-        failMailbox(mailbox, "the mailbox became shorter after it was searched");
+        failMailbox(mailbox, Error{Code::Corrupt, "the mailbox became shorter after it was searched"});
         return;
     }
     WindowReader reader(*file);
     auto boundaries = messageBoundaries(reader, search.hits);
     if (!boundaries) {
-        failMailbox(mailbox, boundaries.error().detail);
+        failMailbox(mailbox, std::move(boundaries).error());
         return;
     }
     reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries->size()) + " Messages");
@@ -259,21 +282,22 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
     auto bom = byteOrderMarkLength(reader);
     if (!bom) {
-        failMailbox(mailbox, bom.error().detail, boundaries->size());
+        failMailbox(mailbox, std::move(bom).error(), boundaries->size());
         return;
     }
     auto stray = hasContent(reader, std::min<std::uint64_t>(*bom, first), first);
     if (!stray) {
-        failMailbox(mailbox, stray.error().detail, boundaries->size());
+        failMailbox(mailbox, std::move(stray).error(), boundaries->size());
         return;
     }
     if (*stray && boundaries->empty()) {
-        failMailbox(mailbox, "no message found: this is not a Thunderbird mailbox (mbox) file");
+        failMailbox(mailbox, Error{Code::Corrupt, "no message found: this is not a Thunderbird mailbox (mbox) file"});
         return;
     }
     if (*stray)
         report.add({Severity::Issue, mailbox.path, std::nullopt, 0,
-                    std::to_string(first) + " bytes before the first message are not part of any message"});
+                    Error{Code::Corrupt,
+                          std::to_string(first) + " bytes before the first message are not part of any message"}});
     if (boundaries->empty()) ++report.mailboxesEmpty;
     writeMessages(mailbox, reader, *boundaries);
 }
@@ -324,8 +348,11 @@ Report ConversionJob::run(std::span<const std::string> rows)
     try {
         s.run(rows);
     } catch (const std::bad_alloc&) {
-        s.report.fatal = Error{Code::OutOfMemory, "out of memory"};
-        if (s.writer) (void)s.writer->finish();
+        s.stop(Error{Code::OutOfMemory, "out of memory"});
+    } catch (const std::exception& e) {
+        // A fault of ours (or of a library) on this thread or an import thread: the job ends,
+        // says why, and leaves what was written valid; it never takes the program down.
+        s.stop(Error{Code::Internal, std::string("an unexpected error stopped the conversion: ") + e.what()});
     }
     return s.report;
 }

@@ -48,7 +48,7 @@ std::vector<std::string> failureLines(const Report& report, std::size_t limit)
         if (lines.size() == limit) break;
         std::string line = p.mailbox.empty() ? std::string() : p.mailbox + ": ";
         if (p.message) line += "message " + std::to_string(*p.message) + ": ";
-        line += p.detail;
+        line += p.error.detail;
         lines.push_back(std::move(line));
     }
     return lines;

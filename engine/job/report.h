@@ -13,19 +13,19 @@
 
 namespace quillmark {
 
+// A job that cannot go on is not a problem of one mailbox: it is Report::fatal.
 enum class Severity {
     Issue,          // damaged input that was recovered from; the job went on
     MessageFailed,  // one message could not be converted
     MailboxFailed,  // one mailbox could not be converted
-    Fatal,          // the job could not go on
 };
 
 struct Problem {
     Severity severity = Severity::Issue;
     std::string mailbox;                   // mailbox path; empty for job-wide problems
     std::optional<std::uint64_t> message;  // index j within the mailbox
-    std::uint64_t offset = 0;              // byte offset in the mailbox
-    std::string detail;
+    std::uint64_t offset = 0;              // byte offset of the message (or mailbox part) in the mailbox
+    Error error;                           // what went wrong, with its code and the line that noticed it
 };
 
 struct Report {

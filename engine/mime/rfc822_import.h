@@ -76,7 +76,6 @@ struct ImportedMessage {
     bool hasVisibleAttachments() const noexcept;
     std::string displayTo() const { return displayList(RecipientKind::To); }
     std::string displayCc() const { return displayList(RecipientKind::Cc); }
-    std::string displayBcc() const { return displayList(RecipientKind::Bcc); }
 
 private:
     std::string displayList(RecipientKind kind) const;

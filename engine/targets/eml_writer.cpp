@@ -59,10 +59,11 @@ public:
         return Ok{};
     }
 
-    void endMailbox() override
+    Result<void> endMailbox() override
     {
         m_saved.flush(*m_reporter);
         m_folder.reset();
+        return Ok{};
     }
 
     Result<void> finish() override { return Ok{}; }

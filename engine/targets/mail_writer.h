@@ -81,7 +81,8 @@ public:
     // False: write() returning Ok means the message is written. True: it means the message was
     // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
     virtual bool finishesLater() const noexcept { return false; }
-    virtual void endMailbox() {}
+    // Ends the mailbox's output (an .mbox file is closed here); a failure belongs to the mailbox.
+    [[nodiscard]] virtual Result<void> endMailbox() { return Ok{}; }
     [[nodiscard]] virtual Result<void> finish() = 0;
 };
 

@@ -168,7 +168,7 @@ public:
         return Ok{};
     }
 
-    void endMailbox() override
+    Result<void> endMailbox() override
     {
         if (m_unsent) {
             const std::string total = std::to_string(*m_unsent);
@@ -176,7 +176,7 @@ public:
             (*m_reporter)->setBar(Bar::ProgressBar2, 100.0f);
         }
         m_unsent.reset();
-        (void)closeFile();
+        return closeFile();
     }
 
     Result<void> finish() override { return closeFile(); }

@@ -3,6 +3,7 @@
 // mailboxes share one), every message imported from its RFC 822 text and marked read.
 #include "engine/mime/rfc822_import.h"
 #include "engine/pst/messaging/message_store.h"
+#include "engine/pst/property_tags.h"
 #include "engine/targets/mail_writer.h"
 #include "engine/targets/ordered_workers.h"
 #include "platform/local_time.h"
@@ -18,24 +19,9 @@
 namespace quillmark {
 namespace {
 
-// Properties the import sets beyond what the store derives itself ([MS-OXPROPS] names).
-constexpr std::uint16_t kImportance = 0x0017;             // PidTagImportance
-constexpr std::uint16_t kPriority = 0x0026;               // PidTagPriority
-constexpr std::uint16_t kSensitivity = 0x0036;            // PidTagSensitivity
-constexpr std::uint16_t kSubjectPrefix = 0x003D;          // PidTagSubjectPrefix
-constexpr std::uint16_t kTransportHeaders = 0x007D;       // PidTagTransportMessageHeaders
-constexpr std::uint16_t kBody = 0x1000;                   // PidTagBody
-constexpr std::uint16_t kHtml = 0x1013;                   // PidTagHtml
-constexpr std::uint16_t kNormalizedSubject = 0x0E1D;      // PidTagNormalizedSubject
-constexpr std::uint16_t kInternetMessageId = 0x1035;      // PidTagInternetMessageId
-constexpr std::uint16_t kInternetReferences = 0x1039;     // PidTagInternetReferences
-constexpr std::uint16_t kInReplyTo = 0x1042;              // PidTagInReplyToId
-constexpr std::uint16_t kInternetCodepage = 0x3FDE;       // PidTagInternetCodepage
-constexpr std::uint16_t kRenderingPosition = 0x370B;      // PidTagRenderingPosition
-constexpr std::uint16_t kAttachContentLocation = 0x3713;  // PidTagAttachContentLocation
-constexpr std::uint16_t kAttachFlags = 0x3714;            // PidTagAttachFlags
-constexpr std::uint16_t kAttachmentHidden = 0x7FFE;       // PidTagAttachmentHidden
-constexpr std::int32_t kAttachMhtmlRef = 0x4;             // shown in place by the HTML body
+// Properties the import sets beyond what the store derives itself, by their ids.
+constexpr std::uint16_t id(pst::PropTag tag) { return pst::fmt::tagId(tag); }
+constexpr std::int32_t kAttachMhtmlRef = 0x4;  // shown in place by the HTML body
 constexpr std::uint32_t kMessageRead = 0x01;
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
@@ -72,11 +58,12 @@ pst::Attachment toPst(ImportedAttachment& in)
         a.embedded = toPst(*in.embedded);
     else
         a.data = bytesOf(in.data);
-    if (!in.contentLocation.empty()) a.extra.push_back(pst::Prop::string(kAttachContentLocation, in.contentLocation));
+    if (!in.contentLocation.empty())
+        a.extra.push_back(pst::Prop::string(id(pst::tag::kAttachContentLocation), in.contentLocation));
     if (in.inlineInHtml) {
-        a.extra.push_back(pst::Prop::boolean(kAttachmentHidden, true));
-        a.extra.push_back(pst::Prop::int32(kAttachFlags, kAttachMhtmlRef));
-        a.extra.push_back(pst::Prop::int32(kRenderingPosition, -1));
+        a.extra.push_back(pst::Prop::boolean(id(pst::tag::kAttachmentHidden), true));
+        a.extra.push_back(pst::Prop::int32(id(pst::tag::kAttachFlags), kAttachMhtmlRef));
+        a.extra.push_back(pst::Prop::int32(id(pst::tag::kRenderingPosition), -1));
     }
     return a;
 }
@@ -95,10 +82,10 @@ pst::Message toPstMessage(ImportedMessage& in)
     m.senderEmail = in.from.address;
     // The bodies go in already encoded, so that the conversion runs on the import threads and
     // not on the one thread that stores.
-    if (in.bodyText && !in.bodyText->empty()) m.extra.push_back(pst::Prop::string(kBody, *in.bodyText));
+    if (in.bodyText && !in.bodyText->empty()) m.extra.push_back(pst::Prop::string(id(pst::tag::kBody), *in.bodyText));
     if (in.bodyHtml && !in.bodyHtml->empty())
         m.extra.push_back(pst::Prop::binary(
-            kHtml, {reinterpret_cast<const std::uint8_t*>(in.bodyHtml->data()), in.bodyHtml->size()}));
+            id(pst::tag::kHtml), {reinterpret_cast<const std::uint8_t*>(in.bodyHtml->data()), in.bodyHtml->size()}));
     m.submitTime = fileTimeOf(in.submitTime);
     m.deliveryTime = fileTimeOf(in.deliveryTime);
     m.flags = kMessageRead;  // the store adds "has attachments" only when there are some
@@ -106,17 +93,17 @@ pst::Message toPstMessage(ImportedMessage& in)
         m.recipients.push_back({static_cast<pst::Recipient::Kind>(r.kind), r.who.name, r.who.address, {}});
     for (auto& a : in.attachments) m.attachments.push_back(toPst(a));
     auto& x = m.extra;
-    x.push_back(pst::Prop::int32(kImportance, in.importance));
-    x.push_back(pst::Prop::int32(kPriority, in.priority));
-    x.push_back(pst::Prop::int32(kSensitivity, in.sensitivity));
-    addIfSet(x, kSubjectPrefix, in.subjectPrefix);
-    addIfSet(x, kNormalizedSubject, in.normalizedSubject);
-    addIfSet(x, kTransportHeaders, in.transportHeaders);
-    addIfSet(x, kInternetMessageId, in.messageId);
-    addIfSet(x, kInternetReferences, in.references);
-    addIfSet(x, kInReplyTo, in.inReplyTo);
+    x.push_back(pst::Prop::int32(id(pst::tag::kImportance), in.importance));
+    x.push_back(pst::Prop::int32(id(pst::tag::kPriority), in.priority));
+    x.push_back(pst::Prop::int32(id(pst::tag::kSensitivity), in.sensitivity));
+    addIfSet(x, id(pst::tag::kSubjectPrefix), in.subjectPrefix);
+    addIfSet(x, id(pst::tag::kNormalizedSubject), in.normalizedSubject);
+    addIfSet(x, id(pst::tag::kTransportHeaders), in.transportHeaders);
+    addIfSet(x, id(pst::tag::kInternetMessageId), in.messageId);
+    addIfSet(x, id(pst::tag::kInternetReferences), in.references);
+    addIfSet(x, id(pst::tag::kInReplyTo), in.inReplyTo);
     if (in.bodyHtml && !in.bodyHtml->empty())
-        x.push_back(pst::Prop::int32(kInternetCodepage, static_cast<std::int32_t>(in.htmlCodePage)));
+        x.push_back(pst::Prop::int32(id(pst::tag::kInternetCodepage), static_cast<std::int32_t>(in.htmlCodePage)));
     return m;
 }
 
@@ -211,11 +198,13 @@ public:
         return Ok{};
     }
 
-    void endMailbox() override
+    // Failures of its messages went to the outcomes one by one; none is left for the mailbox.
+    Result<void> endMailbox() override
     {
         submitBatch();
         while (storeOldest()) {}
         m_saved.flush(*m_reporter);
+        return Ok{};
     }
 
     Result<void> finish() override

@@ -331,7 +331,7 @@ TEST(CorpusFiles, EveryFileConvertsWithoutHarmToTheSource)
             ++withIssues;
             for (const auto& p : c.report.problems)
                 if (p.severity == Severity::Issue)
-                    issues << "\n    " << file.lexically_relative(root).generic_string() << ": " << p.detail;
+                    issues << "\n    " << file.lexically_relative(root).generic_string() << ": " << p.error.detail;
         }
     }
 

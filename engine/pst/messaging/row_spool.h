@@ -23,7 +23,6 @@ public:
     [[nodiscard]] Result<PackedRow> read(std::uint64_t at);
     // Forgets every row (the file goes with it).
     void clear();
-    bool spilled() const noexcept { return m_file.has_value(); }
 
 private:
     [[nodiscard]] Result<void> spill();

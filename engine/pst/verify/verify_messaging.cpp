@@ -1,6 +1,7 @@
 // Verifier, messaging pass: mandatory nodes, the message store, folders, their tables and
 // messages with recipients and attachments.
 #include "engine/pst/byte_io.h"
+#include "engine/pst/property_tags.h"
 #include "engine/pst/verify/verify_internal.h"
 
 #include <algorithm>
@@ -13,9 +14,12 @@ using bytes::get;
 
 namespace {
 
-constexpr PropTag kRowId = 0x67F20003, kRowVer = 0x67F30003;
-constexpr std::uint16_t kContentCount = 0x3602, kUnreadCount = 0x3603, kSubfolders = 0x360A, kMessageFlags = 0x0E07,
-                        kRecordKey = 0x0FF9, kDisplayName = 0x3001, kAttachData = 0x3701;
+// Property maps are keyed by id: the ids of the tags read here.
+constexpr std::uint16_t kContentCount = tagId(tag::kContentCount), kUnreadCount = tagId(tag::kContentUnreadCount),
+                        kSubfolders = tagId(tag::kSubfolders), kMessageFlags = tagId(tag::kMessageFlags),
+                        kRecordKey = tagId(tag::kRecordKey), kDisplayName = tagId(tag::kDisplayName),
+                        kAttachData = tagId(tag::kAttachDataBinary), kMessageClass = tagId(tag::kMessageClass),
+                        kMessageSize = tagId(tag::kMessageSize);
 constexpr int kMaxEmbedding = 8;
 
 std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
@@ -36,7 +40,7 @@ void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where
 {
     auto subs = subnodes(sub, where);
     if (!subs) return;
-    for (const std::uint16_t id : {std::uint16_t{0x001A}, kMessageFlags, std::uint16_t{0x0E08}})
+    for (const std::uint16_t id : {kMessageClass, kMessageFlags, kMessageSize})
         if (!props.count(id)) error(where, "message lacks required property " + hex(id));
     auto recipients = subs->find(nid::kRecipientTable);
     if (recipients == subs->end())
@@ -163,7 +167,7 @@ void Checker::checkContents(Nid folder, const NodeInfo& contents, const Property
         if (!mp) return;
         if (checkHere) checkMessage(*mp, node->sub, message, 0);
         for (const auto& [tg, v] : cells) {
-            if (tg == kRowId || tg == kRowVer) continue;
+            if (tg == tag::kRowId || tg == tag::kRowVersion) continue;
             auto it = mp->find(tagId(tg));
             if (it == mp->end() || it->second.type != tagType(tg) || it->second.value != v)
                 error(Where(where, " row ", rowId, Where::Number::Hex),

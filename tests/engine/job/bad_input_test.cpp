@@ -97,7 +97,8 @@ TEST(BadInput, OutputFolderThatCannotBeCreatedFailsEachMailboxClearly)
     EXPECT_FALSE(r.succeeded());
     EXPECT_EQ(r.mailboxesFailed, 1u);
     ASSERT_FALSE(r.problems.empty());
-    EXPECT_NE(r.problems[0].detail.find("cannot create the folder"), std::string::npos) << r.problems[0].detail;
+    EXPECT_NE(r.problems[0].error.detail.find("cannot create the folder"), std::string::npos)
+        << r.problems[0].error.detail;
     EXPECT_EQ(host.boxes.back().style, 48);
 }
 
@@ -206,7 +207,7 @@ TEST(FaultInjection, EveryFailedReadOrWriteEndsCleanly)
             if (r.succeeded()) break;
             ASSERT_FALSE(r.problems.empty());
             for (const auto& p : r.problems)
-                EXPECT_NE(p.detail.find("Input/output error"), std::string::npos) << p.detail;
+                EXPECT_NE(p.error.detail.find("Input/output error"), std::string::npos) << p.error.detail;
             EXPECT_EQ(r.messagesWritten + r.messagesFailed, r.messagesFound);
             EXPECT_TRUE(partFiles(out).empty());
             const auto folder = platform::toPath(platform::mailboxOutputFolder(out.string(), inbox.string()));
@@ -261,7 +262,8 @@ TEST(LargeInput, MessagesPastFourGibibytes)
     EXPECT_EQ(r.mailboxesFailed, 0u);
     // The hole belongs to no message, and the report says so rather than dropping it quietly.
     ASSERT_EQ(r.issuesKept, 1u);
-    EXPECT_NE(r.problems[0].detail.find(std::to_string(at) + " bytes before the first message"), std::string::npos);
+    EXPECT_NE(r.problems[0].error.detail.find(std::to_string(at) + " bytes before the first message"),
+              std::string::npos);
     const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "out").string(), path.string()));
     EXPECT_NE(testing::readFile(folder / "Email-0.eml").find("past 4 GiB"), std::string::npos);
     EXPECT_NE(host.labels(Label::LblHappening)[1].find(std::to_string(at)), std::string::npos);

@@ -135,6 +135,14 @@ TEST(ConversionJob, GoesOnAfterAFailedMailboxAndSaysSo)
     EXPECT_NE(closing.text.find("2 mailboxes and 0 messages could not be converted"), std::string::npos);
     EXPECT_NE(closing.text.find(missing), std::string::npos);
     EXPECT_NE(closing.text.find("not a Thunderbird mailbox"), std::string::npos);
+    // Each problem keeps the error as it was raised: its code and the line that noticed it.
+    ASSERT_EQ(r.problems.size(), 2u);
+    EXPECT_EQ(r.problems[0].error.code, Code::NotFound);
+    EXPECT_EQ(r.problems[1].error.code, Code::Corrupt);
+    for (const auto& p : r.problems) {
+        EXPECT_GT(p.error.where.line(), 0u);
+        EXPECT_NE(std::string(p.error.where.file_name()), "");
+    }
 }
 
 TEST(ConversionJob, EmptyListAndEmptyMailboxesAreNotFailures)
@@ -205,7 +213,7 @@ TEST(ConversionJob, SaysWhenBytesBeforeTheFirstMessageBelongToNone)
     const Report stray = junk.run({junk.mailbox("Inbox", "junk\n" + testing::mboxOf(kTwo))});
     EXPECT_EQ(stray.messagesWritten, 2u);
     ASSERT_EQ(stray.issuesKept, 1u);
-    EXPECT_NE(stray.problems[0].detail.find("5 bytes before the first message"), std::string::npos);
+    EXPECT_NE(stray.problems[0].error.detail.find("5 bytes before the first message"), std::string::npos);
 }
 
 }  // namespace

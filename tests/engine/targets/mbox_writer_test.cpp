@@ -307,7 +307,7 @@ TEST(MboxWriter, AFileThatCannotBeOpenedFailsEachMessageAndTheJobGoesOn)
     EXPECT_EQ(report.messagesFailed, 3u);
     EXPECT_EQ(report.messagesWritten, 1u);
     ASSERT_FALSE(report.problems.empty());
-    EXPECT_NE(report.problems[0].detail.find("Inbox.mbox"), std::string::npos);
+    EXPECT_NE(report.problems[0].error.detail.find("Inbox.mbox"), std::string::npos);
     ASSERT_EQ(r.host.boxes.size(), 1u);
     EXPECT_EQ(r.host.boxes[0].text.find("successfully"), std::string::npos);
 }

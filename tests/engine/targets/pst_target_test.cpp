@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <sys/wait.h>
 
 namespace quillmark {
@@ -125,7 +126,8 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     bool named = false;
     for (const auto& p : r.problems)
         named = named
-            || (p.severity == Severity::Issue && p.message == 3u && p.detail.find("in part") != std::string::npos);
+            || (p.severity == Severity::Issue && p.message == 3u
+                && p.error.detail.find("in part") != std::string::npos);
     EXPECT_TRUE(named);
     EXPECT_NE(host.boxes.back().text.find("1 message could be read only in part"), std::string::npos)
         << host.boxes.back().text;
@@ -142,6 +144,33 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     const std::string listing = readWithLibpff(files[0]);
     EXPECT_NE(listing.find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos)
         << listing.substr(0, 200);
+}
+
+TEST(PstTarget, AnExceptionMidJobEndsItWithAValidStoreAndSaysWhy)
+{
+    TempDir dir;
+    std::vector<Mail> mails(200, Mail{"a@example.com", "message"});
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    FakeHost host;
+    int polls = 0;  // the job asks between messages: the 100th question throws
+    host.cancelWhen = [&] {
+        if (++polls == 100) throw std::runtime_error("the host went away");
+        return false;
+    };
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    ASSERT_TRUE(r.fatal);
+    EXPECT_EQ(r.fatal->code, Code::Internal);
+    EXPECT_NE(r.fatal->detail.find("the host went away"), std::string::npos) << r.fatal->detail;
+    ASSERT_FALSE(host.boxes.empty());
+    EXPECT_NE(host.boxes.back().text.find("The conversion stopped"), std::string::npos) << host.boxes.back().text;
+
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
 }
 
 TEST(PstTarget, FileAndStoreNamesUseTheShortDatePattern)
