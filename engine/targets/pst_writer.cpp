@@ -45,15 +45,16 @@ std::uint64_t fileTimeOf(const std::optional<std::chrono::sys_seconds>& t)
     return t ? pst::fileTimeFromUnix(t->time_since_epoch().count()) : 0;
 }
 
-// Both consume what they convert: bodies and attachment bytes are moved, not copied.
+// Both run on the import threads and take what they can from `in`: names are moved, bodies
+// are encoded for the store here, and attachment bytes are copied into the store's byte form.
 std::shared_ptr<const pst::Message> toPst(ImportedMessage& in);
 
 pst::Attachment toPst(ImportedAttachment& in)
 {
     pst::Attachment a;
-    a.fileName = in.fileName;
-    a.mimeType = in.mimeType;
-    a.contentId = in.contentId;
+    a.fileName = std::move(in.fileName);
+    a.mimeType = std::move(in.mimeType);
+    a.contentId = std::move(in.contentId);
     if (in.embedded)
         a.embedded = toPst(*in.embedded);
     else
