@@ -126,3 +126,11 @@ QString qPath(const std::filesystem::path& path)
 }
 
 }  // namespace quillmark::testing
+
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QPoint& point, std::ostream* out) { *out << '(' << point.x() << ", " << point.y() << ')'; }
+void PrintTo(const QSize& size, std::ostream* out) { *out << size.width() << " x " << size.height(); }
+void PrintTo(const QRect& rect, std::ostream* out)
+{
+    *out << "left " << rect.left() << ", top " << rect.top() << ", " << rect.width() << " x " << rect.height();
+}

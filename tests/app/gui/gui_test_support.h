@@ -4,6 +4,7 @@
 
 #include "app/gui/dialogs.h"
 
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <stop_token>
 #include <vector>
 
@@ -76,3 +78,9 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 QString qPath(const std::filesystem::path& path);
 
 }  // namespace quillmark::testing
+
+// Qt values in failure messages as text, not bytes (found by GoogleTest through their namespace).
+void PrintTo(const QString& text, std::ostream* out);
+void PrintTo(const QPoint& point, std::ostream* out);
+void PrintTo(const QSize& size, std::ostream* out);
+void PrintTo(const QRect& rect, std::ostream* out);
