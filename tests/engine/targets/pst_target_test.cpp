@@ -116,7 +116,7 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     const std::vector<std::string> rows{inbox.string()};
     const Report r = job.run(rows);
     EXPECT_TRUE(r.cancelled);
-    EXPECT_GT(r.messagesWritten, 4u);
+    EXPECT_GE(r.messagesWritten, 21u);  // Email-0 to Email-20 were stored before the cancel
     EXPECT_LT(r.messagesWritten, kMessages);
     EXPECT_EQ(r.messagesFailed, 0u);
     EXPECT_EQ(r.messagesRecovered, 1u);
