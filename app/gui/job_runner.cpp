@@ -48,7 +48,7 @@ public:
     }
     bool cancelRequested() override
     {
-        if (m_runner.m_pollHook) m_runner.m_pollHook();
+        if (m_runner.m_pollHook) m_runner.m_pollHook(m_stop);
         return m_stop.stop_requested();
     }
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,9 +40,10 @@ public:
     // Cancels a running job and waits until it has ended.
     void stop();
 
-    // Called by the worker each time the job polls for a cancel (between messages); lets tests
-    // hold a job long enough to act on it while it runs.
-    void setPollHook(std::function<void()> hook) { m_pollHook = std::move(hook); }
+    // Called by the worker each time the job polls for a cancel (between messages), with the
+    // job's stop token: lets tests hold a running job while they act on it, and let go of it
+    // when it is cancelled.
+    void setPollHook(std::function<void(const std::stop_token&)> hook) { m_pollHook = std::move(hook); }
 
 signals:
     void labelChanged(int label, const QString& text);
@@ -57,7 +59,7 @@ private:
 
     Dialogs& m_dialogs;
     QWidget* m_owner;
-    std::function<void()> m_pollHook;
+    std::function<void(const std::stop_token&)> m_pollHook;
     std::atomic<bool> m_running{false};
     std::jthread m_worker;
 };

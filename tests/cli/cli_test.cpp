@@ -2,35 +2,25 @@
 #include "cli/cli_run.h"
 #include "cli/console_host.h"
 #include "support/mbox_builder.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
-
 namespace quillmark::cli {
 namespace {
 
+using testing::ProgramRun;
+using testing::runProgram;
 using testing::TempDir;
 
 Result<CliOptions> parse(std::vector<std::string_view> args) { return parseArgs(args); }
 
-struct Run {
-    int status = -1;
-    std::string output;
-};
-
-Run runCli(const std::string& args)
+// The built program, its standard error merged into its output as a user sees both.
+ProgramRun runCli(std::vector<std::string> args)
 {
-    Run r;
-    FILE* pipe = ::popen(("'" + std::string(QUILLMARK_CLI) + "' " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
-    const int status = ::pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    args.insert(args.begin(), QUILLMARK_CLI);
+    return runProgram(args);
 }
 
 TEST(CliParse, ReadsTargetOutputFlagsAndPaths)
@@ -65,26 +55,26 @@ TEST(CliRun, ExitCodesTellTheOutcome)
 {
     TempDir dir;
     const auto inbox = dir.write("Mail/Inbox", testing::mboxOf({{}, {}})).string();
-    const std::string out = " -o '" + (dir / "out").string() + "' ";
-    auto ok = runCli("--to eml" + out + "'" + inbox + "'");
+    const std::string out = (dir / "out").string();
+    auto ok = runCli({"--to", "eml", "-o", out, inbox});
     EXPECT_EQ(ok.status, 0) << ok.output;
     EXPECT_NE(ok.output.find("2 written as .eml"), std::string::npos) << ok.output;
-    auto partial = runCli("--to eml" + out + "'" + inbox + "' '" + (dir / "Mail/Gone").string() + "'");
+    auto partial = runCli({"--to", "eml", "-o", out, inbox, (dir / "Mail/Gone").string()});
     EXPECT_EQ(partial.status, 1);
     EXPECT_NE(partial.output.find("Gone"), std::string::npos);
     EXPECT_NE(partial.output.find("NOT everything was converted"), std::string::npos);
-    EXPECT_EQ(runCli("--to eml").status, 2);
-    auto pst = runCli("--to pst" + out + "'" + inbox + "'");
+    EXPECT_EQ(runCli({"--to", "eml"}).status, 2);
+    auto pst = runCli({"--to", "pst", "-o", out, inbox});
     EXPECT_EQ(pst.status, 0) << pst.output;
     // The PST it wrote passes our own structural check.
     std::string written;
     for (const auto& e : std::filesystem::directory_iterator(dir / "out"))
         if (e.path().extension() == ".pst") written = e.path().string();
     ASSERT_FALSE(written.empty());
-    auto check = runCli("verify-pst '" + written + "'");
+    auto check = runCli({"verify-pst", written});
     EXPECT_EQ(check.status, 0) << check.output;
     EXPECT_NE(check.output.find("0 error(s)"), std::string::npos) << check.output;
-    EXPECT_EQ(runCli("verify-pst '" + inbox + "'").status, 1);  // not a PST: damaged
+    EXPECT_EQ(runCli({"verify-pst", inbox}).status, 1);  // not a PST: damaged
 }
 
 TEST(CliRun, FolderArgumentFindsMailboxesInSubfoldersOnce)

@@ -8,6 +8,7 @@
 // entries of compareMessage()). The test skips, with the reason, when the corpus or a reader is
 // missing.
 #include "platform/paths.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gmime/gmime.h>
@@ -17,7 +18,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,13 +30,14 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <sys/wait.h>
 #include <vector>
 
 namespace quillmark {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::runProgram;
+using testing::StdErr;
 using testing::TempDir;
 
 // ---------------------------------------------------------------------------------------------
@@ -84,41 +85,15 @@ constexpr std::array<std::string_view, 4> kMessageFiles{
 };
 constexpr std::uintmax_t kLargestSingleMessage = 2 << 20;
 
-std::string quoted(const std::string& s)
-{
-    std::string out = "'";
-    for (const char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-struct Ran {
-    int status = -1;
-    std::string out;
-};
-
-// Runs a shell command: its exit status and its output (standard error included).
-Ran run(const std::string& command)
-{
-    Ran r;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return r;
-    char buf[1 << 16];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
-    const int status = ::pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
 // Empty when the corpus and the readers are there; else the reason to skip.
 std::string whyNotRunnable()
 {
     const fs::path root(QUILLMARK_CORPUS_DIR);
     if (!fs::exists(root / std::string(kBigMailbox)))
         return "mail corpus not found (" + root.string() + "); it lives beside the repository, in ../shared/corpus";
-    if (run("/usr/bin/python3 -c 'import pypff'").status != 0) return "python3-pypff is not installed";
-    if (run("readpst -V").status != 0) return "readpst (pst-utils) is not installed";
-    if (run("pffexport -V").status != 0) return "pffexport (pff-tools) is not installed";
+    if (runProgram({"/usr/bin/python3", "-c", "import pypff"}).status != 0) return "python3-pypff is not installed";
+    if (runProgram({"readpst", "-V"}).status != 0) return "readpst (pst-utils) is not installed";
+    if (runProgram({"pffexport", "-V"}).status != 0) return "pffexport (pff-tools) is not installed";
     return {};
 }
 
@@ -360,12 +335,12 @@ std::string lastPathPart(const std::string& path) { return path.substr(path.rfin
 // path), message counts by folder path.
 Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& counts)
 {
-    const Ran r = run("/usr/bin/python3 " + quoted(QUILLMARK_SOURCE_DIR "/tests/corpus/corpus_pst_dump.py") + " "
-                      + quoted(pst.string()));
-    EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
+    const auto r = runProgram(
+        {"/usr/bin/python3", QUILLMARK_SOURCE_DIR "/tests/corpus/corpus_pst_dump.py", pst.string()}, StdErr::Apart);
+    EXPECT_EQ(r.status, 0) << r.errors.substr(0, 2000);
     Folders folders;
     Seen* current = nullptr;
-    std::istringstream in(r.out);
+    std::istringstream in(r.output);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
@@ -413,8 +388,8 @@ std::vector<fs::path> numberedEntries(const fs::path& folder, const std::regex& 
 void addRecipientsByPffexport(const fs::path& pst, const fs::path& work, Folders& folders)
 {
     const fs::path target = work / "pffexport";
-    const Ran r = run("pffexport -q -m items -t " + quoted(target.string()) + " " + quoted(pst.string()));
-    ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
+    const auto r = runProgram({"pffexport", "-q", "-m", "items", "-t", target.string(), pst.string()});
+    ASSERT_EQ(r.status, 0) << r.output.substr(0, 2000);
     const fs::path top = fs::path(target.string() + ".export") / "Top of Personal Folders";
     static const std::regex messageDir(R"(Message(\d+))");
     static const std::regex field(R"(^(Email address|Recipient type):\t+(.*)$)");
@@ -445,8 +420,8 @@ Folders readWithReadpst(const fs::path& pst, const fs::path& work)
 {
     const fs::path out = work / "readpst";
     fs::create_directories(out);
-    const Ran r = run("readpst -q -e -8 -j 0 -o " + quoted(out.string()) + " " + quoted(pst.string()));
-    EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
+    const auto r = runProgram({"readpst", "-q", "-e", "-8", "-j", "0", "-o", out.string(), pst.string()});
+    EXPECT_EQ(r.status, 0) << r.output.substr(0, 2000);
     Folders folders;
     static const std::regex eml(R"((\d+)\.eml)");
     for (const auto& e : fs::recursive_directory_iterator(out)) {
@@ -768,14 +743,13 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
     std::vector<std::string> origins;
     const fs::path singles = singleMessageMailbox(dir, origins);
     sources.push_back({"single-messages.mbox", singles, {}, origins});
-    std::string paths;
-    for (const auto& s : sources) paths += " " + quoted(s.path.string());
 
     // Both targets from the same mailboxes: the EML files are the source messages as cut.
     for (const std::string target : {"pst", "eml"}) {
-        const Ran r = run(std::string(QUILLMARK_CLI) + " --to " + target + " --quiet -o "
-                          + quoted((dir / target).string()) + paths);
-        ASSERT_EQ(r.status, 0) << r.out.substr(0, 3000);
+        std::vector<std::string> command{QUILLMARK_CLI, "--to", target, "--quiet", "-o", (dir / target).string()};
+        for (const auto& s : sources) command.push_back(s.path.string());
+        const auto r = runProgram(command);
+        ASSERT_EQ(r.status, 0) << r.output.substr(0, 3000);
     }
     std::vector<fs::path> psts;
     for (const auto& e : fs::directory_iterator(dir / "pst"))
@@ -785,12 +759,12 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
 
     // Sound by our verifier and by the independent checker.
     {
-        const Ran ours = run(std::string(QUILLMARK_CLI) + " verify-pst " + quoted(pst.string()));
-        EXPECT_EQ(ours.status, 0) << ours.out.substr(0, 3000);
+        const auto ours = runProgram({QUILLMARK_CLI, "verify-pst", pst.string()});
+        EXPECT_EQ(ours.status, 0) << ours.output.substr(0, 3000);
         const fs::path checker = fs::path(QUILLMARK_CORPUS_DIR) / "../tools/pstcheck.py";
         if (fs::exists(checker)) {
-            const Ran theirs = run("/usr/bin/python3 " + quoted(checker.string()) + " " + quoted(pst.string()));
-            EXPECT_EQ(theirs.status, 0) << theirs.out.substr(0, 3000);
+            const auto theirs = runProgram({"/usr/bin/python3", checker.string(), pst.string()});
+            EXPECT_EQ(theirs.status, 0) << theirs.output.substr(0, 3000);
         } else {
             std::cout << "  pstcheck.py not found beside the corpus; not run\n";
         }

@@ -4,10 +4,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 namespace quillmark::testing {
 namespace {
@@ -78,13 +77,45 @@ std::size_t ScriptedDialogs::boxCount() const
     return m_boxes.size();
 }
 
+void JobGate::holdWhen(std::function<bool()> condition)
+{
+    const std::lock_guard lock(m_mutex);
+    m_holdWhen = std::move(condition);
+}
+
+std::function<void(const std::stop_token&)> JobGate::hook()
+{
+    return [this](const std::stop_token& stop) { pass(stop); };
+}
+
+void JobGate::pass(const std::stop_token& stop)
+{
+    std::unique_lock lock(m_mutex);
+    if (m_expired || (m_holdWhen && !m_holdWhen())) return;
+    m_holding = true;
+    // Never for good: a cancel that does not reach the job fails the test instead of hanging it.
+    m_cancelled.wait_for(lock, stop, std::chrono::seconds(60), [] { return false; });  // until the cancel
+    if (!stop.stop_requested()) {
+        ADD_FAILURE() << "the job was held for 60 s and never cancelled";
+        m_expired = true;
+    }
+    m_holding = false;
+}
+
+bool JobGate::isHolding() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_holding;
+}
+
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
+    // The ticks wake the wait for events when another thread makes done() true without posting one.
+    QTimer tick;
+    tick.start(5);
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    while (!done() && std::chrono::steady_clock::now() < end)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     QCoreApplication::processEvents();
     return done();
 }
@@ -95,3 +126,11 @@ QString qPath(const std::filesystem::path& path)
 }
 
 }  // namespace quillmark::testing
+
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QPoint& point, std::ostream* out) { *out << '(' << point.x() << ", " << point.y() << ')'; }
+void PrintTo(const QSize& size, std::ostream* out) { *out << size.width() << " x " << size.height(); }
+void PrintTo(const QRect& rect, std::ostream* out)
+{
+    *out << "left " << rect.left() << ", top " << rect.top() << ", " << rect.width() << " x " << rect.height();
+}

@@ -12,9 +12,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include <gtest/gtest.h>
+#include <QCoreApplication>
 
-#include <thread>
+#include <gtest/gtest.h>
 
 namespace quillmark::testing {
 namespace {
@@ -51,9 +51,18 @@ protected:
     }
     bool finished() { return !window.isConverting() && inputsEnabled(); }
 
+    // Everything the job posted to the window before it ended, handled now: after stop() the
+    // worker has ended, so nothing is still on its way.
+    static void handlePostedEvents()
+    {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+
     TempDir source;
     TempDir out;
     ScriptedDialogs dialogs;
+    JobGate gate;  // before the window: its job is stopped while the gate still exists
     frmStep1 window{dialogs};
 };
 
@@ -140,16 +149,17 @@ TEST_F(ConvertTest, AnOutputFolderThatCannotBeWrittenIsReportedAndTheWindowStays
 
 TEST_F(ConvertTest, ExitDuringAJobEndsItOnlyWhenConfirmed)
 {
-    constexpr int kMessages = 400;
+    constexpr int kMessages = 40;
     const fs::path inbox = addMailbox("Inbox", kMessages);
     window.OptEML->setChecked(true);
     dialogs.folders = {qPath(out.path())};
-    // Slow the job down so that it is still running when Exit is answered.
-    window.jobRunner().setPollHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    const fs::path folder = outputFolderOf(out.path(), inbox);
+    // Held once four messages are written, so the job is still running when Exit is answered.
+    gate.holdWhen([&] { return fs::exists(folder / "Email-3.eml"); });
+    window.jobRunner().setPollHook(gate.hook());
     window.show();
     window.CmdConvert2PDF->click();
-    const fs::path folder = outputFolderOf(out.path(), inbox);
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(folder / "Email-3.eml"); }));
+    ASSERT_TRUE(waitUntil([&] { return gate.isHolding(); }));
 
     window.cmdEnd->click();  // No
     EXPECT_TRUE(window.isConverting());
@@ -160,30 +170,32 @@ TEST_F(ConvertTest, ExitDuringAJobEndsItOnlyWhenConfirmed)
     EXPECT_FALSE(window.isConverting());
     EXPECT_FALSE(window.isVisible());
     const std::size_t boxesAtExit = dialogs.boxCount();
-    waitUntil([] { return false; }, std::chrono::milliseconds(100));
+    handlePostedEvents();
     EXPECT_EQ(dialogs.boxCount(), boxesAtExit);  // no closing box after the program was ended
 
-    // Every file written is whole, numbered without gaps, and none is left half-written.
-    const auto written = listFiles(folder);
-    ASSERT_GE(written.size(), 4u);
-    ASSERT_LT(written.size(), static_cast<std::size_t>(kMessages));
+    // The four files written before Exit, whole; nothing written after it, nothing half-written.
+    EXPECT_EQ(listFiles(folder),
+              (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml", "Email-3.eml"}));
     const auto all = mails(kMessages);
-    for (std::size_t j = 0; j < written.size(); ++j)
+    for (std::size_t j = 0; j < 4; ++j)
         EXPECT_EQ(readFile(folder / ("Email-" + std::to_string(j) + ".eml")), expectedEml(all[j]));
 }
 
 TEST_F(ConvertTest, ClosingTheWindowDuringAJobAsksNothing)
 {
-    addMailbox("Inbox", 200);
+    addMailbox("Inbox", 20);
     window.OptEML->setChecked(true);
     dialogs.folders = {qPath(out.path())};
-    window.jobRunner().setPollHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    window.jobRunner().setPollHook(gate.hook());  // held at its first poll, before any mailbox
     window.show();
     window.CmdConvert2PDF->click();
     ASSERT_TRUE(window.isConverting());
+    ASSERT_TRUE(waitUntil([&] { return gate.isHolding(); }));
     window.close();
     EXPECT_FALSE(window.isConverting());
+    handlePostedEvents();
     EXPECT_EQ(dialogs.boxCount(), 0u);
+    EXPECT_TRUE(listFiles(out.path()).empty());
 }
 
 }  // namespace

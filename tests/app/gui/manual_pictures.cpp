@@ -3,9 +3,11 @@
 #include "app/gui/frm_step1.h"
 #include "app/gui/job_runner.h"
 #include "gui_test_support.h"
+#include "platform/paths.h"
 #include "support/mbox_builder.h"
 #include "support/temp_dir.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -13,7 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <filesystem>
+#include <string_view>
 
 namespace quillmark::testing {
 namespace {
@@ -25,22 +28,32 @@ TEST(ManualPictures, WindowBeforeAndDuringAConversion)
     TempDir source;
     TempDir out;
     ScriptedDialogs dialogs;
+    JobGate gate;
     gui::frmStep1 window(dialogs);
     std::vector<Mail> mails(600);
+    std::filesystem::path sent;
     for (const char* name : {"Inbox", "Sent", "Archives"}) {
-        dialogs.files.push_back({qPath(source.write(std::string("Thunderbird/Local Folders/") + name, mboxOf(mails)))});
+        const auto mailbox = source.write(std::string("Thunderbird/Local Folders/") + name, mboxOf(mails));
+        if (std::string_view(name) == "Sent") sent = mailbox;
+        dialogs.files.push_back({qPath(mailbox)});
         window.cmdAdd->click();
     }
     window.show();
-    waitUntil([] { return false; }, std::chrono::milliseconds(200));
+    QCoreApplication::processEvents();
     ASSERT_TRUE(window.grab().save(target + "/window.png"));
 
+    // Caught halfway through the second mailbox.
+    const auto halfway
+        = platform::toPath(platform::mailboxOutputFolder(platform::toText(out.path()) + "/", platform::toText(sent)))
+        / "Email-299.eml";
+    gate.holdWhen([&] { return std::filesystem::exists(halfway); });
+    window.jobRunner().setPollHook(gate.hook());
     window.OptEML->setChecked(true);
     dialogs.folders = {qPath(out.path())};
-    window.jobRunner().setPollHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
     window.CmdConvert2PDF->click();
-    waitUntil([&] { return window.LblProgessCurrent->text().startsWith("Mailbox 2"); });
-    waitUntil([] { return false; }, std::chrono::milliseconds(400));
+    ASSERT_TRUE(waitUntil([&] { return gate.isHolding(); }));
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     ASSERT_TRUE(window.grab().save(target + "/converting.png"));
     window.close();
 }

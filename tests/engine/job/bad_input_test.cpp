@@ -5,16 +5,16 @@
 #include "platform/paths.h"
 #include "support/fake_host.h"
 #include "support/mbox_builder.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fcntl.h>
 #ifdef __linux__
 #include <sys/mount.h>
 #endif
-#include <sys/wait.h>
+#include <optional>
 #include <unistd.h>
 
 namespace quillmark {
@@ -50,23 +50,15 @@ std::vector<std::string> partFiles(const fs::path& root)
     return out;
 }
 
-struct Cli {
-    int status = -1;
-    std::string output;
-};
-
-Cli runCli(const std::string& args, const std::string& shellPrefix = "")
+// quillmark-cli, its standard error merged into its output. With fileBlocks the shell first
+// limits the size of every file it writes to that many blocks of 512 bytes.
+testing::ProgramRun runCli(const std::vector<std::string>& args, std::optional<int> fileBlocks = std::nullopt)
 {
-    const std::string command = shellPrefix + "'" + QUILLMARK_CLI + "' " + args + " 2>&1";
-    Cli r;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
-    const int status = ::pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    std::vector<std::string> command{QUILLMARK_CLI};
+    if (fileBlocks)
+        command = {"sh", "-c", "ulimit -f " + std::to_string(*fileBlocks) + " && exec \"$@\"", "sh", QUILLMARK_CLI};
+    command.insert(command.end(), args.begin(), args.end());
+    return testing::runProgram(command);
 }
 
 TEST(BadInput, NulBytesAndOddLineEndsPassThroughAndSourceStaysUntouched)
@@ -110,7 +102,7 @@ TEST(BadInput, DiskFullStopsTheJobAndLeavesOnlyCompleteFiles)
     const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
     const Fingerprint before(inbox);
     // Files may grow to 64 blocks of 512 bytes: message 5 does not fit, as on a full disk.
-    const auto cli = runCli("--to eml -o '" + (dir / "out").string() + "' '" + inbox.string() + "'", "ulimit -f 64; ");
+    const auto cli = runCli({"--to", "eml", "-o", (dir / "out").string(), inbox.string()}, 64);
     EXPECT_EQ(cli.status, 2) << cli.output;
     EXPECT_NE(cli.output.find("File too large"), std::string::npos) << cli.output;
     EXPECT_NE(cli.output.find("NOT everything was converted"), std::string::npos);
@@ -159,7 +151,7 @@ TEST(BadInput, ReadOnlyOutputVolumeIsOneClearError)
     ScopedMount volume(dir / "ro", "size=1m");
     if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
     volume.remountReadOnly();
-    const auto cli = runCli("--to eml -o '" + (dir / "ro/out").string() + "' '" + inbox.string() + "'");
+    const auto cli = runCli({"--to", "eml", "-o", (dir / "ro/out").string(), inbox.string()});
     EXPECT_EQ(cli.status, 2);
     EXPECT_NE(cli.output.find("cannot create the output folder"), std::string::npos) << cli.output;
     EXPECT_NE(cli.output.find("Read-only file system"), std::string::npos) << cli.output;

@@ -2,6 +2,7 @@
 // back by our verifier and by three independent readers (libpff, libpst, pst-extractor).
 #include "engine/pst/verify/verifier.h"
 #include "pst_fixtures.h"
+#include "support/run_program.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 using namespace quillmark;
 using namespace quillmark::pst;
 using namespace quillmark::pst::test;
+using quillmark::testing::haveProgram;
+using quillmark::testing::runProgram;
 
 namespace {
 
@@ -109,11 +112,11 @@ TEST(PstStore, PermuteEncodedStorePassesBothCheckers)
 
 TEST(PstReaders, LibpffExportsEveryMessageAndAttachment)
 {
-    if (!haveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    if (!haveProgram("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
     ScratchDir dir;
     const auto w = writeSampleStore(dir, fmt::CryptMethod::Permute);
     const auto out = dir.path("pff");
-    const auto run = runTool("pffexport -q -m all -t " + quoted(out) + " " + quoted(w.pst));
+    const auto run = runProgram({"pffexport", "-q", "-m", "all", "-t", out.string(), w.pst.string()});
     ASSERT_EQ(run.status, 0) << run.output;
     const auto root = dir.path("pff.export");
     ASSERT_TRUE(std::filesystem::exists(root / "Top of Personal Folders" / "Inbox" / "Sub"));
@@ -130,19 +133,19 @@ TEST(PstReaders, LibpffExportsEveryMessageAndAttachment)
          std::vector<std::string>{"Plain one", bmpPart, "Inner message", "bob@example.org", "Dan Hidden"})
         EXPECT_NE(text.find(s), std::string::npos) << s;
     EXPECT_FALSE(findFile(root, "_inner.txt").empty());
-    const auto info = runTool("pffinfo " + quoted(w.pst));
+    const auto info = runProgram({"pffinfo", w.pst.string()});
     EXPECT_EQ(info.status, 0) << info.output;
 }
 
 TEST(PstReaders, LibpstExportsEveryMessageAndAttachment)
 {
-    if (!haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!haveProgram("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     ScratchDir dir;
     const auto w = writeSampleStore(dir);
     const auto out = dir.path("libpst");
     std::filesystem::create_directories(out);
     // -j 0: by default readpst forks per message and loses messages when a fork fails (under load).
-    const auto run = runTool("readpst -S -j 0 -o " + quoted(out) + " " + quoted(w.pst));
+    const auto run = runProgram({"readpst", "-S", "-j", "0", "-o", out.string(), w.pst.string()});
     ASSERT_EQ(run.status, 0) << run.output;
     for (const auto& [name, data] : w.attachments) {
         if (data.empty()) continue;  // readpst writes no file for an empty attachment
@@ -160,12 +163,12 @@ TEST(PstReaders, LibpstExportsEveryMessageAndAttachment)
 TEST(PstReaders, PstExtractorReadsFoldersMessagesAndAttachments)
 {
     const auto npm = pstExtractorDir();
-    if (npm.empty() || !haveTool("node")) GTEST_SKIP() << "pst-extractor is not installed in " << PST_EXTRACTOR_DIR;
+    if (npm.empty() || !haveProgram("node")) GTEST_SKIP() << "pst-extractor is not installed in " << PST_EXTRACTOR_DIR;
     ScratchDir dir;
     const auto w = writeSampleStore(dir);
     const auto script = std::filesystem::path(__FILE__).parent_path() / "pst_extractor_dump.js";
-    const auto run = runTool("NODE_PATH=" + quoted(npm / "node_modules") + " timeout 120 node " + quoted(script) + " "
-                             + quoted(w.pst));
+    const auto run = runProgram({"env", "NODE_PATH=" + (npm / "node_modules").string(), "timeout", "120", "node",
+                                 script.string(), w.pst.string()});
     ASSERT_EQ(run.status, 0) << run.output;
     const auto& o = run.output;
     EXPECT_NE(o.find("FOLDER //Top of Personal Folders/Inbox/Sub count=1"), std::string::npos) << o;
@@ -178,7 +181,7 @@ TEST(PstReaders, PstExtractorReadsFoldersMessagesAndAttachments)
         const auto expected = dir.path(name);
         std::ofstream(expected, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        const auto md5 = runTool("md5sum " + quoted(expected)).output.substr(0, 32);
+        const auto md5 = runProgram({"md5sum", expected.string()}).output.substr(0, 32);
         EXPECT_NE(o.find("ATT " + name + " size=" + std::to_string(data.size()) + " md5=" + md5), std::string::npos)
             << name << "\n"
             << o;
@@ -257,9 +260,9 @@ TEST(PstStore, FlagsAndLateChangesOnlyOnTheLastMessage)
     ASSERT_TRUE(s.close().ok());
     EXPECT_FALSE(s.addMessage(inbox, sampleMessage("late")).ok());
     EXPECT_PST_VALID(dir.path("m.pst"));  // the verifier checks unread counts against the flags
-    if (!haveTool("pffexport")) return;
+    if (!haveProgram("pffexport")) return;
     const auto out = dir.path("x");
-    ASSERT_EQ(runTool("pffexport -q -m all -t " + quoted(out) + " " + quoted(dir.path("m.pst"))).status, 0);
+    ASSERT_EQ(runProgram({"pffexport", "-q", "-m", "all", "-t", out.string(), dir.path("m.pst").string()}).status, 0);
     const auto text = allText(dir.path("x.export"));
     EXPECT_NE(text.find("0x00000000 ()"), std::string::npos) << text;  // unread, no files
     EXPECT_NE(text.find("0x00000011 (Read, Has attachments)"), std::string::npos) << text;
@@ -283,15 +286,15 @@ TEST(PstStore, LargeFolderUsesMultiBlockTables)
     for (int i = 0; i < 300; ++i) ASSERT_TRUE(s.addFolder(inbox, "Folder " + std::to_string(i)).ok());
     ASSERT_TRUE(s.close().ok());
     EXPECT_PST_VALID(path);
-    if (haveTool("lspst")) {
-        const auto list = runTool("lspst " + quoted(path));
+    if (haveProgram("lspst")) {
+        const auto list = runProgram({"lspst", path.string()});
         EXPECT_NE(list.output.find("Subject: Bulk 2999"), std::string::npos);
     }
 }
 
 TEST(PstReaders, LargeBodiesAndManyRecipientsSurvive)
 {
-    if (!haveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    if (!haveProgram("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
     // A 60 KB body goes to a subnode of the message; 400 recipients put the recipient table's
     // row matrix in a subnode of that table, a subnode tree below a subnode.
     ScratchDir dir;
@@ -311,7 +314,7 @@ TEST(PstReaders, LargeBodiesAndManyRecipientsSurvive)
     ASSERT_TRUE(s.close().ok());
     EXPECT_PST_VALID(path);
 
-    ASSERT_EQ(runTool("pffexport -q -m all -t " + quoted(dir.path("x")) + " " + quoted(path)).status, 0);
+    ASSERT_EQ(runProgram({"pffexport", "-q", "-m", "all", "-t", dir.path("x").string(), path.string()}).status, 0);
     const auto message = findFile(dir.path("x.export"), "Message.txt");
     ASSERT_FALSE(message.empty());
     const auto body = readText(message);

@@ -1,18 +1,13 @@
 #include "pst_fixtures.h"
 
 #include "engine/pst/verify/verifier.h"
+#include "support/run_program.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
 
 namespace quillmark::pst::test {
 
@@ -28,39 +23,6 @@ ScratchDir::~ScratchDir()
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }
-
-#ifdef _WIN32
-ToolRun runTool(const std::string& commandLine)
-{
-    ToolRun run;
-    FILE* pipe = _popen((commandLine + " 2>&1").c_str(), "r");
-    if (!pipe) return run;
-    std::array<char, 4096> buf{};
-    std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) run.output.append(buf.data(), n);
-    run.status = _pclose(pipe);
-    return run;
-}
-
-bool haveTool(const std::string& name) { return runTool("where " + name + " >nul").status == 0; }
-#else
-ToolRun runTool(const std::string& commandLine)
-{
-    ToolRun run;
-    FILE* pipe = popen((commandLine + " 2>&1").c_str(), "r");
-    if (!pipe) return run;
-    std::array<char, 4096> buf{};
-    std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) run.output.append(buf.data(), n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool haveTool(const std::string& name) { return runTool("command -v " + name + " >/dev/null").status == 0; }
-#endif
-
-std::string quoted(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
 std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint32_t seed)
 {
@@ -114,8 +76,8 @@ void expectPstValid(const std::filesystem::path& pst)
     EXPECT_TRUE(report->ok()) << report->text();
     EXPECT_TRUE(report->warnings.empty()) << report->text();
     const auto script = pstCheckScript();
-    if (script.empty() || !haveTool("python3")) return;
-    const auto run = runTool("python3 " + quoted(script) + " " + quoted(pst));
+    if (script.empty() || !testing::haveProgram("python3")) return;
+    const auto run = testing::runProgram({"python3", script.string(), pst.string()});
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("0 error(s), 0 warning(s)"), std::string::npos) << run.output;
 }

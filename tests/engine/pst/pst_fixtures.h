@@ -23,16 +23,6 @@ private:
     std::filesystem::path m_dir;
 };
 
-struct ToolRun {
-    int status = -1;
-    std::string output;  // stdout and stderr together
-};
-
-// Runs a shell command line; status is the exit code.
-ToolRun runTool(const std::string& commandLine);
-bool haveTool(const std::string& name);
-std::string quoted(const std::filesystem::path& p);
-
 std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint32_t seed);
 std::vector<std::uint8_t> readFile(const std::filesystem::path& p);
 
@@ -53,7 +43,3 @@ void expectPstValid(const std::filesystem::path& pst);
         SCOPED_TRACE("checking " + (path).string());                                                                   \
         ::quillmark::pst::test::expectPstValid(path);                                                                  \
     } while (false)
-
-namespace quillmark::pst::test {
-
-}  // namespace quillmark::pst::test

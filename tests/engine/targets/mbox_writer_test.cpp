@@ -9,15 +9,13 @@
 #include "platform/paths.h"
 #include "support/fake_host.h"
 #include "support/mbox_builder.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <memory>
+#include <optional>
 #include <regex>
 
 namespace quillmark {
@@ -375,23 +373,12 @@ bad = next((k for k in range(n) if norm(src.get_bytes(k)) != norm(out.get_bytes(
 print(len(src), len(out), bad)
 )";
 
-std::optional<std::string> pythonCompare(const TempDir& dir, const fs::path& source, const fs::path& output)
+// Python's answer, or empty when python3 is not there.
+std::optional<testing::ProgramRun> pythonCompare(const fs::path& source, const fs::path& output)
 {
-#ifdef _WIN32
-    (void)dir, (void)source, (void)output;
-    return std::nullopt;  // the check runs where a POSIX shell starts python3
-#else
-    if (std::system("python3 -c pass >/dev/null 2>&1") != 0) return std::nullopt;
-    const fs::path script = dir.write("compare.py", kPythonCompare);
-    const std::string command = "python3 '" + script.string() + "' '" + source.string() + "' '" + output.string() + "'";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) return std::nullopt;
-    std::string answer;
-    std::array<char, 256> buffer{};
-    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get())) answer += buffer.data();
-    while (!answer.empty() && answer.back() == '\n') answer.pop_back();
-    return answer;
-#endif
+    if (!testing::haveProgram("python3")) return std::nullopt;
+    return testing::runProgram({"python3", "-c", kPythonCompare, source.string(), output.string()},
+                               testing::StdErr::Apart);
 }
 
 std::string normalized(const std::string& text)
@@ -403,7 +390,7 @@ std::string normalized(const std::string& text)
 
 // Both readers see the source's messages in the .mbox we wrote, byte for byte apart from the
 // separator line and line ends; every separator line has the shape mutt's date parser accepts.
-void expectReadBackMatches(const TempDir& dir, const fs::path& source, const fs::path& output)
+void expectReadBackMatches(const fs::path& source, const fs::path& output)
 {
     const auto expected = gmimeSplit(source);
     const auto got = gmimeSplit(output);
@@ -412,10 +399,11 @@ void expectReadBackMatches(const TempDir& dir, const fs::path& source, const fs:
 
     expectSeparators(testing::readFile(output), expected.size());
 
-    const auto python = pythonCompare(dir, source, output);
+    const auto python = pythonCompare(source, output);
     if (!python) GTEST_SKIP() << "python3 not available: the read-back with Python's mailbox module was skipped";
     const std::string n = std::to_string(expected.size());
-    EXPECT_EQ(*python, n + " " + n + " -1");
+    EXPECT_EQ(python->status, 0) << python->errors;
+    EXPECT_EQ(python->output, n + " " + n + " -1\n") << python->errors;
 }
 
 TEST(MboxReadBack, PythonAndGMimeFindTheSourceMessages)
@@ -426,7 +414,7 @@ TEST(MboxReadBack, PythonAndGMimeFindTheSourceMessages)
     source += "From - Mon Dec 07 09:15:02 2026\nFrom: x@example.com\n\nCR LF body\r\nline two\r\n";
     const auto inbox = r.mailbox("Inbox", source);
     EXPECT_TRUE(r.run({inbox}).succeeded());
-    expectReadBackMatches(r.dir, inbox, r.mboxOf(inbox));
+    expectReadBackMatches(inbox, r.mboxOf(inbox));
 }
 
 TEST(MboxReadBack, CorpusMailboxConvertsIntoWhatTheReadersFind)
@@ -436,7 +424,7 @@ TEST(MboxReadBack, CorpusMailboxConvertsIntoWhatTheReadersFind)
     MboxRun r;
     EXPECT_TRUE(r.run({source.string()}).succeeded());
     EXPECT_EQ(r.report.messagesWritten, 4997u);
-    expectReadBackMatches(r.dir, source, r.mboxOf(source.string()));
+    expectReadBackMatches(source, r.mboxOf(source.string()));
 }
 
 }  // namespace

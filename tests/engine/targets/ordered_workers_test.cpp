@@ -2,46 +2,148 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace quillmark {
 namespace {
 
 using Workers = OrderedWorkers<std::string, std::string>;
+using namespace std::chrono_literals;
 
-// Inputs that take uneven times come back in the order they went in, and the caller can keep
-// the number and bytes in flight within bounds by taking before it submits.
-TEST(OrderedWorkers, ResultsKeepTheInputOrderWithinTheBounds)
-{
-    std::atomic<int> running{0}, most{0};
-    Workers workers({3, 4, 100}, [&](std::string in) {
-        const int now = ++running;
-        for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {}
-        // Later inputs finish sooner: the order must not follow the finishing order.
-        std::this_thread::sleep_for(std::chrono::microseconds(200 * (10 - std::stoi(in) % 10)));
-        --running;
+// Work that holds each input until the test lets it go, so the test decides which input
+// finishes when, and sees how many run at once.
+class HeldWork {
+public:
+    std::string operator()(std::string in)
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_started;
+        m_most = std::max(m_most, ++m_running);
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_all || m_released.contains(in); });
+        --m_running;
+        ++m_finished;
+        m_changed.notify_all();
         return "done " + in;
-    });
-    std::vector<std::string> out;
-    for (int i = 0; i < 60; ++i) {
-        std::string in = std::to_string(i);
-        while (!workers.hasRoomFor(in.size())) out.push_back(*workers.take(true));
-        const std::size_t size = in.size();
-        workers.submit(std::move(in), size);
-        EXPECT_LE(workers.inFlight(), 4u);
-        while (auto ready = workers.take(false)) out.push_back(*ready);
     }
-    while (auto rest = workers.take(true)) out.push_back(*rest);
-    ASSERT_EQ(out.size(), 60u);
-    for (int i = 0; i < 60; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], "done " + std::to_string(i));
-    EXPECT_GT(most.load(), 1) << "the work never ran on two threads at once";
+    Workers::Work work()
+    {
+        return [this](std::string in) { return (*this)(std::move(in)); };
+    }
+    void release(const std::string& in)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_released.insert(in);
+        m_changed.notify_all();
+    }
+    void releaseAll()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_all = true;
+        m_changed.notify_all();
+    }
+    // Each waits 30 s at most: a machine under load is slow, never that slow.
+    bool waitForRunning(int count)
+    {
+        return waitFor([&] { return m_running >= count; });
+    }
+    bool waitForFinished(int count)
+    {
+        return waitFor([&] { return m_finished >= count; });
+    }
+    int most() const { return read(m_most); }
+    int started() const { return read(m_started); }
+    int finished() const { return read(m_finished); }
+
+private:
+    template <class Done>
+    bool waitFor(Done done)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 30s, done);
+    }
+    int read(const int& value) const
+    {
+        const std::lock_guard lock(m_mutex);
+        return value;
+    }
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::set<std::string> m_released;
+    bool m_all = false;
+    int m_running = 0, m_most = 0, m_started = 0, m_finished = 0;
+};
+
+// Lets every held input go when it leaves scope. Declared after the workers, so that a failed
+// assertion never leaves their destructor waiting for work that nobody releases.
+struct ReleaseAllOnExit {
+    HeldWork& held;
+    ~ReleaseAllOnExit() { held.releaseAll(); }
+};
+
+// The workers finish the inputs in the reverse order; take() still hands them out in the order
+// they went in, and none before the oldest is done.
+TEST(OrderedWorkers, ResultsKeepTheInputOrderWhenLaterInputsFinishFirst)
+{
+    HeldWork held;
+    Workers workers({3, 8, 100}, held.work());
+    const ReleaseAllOnExit guard{held};
+    for (const char* in : {"0", "1", "2"}) workers.submit(in, 1);
+    ASSERT_TRUE(held.waitForRunning(3)) << "the inputs never ran on three threads at once";
+    held.release("2");
+    ASSERT_TRUE(held.waitForFinished(1));
+    EXPECT_FALSE(workers.take(false)) << "a later result came out before the oldest";
+    held.release("1");
+    ASSERT_TRUE(held.waitForFinished(2));
+    EXPECT_FALSE(workers.take(false)) << "a later result came out before the oldest";
+    held.release("0");
+    EXPECT_EQ(*workers.take(true), "done 0");
+    EXPECT_EQ(*workers.take(true), "done 1");
+    EXPECT_EQ(*workers.take(true), "done 2");
     EXPECT_FALSE(workers.take(true)) << "nothing is in flight any more";
 }
 
+// With the work held, the caller fills the bound on inputs in flight exactly, only `threads`
+// inputs run at once, and each take() makes room for one more; the byte bound holds likewise.
+TEST(OrderedWorkers, BoundsAreReachedAndNeverExceeded)
+{
+    HeldWork held;
+    Workers workers({2, 4, 100}, held.work());
+    const ReleaseAllOnExit guard{held};
+    int submitted = 0;
+    while (submitted < 10 && workers.hasRoomFor(1)) workers.submit(std::to_string(submitted++), 1);
+    EXPECT_EQ(submitted, 4);
+    EXPECT_EQ(workers.inFlight(), 4u);
+    ASSERT_TRUE(held.waitForRunning(2));
+    for (int i = 0; i < 6; ++i) {
+        held.release(std::to_string(i));
+        EXPECT_EQ(*workers.take(true), "done " + std::to_string(i));
+        ASSERT_TRUE(workers.hasRoomFor(1));
+        if (i < 2) workers.submit(std::to_string(submitted++), 1);
+        EXPECT_LE(workers.inFlight(), 4u);
+    }
+    EXPECT_FALSE(workers.take(false));
+    EXPECT_EQ(held.most(), 2) << "more inputs ran at once than there are threads";
+
+    Workers bytes({2, 100, 10}, [](std::string in) { return in; });
+    int fitted = 0;
+    while (fitted < 10 && bytes.hasRoomFor(3)) bytes.submit("abc", 3), ++fitted;
+    EXPECT_EQ(fitted, 3);  // 9 bytes; a fourth would make 12
+    EXPECT_TRUE(bytes.hasRoomFor(1));
+    EXPECT_EQ(*bytes.take(true), "abc");
+    EXPECT_TRUE(bytes.hasRoomFor(3));
+}
+
 // One input larger than the byte bound still goes through (alone); an exception thrown for one
-// input comes back for that input only; work still in flight at destruction is waited for.
+// input comes back for that input only; work running at destruction is finished first.
 TEST(OrderedWorkers, OversizedInputsExceptionsAndDestructionInFlight)
 {
     {
@@ -59,16 +161,18 @@ TEST(OrderedWorkers, OversizedInputsExceptionsAndDestructionInFlight)
         EXPECT_THROW(workers.take(true), std::runtime_error);
         EXPECT_EQ(*workers.take(true), "good");
     }
-    std::atomic<int> finished{0};
+    HeldWork held;
+    bool bothRan = false;
     {
-        Workers workers({2, 8, 1000}, [&](std::string in) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            ++finished;
-            return in;
-        });
-        for (int i = 0; i < 4; ++i) workers.submit("x", 1);
-    }  // must neither hang nor crash
-    EXPECT_LE(finished.load(), 4);
+        std::jthread opener;
+        Workers workers({2, 8, 1000}, held.work());
+        for (int i = 0; i < 4; ++i) workers.submit(std::to_string(i), 1);
+        bothRan = held.waitForRunning(2);
+        // Let go while the destructor runs: it must wait for both.
+        opener = std::jthread([&] { held.releaseAll(); });
+    }
+    EXPECT_TRUE(bothRan);
+    EXPECT_EQ(held.finished(), held.started()) << "the destructor left work running";
 }
 
 }  // namespace

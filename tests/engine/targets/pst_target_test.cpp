@@ -3,14 +3,14 @@
 #include "platform/paths.h"
 #include "support/fake_host.h"
 #include "support/mbox_builder.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <optional>
 #include <stdexcept>
-#include <sys/wait.h>
 
 namespace quillmark {
 namespace {
@@ -39,9 +39,13 @@ JobSettings pstJobInto(const TempDir& dir)
     return s;
 }
 
-// Folder name, message count and subjects as libpff reads them, one line per folder.
-std::string readWithLibpff(const fs::path& pst)
+// Folder name, message count and subjects as libpff reads them, one line per folder; empty when
+// python3-pypff is not installed (Debian's, so only the system's python3 has it).
+std::optional<std::string> readWithLibpff(const fs::path& pst)
 {
+    const std::string python = "/usr/bin/python3";
+    if (!testing::haveProgram(python) || testing::runProgram({python, "-c", "import pypff"}).status != 0)
+        return std::nullopt;
     const std::string script = "import pypff,sys\n"
                                "f=pypff.file(); f.open(sys.argv[1])\n"
                                "def walk(d):\n"
@@ -50,14 +54,9 @@ std::string readWithLibpff(const fs::path& pst)
                                "    subj=sorted(s.get_sub_message(j).subject or '' for j in range(n))\n"
                                "    print(s.name, n, '|'.join(subj)); walk(s)\n"
                                "walk(f.get_root_folder())\n";
-    const std::string command = "/usr/bin/python3 -c \"" + script + "\" '" + pst.string() + "' 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    ::pclose(pipe);
-    return out;
+    const auto run = testing::runProgram({python, "-c", script, pst.string()});
+    EXPECT_EQ(run.status, 0) << run.output;
+    return run.output;
 }
 
 TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
@@ -90,11 +89,10 @@ TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
         EXPECT_TRUE(fs::is_directory(folder));
         EXPECT_TRUE(testing::listFiles(folder).empty());
     }
-    if (!fs::exists("/usr/bin/python3") || readWithLibpff(files[0]).find("No module") != std::string::npos)
-        GTEST_SKIP() << "python3-pypff is not installed";
-    const std::string listing = readWithLibpff(files[0]);
-    EXPECT_NE(listing.find("Inbox 3 first|second|third"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("Sent 1 attached"), std::string::npos) << listing;
+    const auto listing = readWithLibpff(files[0]);
+    if (!listing) GTEST_SKIP() << "python3-pypff is not installed";
+    EXPECT_NE(listing->find("Inbox 3 first|second|third"), std::string::npos) << *listing;
+    EXPECT_NE(listing->find("Sent 1 attached"), std::string::npos) << *listing;
 }
 
 // Messages are imported on worker threads and stored in order: a cancel must still leave a valid
@@ -119,7 +117,7 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     const std::vector<std::string> rows{inbox.string()};
     const Report r = job.run(rows);
     EXPECT_TRUE(r.cancelled);
-    EXPECT_GT(r.messagesWritten, 4u);
+    EXPECT_GE(r.messagesWritten, 21u);  // Email-0 to Email-20 were stored before the cancel
     EXPECT_LT(r.messagesWritten, kMessages);
     EXPECT_EQ(r.messagesFailed, 0u);
     EXPECT_EQ(r.messagesRecovered, 1u);
@@ -139,11 +137,10 @@ TEST(PstTarget, CancelLeavesAValidStoreWithWhatWasCountedAndPartReadsAreReported
     auto verified = pst::verify(files[0]);
     ASSERT_TRUE(verified.ok());
     EXPECT_TRUE(verified->ok()) << verified->text();
-    if (!fs::exists("/usr/bin/python3") || readWithLibpff(files[0]).find("No module") != std::string::npos)
-        GTEST_SKIP() << "python3-pypff is not installed";
-    const std::string listing = readWithLibpff(files[0]);
-    EXPECT_NE(listing.find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos)
-        << listing.substr(0, 200);
+    const auto listing = readWithLibpff(files[0]);
+    if (!listing) GTEST_SKIP() << "python3-pypff is not installed";
+    EXPECT_NE(listing->find("Inbox " + std::to_string(r.messagesWritten) + " "), std::string::npos)
+        << listing->substr(0, 200);
 }
 
 TEST(PstTarget, AnExceptionMidJobEndsItWithAValidStoreAndSaysWhy)
