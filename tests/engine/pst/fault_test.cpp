@@ -1,9 +1,13 @@
 // Write failures (a full disk, a file-size limit, a failing disk) reach the caller as errors,
 // stick, and leave no file behind, whichever write fails: the store's blocks, its row spool, the
 // growth to whole intervals, the maps, the header, the sync and the rename into place.
+#include "engine/job/conversion_job.h"
 #include "engine/pst/verify/verifier.h"
 #include "platform/fault_injection.h"
 #include "pst_fixtures.h"
+#include "support/fake_host.h"
+#include "support/mbox_builder.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +25,7 @@ using namespace quillmark::pst::test;
 namespace {
 
 namespace fs = std::filesystem;
+namespace support = quillmark::testing;
 using platform::faults::Op;
 
 std::vector<std::string> namesIn(const fs::path& folder)
@@ -118,6 +123,52 @@ TEST(PstFault, AFailedStoreLeavesTheFileItWouldReplaceAsItWas)
     const int runs = failEachWriteOfAStore(true);
     EXPECT_GE(runs, 15);
     EXPECT_LT(runs, 200);
+}
+
+// The same through the conversion job: each run that meets a fault says why, counts no message
+// as written that is in no file, and leaves no file in the output folder.
+TEST(PstFault, EveryFailedWriteOfAPstJobIsReported)
+{
+    support::TempDir dir;
+    std::vector<support::Mail> mails(5, support::Mail{"a@example.com", "fault", "short body"});
+    mails[2].body = std::string(1u << 20, 'q');  // several block flushes
+    const auto inbox = dir.write("Mail/Inbox", support::mboxOf(mails));
+    const std::vector<std::string> rows{inbox.string()};
+    int n = 1;
+    for (; n < 200; ++n) {
+        SCOPED_TRACE("write " + std::to_string(n));
+        const auto out = dir / ("out-" + std::to_string(n));
+        fs::create_directories(out);
+        JobSettings settings;
+        settings.target = Target::Pst;
+        settings.outputFolder = out.string() + "/";
+        settings.progressInterval = std::chrono::milliseconds(0);
+        support::FakeHost host;
+        ConversionJob job(host, settings);
+        platform::faults::failNth(Op::Write, n);
+        const Report r = job.run(rows);
+        platform::faults::failNth(Op::Write, 0);
+        const auto files = support::listFiles(out);  // the job also makes a folder per mailbox
+        if (r.succeeded()) {
+            ASSERT_EQ(files.size(), 1u);
+            const auto report = verify(out / files[0]);
+            ASSERT_TRUE(report.ok());
+            EXPECT_TRUE(report->ok()) << report->text();
+            EXPECT_EQ(report->messages, mails.size());
+            break;
+        }
+        ASSERT_TRUE(r.fatal);
+        EXPECT_NE(r.fatal->detail.find("Input/output error"), std::string::npos) << r.fatal->detail;
+        ASSERT_FALSE(host.boxes.empty());
+        EXPECT_NE(host.boxes.back().text.find(r.fatal->detail), std::string::npos) << host.boxes.back().text;
+        EXPECT_TRUE(files.empty()) << files.front();
+        EXPECT_EQ(r.messagesWritten, 0u) << "messages counted as written, but no file holds them";
+        EXPECT_EQ(r.messagesFailed, r.messagesFound);
+        fs::remove_all(out);
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GE(n, 8) << "the fault was never hit";
+    EXPECT_LT(n, 200);
 }
 
 #ifndef _WIN32
