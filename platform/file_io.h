@@ -161,9 +161,6 @@ public:
     [[nodiscard]] Result<void> commit();
     void discard() noexcept;
 
-    bool isOpen() const noexcept { return m_handle != -1; }
-    const std::filesystem::path& finalPath() const noexcept { return m_final; }
-
 private:
     // Gives the file its final name and closes it; on failure the temporary name goes.
     [[nodiscard]] Result<void> placeAndClose();
