@@ -8,6 +8,8 @@
 
 namespace quillmark::platform::faults {
 
+// Write counts every step that changes an output file: its writes, and for a PositionalFile also
+// the change of size, the sync and the rename into place.
 enum class Op { Read, Write };
 
 // Arms the plan: the nth operation of that kind from now on (1 = the next) fails. 0 disarms.

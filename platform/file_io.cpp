@@ -15,11 +15,16 @@ namespace {
 using detail::kNoHandle;
 using detail::kWriteBuffer;
 
+// What a planned fault returns: the error a failing disk gives.
+Error injectedFault(std::string what)
+{
+    return systemError(std::make_error_code(std::errc::io_error), std::move(what));
+}
+
 // Every write of the file layer goes through here, so a planned fault hits them all alike.
 Result<void> writeOut(std::intptr_t handle, const char* data, std::size_t size, const std::filesystem::path& path)
 {
-    if (faults::shouldFail(faults::Op::Write))
-        return systemError(std::make_error_code(std::errc::io_error), "cannot write " + toText(path));
+    if (faults::shouldFail(faults::Op::Write)) return injectedFault("cannot write " + toText(path));
     return detail::writeAll(handle, data, size, path);
 }
 
@@ -145,6 +150,60 @@ Result<void> AtomicFile::write(std::span<const char> bytes)
     return bufferedWrite(m_handle, m_final, m_buffer.get(), m_used, bytes);
 }
 
+// ---- PositionalFile ------------------------------------------------------------------------
+
+PositionalFile::PositionalFile(PositionalFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_anonymous(other.m_anonymous),
+      m_final(std::move(other.m_final)), m_temp(std::move(other.m_temp))
+{
+}
+
+PositionalFile& PositionalFile::operator=(PositionalFile&& other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_handle = std::exchange(other.m_handle, kNoHandle);
+        m_anonymous = other.m_anonymous;
+        m_final = std::move(other.m_final);
+        m_temp = std::move(other.m_temp);
+    }
+    return *this;
+}
+
+PositionalFile::~PositionalFile() { discard(); }
+
+Result<void> PositionalFile::writeAt(std::uint64_t offset, std::span<const char> bytes)
+{
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + toText(m_final)};
+    if (faults::shouldFail(faults::Op::Write)) return injectedFault("cannot write " + toText(m_final));
+    return detail::writeAt(m_handle, offset, bytes.data(), bytes.size(), m_final);
+}
+
+Result<void> PositionalFile::resize(std::uint64_t size)
+{
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "resize of a closed file " + toText(m_final)};
+    if (faults::shouldFail(faults::Op::Write)) return injectedFault("cannot extend " + toText(m_final));
+    return detail::resizeFile(m_handle, size, m_final);
+}
+
+Result<void> PositionalFile::commit()
+{
+    if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "commit of a closed file " + toText(m_final)};
+    // The data reaches the disk before the name does: after a crash the final name holds the
+    // whole file or is not there.
+    auto synced = faults::shouldFail(faults::Op::Write) ? Result<void>(injectedFault("cannot flush " + toText(m_final)))
+                                                        : detail::syncFile(m_handle, m_final);
+    if (!synced) {
+        discard();
+        return synced;
+    }
+    if (faults::shouldFail(faults::Op::Write)) {
+        discard();
+        return injectedFault("cannot rename into place " + toText(m_final));
+    }
+    return placeAndClose();
+}
+
 // ---- AppendFile ----------------------------------------------------------------------------
 
 AppendFile::AppendFile(AppendFile&& other) noexcept
@@ -212,9 +271,8 @@ Result<ScratchFile> ScratchFile::create()
 
 Result<void> ScratchFile::append(std::span<const char> bytes)
 {
-    if (faults::shouldFail(faults::Op::Write))
-        return systemError(std::make_error_code(std::errc::io_error), "cannot write a temporary file");
-    if (auto r = detail::writeScratch(m_handle, m_size, bytes.data(), bytes.size()); !r) return r;
+    if (faults::shouldFail(faults::Op::Write)) return injectedFault("cannot write a temporary file");
+    if (auto r = detail::writeAt(m_handle, m_size, bytes.data(), bytes.size(), {}); !r) return r;
     m_size += bytes.size();
     return Ok{};
 }

@@ -1,9 +1,12 @@
 // Files as the core needs them: mailboxes opened for shared reading and never written, and output
-// files that appear under their final name only once they are complete.
+// files (written in order or at any offset) that appear under their final name only once they
+// are complete.
 //
 // Owns: the native handles (POSIX descriptors, Windows HANDLEs). Calls: the operating system only.
-// Invariants: a ReadOnlyFile is never opened for writing; an AtomicFile's final name is touched
-// only by the rename in commit(), so an interrupted write never leaves a half-written file there.
+// Invariants: a ReadOnlyFile is never opened for writing; the final name of an AtomicFile or a
+// PositionalFile is touched only by commit(), so an interrupted write never leaves a half-written
+// file there. Every write of an output file, and the sizing, sync and rename of a PositionalFile,
+// can be made to fail by a plan of fault_injection.h.
 #pragma once
 
 #include "platform/result.h"
@@ -131,6 +134,41 @@ private:
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
+};
+
+// A new file written at any offset (a PST store: blocks first, its header last), under a
+// temporary name beside its final one until commit() makes it durable and renames it into place,
+// replacing any file of that name. Where the system can, it has no name at all until then.
+// Dropped without commit(), or when commit() fails, the temporary file is removed.
+class PositionalFile {
+public:
+    PositionalFile() = default;
+    PositionalFile(PositionalFile&& other) noexcept;
+    PositionalFile& operator=(PositionalFile&& other) noexcept;
+    PositionalFile(const PositionalFile&) = delete;
+    PositionalFile& operator=(const PositionalFile&) = delete;
+    ~PositionalFile();
+
+    [[nodiscard]] static Result<PositionalFile> create(const std::filesystem::path& finalPath);
+
+    [[nodiscard]] Result<void> writeAt(std::uint64_t offset, std::span<const char> bytes);
+    [[nodiscard]] Result<void> writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes)
+    {
+        return writeAt(offset, std::span<const char>(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }
+    // Cuts the file to `size` bytes or extends it with zeros.
+    [[nodiscard]] Result<void> resize(std::uint64_t size);
+    [[nodiscard]] Result<void> commit();
+    void discard() noexcept;
+
+private:
+    // Gives the file its final name and closes it; on failure the temporary name goes.
+    [[nodiscard]] Result<void> placeAndClose();
+
+    std::intptr_t m_handle = -1;
+    bool m_anonymous = false;  // no name yet: placeAndClose() links it in
+    std::filesystem::path m_final;
+    std::filesystem::path m_temp;
 };
 
 // A file opened for appending (created when missing); every write goes to its end.

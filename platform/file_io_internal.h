@@ -23,10 +23,18 @@ inline constexpr std::intptr_t kNoHandle = -1;  // also INVALID_HANDLE_VALUE on 
 [[nodiscard]] Result<std::intptr_t> openFolder(const std::filesystem::path& path);
 void closeFolder(std::intptr_t handle) noexcept;
 
+// Writes all bytes at offset (retrying short writes); the error names path, or a temporary file
+// when path is empty. ScratchFile and PositionalFile write through here.
+[[nodiscard]] Result<void> writeAt(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size,
+                                   const std::filesystem::path& path);
+// Cuts or extends (with zeros) a file opened for writing to `size` bytes.
+[[nodiscard]] Result<void> resizeFile(std::intptr_t handle, std::uint64_t size, const std::filesystem::path& path);
+// Returns once the file's data is on the disk.
+[[nodiscard]] Result<void> syncFile(std::intptr_t handle, const std::filesystem::path& path);
+
 // ScratchFile's system calls: a nameless file in the system's temporary folder, positional
-// reads and writes.
+// reads.
 [[nodiscard]] Result<std::intptr_t> createScratch();
-[[nodiscard]] Result<void> writeScratch(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size);
 [[nodiscard]] Result<void> readScratch(std::intptr_t handle, std::uint64_t offset, char* data, std::size_t size);
 void closeScratch(std::intptr_t handle) noexcept;
 

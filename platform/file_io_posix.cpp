@@ -73,6 +73,43 @@ Result<std::size_t> readUpTo(int desc, std::uint64_t offset, char* data, std::si
     return done;
 }
 
+// Gives an output file its final name `finalName` in `dir` and closes it: a nameless file is
+// linked in (through `tempName` when a file of the final name is to be replaced), a named one
+// renamed from `tempName`. On failure nothing is left under either name.
+Result<void> placeAndClose(int desc, bool anonymous, int dir, const std::string& tempName, const std::string& finalName,
+                           const std::filesystem::path& shown)
+{
+    if (anonymous) {
+        const std::string self = "/proc/self/fd/" + std::to_string(desc);
+        bool linked = ::linkat(AT_FDCWD, self.c_str(), dir, finalName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno == EEXIST) {
+            // Replacing a file: give it the temporary name, then rename over the old one.
+            ::unlinkat(dir, tempName.c_str(), 0);
+            linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0
+                && ::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0;
+        }
+        const auto ec = lastError();
+        const bool closed = ::close(desc) == 0 || errno == EINTR;
+        if (!linked) {
+            ::unlinkat(dir, tempName.c_str(), 0);
+            return systemError(ec, "cannot create " + quoted(shown));
+        }
+        if (!closed) return systemError(lastError(), "cannot write " + quoted(shown));
+        return Ok{};
+    }
+    if (::close(desc) != 0 && errno != EINTR) {
+        const auto ec = lastError();
+        ::unlinkat(dir, tempName.c_str(), 0);
+        return systemError(ec, "cannot write " + quoted(shown));
+    }
+    if (::renameat(dir, tempName.c_str(), dir, finalName.c_str()) != 0) {
+        const auto ec = lastError();
+        ::unlinkat(dir, tempName.c_str(), 0);
+        return systemError(ec, "cannot rename into place " + quoted(shown));
+    }
+    return Ok{};
+}
+
 }  // namespace
 
 Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size,
@@ -174,35 +211,7 @@ Result<void> AtomicFile::commit()
     const int dir = m_folder >= 0 ? fd(m_folder) : AT_FDCWD;
     const std::string finalName = m_folder >= 0 ? m_final.filename().string() : m_final.string();
     const std::string tempName = m_folder >= 0 ? m_temp.filename().string() : m_temp.string();
-    if (m_anonymous) {
-        const std::string self = "/proc/self/fd/" + std::to_string(m_handle);
-        bool linked = ::linkat(AT_FDCWD, self.c_str(), dir, finalName.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        if (!linked && errno == EEXIST) {
-            // Replacing a file: give it the temporary name, then rename over the old one.
-            ::unlinkat(dir, tempName.c_str(), 0);
-            linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0
-                && ::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0;
-        }
-        const auto ec = lastError();
-        const bool closed = ::close(fd(std::exchange(m_handle, -1))) == 0 || errno == EINTR;
-        if (!linked) {
-            ::unlinkat(dir, tempName.c_str(), 0);
-            return systemError(ec, "cannot create " + quoted(m_final));
-        }
-        if (!closed) return systemError(lastError(), "cannot write " + quoted(m_final));
-        return Ok{};
-    }
-    if (::close(fd(std::exchange(m_handle, -1))) != 0 && errno != EINTR) {
-        const auto ec = lastError();
-        ::unlinkat(dir, tempName.c_str(), 0);
-        return systemError(ec, "cannot write " + quoted(m_final));
-    }
-    if (::renameat(dir, tempName.c_str(), dir, finalName.c_str()) != 0) {
-        const auto ec = lastError();
-        ::unlinkat(dir, tempName.c_str(), 0);
-        return systemError(ec, "cannot rename into place " + quoted(m_final));
-    }
-    return Ok{};
+    return placeAndClose(fd(std::exchange(m_handle, -1)), m_anonymous, dir, tempName, finalName, m_final);
 }
 
 void AtomicFile::discard() noexcept
@@ -215,6 +224,42 @@ void AtomicFile::discard() noexcept
         }
     }
     m_used = 0;
+}
+
+// ---- PositionalFile ------------------------------------------------------------------------
+
+Result<PositionalFile> PositionalFile::create(const std::filesystem::path& finalPath)
+{
+    PositionalFile file;
+    file.m_final = finalPath;
+    file.m_temp = finalPath;
+    file.m_temp += ".part";
+    int desc = -1;
+#ifdef O_TMPFILE
+    // Nameless until commit(): a crash in the middle of a large file leaves nothing behind.
+    if (canLinkAnonymousFiles()) {
+        const std::filesystem::path folder = finalPath.parent_path();
+        desc = openAt(AT_FDCWD, folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC);
+        file.m_anonymous = desc >= 0;
+    }
+#endif
+    if (desc < 0) desc = openAt(AT_FDCWD, file.m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (desc < 0) return systemError(lastError(), "cannot create " + quoted(finalPath));
+    file.m_handle = desc;
+    return file;
+}
+
+Result<void> PositionalFile::placeAndClose()
+{
+    return quillmark::platform::placeAndClose(fd(std::exchange(m_handle, -1)), m_anonymous, AT_FDCWD, m_temp.string(),
+                                              m_final.string(), m_final);
+}
+
+void PositionalFile::discard() noexcept
+{
+    if (m_handle < 0) return;
+    ::close(fd(std::exchange(m_handle, -1)));
+    if (!m_anonymous) ::unlink(m_temp.c_str());
 }
 
 // ---- OutputFolder --------------------------------------------------------------------------
@@ -315,16 +360,39 @@ Result<std::intptr_t> detail::createScratch()
     return static_cast<std::intptr_t>(desc);
 }
 
-Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size)
+Result<void> detail::writeAt(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size,
+                             const std::filesystem::path& path)
 {
     for (std::size_t done = 0; done < size;) {
         const ssize_t n = ::pwrite(fd(handle), data + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return systemError(lastError(), "cannot write a temporary file");
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // A write that takes nothing would be retried for ever: call it a full disk.
+            const auto ec = n < 0 ? lastError() : std::make_error_code(std::errc::no_space_on_device);
+            return systemError(ec, "cannot write " + (path.empty() ? std::string("a temporary file") : quoted(path)));
         }
         done += static_cast<std::size_t>(n);
     }
+    return Ok{};
+}
+
+Result<void> detail::resizeFile(std::intptr_t handle, std::uint64_t size, const std::filesystem::path& path)
+{
+    int r;
+    do {
+        r = ::ftruncate(fd(handle), static_cast<off_t>(size));
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) return systemError(lastError(), "cannot extend " + quoted(path));
+    return Ok{};
+}
+
+Result<void> detail::syncFile(std::intptr_t handle, const std::filesystem::path& path)
+{
+    int r;
+    do {
+        r = ::fsync(fd(handle));
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) return systemError(lastError(), "cannot flush " + quoted(path));
     return Ok{};
 }
 

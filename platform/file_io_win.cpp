@@ -163,6 +163,39 @@ Result<AtomicFile> AtomicFile::create(const OutputFolder& folder, std::string_vi
     return create(folder.path() / std::filesystem::path(std::u8string(name.begin(), name.end())));
 }
 
+// ---- PositionalFile ------------------------------------------------------------------------
+
+Result<PositionalFile> PositionalFile::create(const std::filesystem::path& finalPath)
+{
+    PositionalFile file;
+    file.m_final = finalPath;
+    file.m_temp = finalPath;
+    file.m_temp += L".part";
+    HANDLE h = ::CreateFileW(file.m_temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot create " + text(finalPath));
+    file.m_handle = toHandle(h);
+    return file;
+}
+
+Result<void> PositionalFile::placeAndClose()
+{
+    ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
+    if (!::MoveFileExW(m_temp.c_str(), m_final.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const auto ec = lastError();
+        ::DeleteFileW(m_temp.c_str());
+        return systemError(ec, "cannot rename into place " + text(m_final));
+    }
+    return Ok{};
+}
+
+void PositionalFile::discard() noexcept
+{
+    if (!valid(m_handle)) return;
+    ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
+    ::DeleteFileW(m_temp.c_str());
+}
+
 // ---- OutputFolder --------------------------------------------------------------------------
 
 // Windows has no "at" calls to use a folder handle with: the folder keeps only its path.
@@ -265,7 +298,8 @@ Result<std::intptr_t> detail::createScratch()
     return toHandle(h);
 }
 
-Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size)
+Result<void> detail::writeAt(std::intptr_t handle, std::uint64_t offset, const char* data, std::size_t size,
+                             const std::filesystem::path& path)
 {
     for (std::size_t done = 0; done < size;) {
         OVERLAPPED at{};
@@ -275,9 +309,25 @@ Result<void> detail::writeScratch(std::intptr_t handle, std::uint64_t offset, co
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
         DWORD put = 0;
         if (!::WriteFile(handleOf(handle), data + done, want, &put, &at) || put == 0)
-            return systemError(lastError(), "cannot write a temporary file");
+            return systemError(lastError(),
+                               "cannot write " + (path.empty() ? std::string("a temporary file") : text(path)));
         done += put;
     }
+    return Ok{};
+}
+
+Result<void> detail::resizeFile(std::intptr_t handle, std::uint64_t size, const std::filesystem::path& path)
+{
+    FILE_END_OF_FILE_INFO info{};
+    info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFileInformationByHandle(handleOf(handle), FileEndOfFileInfo, &info, sizeof info))
+        return systemError(lastError(), "cannot extend " + text(path));
+    return Ok{};
+}
+
+Result<void> detail::syncFile(std::intptr_t handle, const std::filesystem::path& path)
+{
+    if (!::FlushFileBuffers(handleOf(handle))) return systemError(lastError(), "cannot flush " + text(path));
     return Ok{};
 }
 

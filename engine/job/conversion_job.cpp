@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 namespace quillmark {
 namespace {
@@ -91,6 +92,13 @@ struct ConversionJob::State final : MessageOutcomes {
         ++report.messagesRecovered;
         report.add({Severity::Issue, place.mailbox->path, place.index, place.offset,
                     Error{Code::Corrupt, "read only in part: " + why}});
+    }
+    void allLost() override
+    {
+        // The writer's error, the job's fatal one, says why; the counts must not claim messages
+        // that are in no file.
+        report.messagesFailed += std::exchange(report.messagesWritten, 0);
+        report.messagesRecovered = 0;
     }
 };
 

@@ -41,6 +41,9 @@ public:
     virtual void failed(const MessagePlace& place, const Error& error) = 0;
     // Written, but not all of it could be read: `why` says what was recovered and how.
     virtual void recovered(const MessagePlace& place, const std::string& why) = 0;
+    // The one file that held every message reported written could not be completed and is gone:
+    // none of them is written after all.
+    virtual void allLost() = 0;
 
 protected:
     ~MessageOutcomes() = default;

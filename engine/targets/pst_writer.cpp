@@ -220,6 +220,8 @@ public:
         auto r = m_failure ? Result<void>(*m_failure) : m_store->close();
         m_store.reset();
         if (!r) {
+            // A store that failed leaves no file: the messages taken so far are in none.
+            m_outcomes->allLost();
             Error e = std::move(r).error();
             e.detail = "The Outlook data file " + m_path + " could not be completed: " + e.detail;
             return e;

@@ -2,7 +2,7 @@
 
 #include "engine/pst/byte_io.h"
 #include "engine/pst/ndb/allocation_map.h"
-#include "engine/pst/ndb/os_file.h"
+#include "platform/file_io.h"
 
 #include <algorithm>
 #include <array>
@@ -39,13 +39,6 @@ struct ChildRef {
     std::uint64_t ib;
 };
 
-std::filesystem::path temporaryPath(const std::filesystem::path& path)
-{
-    std::filesystem::path temp = path;
-    temp += ".partial";
-    return temp;
-}
-
 void sealPage(std::span<std::uint8_t> page, std::uint8_t ptype, std::uint64_t ib, Bid bid, bool signed_)
 {
     page[page::kType] = ptype;
@@ -58,9 +51,7 @@ void sealPage(std::span<std::uint8_t> page, std::uint8_t ptype, std::uint64_t ib
 }  // namespace
 
 struct BlockStore::Impl {
-    std::filesystem::path finalPath;
-    std::filesystem::path tempPath;
-    OsFile file;
+    platform::PositionalFile file;
     Options options;
     State state = State::Writing;
     std::optional<Error> failure;
@@ -85,9 +76,7 @@ struct BlockStore::Impl {
         if (!failure) {
             failure = std::move(error);
             state = State::Failed;
-            file.close();
-            std::error_code ec;
-            std::filesystem::remove(tempPath, ec);
+            file.discard();
         }
         return *failure;
     }
@@ -379,11 +368,7 @@ struct BlockStore::Impl {
         if (auto r = writeMapPages(intervals); !r) return r;
         if (auto r = writeDList(intervals); !r) return r;
         if (auto r = writeHeader(eof, intervals, *nbtRoot, *bbtRoot); !r) return r;
-        if (auto r = file.sync(); !r) return fail(std::move(r).error());
-        file.close();
-        std::error_code ec;
-        std::filesystem::rename(tempPath, finalPath, ec);
-        if (ec) return fail(systemError(ec, "cannot rename " + tempPath.string() + " to " + finalPath.string()));
+        if (auto r = file.commit(); !r) return fail(std::move(r).error());
         state = State::Done;
         return Ok{};
     }
@@ -396,10 +381,8 @@ BlockStore::~BlockStore() { abandon(); }
 Result<std::unique_ptr<BlockStore>> BlockStore::create(const std::filesystem::path& path, Options options)
 {
     auto impl = std::make_unique<Impl>();
-    impl->finalPath = path;
-    impl->tempPath = temporaryPath(path);
     impl->options = options;
-    auto file = OsFile::create(impl->tempPath);
+    auto file = platform::PositionalFile::create(path);
     if (!file) return std::move(file).error();
     impl->file = std::move(*file);
     impl->rgnid.fill(kFirstNidIndex);
@@ -415,9 +398,7 @@ Result<void> BlockStore::finish() { return m->finish(); }
 void BlockStore::abandon() noexcept
 {
     if (m->state == State::Done) return;
-    m->file.close();
-    std::error_code ec;
-    std::filesystem::remove(m->tempPath, ec);
+    m->file.discard();
     if (!m->failure) m->failure = Error{Code::Cancelled, "the PST file was abandoned before it was complete"};
     m->state = State::Failed;
 }

@@ -3,11 +3,11 @@
 // Owns: the file, its header, allocation maps (AMap, PMap, FMap, FPMap, DList), blocks with their
 // trailers, data trees (XBLOCK/XXBLOCK), subnode trees (SLBLOCK/SIBLOCK) and the node and block
 // B-trees. Speaks in block IDs, node IDs and byte spans; knows nothing of heaps or properties.
-// Calls: the operating system through os_file.h only.
+// Calls: the operating system through platform/file_io.h only (one PositionalFile).
 // Invariants: blocks go to the file as they are written and are never rewritten; every block is
 // referenced exactly once (cRef 2); the file grows in whole AMap intervals; the file appears under
-// its final name only after finish() succeeded. The first I/O error is sticky: every later call
-// returns it.
+// its final name only after finish() succeeded, and a failed or abandoned store leaves no file.
+// The first I/O error is sticky: every later call returns it.
 #pragma once
 
 #include "engine/pst/format.h"
@@ -35,7 +35,8 @@ struct Options {
 class BlockStore {
 public:
     // ---- Open and close ------------------------------------------------------------------
-    // Creates `path`; the data is written to a temporary file beside it until finish().
+    // Creates `path`; the data is written to a temporary file beside it (nameless where the
+    // system allows) until finish().
     [[nodiscard]] static Result<std::unique_ptr<BlockStore>> create(const std::filesystem::path& path,
                                                                     Options options = {});
     ~BlockStore();

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 using namespace quillmark;
 using namespace quillmark::pst;
 using namespace quillmark::pst::test;
@@ -81,7 +83,8 @@ TEST(PstNdb, SmallestFileIsOneAMapInterval)
     ASSERT_TRUE(store->putNode(0x21, *store->writeData({}), 0, 0).ok());
     ASSERT_TRUE(store->finish().ok());
     EXPECT_EQ(std::filesystem::file_size(path), 271360u);
-    EXPECT_FALSE(std::filesystem::exists(dir.path("empty.pst.partial")));
+    // Only the file itself: no temporary name is left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("")), {}), 1);
     const auto report = verifyStorage(path);
     EXPECT_TRUE(report.ok()) << report.text();
 }
@@ -173,8 +176,7 @@ TEST(PstNdb, RejectsMisuse)
     EXPECT_FALSE(finished.error().detail.empty());
     // The first error sticks, and no file is presented.
     EXPECT_EQ(store->writeData({}).error().detail, finished.error().detail);
-    EXPECT_FALSE(std::filesystem::exists(dir.path("misuse.pst")));
-    EXPECT_FALSE(std::filesystem::exists(dir.path("misuse.pst.partial")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("")));
 }
 
 TEST(PstNdb, AbandonedStoreLeavesNoFile)
