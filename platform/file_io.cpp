@@ -119,7 +119,7 @@ Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
     : m_handle(std::exchange(other.m_handle, kNoHandle)), m_folder(other.m_folder), m_anonymous(other.m_anonymous),
       m_final(std::move(other.m_final)), m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)),
-      m_used(std::exchange(other.m_used, 0)), m_written(std::exchange(other.m_written, 0))
+      m_used(std::exchange(other.m_used, 0))
 {
 }
 
@@ -134,7 +134,6 @@ AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
         m_temp = std::move(other.m_temp);
         m_buffer = std::move(other.m_buffer);
         m_used = std::exchange(other.m_used, 0);
-        m_written = std::exchange(other.m_written, 0);
     }
     return *this;
 }
@@ -146,7 +145,6 @@ Result<void> AtomicFile::flush() { return flushBuffer(m_handle, m_final, m_buffe
 Result<void> AtomicFile::write(std::span<const char> bytes)
 {
     if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + toText(m_final)};
-    m_written += bytes.size();
     return bufferedWrite(m_handle, m_final, m_buffer.get(), m_used, bytes);
 }
 

@@ -121,7 +121,6 @@ public:
     void discard() noexcept;
 
     const std::filesystem::path& finalPath() const noexcept { return m_final; }
-    std::uint64_t bytesWritten() const noexcept { return m_written; }
 
 private:
     [[nodiscard]] Result<void> flush();
@@ -133,7 +132,6 @@ private:
     std::filesystem::path m_temp;
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_used = 0;
-    std::uint64_t m_written = 0;
 };
 
 // A new file written at any offset (a PST store: blocks first, its header last), under a
