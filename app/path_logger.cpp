@@ -3,6 +3,7 @@
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -62,7 +63,7 @@ void pathLogger::LogPath(const std::string& strPARENT)
     std::int32_t known = 1;
     pathNames()->add("K0", AddBackslash(strPARENT));
     // pathNames is the queue of the walk: folders are appended as found and taken in that order.
-    for (std::int32_t i = 1; i <= known; ++i) {
+    for (std::int32_t i = 1; i <= known && !stop.stop_requested(); ++i) {
         const std::string folder = m_pathNames->Item(static_cast<std::size_t>(i));  // a copy: the list grows
         logFolder(i, folder, known);
     }
@@ -74,6 +75,7 @@ void pathLogger::logFolder(std::int32_t position, const std::string& folder, std
     std::error_code ec;
     fs::directory_iterator it(platform::toPath(folder), ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (stop.stop_requested()) return;
         const fs::directory_entry& entry = *it;
         const std::string name = platform::toText(entry.path().filename());
         std::error_code typeError;
@@ -90,7 +92,9 @@ void pathLogger::logFolder(std::int32_t position, const std::string& folder, std
         ++known;
         pathNames()->add("K" + std::to_string(known), folder + sub + platform::preferredSeparator());
     }
+    std::vector<std::string> fullNames;
     for (const auto& file : files) {
+        if (onFolder) fullNames.push_back(folder + file);
         const std::string key = "K" + std::to_string(m_count);
         if (fullFileNamesOnly) {
             fullFileNames()->add(key, folder + file);
@@ -101,6 +105,7 @@ void pathLogger::logFolder(std::int32_t position, const std::string& folder, std
         }
         ++m_count;
     }
+    if (onFolder) onFolder(fullNames);
 }
 
 bool isMailboxCandidate(const std::string& path)
@@ -112,18 +117,35 @@ bool isMailboxCandidate(const std::string& path)
     return size && *size > 0;
 }
 
-MailboxSearch findMailboxes(const std::string& root)
+MailboxSearch findMailboxes(const std::string& root, std::stop_token stop, const MailboxBatch& onBatch)
 {
+    // A batch goes out when it is this full or this old, so that rows keep coming without one
+    // event per file.
+    constexpr std::size_t kBatchSize = 64;
+    constexpr auto kBatchAge = std::chrono::milliseconds(100);
+    MailboxSearch found;
+    std::size_t sent = 0;
+    auto lastSent = std::chrono::steady_clock::now();
+    const auto send = [&] {
+        if (!onBatch || sent == found.mailboxes.size()) return;
+        onBatch({found.mailboxes.begin() + static_cast<std::ptrdiff_t>(sent), found.mailboxes.end()});
+        sent = found.mailboxes.size();
+        lastSent = std::chrono::steady_clock::now();
+    };
     pathLogger walker;
     walker.PathLogInit();
     walker.fullFileNamesOnly = true;
+    walker.stop = std::move(stop);
+    walker.onFolder = [&](const std::vector<std::string>& fullNames) {
+        for (const auto& name : fullNames)
+            if (isMailboxCandidate(name)) found.mailboxes.push_back(name);
+        if (found.mailboxes.size() - sent >= kBatchSize || std::chrono::steady_clock::now() - lastSent >= kBatchAge)
+            send();
+    };
     walker.LogPath(root);
-    auto names = walker.fullFileNames();
-    MailboxSearch found;
+    send();
     found.unreadableFolders = walker.unreadableFolders();
     walker.Terminate();
-    for (std::size_t i = 1; i <= names->Count(); ++i)
-        if (isMailboxCandidate(names->Item(i))) found.mailboxes.push_back(names->Item(i));
     return found;
 }
 

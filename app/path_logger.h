@@ -7,8 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +61,10 @@ public:
     void Terminate();
 
     bool fullFileNamesOnly = false;
+    // Ends the walk early when requested (checked between entries).
+    std::stop_token stop;
+    // Told the full names of each folder's files as the folder is walked.
+    std::function<void(const std::vector<std::string>& fullNames)> onFolder;
 
     // The lists are shared: a caller holding one keeps it intact after Terminate(). A list the
     // walker does not hold is created empty when read.
@@ -87,11 +93,13 @@ private:
 bool isMailboxCandidate(const std::string& path);
 
 // Every mailbox candidate below root, in walk order, and the number of folders that could not be
-// read.
+// read. With onBatch, the candidates also go to it a few at a time as they are found, so a caller
+// can show them while the walk goes on; a stop request ends the walk with what was found so far.
 struct MailboxSearch {
     std::vector<std::string> mailboxes;
     std::vector<std::string> unreadableFolders;
 };
-MailboxSearch findMailboxes(const std::string& root);
+using MailboxBatch = std::function<void(std::vector<std::string> mailboxes)>;
+MailboxSearch findMailboxes(const std::string& root, std::stop_token stop = {}, const MailboxBatch& onBatch = {});
 
 }  // namespace quillmark

@@ -61,7 +61,7 @@ frmStep1::~frmStep1()
 {
     // Before the controls go: no worker may post to a window that is being torn down.
     m_runner->stop();
-    if (m_folderWalk.joinable()) m_folderWalk.join();
+    m_folderWalk = {};  // stops the walk and waits for it
 }
 
 void frmStep1::connectCommands()
@@ -74,6 +74,7 @@ void frmStep1::connectCommands()
     connect(cmdEnd, &QPushButton::clicked, this, &frmStep1::cmdEnd_Click);
     connect(m_runner, &JobRunner::labelChanged, this, &frmStep1::showJobLabel);
     connect(m_runner, &JobRunner::barChanged, this, &frmStep1::showJobBar);
+    connect(m_runner, &JobRunner::rowChanged, this, &frmStep1::showJobRow);
     connect(m_runner, &JobRunner::jobFinished, this, &frmStep1::jobEnded);
     connect(m_runner, &JobRunner::jobFailed, this, &frmStep1::jobFailed);
 }
@@ -104,6 +105,7 @@ void frmStep1::AddFileToList(const QString& path)
     const int row = grdFiles1->rowCount() - 1;
     auto* cell = new QTableWidgetItem(path);
     cell->setBackground(kLightYellow);
+    cell->setToolTip(path);  // the end of a long path, the mailbox's name, may lie past the edge
     grdFiles1->setItem(row, 0, cell);
     grdFiles1->setCurrentCell(row, 0);
     lblCount1->setText(tr("%1 files").arg(grdFiles1->rowCount()));
@@ -157,11 +159,17 @@ void frmStep1::CmdAddFolder_Click()
     lockInputs(true);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     m_addingFolder = true;
-    m_folderWalk = std::jthread([this, root = platform::withTrailingSeparator(utf8(folder))] {
+    m_foundInWalk = 0;
+    m_folderWalk = std::jthread([this, root = platform::withTrailingSeparator(utf8(folder))](std::stop_token stop) {
         auto found = std::make_shared<MailboxSearch>();
         QString failure;
+        // Rows arrive as the walk finds them, a batch at a time; closing the window stops it.
+        const auto batch = [this](std::vector<std::string> mailboxes) {
+            QMetaObject::invokeMethod(
+                this, [this, m = std::move(mailboxes)] { mailboxesFound(m); }, Qt::QueuedConnection);
+        };
         try {
-            *found = findMailboxes(root);
+            *found = findMailboxes(root, stop, batch);
         } catch (const std::exception& e) {
             failure = QString::fromLocal8Bit(e.what());
         } catch (...) {
@@ -172,8 +180,16 @@ void frmStep1::CmdAddFolder_Click()
     });
 }
 
+void frmStep1::mailboxesFound(const std::vector<std::string>& mailboxes)
+{
+    if (!m_addingFolder) return;  // the walk was ended by closing the window
+    for (const std::string& mailbox : mailboxes) AddFileToList(QString::fromStdString(mailbox));
+    m_foundInWalk += mailboxes.size();
+}
+
 void frmStep1::folderWalked(const MailboxSearch& found, const QString& failure)
 {
+    if (!m_addingFolder) return;
     QApplication::restoreOverrideCursor();
     lockInputs(false);
     m_addingFolder = false;
@@ -181,8 +197,7 @@ void frmStep1::folderWalked(const MailboxSearch& found, const QString& failure)
         ask(failure, box::kExclamation);
         return;
     }
-    for (const std::string& mailbox : found.mailboxes) AddFileToList(QString::fromStdString(mailbox));
-    const auto count = found.mailboxes.size();
+    const auto count = m_foundInWalk;
     CmdConvert2PDF->setEnabled(count > 0);
     QString text = tr("%1 Files Added to List.").arg(count);
     if (!found.unreadableFolders.empty())
@@ -245,6 +260,13 @@ void frmStep1::showJobLabel(int label, const QString& text)
     if (label >= 0 && label < static_cast<int>(std::size(labels))) labels[label]->setText(text);
 }
 
+void frmStep1::showJobRow(int row)
+{
+    if (row < 0 || row >= grdFiles1->rowCount()) return;
+    grdFiles1->setCurrentCell(row, 0);
+    if (QTableWidgetItem* cell = grdFiles1->item(row, 0)) grdFiles1->scrollToItem(cell);
+}
+
 void frmStep1::showJobBar(int bar, float value)
 {
     QProgressBar* target = bar == static_cast<int>(Bar::ProgressBar1) ? ProgressBar1 : ProgressBar2;
@@ -281,9 +303,16 @@ void frmStep1::cmdEnd_Click()
 void frmStep1::closeEvent(QCloseEvent* event)
 {
     // Never refused: a running job finishes the message it is writing and stops, leaving every
-    // file written so far in place. A folder walk cannot be interrupted; it is waited for.
+    // file written so far in place; a folder walk stops at its next entry.
     m_runner->stop();
-    if (m_folderWalk.joinable()) m_folderWalk.join();
+    if (m_folderWalk.joinable()) {
+        m_folderWalk.request_stop();
+        m_folderWalk.join();
+    }
+    if (m_addingFolder) {
+        m_addingFolder = false;
+        QApplication::restoreOverrideCursor();
+    }
     event->accept();
 }
 

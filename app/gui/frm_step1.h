@@ -58,6 +58,7 @@ private slots:
     void cmdEnd_Click();
     void showJobLabel(int label, const QString& text);
     void showJobBar(int bar, float value);
+    void showJobRow(int row);
     void jobEnded();
     void jobFailed(const QString& reason);
 
@@ -72,6 +73,7 @@ private:
     void connectCommands();
     void setUpGrid();
 
+    void mailboxesFound(const std::vector<std::string>& mailboxes);
     void folderWalked(const MailboxSearch& found, const QString& failure);
     void AddFileToList(const QString& path);
     void ClearFileList();
@@ -85,6 +87,7 @@ private:
     JobRunner* m_runner = nullptr;
     bool m_convertWasEnabled = false;
     bool m_addingFolder = false;
+    std::size_t m_foundInWalk = 0;  // rows the running folder walk has added
     std::jthread m_folderWalk;
     struct TargetOption {
         QRadioButton* button;

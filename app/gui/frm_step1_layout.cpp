@@ -134,6 +134,10 @@ void frmStep1::createListArea()
     grdFiles1->setSelectionMode(QAbstractItemView::SingleSelection);
     grdFiles1->setWordWrap(false);
     grdFiles1->setTextElideMode(Qt::ElideNone);  // a long path runs past the edge on one line
+    // ... and a scroll bar reaches its end, the mailbox's name: a column scrolled by whole items
+    // would never move, there being only one.
+    grdFiles1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    grdFiles1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     QPalette palette = grdFiles1->palette();
     palette.setColor(QPalette::Base, Qt::white);  // the area below the last row
     palette.setColor(QPalette::Highlight, kDarkTeal);

@@ -36,6 +36,7 @@ public:
         emit m_runner.labelChanged(static_cast<int>(label), fromUtf8(text));
     }
     void setBar(Bar bar, float value) override { emit m_runner.barChanged(static_cast<int>(bar), value); }
+    void setCurrentRow(std::size_t row) override { emit m_runner.rowChanged(static_cast<int>(row)); }
     BoxAnswer messageBox(std::string_view text, int style, std::string_view title) override
     {
         if (QThread::currentThread() == m_runner.thread())

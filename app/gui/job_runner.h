@@ -48,6 +48,7 @@ public:
 signals:
     void labelChanged(int label, const QString& text);
     void barChanged(int bar, float value);
+    void rowChanged(int row);  // the file list's row being converted
     void jobFinished();
     void jobFailed(const QString& reason);
 

@@ -45,6 +45,9 @@ public:
     // Polled between messages (and between scanner hits): true ends the job after the current
     // message, with everything written so far left valid.
     virtual bool cancelRequested() { return false; }
+    // The mailbox of this 0-based row of the file list is being converted: a window makes it the
+    // list's current row.
+    virtual void setCurrentRow(std::size_t) {}
     virtual void progress(const JobProgress&) {}
 };
 

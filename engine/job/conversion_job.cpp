@@ -195,6 +195,7 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
     search.clear();
     ++report.mailboxes;
     figures.mailbox = row + 1;
+    host.setCurrentRow(row);
     reporter->setLabel(Label::LblProgessCurrent,
                        "Mailbox " + std::to_string(row + 1) + " (of " + std::to_string(rows.size()) + ") ");
     MailboxContext mailbox;

@@ -23,12 +23,7 @@ public:
         if (m_reporter.tick()) sendSaving();
         return m_file.write(bytes);
     }
-    void sendSaving()
-    {
-        m_reporter->setLabel(Label::LblProgress,
-                             "Saving: " + std::to_string(m_length) + " Bytes out of " + std::to_string(m_mailboxSize)
-                                 + " Total Bytes.");
-    }
+    void sendSaving() { m_reporter->setLabel(Label::LblProgress, savingText(m_length, m_mailboxSize)); }
 
 private:
     platform::AtomicFile& m_file;

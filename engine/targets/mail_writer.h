@@ -89,6 +89,12 @@ public:
     [[nodiscard]] virtual Result<void> finish() = 0;
 };
 
+// "Saving: <length> Bytes out of <mailbox size> Total Bytes.": how much of a message's clean text
+// has been written, against the size of its mailbox.
+std::string savingText(std::uint64_t length, std::uint64_t mailboxSize);
+// "Saved Email-<j> Message".
+std::string savedText(std::uint64_t index);
+
 // "Saved Email-<j> Message" after each message, as the writers show it: throttled, and the last
 // one of a mailbox always (here or in flush()). `first` runs just before a label that is sent.
 class SavedLabel {

@@ -20,8 +20,6 @@ namespace quillmark {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-// Only a message this long shows progress of its own while it is written.
-constexpr std::uint64_t kLongMessage = std::uint64_t{1} << 20;
 
 std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox)
 {
@@ -90,7 +88,7 @@ public:
     Result<void> put(std::span<const char> bytes) override
     {
         m_done += bytes.size();
-        if (m_done > kLongMessage && m_reporter.tick()) sendProgress();
+        if (m_reporter.tick()) sendSaving();
         if (m_started) return m_escaper.put(bytes);
         m_head.append(bytes.data(), bytes.size());
         return holdsHeaderBlock(m_head) ? start() : Result<void>(Ok{});
@@ -105,17 +103,19 @@ public:
         return m_file.putText(kCrLf);
     }
 
-    // The message's size in the mailbox stands for its total: the clean text's own length is
-    // known only at its end. The last figure of a message is always total out of total.
-    void sendProgress(bool done = false)
+    // While the text streams, the figures of cutting it (how much of the mailbox is taken); the
+    // bar moves through the message, its size in the mailbox standing for the text's.
+    void sendSaving()
     {
-        const std::uint64_t total = m_message.span.size();
-        const std::uint64_t n = done ? total : std::min(m_done, total);
-        m_reporter->setLabel(Label::LblProgress,
-                             std::to_string(n) + " Bytes out of " + std::to_string(total) + " Total Bytes.");
+        m_reporter->setLabel(Label::LblProgress, savingText(m_done, m_message.mailbox.size));
+        const std::uint64_t span = m_message.span.size();
+        const std::uint64_t n = std::min(m_done, span);
         m_reporter->setBar(Bar::ProgressBar2,
-                           total == 0 ? 100.0f : static_cast<float>(n) / static_cast<float>(total) * 100.0f);
+                           span == 0 ? 100.0f : static_cast<float>(n) / static_cast<float>(span) * 100.0f);
     }
+
+    // The clean text's length: what the message's .eml file would hold.
+    std::uint64_t length() const noexcept { return m_done; }
 
 private:
     Result<void> start()
@@ -160,21 +160,18 @@ public:
         if (r) r = m_file->flush();  // a failure belongs to this message, which can still be undone
         if (!r) return undo(std::move(r).error());
         m_size += file.added();
+        const Written written{message.index, sink.length(), message.mailbox.size};
         m_unsent.reset();
         if (m_reporter->tick() || message.index + 1 == message.count)
-            sink.sendProgress(true);
+            show(written);
         else
-            m_unsent = message.span.size();
+            m_unsent = written;
         return Ok{};
     }
 
     Result<void> endMailbox() override
     {
-        if (m_unsent) {
-            const std::string total = std::to_string(*m_unsent);
-            (*m_reporter)->setLabel(Label::LblProgress, total + " Bytes out of " + total + " Total Bytes.");
-            (*m_reporter)->setBar(Bar::ProgressBar2, 100.0f);
-        }
+        if (m_unsent) show(*m_unsent);
         m_unsent.reset();
         return closeFile();
     }
@@ -182,6 +179,24 @@ public:
     Result<void> finish() override { return closeFile(); }
 
 private:
+    struct Written {
+        std::uint64_t index;
+        std::uint64_t length;  // of its clean text
+        std::uint64_t mailboxSize;
+    };
+
+    // A written message's figures, as each target shows them: its text saved, then that text
+    // appended whole ("N Bytes out of N Total Bytes.").
+    void show(const Written& w)
+    {
+        Reporter& r = *m_reporter;
+        r->setLabel(Label::LblProgress, savingText(w.length, w.mailboxSize));
+        r->setLabel(Label::LblProgress, savedText(w.index));
+        const std::string n = std::to_string(w.length);
+        r->setLabel(Label::LblProgress, n + " Bytes out of " + n + " Total Bytes.");
+        r->setBar(Bar::ProgressBar2, 100.0f);
+    }
+
     Result<void> openFile()
     {
         auto file = platform::AppendFile::open(m_path);
@@ -223,8 +238,8 @@ private:
     Reporter* m_reporter = nullptr;
     std::filesystem::path m_path;
     std::optional<platform::AppendFile> m_file;
-    std::uint64_t m_size = 0;               // of the file, up to the last whole message
-    std::optional<std::uint64_t> m_unsent;  // the last message's figures, when not shown yet
+    std::uint64_t m_size = 0;         // of the file, up to the last whole message
+    std::optional<Written> m_unsent;  // the last message's figures, when not shown yet
 };
 
 }  // namespace

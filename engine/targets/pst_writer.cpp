@@ -281,10 +281,7 @@ private:
     void sendSaving(std::uint64_t length, std::uint64_t mailboxSize)
     {
         if (!m_reporter->tick()) return;
-        (*m_reporter)
-            ->setLabel(Label::LblProgress,
-                       "Saving: " + std::to_string(length) + " Bytes out of " + std::to_string(mailboxSize)
-                           + " Total Bytes.");
+        (*m_reporter)->setLabel(Label::LblProgress, savingText(length, mailboxSize));
     }
 
     Reporter* m_reporter = nullptr;

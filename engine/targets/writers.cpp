@@ -24,9 +24,16 @@ constexpr std::array<WriterFormat, 3> kFormats{{
 
 std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
 
+std::string savingText(std::uint64_t length, std::uint64_t mailboxSize)
+{
+    return "Saving: " + std::to_string(length) + " Bytes out of " + std::to_string(mailboxSize) + " Total Bytes.";
+}
+
+std::string savedText(std::uint64_t index) { return "Saved Email-" + std::to_string(index) + " Message"; }
+
 void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count, const std::function<void()>& first)
 {
-    std::string text = "Saved Email-" + std::to_string(index) + " Message";
+    std::string text = savedText(index);
     if (reporter.tick() || index + 1 == count) {
         if (first) first();
         reporter->setLabel(Label::LblProgress, text);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stop_token>
 #include <unistd.h>
 
 namespace quillmark {
@@ -108,6 +109,36 @@ TEST(PathLogger, DoesNotFollowFolderLinksAndSkipsUnreadableFolders)
         EXPECT_EQ(w.unreadableFolders().size(), 1u);
     }
     for (const auto& f : w.fullFileNames()->items()) EXPECT_EQ(f.find("loop"), std::string::npos) << f;
+}
+
+TEST(FindMailboxes, HandsOnBatchesAsItGoesAndStopsWhenAsked)
+{
+    TempDir dir;
+    for (int f = 0; f < 40; ++f)
+        for (int m = 0; m < 5; ++m) dir.write("root/F" + std::to_string(f) + "/box" + std::to_string(m), "x");
+    const std::string root = (dir / "root").string() + "/";
+
+    std::vector<std::vector<std::string>> batches;
+    const MailboxSearch all = findMailboxes(root, {}, [&](std::vector<std::string> b) { batches.push_back(b); });
+    ASSERT_EQ(all.mailboxes.size(), 200u);
+    EXPECT_GE(batches.size(), 4u);  // 200 mailboxes, at most 64 a batch
+    std::vector<std::string> joined;
+    for (const auto& b : batches) {
+        EXPECT_FALSE(b.empty());
+        joined.insert(joined.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(joined, all.mailboxes);  // every mailbox once, in walk order
+
+    // A stop asked for during the walk ends it: what was found so far, no more folders.
+    std::stop_source stop;
+    std::size_t handed = 0;
+    const MailboxSearch part = findMailboxes(root, stop.get_token(), [&](std::vector<std::string> b) {
+        handed += b.size();
+        stop.request_stop();
+    });
+    EXPECT_GT(part.mailboxes.size(), 0u);
+    EXPECT_LT(part.mailboxes.size(), all.mailboxes.size());
+    EXPECT_EQ(handed, part.mailboxes.size());
 }
 
 TEST(MailboxFilter, KeepsNonEmptyFilesWithoutDot)

@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTableWidget>
 
 #include <gtest/gtest.h>
@@ -207,6 +208,51 @@ TEST_F(WindowTest, AddFolderTakesTheTreesMailboxesAndSaysHowMany)
     ASSERT_EQ(dialogs.boxCount(), 1u);
     EXPECT_EQ(dialogs.boxes()[0].text, "3 Files Added to List.");
     EXPECT_EQ(dialogs.boxes()[0].style, box::kOkOnly);
+}
+
+TEST_F(WindowTest, AFolderWalkFillsTheListAsItGoesAndClosingEndsIt)
+{
+    for (int f = 0; f < 50; ++f)
+        for (int m = 0; m < 4; ++m) mailbox("Big/F" + std::to_string(f) + "/box" + std::to_string(m));
+    // Rows inserted while the walk is still going: they came before its end, not all at once after.
+    int rowsDuringWalk = 0;
+    QObject::connect(window.grdFiles1->model(), &QAbstractItemModel::rowsInserted, [&] {
+        if (window.isAddingFolder()) ++rowsDuringWalk;
+    });
+    dialogs.folders = {qPath(dir / "Big")};
+    addFolder();
+    EXPECT_EQ(rows().size(), 200);
+    EXPECT_EQ(countText(), "200 files");
+    EXPECT_GE(rowsDuringWalk, 199);  // the first row fills the empty one
+    EXPECT_EQ(dialogs.boxes().back().text, "200 Files Added to List.");
+
+    // Closed before the window has heard anything of a second walk: it ends, adds nothing more
+    // and says nothing.
+    const std::size_t boxes = dialogs.boxCount();
+    dialogs.folders = {qPath(dir / "Big")};
+    window.show();
+    window.CmdAddFolder->click();
+    ASSERT_TRUE(window.isAddingFolder());
+    window.close();
+    EXPECT_FALSE(window.isAddingFolder());
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rows().size(), 200);
+    EXPECT_EQ(dialogs.boxCount(), boxes);
+}
+
+TEST_F(WindowTest, LongPathsCanBeReadToTheirEnd)
+{
+    const QString path
+        = mailbox(std::string(40, 'f') + "/" + std::string(60, 'g') + "/" + std::string(60, 'h') + "/Inbox");
+    dialogs.files = {{path}};
+    window.cmdAdd->click();
+    window.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.grdFiles1->item(0, 0)->toolTip(), path);
+    // The path runs past the grid's edge: a scroll bar reaches its end.
+    EXPECT_NE(window.grdFiles1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_GT(window.grdFiles1->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(WindowTest, AFolderWithoutMailboxesDisablesConvertDespiteEarlierEntries)

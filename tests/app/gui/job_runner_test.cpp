@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
 
 #include <QCoreApplication>
 
@@ -179,6 +180,26 @@ TEST_F(ConvertTest, ExitDuringAJobEndsItOnlyWhenConfirmed)
     const auto all = mails(kMessages);
     for (std::size_t j = 0; j < 4; ++j)
         EXPECT_EQ(readFile(folder / ("Email-" + std::to_string(j) + ".eml")), expectedEml(all[j]));
+}
+
+TEST_F(ConvertTest, TheMailboxBeingConvertedIsTheListsCurrentRow)
+{
+    addMailbox("A/Inbox", 3);
+    const fs::path second = addMailbox("B/Inbox", 3);
+    addMailbox("C/Inbox", 3);
+    window.grdFiles1->setCurrentCell(2, 0);
+    window.OptEML->setChecked(true);
+    dialogs.folders = {qPath(out.path())};
+    // Held in the second mailbox, once its first message is written.
+    gate.holdWhen([&] { return fs::exists(outputFolderOf(out.path(), second) / "Email-0.eml"); });
+    window.jobRunner().setPollHook(gate.hook());
+    window.show();
+    window.CmdConvert2PDF->click();
+    ASSERT_TRUE(waitUntil([&] { return gate.isHolding(); }));
+    handlePostedEvents();
+    EXPECT_EQ(window.grdFiles1->currentRow(), 1);
+    EXPECT_EQ(window.grdFiles1->currentColumn(), 0);
+    window.close();
 }
 
 TEST_F(ConvertTest, ClosingTheWindowDuringAJobAsksNothing)

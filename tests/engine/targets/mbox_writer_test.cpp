@@ -226,8 +226,14 @@ TEST(MboxWriter, AppendsEveryMessageBehindOneSeparatorLine)
                   + block("From c@example.com " + kDec7, testing::expectedEml(kThree[2])));
     // No hand-over file is left beside it.
     EXPECT_EQ(testing::listFiles(file.parent_path()), std::vector<std::string>{"Inbox.mbox"});
-    const std::string size = std::to_string(testing::mboxOf({kThree[2]}).size());
-    EXPECT_EQ(r.host.lastLabel(Label::LblProgress), size + " Bytes out of " + size + " Total Bytes.");
+    // Each message shows what the EML target shows, then its clean text appended whole.
+    const auto labels = r.host.labels(Label::LblProgress);
+    ASSERT_GE(labels.size(), 3u);
+    const std::string size = std::to_string(testing::expectedEml(kThree[2]).size());
+    const std::string mailboxSize = std::to_string(fs::file_size(platform::toPath(inbox)));
+    EXPECT_EQ(std::vector<std::string>(labels.end() - 3, labels.end()),
+              (std::vector<std::string>{"Saving: " + size + " Bytes out of " + mailboxSize + " Total Bytes.",
+                                        "Saved Email-2 Message", size + " Bytes out of " + size + " Total Bytes."}));
     ASSERT_FALSE(r.host.bars(Bar::ProgressBar2).empty());
     EXPECT_EQ(r.host.bars(Bar::ProgressBar2).back(), 100.0f);
     ASSERT_EQ(r.host.boxes.size(), 1u);
