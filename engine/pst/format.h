@@ -153,6 +153,9 @@ inline constexpr std::size_t kSlPerBlock = (kMaxPayload - kHeaderSize) / kSlEntr
 inline constexpr std::size_t kSiPerBlock = (kMaxPayload - kHeaderSize) / kSiEntrySize;  // 510
 inline constexpr Bid kInternalBit = 0x2;
 inline constexpr Bid kBidStep = 4;
+// B-tree pages are numbered apart from blocks, from bidNextP; bit 0 of every BID is reserved and
+// MUST be 0 ([MS-PST] 2.2.2.2), so they go up by 2, as Outlook's own files number them.
+inline constexpr Bid kFirstPageBid = 2, kPageBidStep = 2;
 static_assert(kBidsPerXBlock == 1021 && kSlPerBlock == 340 && kSiPerBlock == 510);
 
 constexpr std::size_t allocationSize(std::size_t cb)

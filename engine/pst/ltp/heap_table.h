@@ -31,13 +31,16 @@ struct Property {
     Nid subnode = 0;
 };
 
-// Hands out the IDs of subnodes inside one node (they only need to be unique there).
+// Hands out the IDs of subnodes. Unique within their node would do for readers, but Outlook takes
+// them from the header's per-type counters (rgnid), so that what it adds later never collides
+// with them: so do we.
 class SubnodeIds {
 public:
-    Nid next(fmt::NidType type) { return fmt::makeNid(type, m_next++); }
+    explicit SubnodeIds(ndb::BlockStore& store) : m_store(&store) {}
+    Nid next(fmt::NidType type) { return m_store->newNid(type); }
 
 private:
-    std::uint32_t m_next = 1;
+    ndb::BlockStore* m_store;
 };
 
 // What a PC or TC became in the file: its data tree and the subnodes it needs.

@@ -163,7 +163,7 @@ struct MessageStore::Impl {
     Result<void> putTable(Nid nid, const ltp::TableSchema& schema, std::size_t count,
                           const std::function<ltp::Row(std::size_t)>& rowAt)
     {
-        ltp::SubnodeIds ids;
+        ltp::SubnodeIds ids(*store);
         auto tc = ltp::writeTableContext(*store, schema, count, rowAt, ids);
         if (!tc) return std::move(tc).error();
         auto sub = store->writeSubnodes(tc->subnodes);
@@ -178,7 +178,7 @@ struct MessageStore::Impl {
 
     Result<void> putPc(Nid nid, Nid parent, const std::vector<ltp::Property>& props)
     {
-        ltp::SubnodeIds ids;
+        ltp::SubnodeIds ids(*store);
         auto pc = ltp::writePropertyContext(*store, props, ids);
         if (!pc) return std::move(pc).error();
         auto sub = store->writeSubnodes(pc->subnodes);

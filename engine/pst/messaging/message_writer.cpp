@@ -103,7 +103,7 @@ struct MessageBuilder {
     // Writes a TC as a subnode of the message.
     Result<void> addTable(Nid nid, const ltp::TableSchema& schema, std::span<const ltp::Row> rows)
     {
-        ltp::SubnodeIds ids;
+        ltp::SubnodeIds ids(store);
         auto tc = ltp::writeTableContext(store, schema, rows, ids);
         if (!tc) return std::move(tc).error();
         auto sub = store.writeSubnodes(tc->subnodes);
@@ -145,7 +145,7 @@ struct MessageBuilder {
     // An attachment object: its PC, and below it its big values and any embedded message.
     Result<std::vector<Property>> addAttachment(const Attachment& a, Nid nid, std::uint32_t seed)
     {
-        ltp::SubnodeIds ids;
+        ltp::SubnodeIds ids(store);
         std::vector<ndb::SubnodeEntry> subnodes;
         std::vector<Property> p;
         std::uint32_t size = static_cast<std::uint32_t>(std::min<std::size_t>(a.data.size(), 0x7FFFFFFF));
@@ -254,7 +254,7 @@ Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
                                  std::span<const std::uint8_t> searchKeySeed, std::vector<Prop>* extrasToTake)
 {
     if (auto r = validate(message, 0); !r) return std::move(r).error();
-    OpenMessage open;
+    OpenMessage open(store);
     open.props = messageProperties(message, searchKeySeed, extrasToTake);
     MessageBuilder builder{store, open};
     if (auto r = builder.addRecipients(message); !r) return std::move(r).error();

@@ -46,6 +46,7 @@ const ltp::Property* findProperty(const std::vector<ltp::Property>& props, PropT
 // A message whose recipients and attachments are in the file but whose PC is still open to
 // changes (it is written by finishMessage()).
 struct OpenMessage {
+    explicit OpenMessage(ndb::BlockStore& store) : ids(store) {}
     std::vector<ltp::Property> props;
     std::vector<ndb::SubnodeEntry> subnodes;
     ltp::SubnodeIds ids;

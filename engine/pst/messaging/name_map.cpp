@@ -68,7 +68,9 @@ std::vector<ltp::Property> NameMap::properties() const
         bytes::append<std::uint32_t>(entries, e.propertyId);
         bytes::append<std::uint16_t>(entries, guidAndKind);
         bytes::append<std::uint16_t>(entries, static_cast<std::uint16_t>(i));
-        auto& bucket = buckets[(e.hashKey ^ guidAndKind) % nameid::kBucketCount];
+        // The bucket follows from the entry-stream record (for a string: its offset); the record in
+        // the bucket carries the string's CRC instead ([MS-PST] 2.4.7.5).
+        auto& bucket = buckets[(e.propertyId ^ guidAndKind) % nameid::kBucketCount];
         bytes::append<std::uint32_t>(bucket, e.hashKey);
         bytes::append<std::uint16_t>(bucket, guidAndKind);
         bytes::append<std::uint16_t>(bucket, static_cast<std::uint16_t>(i));

@@ -58,7 +58,7 @@ struct BlockStore::Impl {
 
     AllocationMap amap;
     Bid nextBid = block::kBidStep;
-    Bid nextPageBid = 1;
+    Bid nextPageBid = block::kFirstPageBid;
     std::array<std::uint32_t, 32> rgnid{};
     std::vector<BbtEntry> bbt;
     std::vector<NbtEntry> nbt;
@@ -193,7 +193,8 @@ struct BlockStore::Impl {
         page[btpage::kCbEnt] = static_cast<std::uint8_t>(cbEnt);
         page[btpage::kCLevel] = level;
         const std::uint64_t ib = amap.allocate(kPageSize, kPageSize);
-        const Bid bid = nextPageBid++;
+        const Bid bid = nextPageBid;
+        nextPageBid += block::kPageBidStep;
         sealPage(page, ptype, ib, bid, true);
         if (auto r = emit(ib, page); !r) return std::move(r).error();
         const std::uint64_t key = count ? bytes::get<std::uint64_t>(entries, 0) : 0;

@@ -210,6 +210,7 @@ private:
                                        const Where& where);
     std::optional<ByteView> row(RowMatrix& m, std::size_t r, const Where& where);
     void checkFolder(Nid nid, const PropertyMap& props);
+    void nameMap(const PropertyMap& map);
     void checkContents(Nid folder, const NodeInfo& contents, const PropertyMap& props,
                        const std::vector<Nid>& messages);
     void checkMessage(Bid data, Bid sub, const Where& where, int depth);

@@ -188,6 +188,46 @@ void Checker::checkContents(Nid folder, const NodeInfo& contents, const Property
         error(where, "PidTagContentUnreadCount does not match the unread messages");
 }
 
+// Every named property is found where Outlook looks for it: in the bucket its entry-stream record
+// selects, as a record carrying the name's CRC for a string name ([MS-PST] 2.4.7.5).
+void Checker::nameMap(const PropertyMap& map)
+{
+    const std::string where = "name-to-ID map";
+    if (int32Of(map, nameid::kBucketCountProp) != nameid::kBucketCount) {
+        error(where, "PidTagNameidBucketCount is not 251");
+        return;
+    }
+    const auto whole = [&](std::uint16_t id) -> const Bytes* {
+        auto it = map.find(id);
+        if (it == map.end() || !it->second.value || it->second.value->crc != 0) return nullptr;
+        return &it->second.value->bytes;
+    };
+    const Bytes* entries = whole(nameid::kEntryStream);
+    const Bytes* strings = whole(nameid::kStringStream);
+    if (!entries || !strings) return;  // missing or too long to hold: nothing to compare against
+    for (std::size_t i = 0; i + nameid::kEntrySize <= entries->size(); i += nameid::kEntrySize) {
+        const auto id = get<std::uint32_t>(*entries, i);
+        const auto guidAndKind = get<std::uint16_t>(*entries, i + 4);
+        const auto index = get<std::uint16_t>(*entries, i + 6);
+        std::uint32_t key = id;
+        if (guidAndKind & 1) {
+            if (id + 4 > strings->size() || id + 4 + get<std::uint32_t>(*strings, id) > strings->size()) {
+                error(where, "string name of entry " + std::to_string(index) + " outside the string stream");
+                continue;
+            }
+            key = crc32(std::span(*strings).subspan(id + 4, get<std::uint32_t>(*strings, id)));
+        }
+        const auto bucketId
+            = static_cast<std::uint16_t>(nameid::kFirstBucket + (id ^ guidAndKind) % nameid::kBucketCount);
+        const Bytes* bucket = whole(bucketId);
+        bool found = false;
+        for (std::size_t b = 0; bucket && !found && b + nameid::kEntrySize <= bucket->size(); b += nameid::kEntrySize)
+            found = get<std::uint32_t>(*bucket, b) == key && get<std::uint16_t>(*bucket, b + 4) == guidAndKind
+                && get<std::uint16_t>(*bucket, b + 6) == index;
+        if (!found) error(where, "entry " + std::to_string(index) + " is not in the hash bucket it selects");
+    }
+}
+
 void Checker::messaging()
 {
     for (const Nid n : {nid::kMessageStore, nid::kNameToIdMap, nid::kRootFolder, nid::kSearchManagementQueue,
@@ -203,8 +243,7 @@ void Checker::messaging()
             if (!store->count(kDisplayName)) error("message store", "PidTagDisplayName missing");
         }
     if (const NodeInfo* node = findNode(nid::kNameToIdMap))
-        if (auto map = pc(node->data, node->sub, "name-to-ID map"); map && int32Of(*map, 0x0001) != 251u)
-            error("name-to-ID map", "PidTagNameidBucketCount is not 251");
+        if (auto map = pc(node->data, node->sub, "name-to-ID map")) nameMap(*map);
     for (const Nid t : {nid::kHierarchyTemplate, nid::kContentsTemplate, nid::kAssocContentsTemplate,
                         nid::kSearchContentsTemplate, nid::kRecipientTemplate, nid::kAttachmentTemplate})
         if (const NodeInfo* node = findNode(t))

@@ -215,8 +215,10 @@ void Checker::btrees()
     std::sort(m_pages.begin(), m_pages.end());
     m_r.nodes = m_nbt.size();
     m_r.blocks = m_bbt.size();
-    for (const auto& [ib, bid] : m_pages)
+    for (const auto& [ib, bid] : m_pages) {
         if (bid >= m_bidNextP) error("header", "page BID " + hex(bid) + " is not below bidNextP");
+        if (bid & 1) error("page at " + hex(ib), "BID " + hex(bid) + " has the reserved bit 0 set");
+    }
     if (!m_bbt.empty() && (m_bbt.back().bid & ~Bid{3}) >= m_bidNextB)
         error("header", "block BID " + hex(m_bbt.back().bid) + " is not below bidNextB");
     for (const auto& n : m_nbt)
@@ -473,6 +475,10 @@ bool Checker::subnodeEntries(Bid bid, const Where& where, int level, Subnodes& o
         const auto nid = get<std::uint64_t>(*p, at);
         if (cLevel == 0) {
             if (prev && nid <= *prev) error(where, "subnode IDs not ascending in " + hex(bid));
+            // Outlook numbers subnodes from the header's counters too, so its later ones never
+            // collide: an ID beyond its type's counter would.
+            if (nidIndex(static_cast<Nid>(nid)) > m_rgnid[nid & kNidTypeMask])
+                error(where, "subnode " + hex(nid) + " index above rgnid of its type");
             out[static_cast<Nid>(nid)] = {get<std::uint64_t>(*p, at + 8), get<std::uint64_t>(*p, at + 16)};
             prev = static_cast<Nid>(nid);
             continue;

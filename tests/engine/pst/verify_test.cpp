@@ -97,6 +97,12 @@ public:
                 return {u(e, 8), u(e + 8, 8), static_cast<std::size_t>(u(e + 16, 2))};
         return {0, 0, 0};
     }
+    // The header's two CRCs, after a test changed it.
+    void fixHeaderCrcs()
+    {
+        put(4, 4, crc32(std::span(m_f).subspan(8, 471)));
+        put(524, 4, crc32(std::span(m_f).subspan(8, 516)));
+    }
     // Makes a page or block whose bytes a test changed pass its CRC check again.
     void fixPageCrc(std::uint64_t ib) { put(ib + 500, 4, crc32(std::span(m_f).subspan(ib, 496))); }
     void fixBlockCrc(std::uint64_t ib, std::size_t cb)
@@ -292,6 +298,30 @@ TEST(PstVerify, TargetedDamageIsReportedNotFollowed)
         p.put(leaf + 8, 8, ~std::uint64_t{0} - 63);  // ib + size wraps round to a small number
         p.fixPageCrc(leaf - (leaf - 0x4400) % 512);
         expect(f, "outside the file");
+    }
+    // The rules only Outlook enforces: our own files keep them, and a file that breaks them is told.
+    {
+        SCOPED_TRACE("a B-tree page whose BID has the reserved bit 0 set");
+        auto f = good;
+        Peek p(f);
+        const auto root = p.nbtRoot();
+        EXPECT_EQ(p.u(root + 504, 8) % 2, 0u) << "our pages have even BIDs";
+        const auto bid = p.u(root + 504, 8) | 1;
+        p.put(root + 504, 8, bid);
+        p.put(root + 498, 2, computeSig(root, bid));
+        p.fixPageCrc(root);
+        p.put(180 + 36, 8, bid);  // the header's reference to the page
+        p.fixHeaderCrcs();
+        expect(f, "reserved bit 0");
+    }
+    {
+        SCOPED_TRACE("a subnode ID beyond its type's counter in the header");
+        auto f = good;
+        Peek p(f);
+        const std::uint64_t recipientTable = static_cast<std::uint64_t>(fmt::NidType::RecipientTable);
+        p.put(44 + 4 * recipientTable, 4, 0x33);  // below the recipient tables' own index, 0x34
+        p.fixHeaderCrcs();
+        expect(f, "subnode 0x692 index above rgnid");
     }
 }
 
