@@ -243,14 +243,12 @@ struct MessageStore::Impl {
         return Ok{};
     }
 
-    // The search management queue and activity list exist but are empty (no search indexing).
+    // The search management queue and activity list exist but are empty (no search indexing):
+    // an empty node has no data block at all (data BID 0), as in Outlook's own files.
     Result<void> writeSearchNodes()
     {
-        for (const Nid nid : {nids::kSearchManagementQueue, nids::kSearchActivityList}) {
-            auto data = store->writeData({});
-            if (!data) return std::move(data).error();
-            if (auto r = store->putNode(nid, *data, 0, 0); !r) return r;
-        }
+        for (const Nid nid : {nids::kSearchManagementQueue, nids::kSearchActivityList})
+            if (auto r = store->putNode(nid, 0, 0, 0); !r) return r;
         return Ok{};
     }
 
