@@ -38,6 +38,7 @@ inline constexpr PropTag kResponsibility           = makeTag(0x0E0F, pt::kBoolea
 inline constexpr PropTag kMessageStatus            = makeTag(0x0E17, pt::kInt32);
 inline constexpr PropTag kNormalizedSubject        = makeTag(0x0E1D, pt::kString);
 inline constexpr PropTag kAttachSize               = makeTag(0x0E20, pt::kInt32);
+inline constexpr PropTag kAttachNumber             = makeTag(0x0E21, pt::kInt32);
 inline constexpr PropTag kRecordKey                = makeTag(0x0FF9, pt::kBinary);
 inline constexpr PropTag kObjectType               = makeTag(0x0FFE, pt::kInt32);
 inline constexpr PropTag kEntryId                  = makeTag(0x0FFF, pt::kBinary);

@@ -143,7 +143,7 @@ struct MessageBuilder {
     }
 
     // An attachment object: its PC, and below it its big values and any embedded message.
-    Result<std::vector<Property>> addAttachment(const Attachment& a, Nid nid, std::uint32_t seed)
+    Result<std::vector<Property>> addAttachment(const Attachment& a, Nid nid, std::uint32_t seed, std::int32_t number)
     {
         ltp::SubnodeIds ids(store);
         std::vector<ndb::SubnodeEntry> subnodes;
@@ -181,6 +181,9 @@ struct MessageBuilder {
             addString(p, tag::kDisplayName, a.fileName);
         }
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachSize), static_cast<std::int32_t>(size))));
+        // What Outlook's own attachment objects carry: their place in the message and their kind.
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachNumber), number)));
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kObjectType), kMapiAttach)));
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kRenderingPosition), -1)));
         addString(p, tag::kAttachFilename, a.fileName);
         addString(p, tag::kAttachLongFilename, a.fileName);
@@ -204,9 +207,10 @@ struct MessageBuilder {
         const auto schema = ltp::TableSchema::fromTags(tags);
         std::vector<ltp::Row> rows;
         std::uint64_t total = 0;
+        std::int32_t number = 0;
         for (const auto& a : m.attachments) {
             const Nid nid = open.ids.next(fmt::NidType::Attachment);
-            auto props = addAttachment(a, nid, seed);
+            auto props = addAttachment(a, nid, seed, number++);
             if (!props) return std::move(props).error();
             ltp::Row row{nid, {}};
             for (auto& q : *props) {
