@@ -37,12 +37,34 @@ void addString(std::vector<Property>& props, PropTag t, const std::string& s)
 }
 
 // PidTagSearchKey of a recipient: "SMTP:" and the upper-cased address, NUL-terminated.
+const std::string kSmtp = "SMTP";
+constexpr std::int32_t kUtf8CodePage = 65001;
+
 std::vector<std::uint8_t> addressSearchKey(const std::string& email)
 {
     std::vector<std::uint8_t> key{'S', 'M', 'T', 'P', ':'};
     for (const char c : email) key.push_back(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
     key.push_back(0);
     return key;
+}
+
+// A one-off entry ID ([MS-OXCDATA] 2.2.5.1): an address that is in no address book, as Outlook
+// stores internet senders and recipients. Flags 0, the one-off provider's UID, version 0, then
+// "Unicode, no rich text" and the three strings as null-terminated UTF-16.
+std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::string& email)
+{
+    static constexpr std::uint8_t kOneOffUid[16]
+        = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    constexpr std::uint16_t kUnicodeNoRichInfo = 0x8001;
+    std::vector<std::uint8_t> id(4, 0);
+    id.insert(id.end(), std::begin(kOneOffUid), std::end(kOneOffUid));
+    bytes::append<std::uint16_t>(id, 0);
+    bytes::append<std::uint16_t>(id, kUnicodeNoRichInfo);
+    for (const std::string* text : {&name, &kSmtp, &email}) {
+        bytes::appendBytes(id, utf16le(*text));
+        bytes::append<std::uint16_t>(id, 0);
+    }
+    return id;
 }
 
 std::vector<Property> messageProperties(const Message& m, std::span<const std::uint8_t> searchKeySeed,
@@ -60,17 +82,27 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     addString(p, tag::kBody, m.body);
     if (!m.html.empty()) {
         p.push_back({tag::kHtml, {m.html.begin(), m.html.end()}});
-        p.push_back(toLtp(Prop::int32(0x3FDE, 65001)));  // PidTagInternetCodepage: the HTML is UTF-8
     }
+    // The code page the internet message's text is in; our bodies are Unicode and the HTML UTF-8,
+    // unless the caller says otherwise in its extra properties.
+    if (!m.body.empty() || !m.html.empty())
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
     if (!m.senderName.empty() || !m.senderEmail.empty()) {
         const std::string& name = m.senderName.empty() ? m.senderEmail : m.senderName;
         addString(p, tag::kSenderName, name);
         addString(p, tag::kSentRepresentingName, name);
         if (!m.senderEmail.empty()) {
             addString(p, tag::kSenderEmail, m.senderEmail);
-            addString(p, tag::kSenderAddrType, "SMTP");
+            addString(p, tag::kSenderAddrType, kSmtp);
             addString(p, tag::kSentRepresentingEmail, m.senderEmail);
-            addString(p, tag::kSentRepresentingAddrType, "SMTP");
+            addString(p, tag::kSentRepresentingAddrType, kSmtp);
+            // How Outlook finds the sender again (reply, the contact card): entry IDs and keys.
+            const auto entryId = oneOffEntryId(name, m.senderEmail);
+            const auto searchKey = addressSearchKey(m.senderEmail);
+            p.push_back({tag::kSenderEntryId, entryId});
+            p.push_back({tag::kSentRepresentingEntryId, entryId});
+            p.push_back({tag::kSenderSearchKey, searchKey});
+            p.push_back({tag::kSentRepresentingSearchKey, searchKey});
         }
     }
     addString(p, tag::kDisplayTo, joinNames(m, Recipient::Kind::To));
@@ -129,7 +161,8 @@ struct MessageBuilder {
             c.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kSendRichInfo), false)));
             c.push_back({tag::kDisplayName, utf16le(name)});
             c.push_back({tag::k7BitDisplayName, utf16le(name)});
-            c.push_back({tag::kAddrType, utf16le("SMTP")});
+            c.push_back({tag::kAddrType, utf16le(kSmtp)});
+            c.push_back({tag::kEntryId, oneOffEntryId(name, r.email)});
             c.push_back({tag::kEmailAddress, utf16le(r.email)});
             c.push_back({tag::kSmtpAddress, utf16le(r.email)});
             c.push_back({tag::kSearchKey, addressSearchKey(r.email)});

@@ -31,6 +31,14 @@ std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
     return get<std::uint32_t>(it->second.value->bytes, 0);
 }
 
+// An entry ID as MAPI stores it ([MS-OXCDATA] 2.2.4): four zero flag bytes, a 16-byte provider
+// UID, then the provider's own bytes.
+bool entryIdShaped(const Value& v)
+{
+    constexpr std::size_t kFlagsAndUid = 20;
+    return v.size > kFlagsAndUid && v.bytes.size() >= 4 && get<std::uint32_t>(v.bytes, 0) == 0;
+}
+
 }  // namespace
 
 void Checker::checkMessage(Bid data, Bid sub, const Where& where, int depth)
@@ -44,6 +52,11 @@ void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where
     if (!subs) return;
     for (const std::uint16_t id : {kMessageClass, kMessageFlags, kMessageSize})
         if (!props.count(id)) error(where, "message lacks required property " + hex(id));
+    for (const PropTag t : {tag::kSenderEntryId, tag::kSentRepresentingEntryId}) {
+        auto it = props.find(tagId(t));
+        if (it != props.end() && it->second.value && !entryIdShaped(*it->second.value))
+            error(where, "property " + hex(tagId(t)) + " is not an entry ID");
+    }
     auto recipients = subs->find(nid::kRecipientTable);
     if (recipients == subs->end())
         error(where, "message has no recipient table");
