@@ -1,8 +1,12 @@
 #include "app/path_logger.h"
 
+#include "engine/mbox/boundaries.h"
+
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -108,13 +112,50 @@ void pathLogger::logFolder(std::int32_t position, const std::string& folder, std
     if (onFolder) onFolder(fullNames);
 }
 
+namespace {
+
+// Extensions of the files Thunderbird keeps beside its mailboxes that are never mail.
+bool isThunderbirdDataFile(std::string_view name)
+{
+    static constexpr std::string_view kNotMail[]
+        = {"msf",        "dat",        "json",        "jsonlz4", "mozlz4", "baklz4", "lz4", "js",  "sqlite",
+           "sqlite-wal", "sqlite-shm", "db",          "html",    "htm",    "log",    "ini", "rdf", "xml",
+           "mab",        "css",        "txt-journal", "lock",    "png",    "jpg",    "ico", "sig", "bak"};
+    const auto dot = name.rfind('.');
+    std::string ext(name.substr(dot + 1));
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(std::begin(kNotMail), std::end(kNotMail), ext) != std::end(kNotMail);
+}
+
+// Whether the file starts as a mailbox: a message boundary at its start (after a byte-order mark).
+bool beginsLikeMailbox(const std::string& path)
+{
+    auto file = platform::ReadOnlyFile::open(platform::toPath(path));
+    if (!file) return false;
+    std::vector<char> head(kMaxSeparatorLine + kMaxFieldName + 8);
+    auto n = file->readAt(0, head);
+    if (!n) return false;
+    std::span<const char> bytes(head.data(), *n);
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (std::string_view(bytes.data(), bytes.size()).starts_with(kBom)) bytes = bytes.subspan(kBom.size());
+    const bool atEnd = *n < head.size();
+    return std::string_view(bytes.data(), bytes.size()).starts_with("From ") && startsMessage(bytes, atEnd);
+}
+
+}  // namespace
+
 bool isMailboxCandidate(const std::string& path)
 {
     if (path.empty()) return false;
     auto name = platform::GetFileName(path);
-    if (!name || name->empty() || name->find('.') != std::string::npos) return false;
+    if (!name || name->empty()) return false;
     auto size = platform::fileSize(platform::toPath(path));
-    return size && *size > 0;
+    if (!size || *size == 0) return false;
+    if (name->find('.') == std::string::npos) return true;
+    if (isThunderbirdDataFile(*name)) return false;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(platform::toPath(path + ".msf"), ec)) return true;
+    return beginsLikeMailbox(path);
 }
 
 MailboxSearch findMailboxes(const std::string& root, std::stop_token stop, const MailboxBatch& onBatch)

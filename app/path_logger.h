@@ -88,8 +88,11 @@ private:
     std::vector<std::string> m_unreadable;
 };
 
-// The file list's mailbox filter: the file name has no "." at all and the file is not empty.
-// Thunderbird keeps each mail folder in a file without extension, beside its ".msf" index.
+// The file list's mailbox filter. Thunderbird keeps each mail folder in a file without extension,
+// beside its ".msf" summary; but a folder name may hold a dot ("Release v1.2", "Mr. Smith"), so a
+// file with a dot is a mailbox too when its ".msf" lies beside it or it begins as a mailbox does
+// (a "From " line followed by a header field). Thunderbird's own files that are not mail
+// (summaries, databases, settings, logs) never are, and an empty file is not.
 bool isMailboxCandidate(const std::string& path);
 
 // Every mailbox candidate below root, in walk order, and the number of folders that could not be

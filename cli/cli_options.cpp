@@ -12,7 +12,8 @@ void describe(CLI::App& app, CliOptions& o, std::string& to)
 {
     app.description("Converts Thunderbird mailboxes (mbox files) into .eml files, one Outlook .pst file, "
                     "or .mbox files.\nA PATH is a mailbox file, converted whatever its name, or a folder, "
-                    "searched with its subfolders for mailboxes (files without a dot in their name).");
+                    "searched with its subfolders for mailboxes (files without a dot in their name, or with one when "
+                    "their .msf lies beside them or they begin as a mailbox does).");
     std::vector<std::string> names;
     for (const auto& f : writerFormats()) names.emplace_back(f.name);
     app.add_option("--to", to, "Target format")->required()->check(CLI::IsMember(names));

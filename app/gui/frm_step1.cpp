@@ -33,13 +33,6 @@ const QColor kLightYellow(255, 255, 191);
 
 std::string utf8(const QString& text) { return text.toStdString(); }
 
-// Whether a picked file's name rules it out before its size is looked at.
-bool hasDotInName(const std::string& path)
-{
-    auto name = platform::GetFileName(path);
-    return !name || name->empty() || name->find('.') != std::string::npos;
-}
-
 }  // namespace
 
 frmStep1::frmStep1(Dialogs& dialogs, QWidget* parent)
@@ -136,7 +129,6 @@ void frmStep1::cmdAdd_Click()
     CmdConvert2PDF->setEnabled(true);
     for (const QString& candidate : picked) {
         const std::string path = utf8(candidate);
-        if (hasDotInName(path)) continue;
         std::error_code error;
         const auto size = std::filesystem::file_size(platform::toPath(path), error);
         if (error) {
@@ -146,7 +138,7 @@ void frmStep1::cmdAdd_Click()
                 box::kExclamation);
             return;
         }
-        if (size > 0) AddFileToList(candidate);
+        if (size > 0 && isMailboxCandidate(path)) AddFileToList(candidate);
     }
 }
 

@@ -157,5 +157,28 @@ TEST(MailboxFilter, KeepsNonEmptyFilesWithoutDot)
     EXPECT_EQ(found.mailboxes.size(), 3u);
 }
 
+TEST(MailboxFilter, ADottedNameIsAMailboxWhenThunderbirdSaysSoOrItBeginsAsOne)
+{
+    TempDir dir;
+    const std::string mail = "From - Mon Dec 07 08:15:02 2026\nX-Mozilla-Status: 0001\nSubject: hi\n\nbody\n";
+    // Beside its summary file, whatever it holds.
+    const auto release = dir.write("Release v1.2", "x").string();
+    dir.write("Release v1.2.msf", "x");
+    EXPECT_TRUE(isMailboxCandidate(release));
+    // Without one, by how it begins (also behind a byte-order mark).
+    EXPECT_TRUE(isMailboxCandidate(dir.write("Mr. Smith", mail).string()));
+    EXPECT_TRUE(isMailboxCandidate(dir.write("export.mbox", "\xEF\xBB\xBF" + mail).string()));
+    // Text that is not mail, and "From " not followed by a header field, are not mailboxes.
+    EXPECT_FALSE(isMailboxCandidate(dir.write("notes.txt", "shopping list\n").string()));
+    EXPECT_FALSE(isMailboxCandidate(dir.write("quote.txt", "From here on, all is well.\nThe end\n").string()));
+    // Thunderbird's own files never are, even when they begin like mail; empty ones neither.
+    EXPECT_FALSE(isMailboxCandidate(dir.write("Inbox.msf", mail).string()));
+    EXPECT_FALSE(isMailboxCandidate(dir.write("prefs.js", mail).string()));
+    EXPECT_FALSE(isMailboxCandidate(dir.write("global-messages-db.sqlite", mail).string()));
+    EXPECT_FALSE(isMailboxCandidate(dir.write("Old v2.0", "").string()));
+    dir.write("Old v2.0.msf", "x");
+    EXPECT_FALSE(isMailboxCandidate((dir / "Old v2.0").string()));
+}
+
 }  // namespace
 }  // namespace quillmark

@@ -138,19 +138,22 @@ TEST_F(WindowTest, EveryControlHasTheCaptionAndPlaceOfTheLayout)
     EXPECT_EQ(window.grdFiles1->columnWidth(0), t.px(15000));
 }
 
-TEST_F(WindowTest, AddFilesTakesOnlyNonEmptyFilesWithoutADot)
+TEST_F(WindowTest, AddFilesTakesOnlyMailboxes)
 {
     const QString inbox = mailbox("Mail/Inbox");
     const QString sent = mailbox("Mail/Sent");
-    dialogs.files = {{inbox}, {inbox, mailbox("Mail/Inbox.msf"), sent, mailbox("Mail/Trash", "")}};
+    const QString dotted = mailbox("Mail/Release v1.2");  // begins as a mailbox does
+    dialogs.files = {{inbox},
+                     {inbox, mailbox("Mail/Inbox.msf"), sent, mailbox("Mail/Trash", ""), dotted,
+                      mailbox("Mail/notes.txt", "shopping list\n")}};
     window.cmdAdd->click();
     EXPECT_EQ(rows(), QStringList{inbox});
     EXPECT_EQ(countText(), "1 files");
     EXPECT_TRUE(convertEnabled());
 
     window.cmdAdd->click();
-    EXPECT_EQ(rows(), (QStringList{inbox, inbox, sent}));  // duplicates are kept
-    EXPECT_EQ(countText(), "3 files");
+    EXPECT_EQ(rows(), (QStringList{inbox, inbox, sent, dotted}));  // duplicates are kept
+    EXPECT_EQ(countText(), "4 files");
     EXPECT_EQ(dialogs.boxCount(), 0u);
     ASSERT_FALSE(dialogs.fileRequests.empty());
     EXPECT_TRUE(dialogs.fileRequests.front().multiSelect);
@@ -258,7 +261,7 @@ TEST_F(WindowTest, LongPathsCanBeReadToTheirEnd)
 TEST_F(WindowTest, AFolderWithoutMailboxesDisablesConvertDespiteEarlierEntries)
 {
     const QString inbox = mailbox("Inbox");
-    mailbox("Other/notes.txt");
+    mailbox("Other/notes.txt", "shopping list\n");  // a dotted name is a mailbox only if it begins as one
     dialogs.files = {{inbox}};
     dialogs.folders = {qPath(dir / "Other")};
     window.cmdAdd->click();
