@@ -23,7 +23,8 @@ void describe(CLI::App& app, CliOptions& o, std::string& to)
     app.add_flag("-q,--quiet", o.quiet, "Print only the summary and errors");
     app.add_option("PATH", o.paths, "Mailbox files or folders")->required();
     app.set_version_flag("--version", versionText());
-    app.footer("\nAlso: quillmark-cli verify-pst FILE   checks the structure of a .pst file and lists what is wrong.");
+    app.footer("\nAlso: quillmark-cli verify-pst FILE   checks the structure of a .pst file and lists what is wrong."
+               "\n      quillmark-cli profiles          lists your Thunderbird profiles, their accounts and mail.");
 }
 
 }  // namespace
@@ -42,6 +43,11 @@ std::string usage()
 Result<CliOptions> parseArgs(std::span<const std::string_view> args)
 {
     CliOptions o;
+    if (!args.empty() && args[0] == "profiles") {
+        if (args.size() != 1) return Error{Code::InvalidArgument, "profiles takes no arguments"};
+        o.listProfiles = true;
+        return o;
+    }
     if (!args.empty() && args[0] == "verify-pst") {
         if (args.size() != 2) return Error{Code::InvalidArgument, "verify-pst takes one file: verify-pst FILE"};
         o.verifyPst = std::string(args[1]);

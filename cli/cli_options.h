@@ -19,8 +19,9 @@ struct CliOptions {
     bool skipDeleted = false;
     bool quiet = false;
     std::vector<std::string> paths;
-    std::string verifyPst;  // "verify-pst FILE": check a PST file instead of converting
-    std::string helpText;   // filled when help is true
+    std::string verifyPst;      // "verify-pst FILE": check a PST file instead of converting
+    bool listProfiles = false;  // "profiles": list the user's Thunderbird profiles
+    std::string helpText;       // filled when help is true
 };
 
 // args excludes the program name. Errors carry a message for the user (Code::InvalidArgument).

@@ -2,6 +2,7 @@
 
 #include "app/path_logger.h"
 #include "cli/console_host.h"
+#include "cli/profile_list.h"
 #include "engine/job/conversion_job.h"
 #include "engine/pst/verify/verifier.h"
 #include "platform/file_io.h"
@@ -136,6 +137,7 @@ int verifyPstFile(const std::string& path)
 int run(const CliOptions& options)
 {
     if (!options.verifyPst.empty()) return verifyPstFile(options.verifyPst);
+    if (options.listProfiles) return listProfiles();
     const WriterFormat& format = writerFormat(options.target);
     if (!format.make) {
         std::fprintf(stderr, "quillmark-cli: --to %s: conversion to %s files is not available yet\n",

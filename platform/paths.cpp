@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 namespace quillmark::platform {
@@ -103,6 +105,19 @@ std::string mailboxName(std::string_view mailboxPath, PathStyle style)
 {
     auto name = GetFileName(mailboxPath, style);
     return name ? std::string(trimBlanks(*name)) : std::string();
+}
+
+std::filesystem::path environmentPath(const char* name)
+{
+#ifdef _WIN32
+    // The narrow variables are in the ANSI code page: a user name outside it would be lost.
+    std::wstring wide(name, name + std::strlen(name));
+    const wchar_t* value = ::_wgetenv(wide.c_str());
+    return value && *value ? std::filesystem::path(value) : std::filesystem::path();
+#else
+    const char* value = std::getenv(name);
+    return value && *value ? std::filesystem::path(value) : std::filesystem::path();
+#endif
 }
 
 }  // namespace quillmark::platform

@@ -59,4 +59,8 @@ std::string joinPath(std::string_view folder, std::string_view name, PathStyle s
 // Leading and trailing blanks (U+0020 only) removed.
 std::string_view trimBlanks(std::string_view text) noexcept;
 
+// The folder an environment variable names (HOME, APPDATA), read in the system's own encoding;
+// empty when it is not set.
+std::filesystem::path environmentPath(const char* name);
+
 }  // namespace quillmark::platform

@@ -1,6 +1,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_run.h"
 #include "cli/console_host.h"
+#include "cli/profile_list.h"
 #include "support/mbox_builder.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
@@ -90,6 +91,39 @@ TEST(CliRun, FolderArgumentFindsMailboxesInSubfoldersOnce)
     EXPECT_NE(list.warnings[0].find("more than once"), std::string::npos);
     // A file named by the user is converted whatever its name.
     EXPECT_EQ(collectMailboxes({(dir / "Mail/Inbox.msf").string()}).mailboxes.size(), 1u);
+}
+
+TEST(CliProfiles, ListsEachProfileWithItsAccountsAndTheirMail)
+{
+    TempDir home;
+    const std::string mail = "From - Mon Dec 07 08:15:02 2026\nSubject: hi\n\nbody\n";
+    home.write(".thunderbird/profiles.ini",
+               "[Profile0]\nName=default\nIsRelative=1\nPath=abcd.default\nDefault=1\n\n"
+               "[Profile1]\nName=gone\nIsRelative=1\nPath=zzzz.gone\n");
+    home.write(".thunderbird/abcd.default/prefs.js",
+               "user_pref(\"mail.accountmanager.accounts\", \"account1,account2\");\n"
+               "user_pref(\"mail.account.account1.server\", \"server1\");\n"
+               "user_pref(\"mail.server.server1.name\", \"Local Folders\");\n"
+               "user_pref(\"mail.server.server1.type\", \"none\");\n"
+               "user_pref(\"mail.server.server1.directory-rel\", \"[ProfD]Mail/Local Folders\");\n"
+               "user_pref(\"mail.account.account2.server\", \"server2\");\n"
+               "user_pref(\"mail.server.server2.name\", \"ann@example.com\");\n"
+               "user_pref(\"mail.server.server2.type\", \"imap\");\n");
+    home.write(".thunderbird/abcd.default/Mail/Local Folders/Inbox", mail);
+    home.write(".thunderbird/abcd.default/Mail/Local Folders/Inbox.msf", "x");
+    home.write(".thunderbird/abcd.default/Mail/Local Folders/Inbox.sbd/Release v1.2", mail);
+    const auto text = profilesText({home / ".thunderbird"});
+    EXPECT_NE(text.find("  * default  "), std::string::npos) << text;
+    EXPECT_NE(text.find("Local Folders (none)"), std::string::npos) << text;
+    EXPECT_NE(text.find("2 mailboxes, 0.0 MB"), std::string::npos) << text;
+    EXPECT_NE(text.find("ann@example.com (imap): no mail folder named"), std::string::npos) << text;
+    EXPECT_NE(text.find("    gone  "), std::string::npos) << text;
+    EXPECT_NE(text.find("(the profile's folder is missing)"), std::string::npos) << text;
+
+    auto o = parse({"profiles"});
+    ASSERT_TRUE(o.ok());
+    EXPECT_TRUE(o->listProfiles);
+    EXPECT_FALSE(parse({"profiles", "extra"}).ok());
 }
 
 TEST(CliProgress, LineShowsMailboxCountRateAndEta)

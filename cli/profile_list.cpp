@@ -1,0 +1,83 @@
+#include "cli/profile_list.h"
+
+#include "app/path_logger.h"
+#include "app/thunderbird_profile.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace quillmark::cli {
+namespace {
+
+std::string readText(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string sizeText(std::uint64_t bytes)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return buf;
+}
+
+std::string accountLine(const thunderbird::Account& a)
+{
+    std::string line = "    " + a.name + " (" + a.type + ")";
+    if (a.mailFolder.empty()) return line + ": no mail folder named\n";
+    line += "  " + platform::toText(a.mailFolder);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(a.mailFolder, ec)) return line + "  (folder missing)\n";
+    const MailboxSearch found = findMailboxes(platform::withTrailingSeparator(platform::toText(a.mailFolder)));
+    std::uint64_t bytes = 0;
+    for (const auto& m : found.mailboxes)
+        if (auto size = platform::fileSize(platform::toPath(m))) bytes += *size;
+    return line + "  " + std::to_string(found.mailboxes.size())
+        + (found.mailboxes.size() == 1 ? " mailbox, " : " mailboxes, ") + sizeText(bytes) + "\n";
+}
+
+}  // namespace
+
+std::string profilesText(const std::vector<std::filesystem::path>& homes)
+{
+    std::string out;
+    for (const auto& home : homes) {
+        out += "Profiles in " + platform::toText(home) + " (* the default):\n";
+        for (const auto& p : thunderbird::parseProfilesIni(readText(home / "profiles.ini"), home)) {
+            out += (p.isDefault ? "  * " : "    ") + p.name + "  " + platform::toText(p.folder) + "\n";
+            std::error_code ec;
+            if (!std::filesystem::is_directory(p.folder, ec)) {
+                out += "    (the profile's folder is missing)\n";
+                continue;
+            }
+            const auto accounts = thunderbird::accountsOf(thunderbird::readPrefs(p.folder / "prefs.js"), p.folder);
+            if (accounts.empty()) out += "    (no account)\n";
+            for (const auto& a : accounts) out += "  " + accountLine(a);
+        }
+    }
+    return out;
+}
+
+int listProfiles()
+{
+    const auto homes
+        = thunderbird::profileHomes(platform::environmentPath("HOME").empty() ? platform::environmentPath("USERPROFILE")
+                                                                              : platform::environmentPath("HOME"),
+                                    platform::environmentPath("APPDATA"));
+    if (homes.empty()) {
+        std::fputs("No Thunderbird profile found (looked for profiles.ini in ~/.thunderbird, its snap and "
+                   "flatpak homes, %APPDATA%\\Thunderbird and ~/Library/Thunderbird).\n",
+                   stdout);
+        return 1;
+    }
+    std::fputs(profilesText(homes).c_str(), stdout);
+    return 0;
+}
+
+}  // namespace quillmark::cli
