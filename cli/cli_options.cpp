@@ -21,7 +21,10 @@ void describe(CLI::App& app, CliOptions& o, std::string& to)
     app.add_flag("--skip-deleted", o.skipDeleted,
                  "Leave out messages deleted in Thunderbird but not yet compacted away");
     app.add_flag("-q,--quiet", o.quiet, "Print only the summary and errors");
-    app.add_option("PATH", o.paths, "Mailbox files or folders")->required();
+    app.add_option("--profile", o.profile,
+                   "Convert every account of this Thunderbird profile: its name as 'profiles' lists it, "
+                   "'default', or its folder");
+    app.add_option("PATH", o.paths, "Mailbox files or folders");
     app.set_version_flag("--version", versionText());
     app.footer("\nAlso: quillmark-cli verify-pst FILE   checks the structure of a .pst file and lists what is wrong."
                "\n      quillmark-cli profiles          lists your Thunderbird profiles, their accounts and mail.");
@@ -70,6 +73,8 @@ Result<CliOptions> parseArgs(std::span<const std::string_view> args)
     } catch (const CLI::ParseError& e) {
         return Error{Code::InvalidArgument, e.what()};
     }
+    if (o.paths.empty() && o.profile.empty())
+        return Error{Code::InvalidArgument, "PATH is required (or --profile): what to convert"};
     o.target = findWriterFormat(to)->target;
     return o;
 }

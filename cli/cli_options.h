@@ -21,6 +21,7 @@ struct CliOptions {
     std::vector<std::string> paths;
     std::string verifyPst;      // "verify-pst FILE": check a PST file instead of converting
     bool listProfiles = false;  // "profiles": list the user's Thunderbird profiles
+    std::string profile;        // --profile: convert this profile's accounts (with or instead of paths)
     std::string helpText;       // filled when help is true
 };
 

@@ -149,7 +149,16 @@ int run(const CliOptions& options)
         std::fprintf(stderr, "quillmark-cli: %s\n", r.error().detail.c_str());
         return kUsageOrFatal;
     }
-    MailboxList list = collectMailboxes(options.paths);
+    std::vector<std::string> paths = options.paths;
+    if (!options.profile.empty()) {
+        auto folders = profileMailFolders(options.profile, userProfileHomes());
+        if (!folders) {
+            std::fprintf(stderr, "quillmark-cli: --profile: %s\n", folders.error().detail.c_str());
+            return kUsageOrFatal;
+        }
+        paths.insert(paths.end(), folders->begin(), folders->end());
+    }
+    MailboxList list = collectMailboxes(paths);
     for (const auto& w : list.warnings) std::fprintf(stderr, "quillmark-cli: warning: %s\n", w.c_str());
     if (list.mailboxes.empty()) {
         std::fprintf(stderr, "quillmark-cli: nothing to convert\n");

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace quillmark::cli {
@@ -64,12 +65,37 @@ std::string profilesText(const std::vector<std::filesystem::path>& homes)
     return out;
 }
 
+std::vector<std::filesystem::path> userProfileHomes()
+{
+    const auto home = platform::environmentPath("HOME");
+    return thunderbird::profileHomes(home.empty() ? platform::environmentPath("USERPROFILE") : home,
+                                     platform::environmentPath("APPDATA"));
+}
+
+Result<std::vector<std::string>> profileMailFolders(const std::string& profile,
+                                                    const std::vector<std::filesystem::path>& homes)
+{
+    std::optional<std::filesystem::path> folder;
+    std::error_code ec;
+    for (const auto& home : homes)
+        for (const auto& p : thunderbird::parseProfilesIni(readText(home / "profiles.ini"), home))
+            if (!folder && (p.name == profile || (profile == "default" && p.isDefault))) folder = p.folder;
+    if (!folder && std::filesystem::is_regular_file(platform::toPath(profile) / "prefs.js", ec))
+        folder = platform::toPath(profile);
+    if (!folder)
+        return Error{Code::NotFound, "no Thunderbird profile \"" + profile + "\" (quillmark-cli profiles lists them)"};
+    std::vector<std::string> folders;
+    for (const auto& a : thunderbird::accountsOf(thunderbird::readPrefs(*folder / "prefs.js"), *folder))
+        if (!a.mailFolder.empty() && std::filesystem::is_directory(a.mailFolder, ec))
+            folders.push_back(platform::toText(a.mailFolder));
+    if (folders.empty())
+        return Error{Code::NotFound, "the profile " + platform::toText(*folder) + " has no account with a mail folder"};
+    return folders;
+}
+
 int listProfiles()
 {
-    const auto homes
-        = thunderbird::profileHomes(platform::environmentPath("HOME").empty() ? platform::environmentPath("USERPROFILE")
-                                                                              : platform::environmentPath("HOME"),
-                                    platform::environmentPath("APPDATA"));
+    const auto homes = userProfileHomes();
     if (homes.empty()) {
         std::fputs("No Thunderbird profile found (looked for profiles.ini in ~/.thunderbird, its snap and "
                    "flatpak homes, %APPDATA%\\Thunderbird and ~/Library/Thunderbird).\n",

@@ -2,6 +2,8 @@
 // their mail folders and how much mail they hold.
 #pragma once
 
+#include "platform/result.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,5 +15,12 @@ std::string profilesText(const std::vector<std::filesystem::path>& homes);
 
 // Prints the listing for this user; 0 when a profile was found, 1 when none.
 int listProfiles();
+
+// The mail folders of every account of a profile, named as `profiles` shows it, "default", or by
+// its folder; looked up in `homes`.
+Result<std::vector<std::string>> profileMailFolders(const std::string& profile,
+                                                    const std::vector<std::filesystem::path>& homes);
+// The same for this user's profiles.
+std::vector<std::filesystem::path> userProfileHomes();
 
 }  // namespace quillmark::cli

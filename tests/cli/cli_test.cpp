@@ -124,6 +124,22 @@ TEST(CliProfiles, ListsEachProfileWithItsAccountsAndTheirMail)
     ASSERT_TRUE(o.ok());
     EXPECT_TRUE(o->listProfiles);
     EXPECT_FALSE(parse({"profiles", "extra"}).ok());
+
+    // --profile: by name, as the default, or by folder; the accounts' mail folders are converted.
+    const std::vector<std::filesystem::path> homes{home / ".thunderbird"};
+    const std::string local = (home / ".thunderbird/abcd.default/Mail/Local Folders").lexically_normal().string();
+    for (const std::string& name : std::vector<std::string>{"default", (home / ".thunderbird/abcd.default").string()}) {
+        auto folders = profileMailFolders(name, homes);
+        ASSERT_TRUE(folders.ok()) << name << ": " << folders.error().detail;
+        EXPECT_EQ(*folders, std::vector<std::string>{local});
+    }
+    EXPECT_EQ(profileMailFolders("nosuch", homes).error().code, Code::NotFound);
+    EXPECT_EQ(profileMailFolders("gone", homes).error().code, Code::NotFound);
+    const auto run = runProgram({"sh", "-c", "HOME=\"$0\" exec \"$@\"", home.path().string(), QUILLMARK_CLI, "--to",
+                                 "eml", "-o", (home / "out").string(), "--profile", "default"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("Mailboxes: 2 (2 converted"), std::string::npos) << run.output;
+    EXPECT_FALSE(parse({"--to", "eml", "-o", "out"}).ok());  // neither PATH nor --profile
 }
 
 TEST(CliProgress, LineShowsMailboxCountRateAndEta)
