@@ -1,6 +1,7 @@
 #include "engine/mime/rfc822_import.h"
 
 #include "engine/mime/gmime_support.h"
+#include "engine/mime/header_text.h"
 
 #include <algorithm>
 #include <array>
@@ -81,20 +82,31 @@ std::string_view bodyAfterHeaders(std::string_view text)
     return rest;
 }
 
-void addAddresses(InternetAddressList* list, RecipientKind kind, std::vector<Recipient>& out)
+// Every field of that name as it was written (several joined as one list), for fields whose
+// value GMime may read wrongly.
+std::string rawFields(GMimeObject* object, const char* name)
 {
-    forEachMailbox(list, [&](const MailAddress& a) { out.push_back({kind, a}); });
+    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+    std::string out;
+    for (int i = 0, n = headers ? g_mime_header_list_get_count(headers) : 0; i < n; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (!raw || g_ascii_strcasecmp(g_mime_header_get_name(header), name) != 0) continue;
+        if (!out.empty()) out += ",";
+        out += raw;
+    }
+    return out;
 }
 
-MailAddress firstMailbox(InternetAddressList* list)
+void addAddresses(GMimeObject* object, const char* field, RecipientKind kind, std::vector<Recipient>& out)
 {
-    MailAddress first;
-    bool found = false;
-    forEachMailbox(list, [&](const MailAddress& a) {
-        if (!found) first = a;
-        found = true;
-    });
-    return first;
+    for (auto& a : readAddressField(rawFields(object, field))) out.push_back({kind, std::move(a)});
+}
+
+MailAddress firstMailbox(GMimeObject* object, const char* field)
+{
+    auto all = readAddressField(rawFields(object, field));
+    return all.empty() ? MailAddress{} : std::move(all.front());
 }
 
 // A header field's value as GMime gives it (unfolded, RFC 2047 words decoded), or none.
@@ -221,12 +233,7 @@ private:
         const auto& all = raw(name);
         if (all.empty()) return std::nullopt;
         const std::string& raw = first ? all.front() : all.back();
-        char* unfolded = g_mime_utils_header_unfold(raw.c_str());
-        char* decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
-        std::string out = decoded ? decoded : "";
-        g_free(decoded);
-        g_free(unfolded);
-        return out;
+        return decodeHeaderText(raw);
     }
 
     bool m_proper = true;
@@ -263,13 +270,17 @@ OwnedBytes forGMime(std::string_view text, std::string_view head, const PlainFie
     const auto add = [&](std::string_view bytes) {
         g_byte_array_append(out.get(), reinterpret_cast<const guint8*>(bytes.data()), static_cast<guint>(bytes.size()));
     };
+    // Adjacent encoded words as one, so that GMime decodes them whole (see header_text.h).
     if (!plain.usable()) {
-        add(text);
+        add(rejoinEncodedWords(head));
+        add(text.substr(head.size()));
         return out;
     }
+    std::string fields;
     forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
-        if (readThroughGMime(name)) add(line);
+        if (readThroughGMime(name)) fields += line;
     });
+    add(rejoinEncodedWords(fields));
     add(text.substr(head.size()));
     return out;
 }
@@ -283,12 +294,12 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
         return std::nullopt;
     };
     if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
-    m.from = firstMailbox(g_mime_message_get_from(message));
-    m.sender = firstMailbox(g_mime_message_get_sender(message));
+    m.from = firstMailbox(object, "From");
+    m.sender = firstMailbox(object, "Sender");
     if (m.sender.address.empty()) m.sender = m.from;
-    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO), RecipientKind::To, m.recipients);
-    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC), RecipientKind::Cc, m.recipients);
-    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_BCC), RecipientKind::Bcc, m.recipients);
+    addAddresses(object, "To", RecipientKind::To, m.recipients);
+    addAddresses(object, "Cc", RecipientKind::Cc, m.recipients);
+    addAddresses(object, "Bcc", RecipientKind::Bcc, m.recipients);
     // GMime keeps the last Date and Message-ID of a message that has several.
     if (plain.usable()) {
         if (const auto date = plain.last("date")) m.submitTime = decodeDate(date->c_str());
@@ -303,6 +314,7 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
     }
     m.deliveryTime = newestReceived(plain);
     if (!m.deliveryTime) m.deliveryTime = m.submitTime;
+    if (!m.submitTime) m.submitTime = m.deliveryTime;
     if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);
     if (const auto v = field("references")) m.references = trimmed(*v);
     m.importance = importanceOf(field);
@@ -342,7 +354,8 @@ private:
     {
         GMimeObject* object = reinterpret_cast<GMimeObject*>(part);
         const std::string type = mimeTypeOf(object);
-        const bool attachment = g_mime_part_is_attachment(part) || g_mime_part_get_filename(part) != nullptr;
+        const std::optional<std::string> fileName = fileNameOf(object);
+        const bool attachment = g_mime_part_is_attachment(part) || fileName;
         if (!attachment && type == "text/plain" && !m_message.bodyText) {
             m_message.bodyText = textOf(reinterpret_cast<GMimeTextPart*>(part));
             return;
@@ -355,7 +368,7 @@ private:
             return;
         }
         ImportedAttachment a;
-        if (const char* name = g_mime_part_get_filename(part)) a.fileName = name;
+        a.fileName = fileName.value_or("");
         a.mimeType = type;
         if (const char* id = g_mime_part_get_content_id(part)) a.contentId = stripAngles(id);
         if (const char* loc = g_mime_part_get_content_location(part)) a.contentLocation = loc;
@@ -368,9 +381,8 @@ private:
         ImportedAttachment a;
         a.mimeType = "message/rfc822";
         GMimeMessage* inner = g_mime_message_part_get_message(part);
-        if (const char* name
-            = g_mime_object_get_content_disposition_parameter(reinterpret_cast<GMimeObject*>(part), "filename"))
-            a.fileName = name;
+        // The name the part gives, as for any attachment; else (below) the message's subject.
+        a.fileName = fileNameOf(reinterpret_cast<GMimeObject*>(part)).value_or("");
         if (inner) {
             a.data = objectText(asObject(inner));
             if (m_depth < kMaxNesting) {

@@ -57,7 +57,7 @@ struct ImportedMessage {
     MailAddress from;               // who the message is from (sent representing)
     MailAddress sender;             // who sent it (Sender, else From)
     std::vector<Recipient> recipients;
-    std::optional<std::chrono::sys_seconds> submitTime;    // Date
+    std::optional<std::chrono::sys_seconds> submitTime;    // Date, else newest Received
     std::optional<std::chrono::sys_seconds> deliveryTime;  // newest Received, else Date
     std::string messageId;
     std::string inReplyTo;

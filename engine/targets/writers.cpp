@@ -24,6 +24,12 @@ constexpr std::array<WriterFormat, 3> kFormats{{
 
 std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
 
+std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox)
+{
+    if (mailbox.modified == std::filesystem::file_time_type{}) return std::nullopt;
+    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(mailbox.modified));
+}
+
 void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count, const std::function<void()>& first)
 {
     std::string text = "Saved Email-" + std::to_string(index) + " Message";

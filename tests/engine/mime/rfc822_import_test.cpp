@@ -1,6 +1,7 @@
 #include "engine/mime/rfc822_import.h"
 
 #include "engine/mime/gmime_support.h"
+#include "engine/mime/header_text.h"
 
 #include <gtest/gtest.h>
 
@@ -327,6 +328,85 @@ TEST(Rfc822Import, AttachmentsOfEveryShapeKeepTheirBytes)
     ASSERT_EQ(inner.attachments.size(), 1u);
     EXPECT_EQ(inner.attachments[0].fileName, "inner.csv");
     EXPECT_EQ(inner.attachments[0].data, "a,b");
+}
+
+TEST(Rfc822Import, EverySenderAndRecipientWithTextGivesAnAddress)
+{
+    const auto m = importRfc822(crlf("From: jdoe at example.org (Jane =?UTF-8?Q?D=C3=B6e?=)\n"
+                                     "Sender: list at example.org\n"
+                                     "To: a@example.com, bob at example.net (Bob), \"Lee, Ann\" <ann@example.com>\n"
+                                     "Cc: Friends: carl@example.net, dee at example.net (Dee);, <no domain>\n"
+                                     "Bcc: Jane Doe\n"
+                                     "Subject: archive\n\nx\n"));
+    EXPECT_EQ(m.from.name,
+              "Jane D\xC3\xB6"
+              "e");
+    EXPECT_EQ(m.from.address, "jdoe@example.org");
+    EXPECT_EQ(m.sender.address, "list@example.org");
+    EXPECT_EQ(m.sender.name, "");
+    std::vector<std::string> seen;
+    for (const auto& r : m.recipients)
+        seen.push_back(std::to_string(static_cast<int>(r.kind)) + " " + r.who.name + " <" + r.who.address + ">");
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"1  <a@example.com>", "1 Bob <bob@example.net>", "1 Lee, Ann <ann@example.com>",
+                                        "2  <carl@example.net>", "2 Dee <dee@example.net>", "2  <no domain>",
+                                        "3  <Jane Doe>"}));
+
+    // Fields GMime reads stay as GMime reads them; no field, or an empty group, gives no one.
+    const auto plain = importRfc822("From: \"Ann\" <ann@example.com>\nTo: undisclosed-recipients:;\nSender: \n\nx\n");
+    EXPECT_EQ(plain.from.name, "Ann");
+    EXPECT_EQ(plain.sender.address, "ann@example.com");
+    EXPECT_TRUE(plain.recipients.empty());
+    const auto bare = importRfc822("From: Ann <>\nTo: , \"\" <>\n\nx\n");
+    EXPECT_EQ(bare.from.name, "Ann");
+    EXPECT_EQ(bare.from.address, "Ann <>");
+    EXPECT_TRUE(bare.recipients.empty());
+}
+
+TEST(Rfc822Import, EachEncodedWordIsDecodedWhole)
+{
+    const std::string privet = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBA\xD0\xB0\xD0\xBA "
+                               "\xD0\xB4\xD0\xB5\xD0\xBB\xD0\xB0";
+    const auto m = importRfc822(
+        crlf("From: =?UTF-8?B?TcM=?=\n =?UTF-8?B?vGxsZXI=?= <m@example.de>\n"
+             "To: =?UTF-8?B?SGVsbG8=?= =?UTF-8?B?IFdvcmxk?= <hw@example.com>\n"
+             // Padding in the first word, and a character split between the two.
+             "Subject: =?UTF-8?B?0J/RgNC40A==?=\n =?UTF-8?B?stC10YIsINC60LDQuiDQtNC10LvQsA==?=\n"
+             "Content-Type: multipart/mixed; boundary=b\n\n"
+             "--b\nContent-Type: text/plain\n\nbody\n"
+             "--b\nContent-Type: application/pdf\nContent-Disposition: attachment;\n"
+             " filename=\"=?UTF-8?B?0J7RgtGH0ZHRgiDQt9CwIA==?= =?UTF-8?B?0LTQtdC60LDQsdGA0YwucGRm?=\"\n\n%PDF\n"
+             "--b\nContent-Type: text/plain; name=\"=?ISO-8859-1?Q?Gr=FC=DFe_aus_?= =?UTF-8?B?S8O2bG4=?=\"\n\nhi\n"
+             "--b\nContent-Type: text/plain; name==?x-unheard-of?B?SGVsbG8=?= =?x-unheard-of?B?IFdvcmxk?=\n\nhi\n"
+             "--b--\n"));
+    EXPECT_EQ(m.subject, privet);
+    EXPECT_EQ(m.from.name, "M\xC3\xBCller");
+    ASSERT_EQ(m.recipients.size(), 1u);
+    EXPECT_EQ(m.recipients[0].who.name, "Hello World");
+    ASSERT_EQ(m.attachments.size(), 3u);
+    EXPECT_EQ(m.attachments[0].fileName,
+              "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xD0\xB7\xD0\xB0 "
+              "\xD0\xB4\xD0\xB5\xD0\xBA\xD0\xB0\xD0\xB1\xD1\x80\xD1\x8C.pdf");
+    EXPECT_EQ(m.attachments[1].fileName,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e aus K\xC3\xB6ln");
+    EXPECT_FALSE(m.attachments[2].fileName.empty());  // a charset nobody knows: GMime's guess
+
+    // An embedded message and a message GMime reads only in part decode the same way.
+    const auto outer = importRfc822(crlf("From: a@example.com\nContent-Type: message/rfc822\n\n"
+                                         "Subject: =?UTF-8?B?SGVsbG8=?= =?UTF-8?B?IFdvcmxk?=\n\nx\n"));
+    ASSERT_EQ(outer.attachments.size(), 1u);
+    ASSERT_TRUE(outer.attachments[0].embedded);
+    EXPECT_EQ(outer.attachments[0].embedded->subject, "Hello World");
+    EXPECT_EQ(gmime::ParsedHeaders("Subject: =?UTF-8?B?SGVsbG8=?=\r\n =?UTF-8?B?IFdvcmxk?=\r\n").decoded("subject"),
+              "Hello World");
+
+    // Only runs of adjacent words within one field are rewritten.
+    for (const char* same :
+         {"plain text", "=?UTF-8?B?SGVsbG8=?= and =?UTF-8?B?IFdvcmxk?=",
+          "Subject: =?UTF-8?B?SGVsbG8=?=\r\nX-Next: =?UTF-8?B?IFdvcmxk?=\r\n", "=?UTF-8?B?###?= =?UTF-8?B?SGk=?="})
+        EXPECT_EQ(gmime::rejoinEncodedWords(same), same);
+    EXPECT_EQ(gmime::decodeHeaderText(" =?UTF-8?Q?a?=\r\n\t=?UTF-8?Q?_b?=  c"), "a b  c");
 }
 
 TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
