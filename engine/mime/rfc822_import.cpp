@@ -1,5 +1,6 @@
 #include "engine/mime/rfc822_import.h"
 
+#include "engine/mime/code_pages.h"
 #include "engine/mime/gmime_support.h"
 #include "engine/mime/header_text.h"
 
@@ -361,10 +362,11 @@ private:
             return;
         }
         if (!attachment && type == "text/html" && !m_message.bodyHtml) {
-            m_message.bodyHtml = decodedContent(part);
+            StoredHtml html
+                = htmlForStore(decodedContent(part), g_mime_object_get_content_type_parameter(object, "charset"));
+            m_message.bodyHtml = std::move(html.bytes);
+            m_message.htmlCodePage = html.codePage;
             m_htmlPart = part;
-            const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
-            m_message.htmlCodePage = codePageOfCharset(charset ? charset : "us-ascii");
             return;
         }
         ImportedAttachment a;
@@ -495,28 +497,6 @@ std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject)
     if (i >= 1 && i <= 3 && subject.substr(i, 2) == ": ")
         return {std::string(subject.substr(0, i + 2)), std::string(subject.substr(i + 2))};
     return {std::string(), std::string(subject)};
-}
-
-std::uint32_t codePageOfCharset(std::string_view charset)
-{
-    struct Entry {
-        const char* name;
-        std::uint32_t codePage;
-    };
-    static constexpr std::array<Entry, 24> kTable{{
-        {"utf-8", 65001},       {"us-ascii", 20127},    {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
-        {"iso-8859-5", 28595},  {"iso-8859-7", 28597},  {"iso-8859-9", 28599},  {"iso-8859-15", 28605},
-        {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252}, {"windows-1253", 1253},
-        {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256}, {"koi8-r", 20866},
-        {"koi8-u", 21866},      {"shift_jis", 932},     {"iso-2022-jp", 50220}, {"euc-jp", 51932},
-        {"gb2312", 936},        {"gbk", 936},           {"big5", 950},          {"euc-kr", 51949},
-    }};
-    const std::string name = lower(trimmed(charset));
-    for (const auto& e : kTable)
-        if (name == e.name) return e.codePage;
-    if (name == "ascii" || name.empty()) return 20127;
-    if (name == "latin1") return 28591;
-    return 65001;
 }
 
 std::string textFromHtml(std::string_view html)

@@ -5,7 +5,7 @@ Usage: corpus_pst_dump.py FILE.pst
 One line per folder, then one record per message in the order pypff lists them:
   D <folder path> <messages>
   M <folder path> <index>
-  subject|sender|submit|body|html <value>
+  subject|sender|submit|body|html|cpid <value>
   A <method> <size> <sha256 or -> <file name>
 Strings and bodies are written as hex (libpff's UTF-8 for strings, the bodies as pypff returns
 them), so that the reader needs no JSON or escaping rules; "." is the empty value, "-" a value
@@ -20,6 +20,7 @@ PR_SENT_REPRESENTING_EMAIL = 0x0065
 PR_ATTACH_FILENAME = 0x3704
 PR_ATTACH_METHOD = 0x3705
 PR_ATTACH_LONG_FILENAME = 0x3707
+PR_INTERNET_CPID = 0x3FDE
 FILETIME_UNIX_EPOCH = 116444736000000000
 
 
@@ -78,6 +79,8 @@ def dump(message, path, index, out):
     out.write(f'submit {submit_seconds(message)}\n')
     out.write(f'body {hexed(message.plain_text_body)}\n')
     out.write(f'html {hexed(message.html_body)}\n')
+    cpid = entry(message, PR_INTERNET_CPID)
+    out.write(f'cpid {cpid.data_as_integer if cpid is not None else "-"}\n')
     for j in range(message.number_of_attachments):
         out.write(attachment_line(message.get_attachment(j)) + '\n')
 

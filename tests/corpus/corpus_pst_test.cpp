@@ -118,6 +118,7 @@ struct Seen {
     std::optional<std::string> body;                     // UTF-8, line ends as LF
     bool bodyUnclear = false;                            // a plain body not valid in its charset
     std::optional<std::string> html;                     // bytes, line ends as LF
+    std::string htmlCharset;                             // its charset (iconv name); empty: none given
     std::optional<std::vector<Attachment>> attachments;
 };
 
@@ -299,6 +300,8 @@ void walkParts(GMimeObject* object, PartRule rule, Seen& seen)
     }
     if (!attachment && type == "text/html" && !seen.html) {
         seen.html = lfOnly(decoded(part));
+        if (const char* charset = g_mime_object_get_content_type_parameter(object, "charset"))
+            seen.htmlCharset = charset;
         return;
     }
     a.name = name ? asUtf8(name) : "";
@@ -409,6 +412,18 @@ std::optional<std::string> hexValue(std::string_view hex)
 
 std::string lastPathPart(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+// The iconv name of a Windows code page, as the PST labels its HTML.
+std::string charsetOfCodePage(unsigned long codePage)
+{
+    static const std::map<unsigned long, std::string> kNamed{
+        {65001, "UTF-8"},      {65000, "UTF-7"},  {20127, "ASCII"},  {28603, "ISO-8859-13"}, {28605, "ISO-8859-15"},
+        {38598, "ISO-8859-8"}, {20866, "KOI8-R"}, {21866, "KOI8-U"}, {51932, "EUC-JP"},      {50220, "ISO-2022-JP"},
+        {54936, "GB18030"},    {52936, "HZ"},     {51949, "EUC-KR"}, {50225, "ISO-2022-KR"}, {10000, "MACINTOSH"}};
+    if (const auto it = kNamed.find(codePage); it != kNamed.end()) return it->second;
+    if (codePage > 28590 && codePage < 28600) return "ISO-8859-" + std::to_string(codePage - 28590);
+    return "CP" + std::to_string(codePage);
+}
+
 // tests/corpus/corpus_pst_dump.py's records (pypff): messages by folder name (the last part of its
 // path), message counts by folder path.
 Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& counts)
@@ -436,6 +451,7 @@ Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& c
         if (key == "submit" && a != "-") current->date = std::stoll(a);
         if (key == "body" && a != "-") current->body = lfOnly(unhex(a));
         if (key == "html" && a != "-") current->html = lfOnly(unhex(a));
+        if (key == "cpid" && a != "-") current->htmlCharset = charsetOfCodePage(std::stoul(a));
         if (key == "A") {
             Attachment att;
             att.embedded = a == "5";
@@ -530,7 +546,7 @@ enum class Reader { Libpff, Readpst };
 constexpr std::array<std::string_view, 2> kReaderNames{"libpff", "readpst"};
 enum class Field { Subject, Sender, Recipients, Date, Body, Html, AttachmentNames, AttachmentBytes, Embedded };
 constexpr std::array<std::string_view, 9> kFieldNames{
-    "subject",          "sender",           "recipients",       "date", "body", "html body",
+    "subject",          "sender",           "recipients",       "date", "body", "html text",
     "attachment names", "attachment bytes", "embedded messages"};
 
 struct Place {
@@ -693,6 +709,23 @@ std::optional<std::string> withoutCr(std::optional<std::string> text)
     return text;
 }
 
+// HTML as the characters a reader shows: its bytes read in its charset; without one (or one that
+// does not fit them), UTF-8 when they are, else Windows-1252, as mail programs read it.
+std::string htmlText(const std::optional<std::string>& html, const std::string& charset)
+{
+    if (!html || html->empty()) return "(none)";
+    const auto convert = [&](const char* from) -> std::optional<std::string> {
+        gsize written = 0;
+        GText text(
+            g_convert(html->data(), static_cast<gssize>(html->size()), "UTF-8", from, nullptr, &written, nullptr));
+        return text ? std::optional<std::string>(std::string(text.get(), written)) : std::nullopt;
+    };
+    if (!charset.empty())
+        if (auto text = convert(g_mime_charset_iconv_name(charset.c_str()))) return *text;
+    if (g_utf8_validate(html->data(), static_cast<gssize>(html->size()), nullptr)) return *html;
+    return convert("CP1252").value_or("(bytes) " + *html);
+}
+
 bool isSubsequence(const std::vector<std::string>& part, const std::vector<std::string>& whole)
 {
     std::size_t k = 0;
@@ -737,9 +770,12 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
         = [](const std::optional<std::string>& body) { return body && !body->empty() ? *body : std::string("(none)"); };
     const auto sourceBody = source.body ? std::optional(orAbsent(source.body)) : std::nullopt;
     tally.compare(reader, Field::Body, at, sourceBody, orAbsent(read.body), {surrogates(sourceBody), noCr});
-    const auto sourceHtml = orAbsent(source.html);
-    tally.compare(reader, Field::Html, at, sourceHtml, orAbsent(read.html),
-                  {{noCr.why, readpst ? withoutCr(sourceHtml) : std::nullopt}});
+    const auto sourceHtml = htmlText(source.html, source.htmlCharset);
+    const bool latin1 = g_ascii_strcasecmp(g_mime_charset_iconv_name(source.htmlCharset.c_str()), "iso-8859-1") == 0;
+    tally.compare(reader, Field::Html, at, sourceHtml, htmlText(read.html, read.htmlCharset),
+                  {{noCr.why, readpst ? withoutCr(sourceHtml) : std::nullopt},
+                   {"reads ISO-8859-1 HTML as Windows-1252 (as web browsers do)",
+                    readpst && latin1 ? std::optional(htmlText(source.html, "windows-1252")) : std::nullopt}});
 
     const auto names
         = [&](AttachmentView view) { return attachmentsText(source.attachments, Field::AttachmentNames, view); };

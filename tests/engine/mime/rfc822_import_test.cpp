@@ -1,5 +1,6 @@
 #include "engine/mime/rfc822_import.h"
 
+#include "engine/mime/code_pages.h"
 #include "engine/mime/gmime_support.h"
 #include "engine/mime/header_text.h"
 
@@ -417,9 +418,56 @@ TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
     EXPECT_EQ(splitSubjectPrefix("Four: x").first, "");
     EXPECT_EQ(splitSubjectPrefix("Re:x").first, "");
     EXPECT_EQ(splitSubjectPrefix("2: x").first, "");
-    EXPECT_EQ(codePageOfCharset("UTF-8"), 65001u);
-    EXPECT_EQ(codePageOfCharset(" ISO-8859-1 "), 28591u);
-    EXPECT_EQ(codePageOfCharset("Shift_JIS"), 932u);
+}
+
+TEST(Rfc822Import, HtmlReadsRightInAnyCharset)
+{
+    // Charsets by any of their names.
+    const std::pair<const char*, std::uint32_t> names[] = {
+        {"UTF-8", 65001},   {" ISO-8859-1 ", 28591}, {"iso8859-1", 28591},    {"latin1", 28591},
+        {"Shift_JIS", 932}, {"x-sjis", 932},         {"ks_c_5601-1987", 949}, {"windows-1257", 1257},
+        {"cp1251", 1251},   {"windows-874", 874},    {"gb18030", 54936},      {"\"euc-kr\"", 51949},
+        {"x-cp1250", 1250}, {"ISO_8859-15", 28605},  {"koi8-u", 21866},       {"macintosh", 10000},
+    };
+    for (const auto& [name, codePage] : names) EXPECT_EQ(codePageOfCharset(name), codePage) << name;
+    EXPECT_FALSE(codePageOfCharset("utf-16"));
+    EXPECT_FALSE(codePageOfCharset("x-unheard-of"));
+
+    const auto html = [](std::string_view charset, std::string_view bytes) {
+        const std::string type = charset.empty() ? "" : "; charset=" + std::string(charset);
+        const auto m
+            = importRfc822("From: a@example.com\nContent-Type: text/html" + type + "\n\n" + std::string(bytes));
+        return std::pair(m.bodyHtml.value_or("(none)"), m.htmlCodePage);
+    };
+    using Stored = std::pair<std::string, std::uint32_t>;
+    // A charset with a code page keeps its bytes.
+    EXPECT_EQ(html("ks_c_5601-1987", "<p>\xC7\xD1</p>"), Stored("<p>\xC7\xD1</p>", 949));
+    EXPECT_EQ(html("windows-1257", "<p>\xE0</p>"), Stored("<p>\xE0</p>", 1257));
+    EXPECT_EQ(html("iso8859-1", "<p>\xE9</p>"), Stored("<p>\xE9</p>", 28591));
+    // Any other charset iconv knows is converted to UTF-8.
+    EXPECT_EQ(html("utf-16le", std::string("<\0p\0>\0\xE9\0", 8)), Stored("<p>\xC3\xA9", 65001));
+    EXPECT_EQ(html("iso-8859-10", "<p>\xBD</p>"), Stored("<p>\xE2\x80\x95</p>", 65001));
+    // Unlabelled, mislabelled or unknown: UTF-8 when it is, else Windows-1252; ASCII only when it is.
+    EXPECT_EQ(html("", "<p>caf\xC3\xA9</p>"), Stored("<p>caf\xC3\xA9</p>", 65001));
+    EXPECT_EQ(html("", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
+    EXPECT_EQ(html("us-ascii", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
+    EXPECT_EQ(html("us-ascii", "<p>cafe</p>"), Stored("<p>cafe</p>", 20127));
+    EXPECT_EQ(html("utf-8", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
+    EXPECT_EQ(html("x-unheard-of", "<p>caf\xC3\xA9</p>"), Stored("<p>caf\xC3\xA9</p>", 65001));
+}
+
+TEST(Rfc822Import, AttachedMessagesKeepTheNameTheirPartGives)
+{
+    const auto m = importRfc822(
+        crlf("From: a@example.com\nContent-Type: multipart/mixed; boundary=b\n\n"
+             "--b\nContent-Type: message/rfc822\nContent-Disposition: attachment; filename=\"fwd.eml\"\n\n"
+             "Subject: by file name\n\nx\n"
+             "--b\nContent-Type: message/rfc822; name=\"=?UTF-8?Q?R=C3=A9ponse?=.eml\"\n\nSubject: by type name\n\nx\n"
+             "--b\nContent-Type: message/rfc822\n\nSubject: by subject\n\nx\n"
+             "--b--\n"));
+    std::vector<std::string> names;
+    for (const auto& a : m.attachments) names.push_back(a.fileName);
+    EXPECT_EQ(names, (std::vector<std::string>{"fwd.eml", "R\xC3\xA9ponse.eml", "by subject"}));
 }
 
 }  // namespace
