@@ -417,12 +417,37 @@ void markInlineParts(ImportedMessage& m)
     }
 }
 
+constexpr std::string_view kClearSigned = "IPM.Note.SMIME.MultipartSigned";
+
+// S/MIME is what a mail store files as secure mail; PGP/MIME (signed or encrypted) is plain mail
+// with its parts kept as they are.
 std::string secureClass(GMimeObject* top)
 {
     const std::string type = mimeTypeOf(top);
-    if (type == "multipart/signed") return "IPM.Note.SMIME.MultipartSigned";
+    if (type == "multipart/signed") {
+        const char* protocol = g_mime_object_get_content_type_parameter(top, "protocol");
+        const std::string p = lower(protocol ? protocol : "");
+        if (p == "application/pkcs7-signature" || p == "application/x-pkcs7-signature")
+            return std::string(kClearSigned);
+    }
     if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
     return "IPM.Note";
+}
+
+// A clear-signed message is stored with exactly one attachment: the multipart/signed entity
+// byte for byte (its Content-* fields and its body, as signed), from which the signature can be
+// checked and the signed parts shown.
+ImportedAttachment signedEntity(std::string_view text, std::string_view head)
+{
+    ImportedAttachment a;
+    a.fileName = "SMIME.txt";
+    a.mimeType = "multipart/signed";
+    forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+        if (name.size() > 8 && isNamed(name.substr(0, 8), "content-")) a.data += line;
+    });
+    a.data += "\r\n";
+    a.data += bodyAfterHeaders(text);
+    return a;
 }
 
 // What can be read without GMime's help: the raw header block and the raw text as the body.
@@ -579,7 +604,14 @@ ImportedMessage importRfc822(std::string_view text)
     GMimeObject* top = g_mime_message_get_mime_part(message);
     m.messageClass = secureClass(top);
     PartWalker walker(m, 0);
-    walker.walk(top);
+    if (m.messageClass == kClearSigned && isA(top, GMIME_TYPE_MULTIPART)) {
+        // The bodies come from the signed content; its parts stay inside the entity.
+        walker.walk(g_mime_multipart_get_part(reinterpret_cast<GMimeMultipart*>(top), 0));
+        m.attachments.clear();
+        m.attachments.push_back(signedEntity(text, head));
+    } else {
+        walker.walk(top);
+    }
     markInlineParts(m);
     if (!m.bodyText && m.bodyHtml) {
         const auto html = walker.htmlText();

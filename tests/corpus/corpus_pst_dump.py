@@ -5,7 +5,7 @@ Usage: corpus_pst_dump.py FILE.pst
 One line per folder, then one record per message in the order pypff lists them:
   D <folder path> <messages>
   M <folder path> <index>
-  subject|sender|submit|body|html|cpid <value>
+  subject|class|sender|submit|body|html|cpid <value>
   A <method> <size> <sha256 or -> <file name>
 Strings and bodies are written as hex (libpff's UTF-8 for strings, the bodies as pypff returns
 them), so that the reader needs no JSON or escaping rules; "." is the empty value, "-" a value
@@ -15,6 +15,7 @@ import sys
 
 import pypff
 
+PR_MESSAGE_CLASS = 0x001A
 PR_SENDER_EMAIL = 0x0C1F
 PR_SENT_REPRESENTING_EMAIL = 0x0065
 PR_ATTACH_FILENAME = 0x3704
@@ -74,6 +75,7 @@ def attachment_line(a):
 def dump(message, path, index, out):
     out.write(f'M {hexed(path)} {index}\n')
     out.write(f'subject {hexed(message.subject)}\n')
+    out.write(f'class {hexed(text(message, PR_MESSAGE_CLASS))}\n')
     sender = text(message, PR_SENDER_EMAIL) or text(message, PR_SENT_REPRESENTING_EMAIL)
     out.write(f'sender {hexed(sender)}\n')
     out.write(f'submit {submit_seconds(message)}\n')

@@ -120,6 +120,7 @@ struct Seen {
     std::optional<std::string> html;                     // bytes, line ends as LF
     std::string htmlCharset;                             // its charset (iconv name); empty: none given
     std::optional<std::vector<Attachment>> attachments;
+    std::optional<std::string> messageClass;
 };
 
 // The sender of a From field GMime reads no address from, when it is not the archive form: the
@@ -342,6 +343,39 @@ std::string senderAsWritten(const std::string& from)
     return anyText ? std::string(kWrittenAsIs) : std::string();
 }
 
+// How a mail store files secure mail: S/MIME clear-signed or opaque; PGP/MIME is plain mail.
+constexpr std::string_view kClearSigned = "IPM.Note.SMIME.MultipartSigned";
+
+std::string storedClass(GMimeObject* top)
+{
+    const std::string type = mimeType(top);
+    const char* protocol = g_mime_object_get_content_type_parameter(top, "protocol");
+    const bool pkcs7 = protocol
+        && (g_ascii_strcasecmp(protocol, "application/pkcs7-signature") == 0
+            || g_ascii_strcasecmp(protocol, "application/x-pkcs7-signature") == 0);
+    if (type == "multipart/signed" && pkcs7 && GMIME_IS_MULTIPART(top)) return std::string(kClearSigned);
+    if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
+    return "IPM.Note";
+}
+
+// The multipart/signed entity of a clear-signed message as sent: its Content-* fields, an empty
+// line, its body.
+std::string signedEntity(const std::string& text)
+{
+    std::string fields;
+    bool inContentField = false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        const std::string line = text.substr(at, end - at);
+        at = end;
+        if (line == "\r\n" || line == "\n") break;
+        if (line[0] != ' ' && line[0] != '\t') inContentField = g_ascii_strncasecmp(line.c_str(), "content-", 8) == 0;
+        if (inContentField) fields += line;
+    }
+    return fields + "\r\n" + text.substr(at);
+}
+
 Seen seenInMessage(GMimeMessage* message, PartRule rule)
 {
     Seen s;
@@ -371,7 +405,15 @@ Seen seenInMessage(GMimeMessage* message, PartRule rule)
         if (when) g_date_time_unref(when);
     }
     s.attachments.emplace();
-    if (GMimeObject* top = g_mime_message_get_mime_part(message)) walkParts(top, rule, s);
+    GMimeObject* top = g_mime_message_get_mime_part(message);
+    s.messageClass = top ? storedClass(top) : "IPM.Note";
+    if (top && s.messageClass == kClearSigned && rule == PartRule::Received) {
+        // The bodies come from the signed content; the one attachment is added by the caller.
+        walkParts(g_mime_multipart_get_part(GMIME_MULTIPART(top), 0), rule, s);
+        s.attachments->clear();
+    } else if (top) {
+        walkParts(top, rule, s);
+    }
     return s;
 }
 
@@ -382,6 +424,10 @@ std::optional<Seen> seenByGMime(const std::string& text, PartRule rule = PartRul
     GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
     std::optional<Seen> seen;
     if (message) seen = seenInMessage(message, rule);
+    if (seen && seen->messageClass == kClearSigned && rule == PartRule::Received) {
+        const std::string entity = signedEntity(text);
+        seen->attachments->push_back({"SMIME.txt", false, entity.size(), sha256(entity), std::nullopt});
+    }
     if (message) g_object_unref(message);
     g_object_unref(parser);
     g_object_unref(stream);
@@ -447,6 +493,7 @@ Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& c
         }
         if (!current) continue;
         if (key == "subject") current->subject = hexValue(a).value_or("");  // pypff: None when empty
+        if (key == "class") current->messageClass = hexValue(a);
         if (key == "sender") current->sender = hexValue(a).value_or("");
         if (key == "submit" && a != "-") current->date = std::stoll(a);
         if (key == "body" && a != "-") current->body = lfOnly(unhex(a));
@@ -544,10 +591,21 @@ Folders readWithReadpst(const fs::path& pst, const fs::path& work)
 
 enum class Reader { Libpff, Readpst };
 constexpr std::array<std::string_view, 2> kReaderNames{"libpff", "readpst"};
-enum class Field { Subject, Sender, Recipients, Date, Body, Html, AttachmentNames, AttachmentBytes, Embedded };
-constexpr std::array<std::string_view, 9> kFieldNames{
-    "subject",          "sender",           "recipients",       "date", "body", "html text",
-    "attachment names", "attachment bytes", "embedded messages"};
+enum class Field {
+    Subject,
+    Sender,
+    Recipients,
+    Date,
+    Body,
+    Html,
+    AttachmentNames,
+    AttachmentBytes,
+    Embedded,
+    MessageClass
+};
+constexpr std::array<std::string_view, 10> kFieldNames{
+    "subject",          "sender",           "recipients",        "date",         "body", "html text",
+    "attachment names", "attachment bytes", "embedded messages", "message class"};
 
 struct Place {
     std::string mailbox;
@@ -645,7 +703,7 @@ private:
         return v.size() > 160 ? out + "..." : out;
     }
 
-    std::array<std::array<Count, 2>, 9> m_counts{};
+    std::array<std::array<Count, 2>, 10> m_counts{};
     std::map<std::string, std::uint64_t> m_reasons;
     int m_shown = 0;
 };
@@ -786,16 +844,21 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
     constexpr std::string_view kBoth
         = "leaves out attachments without data, writes embedded messages without file name";
     const std::optional<std::string> none;
+    constexpr std::string_view kSignedAsEntity
+        = "writes the signed entity of a clear-signed message as a part of its own, not as an attachment";
+    const auto noAttachment = readpst && source.messageClass == kClearSigned ? std::optional<std::string>("") : none;
     tally.compare(reader, Field::AttachmentNames, at, names({}),
                   attachmentsText(read.attachments, Field::AttachmentNames),
                   {surrogates(names({})),
                    {kDropsEmpty, readpst ? names({true, false, false}) : none},
                    {kNoMessageName, readpst ? names({false, true, false}) : none},
-                   {kBoth, readpst ? names({true, true, false}) : none}});
+                   {kBoth, readpst ? names({true, true, false}) : none},
+                   {kSignedAsEntity, noAttachment}});
     tally.compare(reader, Field::AttachmentBytes, at, bytes({}),
                   attachmentsText(read.attachments, Field::AttachmentBytes),
-                  {{kDropsEmpty, readpst ? bytes({true, false, false}) : none}});
+                  {{kDropsEmpty, readpst ? bytes({true, false, false}) : none}, {kSignedAsEntity, noAttachment}});
     // libpff cannot open an embedded message: only that there is one is compared.
+    tally.compare(reader, Field::MessageClass, at, source.messageClass, libpff ? read.messageClass : std::nullopt);
     tally.compare(reader, Field::Embedded, at,
                   attachmentsText(source.attachments, Field::Embedded, {false, false, libpff}),
                   attachmentsText(read.attachments, Field::Embedded, {false, false, libpff}));

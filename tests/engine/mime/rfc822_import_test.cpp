@@ -119,19 +119,73 @@ TEST(Rfc822Import, SplitsBodiesAttachmentsAndInlineImages)
     EXPECT_TRUE(m.hasVisibleAttachments());
 }
 
-TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBodyAndSecureMailItsClass)
+TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBody)
 {
     const auto html = importRfc822("From: a@example.com\nContent-Type: text/html\n\n<html><style>p{}</style><p>One "
                                    "&amp; two</p><br>three</html>\n");
     EXPECT_EQ(html.bodyText, "One & two\r\n\r\nthree");
-    const auto signedMail = importRfc822(
-        "From: a@example.com\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
+}
+
+TEST(Rfc822Import, SignedMailIsStoredAsOutlookStoresIt)
+{
+    // S/MIME, clear-signed: the bodies from the signed content, one attachment holding the
+    // multipart/signed entity byte for byte.
+    const std::string entity = crlf(
+        "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\";\n micalg=sha-256; boundary=s\n\n"
+        "--s\nContent-Type: multipart/mixed; boundary=m\n\n"
+        "--m\nContent-Type: multipart/alternative; boundary=a\n\n"
+        "--a\nContent-Type: text/plain; charset=utf-8\n\nsigned text\n"
+        "--a\nContent-Type: text/html; charset=utf-8\n\n<p>signed text</p>\n--a--\n"
+        "--m\nContent-Type: text/csv; name=data.csv\nContent-Disposition: attachment\n\na,b\n--m--\n"
+        "--s\nContent-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\n"
+        "MIAGCSqGSIb3DQEHAqCAMIACAQE=\n--s--\n");
+    const auto smime = importRfc822(crlf("From: a@example.com\nSubject: signed\nMIME-Version: 1.0\n") + entity);
+    EXPECT_EQ(smime.messageClass, "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(smime.bodyText, "signed text");
+    EXPECT_EQ(smime.bodyHtml, "<p>signed text</p>");
+    ASSERT_EQ(smime.attachments.size(), 1u);
+    EXPECT_EQ(smime.attachments[0].mimeType, "multipart/signed");
+    EXPECT_EQ(smime.attachments[0].data, entity);
+    EXPECT_FALSE(smime.attachments[0].fileName.empty());
+    EXPECT_TRUE(smime.hasVisibleAttachments());
+    const auto older = importRfc822("From: a@example.com\nContent-Type: multipart/signed; "
+                                    "protocol=\"application/x-pkcs7-signature\"; boundary=b\n\n"
+                                    "--b\nContent-Type: text/plain\n\nsigned\n"
+                                    "--b\nContent-Type: application/x-pkcs7-signature\n\nMIAG\n--b--\n");
+    EXPECT_EQ(older.messageClass, "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(older.bodyText, "signed");
+    ASSERT_EQ(older.attachments.size(), 1u);
+    EXPECT_EQ(older.attachments[0].mimeType, "multipart/signed");
+
+    // Opaque S/MIME keeps its class; PGP/MIME, signed or encrypted, and a signed part inside
+    // other mail are plain mail with their parts as they are.
+    const auto opaque = importRfc822("From: a@example.com\nContent-Type: application/pkcs7-mime; name=smime.p7m\n"
+                                     "Content-Transfer-Encoding: base64\n\nMIAG\n");
+    EXPECT_EQ(opaque.messageClass, "IPM.Note.SMIME");
+    ASSERT_EQ(opaque.attachments.size(), 1u);
+    const auto pgp = importRfc822("From: a@example.com\nContent-Type: multipart/signed; "
+                                  "protocol=\"application/pgp-signature\"; micalg=pgp-sha256; boundary=b\n\n"
+                                  "--b\nContent-Type: text/plain\n\nsigned\n"
+                                  "--b\nContent-Type: application/pgp-signature; name=signature.asc\n\n"
+                                  "-----BEGIN PGP SIGNATURE-----\n--b--\n");
+    EXPECT_EQ(pgp.messageClass, "IPM.Note");
+    EXPECT_EQ(pgp.bodyText, "signed");
+    ASSERT_EQ(pgp.attachments.size(), 1u);
+    EXPECT_EQ(pgp.attachments[0].fileName, "signature.asc");
+    const auto encrypted = importRfc822("From: a@example.com\nContent-Type: multipart/encrypted; "
+                                        "protocol=\"application/pgp-encrypted\"; boundary=b\n\n"
+                                        "--b\nContent-Type: application/pgp-encrypted\n\nVersion: 1\n"
+                                        "--b\nContent-Type: application/octet-stream; name=encrypted.asc\n\n"
+                                        "-----BEGIN PGP MESSAGE-----\n--b--\n");
+    EXPECT_EQ(encrypted.messageClass, "IPM.Note");
+    EXPECT_EQ(encrypted.attachments.size(), 2u);
+    const auto nested = importRfc822(
+        "From: a@example.com\nContent-Type: multipart/mixed; boundary=o\n\n--o\n"
+        "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
         "--b\nContent-Type: text/plain\n\nsigned\n--b\nContent-Type: application/pkcs7-signature; name=smime.p7s\n\n"
-        "MIAG\n--b--\n");
-    EXPECT_EQ(signedMail.messageClass, "IPM.Note.SMIME.MultipartSigned");
-    EXPECT_EQ(signedMail.bodyText, "signed");
-    ASSERT_EQ(signedMail.attachments.size(), 1u);
-    EXPECT_EQ(signedMail.attachments[0].fileName, "smime.p7s");
+        "MIAG\n--b--\n--o\nContent-Type: text/plain\n\nlist footer\n--o--\n");
+    EXPECT_EQ(nested.messageClass, "IPM.Note");
+    EXPECT_EQ(nested.bodyText, "signed");
 }
 
 TEST(Rfc822Import, MessyMailIsImportedAndMarked)
