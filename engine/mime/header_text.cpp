@@ -112,6 +112,7 @@ std::size_t pastLinearWhite(std::string_view s, std::size_t i)
 // charset is unknown or the bytes do not fit it (GMime's own guesses then apply).
 std::optional<std::string> runText(const std::vector<EncodedWord>& run)
 {
+    ensureInitialised();  // GMime's charset names; the message may not have been given to GMime yet
     std::string out;
     for (std::size_t i = 0; i < run.size();) {
         std::string bytes;
@@ -258,10 +259,11 @@ MailAddress mailboxAsWritten(const std::string& entry)
     return a;
 }
 
-void readEntry(const std::string& entry, std::vector<MailAddress>& out)
+// Groups do not nest: a member is read as a mailbox whatever colons it holds.
+void readEntry(const std::string& entry, std::vector<MailAddress>& out, bool member = false)
 {
-    if (const auto members = groupMembers(entry)) {
-        for (const auto& member : listEntries(*members)) readEntry(member, out);
+    if (const auto members = member ? std::nullopt : groupMembers(entry)) {
+        for (const auto& one : listEntries(*members)) readEntry(one, out, true);
         return;
     }
     Owned<InternetAddressList> list(internet_address_list_parse(nullptr, rejoinEncodedWords(entry).c_str()));
