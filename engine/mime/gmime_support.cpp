@@ -1,5 +1,7 @@
 #include "engine/mime/gmime_support.h"
 
+#include "engine/mime/header_text.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -389,7 +391,7 @@ std::optional<std::string> ParsedHeaders::decoded(std::string_view name) const
     ensureInitialised();
     const auto b = all.front().find_first_not_of(" \t");
     const std::string v = b == std::string::npos ? std::string() : all.front().substr(b);
-    return take(g_mime_utils_header_decode_text(nullptr, v.c_str()));
+    return decodeHeaderText(v);
 }
 
 }  // namespace quillmark::gmime

@@ -1,6 +1,8 @@
 #include "engine/mime/rfc822_import.h"
 
+#include "engine/mime/code_pages.h"
 #include "engine/mime/gmime_support.h"
+#include "engine/mime/header_text.h"
 
 #include <algorithm>
 #include <array>
@@ -81,20 +83,31 @@ std::string_view bodyAfterHeaders(std::string_view text)
     return rest;
 }
 
-void addAddresses(InternetAddressList* list, RecipientKind kind, std::vector<Recipient>& out)
+// Every field of that name as it was written (several joined as one list), for fields whose
+// value GMime may read wrongly.
+std::string rawFields(GMimeObject* object, const char* name)
 {
-    forEachMailbox(list, [&](const MailAddress& a) { out.push_back({kind, a}); });
+    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+    std::string out;
+    for (int i = 0, n = headers ? g_mime_header_list_get_count(headers) : 0; i < n; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (!raw || g_ascii_strcasecmp(g_mime_header_get_name(header), name) != 0) continue;
+        if (!out.empty()) out += ",";
+        out += raw;
+    }
+    return out;
 }
 
-MailAddress firstMailbox(InternetAddressList* list)
+void addAddresses(GMimeObject* object, const char* field, RecipientKind kind, std::vector<Recipient>& out)
 {
-    MailAddress first;
-    bool found = false;
-    forEachMailbox(list, [&](const MailAddress& a) {
-        if (!found) first = a;
-        found = true;
-    });
-    return first;
+    for (auto& a : readAddressField(rawFields(object, field))) out.push_back({kind, std::move(a)});
+}
+
+MailAddress firstMailbox(GMimeObject* object, const char* field)
+{
+    auto all = readAddressField(rawFields(object, field));
+    return all.empty() ? MailAddress{} : std::move(all.front());
 }
 
 // A header field's value as GMime gives it (unfolded, RFC 2047 words decoded), or none.
@@ -221,12 +234,7 @@ private:
         const auto& all = raw(name);
         if (all.empty()) return std::nullopt;
         const std::string& raw = first ? all.front() : all.back();
-        char* unfolded = g_mime_utils_header_unfold(raw.c_str());
-        char* decoded = g_mime_utils_header_decode_text(nullptr, unfolded);
-        std::string out = decoded ? decoded : "";
-        g_free(decoded);
-        g_free(unfolded);
-        return out;
+        return decodeHeaderText(raw);
     }
 
     bool m_proper = true;
@@ -263,13 +271,17 @@ OwnedBytes forGMime(std::string_view text, std::string_view head, const PlainFie
     const auto add = [&](std::string_view bytes) {
         g_byte_array_append(out.get(), reinterpret_cast<const guint8*>(bytes.data()), static_cast<guint>(bytes.size()));
     };
+    // Adjacent encoded words as one, so that GMime decodes them whole (see header_text.h).
     if (!plain.usable()) {
-        add(text);
+        add(rejoinEncodedWords(head));
+        add(text.substr(head.size()));
         return out;
     }
+    std::string fields;
     forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
-        if (readThroughGMime(name)) add(line);
+        if (readThroughGMime(name)) fields += line;
     });
+    add(rejoinEncodedWords(fields));
     add(text.substr(head.size()));
     return out;
 }
@@ -283,12 +295,12 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
         return std::nullopt;
     };
     if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
-    m.from = firstMailbox(g_mime_message_get_from(message));
-    m.sender = firstMailbox(g_mime_message_get_sender(message));
+    m.from = firstMailbox(object, "From");
+    m.sender = firstMailbox(object, "Sender");
     if (m.sender.address.empty()) m.sender = m.from;
-    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO), RecipientKind::To, m.recipients);
-    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC), RecipientKind::Cc, m.recipients);
-    addAddresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_BCC), RecipientKind::Bcc, m.recipients);
+    addAddresses(object, "To", RecipientKind::To, m.recipients);
+    addAddresses(object, "Cc", RecipientKind::Cc, m.recipients);
+    addAddresses(object, "Bcc", RecipientKind::Bcc, m.recipients);
     // GMime keeps the last Date and Message-ID of a message that has several.
     if (plain.usable()) {
         if (const auto date = plain.last("date")) m.submitTime = decodeDate(date->c_str());
@@ -303,6 +315,7 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
     }
     m.deliveryTime = newestReceived(plain);
     if (!m.deliveryTime) m.deliveryTime = m.submitTime;
+    if (!m.submitTime) m.submitTime = m.deliveryTime;
     if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);
     if (const auto v = field("references")) m.references = trimmed(*v);
     m.importance = importanceOf(field);
@@ -342,20 +355,22 @@ private:
     {
         GMimeObject* object = reinterpret_cast<GMimeObject*>(part);
         const std::string type = mimeTypeOf(object);
-        const bool attachment = g_mime_part_is_attachment(part) || g_mime_part_get_filename(part) != nullptr;
+        const std::optional<std::string> fileName = fileNameOf(object);
+        const bool attachment = g_mime_part_is_attachment(part) || fileName;
         if (!attachment && type == "text/plain" && !m_message.bodyText) {
             m_message.bodyText = textOf(reinterpret_cast<GMimeTextPart*>(part));
             return;
         }
         if (!attachment && type == "text/html" && !m_message.bodyHtml) {
-            m_message.bodyHtml = decodedContent(part);
+            StoredHtml html
+                = htmlForStore(decodedContent(part), g_mime_object_get_content_type_parameter(object, "charset"));
+            m_message.bodyHtml = std::move(html.bytes);
+            m_message.htmlCodePage = html.codePage;
             m_htmlPart = part;
-            const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
-            m_message.htmlCodePage = codePageOfCharset(charset ? charset : "us-ascii");
             return;
         }
         ImportedAttachment a;
-        if (const char* name = g_mime_part_get_filename(part)) a.fileName = name;
+        a.fileName = fileName.value_or("");
         a.mimeType = type;
         if (const char* id = g_mime_part_get_content_id(part)) a.contentId = stripAngles(id);
         if (const char* loc = g_mime_part_get_content_location(part)) a.contentLocation = loc;
@@ -368,9 +383,8 @@ private:
         ImportedAttachment a;
         a.mimeType = "message/rfc822";
         GMimeMessage* inner = g_mime_message_part_get_message(part);
-        if (const char* name
-            = g_mime_object_get_content_disposition_parameter(reinterpret_cast<GMimeObject*>(part), "filename"))
-            a.fileName = name;
+        // The name the part gives, as for any attachment; else (below) the message's subject.
+        a.fileName = fileNameOf(reinterpret_cast<GMimeObject*>(part)).value_or("");
         if (inner) {
             a.data = objectText(asObject(inner));
             if (m_depth < kMaxNesting) {
@@ -403,12 +417,37 @@ void markInlineParts(ImportedMessage& m)
     }
 }
 
+constexpr std::string_view kClearSigned = "IPM.Note.SMIME.MultipartSigned";
+
+// S/MIME is what a mail store files as secure mail; PGP/MIME (signed or encrypted) is plain mail
+// with its parts kept as they are.
 std::string secureClass(GMimeObject* top)
 {
     const std::string type = mimeTypeOf(top);
-    if (type == "multipart/signed") return "IPM.Note.SMIME.MultipartSigned";
+    if (type == "multipart/signed") {
+        const char* protocol = g_mime_object_get_content_type_parameter(top, "protocol");
+        const std::string p = lower(protocol ? protocol : "");
+        if (p == "application/pkcs7-signature" || p == "application/x-pkcs7-signature")
+            return std::string(kClearSigned);
+    }
     if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
     return "IPM.Note";
+}
+
+// A clear-signed message is stored with exactly one attachment: the multipart/signed entity
+// byte for byte (its Content-* fields and its body, as signed), from which the signature can be
+// checked and the signed parts shown.
+ImportedAttachment signedEntity(std::string_view text, std::string_view head)
+{
+    ImportedAttachment a;
+    a.fileName = "SMIME.txt";
+    a.mimeType = "multipart/signed";
+    forEachHeaderLine(head, [&](std::string_view name, std::string_view line) {
+        if (name.size() > 8 && isNamed(name.substr(0, 8), "content-")) a.data += line;
+    });
+    a.data += "\r\n";
+    a.data += bodyAfterHeaders(text);
+    return a;
 }
 
 // What can be read without GMime's help: the raw header block and the raw text as the body.
@@ -483,28 +522,6 @@ std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject)
     if (i >= 1 && i <= 3 && subject.substr(i, 2) == ": ")
         return {std::string(subject.substr(0, i + 2)), std::string(subject.substr(i + 2))};
     return {std::string(), std::string(subject)};
-}
-
-std::uint32_t codePageOfCharset(std::string_view charset)
-{
-    struct Entry {
-        const char* name;
-        std::uint32_t codePage;
-    };
-    static constexpr std::array<Entry, 24> kTable{{
-        {"utf-8", 65001},       {"us-ascii", 20127},    {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
-        {"iso-8859-5", 28595},  {"iso-8859-7", 28597},  {"iso-8859-9", 28599},  {"iso-8859-15", 28605},
-        {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252}, {"windows-1253", 1253},
-        {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256}, {"koi8-r", 20866},
-        {"koi8-u", 21866},      {"shift_jis", 932},     {"iso-2022-jp", 50220}, {"euc-jp", 51932},
-        {"gb2312", 936},        {"gbk", 936},           {"big5", 950},          {"euc-kr", 51949},
-    }};
-    const std::string name = lower(trimmed(charset));
-    for (const auto& e : kTable)
-        if (name == e.name) return e.codePage;
-    if (name == "ascii" || name.empty()) return 20127;
-    if (name == "latin1") return 28591;
-    return 65001;
 }
 
 std::string textFromHtml(std::string_view html)
@@ -587,7 +604,14 @@ ImportedMessage importRfc822(std::string_view text)
     GMimeObject* top = g_mime_message_get_mime_part(message);
     m.messageClass = secureClass(top);
     PartWalker walker(m, 0);
-    walker.walk(top);
+    if (m.messageClass == kClearSigned && isA(top, GMIME_TYPE_MULTIPART)) {
+        // The bodies come from the signed content; its parts stay inside the entity.
+        walker.walk(g_mime_multipart_get_part(reinterpret_cast<GMimeMultipart*>(top), 0));
+        m.attachments.clear();
+        m.attachments.push_back(signedEntity(text, head));
+    } else {
+        walker.walk(top);
+    }
     markInlineParts(m);
     if (!m.bodyText && m.bodyHtml) {
         const auto html = walker.htmlText();

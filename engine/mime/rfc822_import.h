@@ -42,8 +42,8 @@ struct ImportedAttachment {
     std::unique_ptr<ImportedMessage> embedded;  // for message/rfc822 parts
 };
 
-// Every text field is valid UTF-8 without NUL bytes, as a mail store keeps text; bodyHtml and
-// attachment data are bytes as they were sent.
+// Every text field is valid UTF-8 without NUL bytes, as a mail store keeps text; attachment data
+// are bytes as they were sent, bodyHtml bytes in the code page htmlCodePage names.
 struct ImportedMessage {
     ImportedMessage();
     ~ImportedMessage();
@@ -57,7 +57,7 @@ struct ImportedMessage {
     MailAddress from;               // who the message is from (sent representing)
     MailAddress sender;             // who sent it (Sender, else From)
     std::vector<Recipient> recipients;
-    std::optional<std::chrono::sys_seconds> submitTime;    // Date
+    std::optional<std::chrono::sys_seconds> submitTime;    // Date, else newest Received
     std::optional<std::chrono::sys_seconds> deliveryTime;  // newest Received, else Date
     std::string messageId;
     std::string inReplyTo;
@@ -67,8 +67,8 @@ struct ImportedMessage {
     int sensitivity = 0;                  // 0 none, 1 personal, 2 private, 3 confidential
     std::string transportHeaders;         // the header block as received
     std::optional<std::string> bodyText;  // UTF-8
-    std::optional<std::string> bodyHtml;  // bytes in the HTML part's own charset
-    std::uint32_t htmlCodePage = 65001;
+    std::optional<std::string> bodyHtml;  // bytes in the charset of htmlCodePage
+    std::uint32_t htmlCodePage = 65001;   // the part's own, or UTF-8 (see htmlForStore())
     std::vector<ImportedAttachment> attachments;
     bool degraded = false;
     std::vector<std::string> notes;  // why it is degraded, what was recovered
@@ -86,7 +86,6 @@ ImportedMessage importRfc822(std::string_view text);
 
 // Pieces, exposed for tests and for other readers of headers.
 std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject);
-std::uint32_t codePageOfCharset(std::string_view charset);
 std::string textFromHtml(std::string_view html);
 
 }  // namespace quillmark

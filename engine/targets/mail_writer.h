@@ -10,6 +10,7 @@
 #include "engine/mbox/message_cutter.h"
 #include "platform/result.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -65,6 +66,9 @@ struct MailboxContext {
     std::uint64_t size = 0;    // as scanned
     std::filesystem::file_time_type modified{};
 };
+
+// The mailbox file's modification time, when known: the last date a message can be given.
+std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox);
 
 struct Message {
     const MailboxContext& mailbox;

@@ -21,12 +21,6 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox)
-{
-    if (mailbox.modified == std::filesystem::file_time_type{}) return std::nullopt;
-    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(mailbox.modified));
-}
-
 // Never a date left over from an earlier message: each candidate belongs to this message or its
 // mailbox, and the clock of the run is the last resort.
 std::string separatorFor(const Message& message, std::string_view head)

@@ -1,6 +1,7 @@
 // PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
 // the output folder, one folder per mailbox name below the top of the store (same-named
 // mailboxes share one), every message imported from its RFC 822 text and marked read.
+#include "engine/mbox/mbox_framing.h"
 #include "engine/mime/rfc822_import.h"
 #include "engine/pst/messaging/message_store.h"
 #include "engine/pst/property_tags.h"
@@ -115,7 +116,13 @@ std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
 
 // Messages go to the import threads in batches: handing one over costs a wake-up and a sleep on
 // each side, which on some virtual machines costs as much as importing a small message.
-using Batch = std::vector<std::string>;
+// A message's clean text, and the date it gets when its header has none: that of its own
+// separator line, else the mailbox file's modification time (the MBOX target's rule).
+struct CutMessage {
+    std::string text;
+    std::optional<std::chrono::sys_seconds> dateWithoutHeader;
+};
+using Batch = std::vector<CutMessage>;
 using Prepared = std::vector<PreparedMessage>;
 using Importers = OrderedWorkers<Batch, Prepared>;
 constexpr std::size_t kBatchMessages = 64;
@@ -125,9 +132,11 @@ Prepared prepare(Batch texts)
 {
     Prepared out;
     out.reserve(texts.size());
-    for (auto& text : texts) {
+    for (auto& [text, dateWithoutHeader] : texts) {
         ImportedMessage imported = importRfc822(text);
         text = std::string();  // the source text is not needed while the store converts
+        if (!imported.submitTime) imported.submitTime = dateWithoutHeader;
+        if (!imported.deliveryTime) imported.deliveryTime = imported.submitTime;
         PreparedMessage& p = out.emplace_back();
         p.recovered = imported.degraded;
         if (imported.degraded) p.why = joined(imported.notes);
@@ -193,7 +202,8 @@ public:
         sendSaving(text.text.size(), message.mailbox.size);
         m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
         m_batchBytes += text.text.size();
-        m_batch.push_back(std::move(text.text));
+        auto date = separatorDate(message.head.separatorLine);
+        m_batch.push_back({std::move(text.text), date ? date : modificationTime(message.mailbox)});
         if (m_batch.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
         while (storeReady()) {}
         return Ok{};

@@ -31,6 +31,12 @@ std::string savingText(std::uint64_t length, std::uint64_t mailboxSize)
 
 std::string savedText(std::uint64_t index) { return "Saved Email-" + std::to_string(index) + " Message"; }
 
+std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox)
+{
+    if (mailbox.modified == std::filesystem::file_time_type{}) return std::nullopt;
+    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(mailbox.modified));
+}
+
 void SavedLabel::after(Reporter& reporter, std::uint64_t index, std::uint64_t count, const std::function<void()>& first)
 {
     std::string text = savedText(index);

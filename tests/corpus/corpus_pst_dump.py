@@ -5,7 +5,7 @@ Usage: corpus_pst_dump.py FILE.pst
 One line per folder, then one record per message in the order pypff lists them:
   D <folder path> <messages>
   M <folder path> <index>
-  subject|sender|submit|body|html <value>
+  subject|class|sender|submit|body|html|cpid <value>
   A <method> <size> <sha256 or -> <file name>
 Strings and bodies are written as hex (libpff's UTF-8 for strings, the bodies as pypff returns
 them), so that the reader needs no JSON or escaping rules; "." is the empty value, "-" a value
@@ -15,11 +15,13 @@ import sys
 
 import pypff
 
+PR_MESSAGE_CLASS = 0x001A
 PR_SENDER_EMAIL = 0x0C1F
 PR_SENT_REPRESENTING_EMAIL = 0x0065
 PR_ATTACH_FILENAME = 0x3704
 PR_ATTACH_METHOD = 0x3705
 PR_ATTACH_LONG_FILENAME = 0x3707
+PR_INTERNET_CPID = 0x3FDE
 FILETIME_UNIX_EPOCH = 116444736000000000
 
 
@@ -73,11 +75,14 @@ def attachment_line(a):
 def dump(message, path, index, out):
     out.write(f'M {hexed(path)} {index}\n')
     out.write(f'subject {hexed(message.subject)}\n')
+    out.write(f'class {hexed(text(message, PR_MESSAGE_CLASS))}\n')
     sender = text(message, PR_SENDER_EMAIL) or text(message, PR_SENT_REPRESENTING_EMAIL)
     out.write(f'sender {hexed(sender)}\n')
     out.write(f'submit {submit_seconds(message)}\n')
     out.write(f'body {hexed(message.plain_text_body)}\n')
     out.write(f'html {hexed(message.html_body)}\n')
+    cpid = entry(message, PR_INTERNET_CPID)
+    out.write(f'cpid {cpid.data_as_integer if cpid is not None else "-"}\n')
     for j in range(message.number_of_attachments):
         out.write(attachment_line(message.get_attachment(j)) + '\n')
 

@@ -114,11 +114,18 @@ struct Seen {
     std::optional<std::string> sender;
     std::optional<std::vector<std::string>> recipients;  // "to:addr", "cc:addr", "bcc:addr"
     std::optional<std::int64_t> date;                    // Unix seconds
+    std::optional<std::int64_t> received;                // newest Received, without a Date
     std::optional<std::string> body;                     // UTF-8, line ends as LF
     bool bodyUnclear = false;                            // a plain body not valid in its charset
     std::optional<std::string> html;                     // bytes, line ends as LF
+    std::string htmlCharset;                             // its charset (iconv name); empty: none given
     std::optional<std::vector<Attachment>> attachments;
+    std::optional<std::string> messageClass;
 };
+
+// The sender of a From field GMime reads no address from, when it is not the archive form: the
+// readers must show something, which is compared as this.
+constexpr std::string_view kWrittenAsIs = "(as written)";
 
 std::string sha256(std::string_view bytes)
 {
@@ -213,6 +220,46 @@ std::string asUtf8(const char* text)
     return utf8.get();
 }
 
+// A header's value, unfolded; empty when there is none.
+std::string unfoldedHeader(GMimeObject* object, const char* name)
+{
+    GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (!raw) return {};
+    GText unfolded(g_mime_utils_header_unfold(raw));
+    return unfolded.get();
+}
+
+// Header text with every encoded word decoded on its own (RFC 2047: each is self-contained;
+// GMime 3.2.13 joins adjacent base64 words first and loses what follows a padded one). Blanks
+// between two encoded words are not text.
+std::string decodedWordByWord(const std::string& text)
+{
+    // A word may touch a parenthesis: "(=?ISO8859-1?Q?a?= =?ISO8859-1?Q?b?=)" is "(ab)".
+    const auto startsWord = [](std::string_view t) {
+        if (t.starts_with('(')) t.remove_prefix(1);
+        return t.starts_with("=?") && t.find("?=", 2) != std::string_view::npos;
+    };
+    const auto endsWord = [](std::string_view t) {
+        if (t.ends_with(')')) t.remove_suffix(1);
+        return t.ends_with("?=") && t.find("=?") != std::string_view::npos;
+    };
+    std::string out, blanks;
+    bool afterWord = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t end = std::min(text.find_first_of(" \t", i), text.size());
+        const std::string token = text.substr(i, end - i);
+        const std::size_t next = std::min(text.find_first_not_of(" \t", end), text.size());
+        GText decoded(g_mime_utils_header_decode_text(nullptr, token.c_str()));
+        if (!(afterWord && startsWord(token))) out += blanks;
+        out += decoded.get();
+        afterWord = endsWord(token);
+        blanks = text.substr(end, next - end);
+        i = next;
+    }
+    return out;
+}
+
 // How a message's parts are told apart: in mail as received, by RFC 2183 (an attachment is what
 // says so or has a file name); in readpst's output, by readpst's own rule: it writes the bodies
 // without Content-Disposition and every attachment with one ("inline" when it has no name).
@@ -231,10 +278,12 @@ void walkParts(GMimeObject* object, PartRule rule, Seen& seen)
     Attachment a;
     if (GMIME_IS_MESSAGE_PART(object)) {
         a.embedded = true;
-        if (const char* name = g_mime_object_get_content_disposition_parameter(object, "filename")) a.name = name;
+        if (const char* name = g_mime_object_get_content_disposition_parameter(object, "filename"))
+            a.name = name;
+        else if (const char* typeName = g_mime_object_get_content_type_parameter(object, "name"))
+            a.name = typeName;
         if (GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object))) {
-            const char* subject = g_mime_message_get_subject(inner);
-            a.innerSubject = subject ? subject : "";
+            a.innerSubject = decodedWordByWord(unfoldedHeader(GMIME_OBJECT(inner), "Subject"));
         }
         seen.attachments->push_back(std::move(a));
         return;
@@ -252,6 +301,8 @@ void walkParts(GMimeObject* object, PartRule rule, Seen& seen)
     }
     if (!attachment && type == "text/html" && !seen.html) {
         seen.html = lfOnly(decoded(part));
+        if (const char* charset = g_mime_object_get_content_type_parameter(object, "charset"))
+            seen.htmlCharset = charset;
         return;
     }
     a.name = name ? asUtf8(name) : "";
@@ -275,22 +326,94 @@ std::optional<std::string> subjectInStoredHeaders(GMimeMessage* message)
     return decoded.get();
 }
 
+// The address a mailbox store shows for a From field GMime reads no address from: "local@domain"
+// for a mailing-list archive's "local at domain (Name)", else whatever was written.
+std::string senderAsWritten(const std::string& from)
+{
+    const auto at = from.find(" at ");
+    const auto blank = from.find_first_of(" \t");
+    if (at != std::string::npos && blank == at) {
+        const auto end = std::min(from.find_first_of(" \t", at + 4), from.size());
+        const std::string rest = from.substr(end);
+        if (end > at + 4 && (rest.empty() || rest.starts_with(" (")))
+            return from.substr(0, at) + "@" + from.substr(at + 4, end - at - 4);
+    }
+    const bool anyText
+        = std::any_of(from.begin(), from.end(), [](unsigned char c) { return std::isalnum(c) || c > 127; });
+    return anyText ? std::string(kWrittenAsIs) : std::string();
+}
+
+// How a mail store files secure mail: S/MIME clear-signed or opaque; PGP/MIME is plain mail.
+constexpr std::string_view kClearSigned = "IPM.Note.SMIME.MultipartSigned";
+
+std::string storedClass(GMimeObject* top)
+{
+    const std::string type = mimeType(top);
+    const char* protocol = g_mime_object_get_content_type_parameter(top, "protocol");
+    const bool pkcs7 = protocol
+        && (g_ascii_strcasecmp(protocol, "application/pkcs7-signature") == 0
+            || g_ascii_strcasecmp(protocol, "application/x-pkcs7-signature") == 0);
+    if (type == "multipart/signed" && pkcs7 && GMIME_IS_MULTIPART(top)) return std::string(kClearSigned);
+    if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
+    return "IPM.Note";
+}
+
+// The multipart/signed entity of a clear-signed message as sent: its Content-* fields, an empty
+// line, its body.
+std::string signedEntity(const std::string& text)
+{
+    std::string fields;
+    bool inContentField = false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        const std::string line = text.substr(at, end - at);
+        at = end;
+        if (line == "\r\n" || line == "\n") break;
+        if (line[0] != ' ' && line[0] != '\t') inContentField = g_ascii_strncasecmp(line.c_str(), "content-", 8) == 0;
+        if (inContentField) fields += line;
+    }
+    return fields + "\r\n" + text.substr(at);
+}
+
 Seen seenInMessage(GMimeMessage* message, PartRule rule)
 {
     Seen s;
-    const char* subject = g_mime_message_get_subject(message);
-    s.subject = subject ? subject : "";
+    GMimeObject* object = GMIME_OBJECT(message);
+    s.subject = decodedWordByWord(unfoldedHeader(object, "Subject"));
     s.subjectInStoredHeaders = subjectInStoredHeaders(message);
     std::vector<std::string> from;
     addresses(g_mime_message_get_from(message), "from", from);
     s.sender = from.empty() ? "" : from[0].substr(5);
+    if (const std::string raw = unfoldedHeader(object, "From"); from.empty() && !raw.empty())
+        s.sender = senderAsWritten(raw);
     s.recipients.emplace();
     addresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO), "to", *s.recipients);
     addresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC), "cc", *s.recipients);
     addresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_BCC), "bcc", *s.recipients);
     if (GDateTime* date = g_mime_message_get_date(message)) s.date = g_date_time_to_unix(date);
+    // Without a Date, the newest Received (its date follows the last ";").
+    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+    for (int i = 0, n = s.date ? 0 : g_mime_header_list_get_count(headers); i < n; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+        if (g_ascii_strcasecmp(g_mime_header_get_name(header), "Received") != 0) continue;
+        const std::string value = g_mime_header_get_value(header);
+        const auto semi = value.rfind(';');
+        GDateTime* when
+            = semi == std::string::npos ? nullptr : g_mime_utils_header_decode_date(value.c_str() + semi + 1);
+        if (when && (!s.received || g_date_time_to_unix(when) > *s.received)) s.received = g_date_time_to_unix(when);
+        if (when) g_date_time_unref(when);
+    }
     s.attachments.emplace();
-    if (GMimeObject* top = g_mime_message_get_mime_part(message)) walkParts(top, rule, s);
+    GMimeObject* top = g_mime_message_get_mime_part(message);
+    s.messageClass = top ? storedClass(top) : "IPM.Note";
+    if (top && s.messageClass == kClearSigned && rule == PartRule::Received) {
+        // The bodies come from the signed content; the one attachment is added by the caller.
+        walkParts(g_mime_multipart_get_part(GMIME_MULTIPART(top), 0), rule, s);
+        s.attachments->clear();
+    } else if (top) {
+        walkParts(top, rule, s);
+    }
     return s;
 }
 
@@ -301,6 +424,10 @@ std::optional<Seen> seenByGMime(const std::string& text, PartRule rule = PartRul
     GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
     std::optional<Seen> seen;
     if (message) seen = seenInMessage(message, rule);
+    if (seen && seen->messageClass == kClearSigned && rule == PartRule::Received) {
+        const std::string entity = signedEntity(text);
+        seen->attachments->push_back({"SMIME.txt", false, entity.size(), sha256(entity), std::nullopt});
+    }
     if (message) g_object_unref(message);
     g_object_unref(parser);
     g_object_unref(stream);
@@ -331,6 +458,18 @@ std::optional<std::string> hexValue(std::string_view hex)
 
 std::string lastPathPart(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+// The iconv name of a Windows code page, as the PST labels its HTML.
+std::string charsetOfCodePage(unsigned long codePage)
+{
+    static const std::map<unsigned long, std::string> kNamed{
+        {65001, "UTF-8"},      {65000, "UTF-7"},  {20127, "ASCII"},  {28603, "ISO-8859-13"}, {28605, "ISO-8859-15"},
+        {38598, "ISO-8859-8"}, {20866, "KOI8-R"}, {21866, "KOI8-U"}, {51932, "EUC-JP"},      {50220, "ISO-2022-JP"},
+        {54936, "GB18030"},    {52936, "HZ"},     {51949, "EUC-KR"}, {50225, "ISO-2022-KR"}, {10000, "MACINTOSH"}};
+    if (const auto it = kNamed.find(codePage); it != kNamed.end()) return it->second;
+    if (codePage > 28590 && codePage < 28600) return "ISO-8859-" + std::to_string(codePage - 28590);
+    return "CP" + std::to_string(codePage);
+}
+
 // tests/corpus/corpus_pst_dump.py's records (pypff): messages by folder name (the last part of its
 // path), message counts by folder path.
 Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& counts)
@@ -354,10 +493,12 @@ Folders readWithPypff(const fs::path& pst, std::map<std::string, std::size_t>& c
         }
         if (!current) continue;
         if (key == "subject") current->subject = hexValue(a).value_or("");  // pypff: None when empty
+        if (key == "class") current->messageClass = hexValue(a);
         if (key == "sender") current->sender = hexValue(a).value_or("");
         if (key == "submit" && a != "-") current->date = std::stoll(a);
         if (key == "body" && a != "-") current->body = lfOnly(unhex(a));
         if (key == "html" && a != "-") current->html = lfOnly(unhex(a));
+        if (key == "cpid" && a != "-") current->htmlCharset = charsetOfCodePage(std::stoul(a));
         if (key == "A") {
             Attachment att;
             att.embedded = a == "5";
@@ -392,7 +533,6 @@ void addRecipientsByPffexport(const fs::path& pst, const fs::path& work, Folders
     ASSERT_EQ(r.status, 0) << r.output.substr(0, 2000);
     const fs::path top = fs::path(target.string() + ".export") / "Top of Personal Folders";
     static const std::regex messageDir(R"(Message(\d+))");
-    static const std::regex field(R"(^(Email address|Recipient type):\t+(.*)$)");
     for (auto& [name, messages] : folders) {
         if (!fs::is_directory(top / name)) continue;
         const auto dirs = numberedEntries(top / name, messageDir);
@@ -401,12 +541,19 @@ void addRecipientsByPffexport(const fs::path& pst, const fs::path& work, Folders
             auto& list = messages[k].recipients.emplace();
             std::istringstream in(testing::readFile(dirs[k] / "Recipients.txt"));
             std::string line, address;
+            // "<field>:<tabs><value>", read without std::regex: it recurses once per character
+            // and overflows the stack on a long address.
+            const auto value = [&](std::string_view field) -> std::optional<std::string> {
+                if (!line.starts_with(field) || line.size() <= field.size() || line[field.size()] != ':')
+                    return std::nullopt;
+                const auto from = line.find_first_not_of('\t', field.size() + 1);
+                return from == std::string::npos || from == field.size() + 1 ? std::string() : line.substr(from);
+            };
             while (std::getline(in, line)) {
-                std::smatch m;
-                if (!std::regex_match(line, m, field)) continue;
-                if (m[1] == "Email address") address = m[2];
-                if (m[1] != "Recipient type") continue;
-                std::string kind = m[2];
+                if (auto email = value("Email address")) address = *email;
+                const auto type = value("Recipient type");
+                if (!type) continue;
+                std::string kind = *type;
                 std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
                 list.push_back(kind + ":" + address);
             }
@@ -444,10 +591,21 @@ Folders readWithReadpst(const fs::path& pst, const fs::path& work)
 
 enum class Reader { Libpff, Readpst };
 constexpr std::array<std::string_view, 2> kReaderNames{"libpff", "readpst"};
-enum class Field { Subject, Sender, Recipients, Date, Body, Html, AttachmentNames, AttachmentBytes, Embedded };
-constexpr std::array<std::string_view, 9> kFieldNames{
-    "subject",          "sender",           "recipients",       "date", "body", "html body",
-    "attachment names", "attachment bytes", "embedded messages"};
+enum class Field {
+    Subject,
+    Sender,
+    Recipients,
+    Date,
+    Body,
+    Html,
+    AttachmentNames,
+    AttachmentBytes,
+    Embedded,
+    MessageClass
+};
+constexpr std::array<std::string_view, 10> kFieldNames{
+    "subject",          "sender",           "recipients",        "date",         "body", "html text",
+    "attachment names", "attachment bytes", "embedded messages", "message class"};
 
 struct Place {
     std::string mailbox;
@@ -545,7 +703,7 @@ private:
         return v.size() > 160 ? out + "..." : out;
     }
 
-    std::array<std::array<Count, 2>, 9> m_counts{};
+    std::array<std::array<Count, 2>, 10> m_counts{};
     std::map<std::string, std::uint64_t> m_reasons;
     int m_shown = 0;
 };
@@ -609,6 +767,31 @@ std::optional<std::string> withoutCr(std::optional<std::string> text)
     return text;
 }
 
+// HTML as the characters a reader shows: its bytes read in its charset; without one (or one that
+// does not fit them), UTF-8 when they are, else Windows-1252, as mail programs read it.
+std::string htmlText(const std::optional<std::string>& html, const std::string& charset)
+{
+    if (!html || html->empty()) return "(none)";
+    const auto convert = [&](const char* from) -> std::optional<std::string> {
+        gsize written = 0;
+        GText text(
+            g_convert(html->data(), static_cast<gssize>(html->size()), "UTF-8", from, nullptr, &written, nullptr));
+        return text ? std::optional<std::string>(std::string(text.get(), written)) : std::nullopt;
+    };
+    if (!charset.empty())
+        if (auto text = convert(g_mime_charset_iconv_name(charset.c_str()))) return *text;
+    if (g_utf8_validate(html->data(), static_cast<gssize>(html->size()), nullptr)) return *html;
+    return convert("CP1252").value_or("(bytes) " + *html);
+}
+
+bool isSubsequence(const std::vector<std::string>& part, const std::vector<std::string>& whole)
+{
+    std::size_t k = 0;
+    for (const auto& item : whole)
+        if (k < part.size() && item == part[k]) ++k;
+    return k == part.size();
+}
+
 void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& source, const Seen& read)
 {
     const bool libpff = reader == Reader::Libpff;
@@ -624,20 +807,33 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
                    {"takes the subject from the header block, where raw 8-bit bytes in an encoded word are stored as "
                     "characters and decoded again",
                     readpst ? source.subjectInStoredHeaders : std::nullopt}});
-    tally.compare(reader, Field::Sender, at, source.sender, read.sender,
+    const bool asWritten = source.sender == kWrittenAsIs && read.sender && !read.sender->empty();
+    tally.compare(reader, Field::Sender, at, source.sender, asWritten ? std::string(kWrittenAsIs) : read.sender,
                   {{"writes MAILER-DAEMON as the sender of a message without one",
                     readpst && source.sender == "" ? std::optional<std::string>("MAILER-DAEMON") : std::nullopt}});
-    tally.compare(reader, Field::Recipients, at, joined(source.recipients), joined(read.recipients));
-    tally.compare(reader, Field::Date, at, dateText(source.date), dateText(read.date));
+    // Entries GMime reads no address from are kept as written: what it reads must come in order.
+    // An entry of adjacent encoded words GMime does not decode leaves a piece of a word as its address.
+    std::optional<std::vector<std::string>> readable = source.recipients;
+    if (readable) std::erase_if(*readable, [](const std::string& r) { return r.ends_with("?="); });
+    const bool moreThanGMime = readable && read.recipients && isSubsequence(*readable, *read.recipients);
+    tally.compare(reader, Field::Recipients, at, joined(source.recipients), joined(read.recipients),
+                  {{"(of the source) GMime reads no address from some entries, which are stored as written",
+                    moreThanGMime ? joined(read.recipients) : std::nullopt}});
+    tally.compare(reader, Field::Date, at, dateText(source.date ? source.date : source.received), dateText(read.date),
+                  {{"takes the date from the stored header block, which has no Date",
+                    readpst && !source.date ? std::optional<std::string>("(none)") : std::nullopt}});
     // No body is a value too (and an empty one is stored as none); only a source without a clear
     // plain body (HTML only, or text not valid in its charset) leaves nothing to compare with.
     const auto orAbsent
         = [](const std::optional<std::string>& body) { return body && !body->empty() ? *body : std::string("(none)"); };
     const auto sourceBody = source.body ? std::optional(orAbsent(source.body)) : std::nullopt;
     tally.compare(reader, Field::Body, at, sourceBody, orAbsent(read.body), {surrogates(sourceBody), noCr});
-    const auto sourceHtml = orAbsent(source.html);
-    tally.compare(reader, Field::Html, at, sourceHtml, orAbsent(read.html),
-                  {{noCr.why, readpst ? withoutCr(sourceHtml) : std::nullopt}});
+    const auto sourceHtml = htmlText(source.html, source.htmlCharset);
+    const bool latin1 = g_ascii_strcasecmp(g_mime_charset_iconv_name(source.htmlCharset.c_str()), "iso-8859-1") == 0;
+    tally.compare(reader, Field::Html, at, sourceHtml, htmlText(read.html, read.htmlCharset),
+                  {{noCr.why, readpst ? withoutCr(sourceHtml) : std::nullopt},
+                   {"reads ISO-8859-1 HTML as Windows-1252 (as web browsers do)",
+                    readpst && latin1 ? std::optional(htmlText(source.html, "windows-1252")) : std::nullopt}});
 
     const auto names
         = [&](AttachmentView view) { return attachmentsText(source.attachments, Field::AttachmentNames, view); };
@@ -648,16 +844,21 @@ void compareMessage(Tally& tally, Reader reader, const Place& at, const Seen& so
     constexpr std::string_view kBoth
         = "leaves out attachments without data, writes embedded messages without file name";
     const std::optional<std::string> none;
+    constexpr std::string_view kSignedAsEntity
+        = "writes the signed entity of a clear-signed message as a part of its own, not as an attachment";
+    const auto noAttachment = readpst && source.messageClass == kClearSigned ? std::optional<std::string>("") : none;
     tally.compare(reader, Field::AttachmentNames, at, names({}),
                   attachmentsText(read.attachments, Field::AttachmentNames),
                   {surrogates(names({})),
                    {kDropsEmpty, readpst ? names({true, false, false}) : none},
                    {kNoMessageName, readpst ? names({false, true, false}) : none},
-                   {kBoth, readpst ? names({true, true, false}) : none}});
+                   {kBoth, readpst ? names({true, true, false}) : none},
+                   {kSignedAsEntity, noAttachment}});
     tally.compare(reader, Field::AttachmentBytes, at, bytes({}),
                   attachmentsText(read.attachments, Field::AttachmentBytes),
-                  {{kDropsEmpty, readpst ? bytes({true, false, false}) : none}});
+                  {{kDropsEmpty, readpst ? bytes({true, false, false}) : none}, {kSignedAsEntity, noAttachment}});
     // libpff cannot open an embedded message: only that there is one is compared.
+    tally.compare(reader, Field::MessageClass, at, source.messageClass, libpff ? read.messageClass : std::nullopt);
     tally.compare(reader, Field::Embedded, at,
                   attachmentsText(source.attachments, Field::Embedded, {false, false, libpff}),
                   attachmentsText(read.attachments, Field::Embedded, {false, false, libpff}));
@@ -703,6 +904,36 @@ fs::path singleMessageMailbox(const TempDir& dir, std::vector<std::string>& orig
     }
     for (const auto& f : used) origins.push_back(" (" + f.lexically_relative(corpusRoot()).generic_string() + ")");
     return dir.write("single-messages.mbox", mailbox);
+}
+
+// Per message of a mailbox, the date of its separator line ("From sender Sat Dec  5 10:00:00
+// 2026", read as UTC), else the file's modification time: the date of a message without Date and
+// Received. A separator line is followed by a header field.
+std::vector<std::int64_t> separatorDates(const fs::path& mailbox)
+{
+    const std::string text = testing::readFile(mailbox);
+    const auto modified = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::file_clock::to_sys(fs::last_write_time(mailbox)).time_since_epoch());
+    std::vector<std::int64_t> out;
+    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+        if (at == 0 && text.find('\n') == std::string::npos) break;
+        const std::size_t eol = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, eol - at);
+        const std::string next
+            = text.substr(eol + 1, std::min<std::size_t>(200, text.size() - std::min(text.size(), eol + 1)));
+        const auto colon = next.find(':');
+        const bool header = colon != std::string::npos && colon > 0
+            && std::all_of(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(colon),
+                           [](char c) { return c > ' ' && c < 127; });
+        if (line.starts_with("From ") && header) {
+            std::tm tm{};
+            std::istringstream in(line.substr(std::min(line.size(), line.find(' ', 5) + 1)));
+            in >> std::get_time(&tm, "%a %b %d %H:%M:%S %Y");
+            out.push_back(in.fail() ? modified.count() : static_cast<std::int64_t>(timegm(&tm)));
+        }
+        if (eol == text.size()) break;
+    }
+    return out;
 }
 
 // The readers leave some 45,000 small files. On a disk mounted with "discard", removing them
@@ -772,13 +1003,17 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
 
     std::size_t total = 0;
     for (auto& s : sources) {
+        const auto fromSeparators = separatorDates(s.path);
         const fs::path folder
             = platform::toPath(platform::mailboxOutputFolder((dir / "eml").string(), s.path.string()));
         for (std::size_t j = 0;; ++j) {
             const fs::path eml = folder / ("Email-" + std::to_string(j) + ".eml");
             if (!fs::exists(eml)) break;
             s.messages.push_back(seenByGMime(testing::readFile(eml)).value_or(Seen{}));
+            if (!s.messages.back().received && j < fromSeparators.size())
+                s.messages.back().received = fromSeparators[j];
         }
+        if (fromSeparators.size() != s.messages.size()) ADD_FAILURE() << "separator lines of " << s.path;
         total += s.messages.size();
     }
     EXPECT_EQ(sources.front().messages.size(), kBigMailboxMessages);

@@ -198,7 +198,7 @@ struct MessageBuilder {
             bytes::put<std::uint32_t>(object, 4, size);
             p.push_back({tag::kAttachDataObject, std::move(object)});
             p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachMethod), kAttachEmbeddedMessage)));
-            addString(p, tag::kDisplayName, a.embedded->subject);
+            addString(p, tag::kDisplayName, a.fileName.empty() ? a.embedded->subject : a.fileName);
         } else if (a.data.size() > fmt::hn::kMaxItem) {
             // Large data goes to the file from the caller's buffer, without a copy.
             auto data = store.writeData(a.data);

@@ -1,6 +1,8 @@
 #include "engine/mime/rfc822_import.h"
 
+#include "engine/mime/code_pages.h"
 #include "engine/mime/gmime_support.h"
+#include "engine/mime/header_text.h"
 
 #include <gtest/gtest.h>
 
@@ -117,19 +119,73 @@ TEST(Rfc822Import, SplitsBodiesAttachmentsAndInlineImages)
     EXPECT_TRUE(m.hasVisibleAttachments());
 }
 
-TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBodyAndSecureMailItsClass)
+TEST(Rfc822Import, HtmlOnlyMailGetsAPlainBody)
 {
     const auto html = importRfc822("From: a@example.com\nContent-Type: text/html\n\n<html><style>p{}</style><p>One "
                                    "&amp; two</p><br>three</html>\n");
     EXPECT_EQ(html.bodyText, "One & two\r\n\r\nthree");
-    const auto signedMail = importRfc822(
-        "From: a@example.com\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
+}
+
+TEST(Rfc822Import, SignedMailIsStoredAsOutlookStoresIt)
+{
+    // S/MIME, clear-signed: the bodies from the signed content, one attachment holding the
+    // multipart/signed entity byte for byte.
+    const std::string entity = crlf(
+        "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\";\n micalg=sha-256; boundary=s\n\n"
+        "--s\nContent-Type: multipart/mixed; boundary=m\n\n"
+        "--m\nContent-Type: multipart/alternative; boundary=a\n\n"
+        "--a\nContent-Type: text/plain; charset=utf-8\n\nsigned text\n"
+        "--a\nContent-Type: text/html; charset=utf-8\n\n<p>signed text</p>\n--a--\n"
+        "--m\nContent-Type: text/csv; name=data.csv\nContent-Disposition: attachment\n\na,b\n--m--\n"
+        "--s\nContent-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\n"
+        "MIAGCSqGSIb3DQEHAqCAMIACAQE=\n--s--\n");
+    const auto smime = importRfc822(crlf("From: a@example.com\nSubject: signed\nMIME-Version: 1.0\n") + entity);
+    EXPECT_EQ(smime.messageClass, "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(smime.bodyText, "signed text");
+    EXPECT_EQ(smime.bodyHtml, "<p>signed text</p>");
+    ASSERT_EQ(smime.attachments.size(), 1u);
+    EXPECT_EQ(smime.attachments[0].mimeType, "multipart/signed");
+    EXPECT_EQ(smime.attachments[0].data, entity);
+    EXPECT_FALSE(smime.attachments[0].fileName.empty());
+    EXPECT_TRUE(smime.hasVisibleAttachments());
+    const auto older = importRfc822("From: a@example.com\nContent-Type: multipart/signed; "
+                                    "protocol=\"application/x-pkcs7-signature\"; boundary=b\n\n"
+                                    "--b\nContent-Type: text/plain\n\nsigned\n"
+                                    "--b\nContent-Type: application/x-pkcs7-signature\n\nMIAG\n--b--\n");
+    EXPECT_EQ(older.messageClass, "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(older.bodyText, "signed");
+    ASSERT_EQ(older.attachments.size(), 1u);
+    EXPECT_EQ(older.attachments[0].mimeType, "multipart/signed");
+
+    // Opaque S/MIME keeps its class; PGP/MIME, signed or encrypted, and a signed part inside
+    // other mail are plain mail with their parts as they are.
+    const auto opaque = importRfc822("From: a@example.com\nContent-Type: application/pkcs7-mime; name=smime.p7m\n"
+                                     "Content-Transfer-Encoding: base64\n\nMIAG\n");
+    EXPECT_EQ(opaque.messageClass, "IPM.Note.SMIME");
+    ASSERT_EQ(opaque.attachments.size(), 1u);
+    const auto pgp = importRfc822("From: a@example.com\nContent-Type: multipart/signed; "
+                                  "protocol=\"application/pgp-signature\"; micalg=pgp-sha256; boundary=b\n\n"
+                                  "--b\nContent-Type: text/plain\n\nsigned\n"
+                                  "--b\nContent-Type: application/pgp-signature; name=signature.asc\n\n"
+                                  "-----BEGIN PGP SIGNATURE-----\n--b--\n");
+    EXPECT_EQ(pgp.messageClass, "IPM.Note");
+    EXPECT_EQ(pgp.bodyText, "signed");
+    ASSERT_EQ(pgp.attachments.size(), 1u);
+    EXPECT_EQ(pgp.attachments[0].fileName, "signature.asc");
+    const auto encrypted = importRfc822("From: a@example.com\nContent-Type: multipart/encrypted; "
+                                        "protocol=\"application/pgp-encrypted\"; boundary=b\n\n"
+                                        "--b\nContent-Type: application/pgp-encrypted\n\nVersion: 1\n"
+                                        "--b\nContent-Type: application/octet-stream; name=encrypted.asc\n\n"
+                                        "-----BEGIN PGP MESSAGE-----\n--b--\n");
+    EXPECT_EQ(encrypted.messageClass, "IPM.Note");
+    EXPECT_EQ(encrypted.attachments.size(), 2u);
+    const auto nested = importRfc822(
+        "From: a@example.com\nContent-Type: multipart/mixed; boundary=o\n\n--o\n"
+        "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=b\n\n"
         "--b\nContent-Type: text/plain\n\nsigned\n--b\nContent-Type: application/pkcs7-signature; name=smime.p7s\n\n"
-        "MIAG\n--b--\n");
-    EXPECT_EQ(signedMail.messageClass, "IPM.Note.SMIME.MultipartSigned");
-    EXPECT_EQ(signedMail.bodyText, "signed");
-    ASSERT_EQ(signedMail.attachments.size(), 1u);
-    EXPECT_EQ(signedMail.attachments[0].fileName, "smime.p7s");
+        "MIAG\n--b--\n--o\nContent-Type: text/plain\n\nlist footer\n--o--\n");
+    EXPECT_EQ(nested.messageClass, "IPM.Note");
+    EXPECT_EQ(nested.bodyText, "signed");
 }
 
 TEST(Rfc822Import, MessyMailIsImportedAndMarked)
@@ -329,6 +385,85 @@ TEST(Rfc822Import, AttachmentsOfEveryShapeKeepTheirBytes)
     EXPECT_EQ(inner.attachments[0].data, "a,b");
 }
 
+TEST(Rfc822Import, EverySenderAndRecipientWithTextGivesAnAddress)
+{
+    const auto m = importRfc822(crlf("From: jdoe at example.org (Jane =?UTF-8?Q?D=C3=B6e?=)\n"
+                                     "Sender: list at example.org\n"
+                                     "To: a@example.com, bob at example.net (Bob), \"Lee, Ann\" <ann@example.com>\n"
+                                     "Cc: Friends: carl@example.net, dee at example.net (Dee);, <no domain>\n"
+                                     "Bcc: Jane Doe\n"
+                                     "Subject: archive\n\nx\n"));
+    EXPECT_EQ(m.from.name,
+              "Jane D\xC3\xB6"
+              "e");
+    EXPECT_EQ(m.from.address, "jdoe@example.org");
+    EXPECT_EQ(m.sender.address, "list@example.org");
+    EXPECT_EQ(m.sender.name, "");
+    std::vector<std::string> seen;
+    for (const auto& r : m.recipients)
+        seen.push_back(std::to_string(static_cast<int>(r.kind)) + " " + r.who.name + " <" + r.who.address + ">");
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"1  <a@example.com>", "1 Bob <bob@example.net>", "1 Lee, Ann <ann@example.com>",
+                                        "2  <carl@example.net>", "2 Dee <dee@example.net>", "2  <no domain>",
+                                        "3  <Jane Doe>"}));
+
+    // Fields GMime reads stay as GMime reads them; no field, or an empty group, gives no one.
+    const auto plain = importRfc822("From: \"Ann\" <ann@example.com>\nTo: undisclosed-recipients:;\nSender: \n\nx\n");
+    EXPECT_EQ(plain.from.name, "Ann");
+    EXPECT_EQ(plain.sender.address, "ann@example.com");
+    EXPECT_TRUE(plain.recipients.empty());
+    const auto bare = importRfc822("From: Ann <>\nTo: , \"\" <>\n\nx\n");
+    EXPECT_EQ(bare.from.name, "Ann");
+    EXPECT_EQ(bare.from.address, "Ann <>");
+    EXPECT_TRUE(bare.recipients.empty());
+}
+
+TEST(Rfc822Import, EachEncodedWordIsDecodedWhole)
+{
+    const std::string privet = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBA\xD0\xB0\xD0\xBA "
+                               "\xD0\xB4\xD0\xB5\xD0\xBB\xD0\xB0";
+    const auto m = importRfc822(
+        crlf("From: =?UTF-8?B?TcM=?=\n =?UTF-8?B?vGxsZXI=?= <m@example.de>\n"
+             "To: =?UTF-8?B?SGVsbG8=?= =?UTF-8?B?IFdvcmxk?= <hw@example.com>\n"
+             // Padding in the first word, and a character split between the two.
+             "Subject: =?UTF-8?B?0J/RgNC40A==?=\n =?UTF-8?B?stC10YIsINC60LDQuiDQtNC10LvQsA==?=\n"
+             "Content-Type: multipart/mixed; boundary=b\n\n"
+             "--b\nContent-Type: text/plain\n\nbody\n"
+             "--b\nContent-Type: application/pdf\nContent-Disposition: attachment;\n"
+             " filename=\"=?UTF-8?B?0J7RgtGH0ZHRgiDQt9CwIA==?= =?UTF-8?B?0LTQtdC60LDQsdGA0YwucGRm?=\"\n\n%PDF\n"
+             "--b\nContent-Type: text/plain; name=\"=?ISO-8859-1?Q?Gr=FC=DFe_aus_?= =?UTF-8?B?S8O2bG4=?=\"\n\nhi\n"
+             "--b\nContent-Type: text/plain; name==?x-unheard-of?B?SGVsbG8=?= =?x-unheard-of?B?IFdvcmxk?=\n\nhi\n"
+             "--b--\n"));
+    EXPECT_EQ(m.subject, privet);
+    EXPECT_EQ(m.from.name, "M\xC3\xBCller");
+    ASSERT_EQ(m.recipients.size(), 1u);
+    EXPECT_EQ(m.recipients[0].who.name, "Hello World");
+    ASSERT_EQ(m.attachments.size(), 3u);
+    EXPECT_EQ(m.attachments[0].fileName,
+              "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xD0\xB7\xD0\xB0 "
+              "\xD0\xB4\xD0\xB5\xD0\xBA\xD0\xB0\xD0\xB1\xD1\x80\xD1\x8C.pdf");
+    EXPECT_EQ(m.attachments[1].fileName,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e aus K\xC3\xB6ln");
+    EXPECT_FALSE(m.attachments[2].fileName.empty());  // a charset nobody knows: GMime's guess
+
+    // An embedded message and a message GMime reads only in part decode the same way.
+    const auto outer = importRfc822(crlf("From: a@example.com\nContent-Type: message/rfc822\n\n"
+                                         "Subject: =?UTF-8?B?SGVsbG8=?= =?UTF-8?B?IFdvcmxk?=\n\nx\n"));
+    ASSERT_EQ(outer.attachments.size(), 1u);
+    ASSERT_TRUE(outer.attachments[0].embedded);
+    EXPECT_EQ(outer.attachments[0].embedded->subject, "Hello World");
+    EXPECT_EQ(gmime::ParsedHeaders("Subject: =?UTF-8?B?SGVsbG8=?=\r\n =?UTF-8?B?IFdvcmxk?=\r\n").decoded("subject"),
+              "Hello World");
+
+    // Only runs of adjacent words within one field are rewritten.
+    for (const char* same :
+         {"plain text", "=?UTF-8?B?SGVsbG8=?= and =?UTF-8?B?IFdvcmxk?=",
+          "Subject: =?UTF-8?B?SGVsbG8=?=\r\nX-Next: =?UTF-8?B?IFdvcmxk?=\r\n", "=?UTF-8?B?###?= =?UTF-8?B?SGk=?="})
+        EXPECT_EQ(gmime::rejoinEncodedWords(same), same);
+    EXPECT_EQ(gmime::decodeHeaderText(" =?UTF-8?Q?a?=\r\n\t=?UTF-8?Q?_b?=  c"), "a b  c");
+}
+
 TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
 {
     EXPECT_EQ(splitSubjectPrefix("FW: x").first, "FW: ");
@@ -337,9 +472,56 @@ TEST(Rfc822Import, SubjectPrefixAndCharsetRules)
     EXPECT_EQ(splitSubjectPrefix("Four: x").first, "");
     EXPECT_EQ(splitSubjectPrefix("Re:x").first, "");
     EXPECT_EQ(splitSubjectPrefix("2: x").first, "");
-    EXPECT_EQ(codePageOfCharset("UTF-8"), 65001u);
-    EXPECT_EQ(codePageOfCharset(" ISO-8859-1 "), 28591u);
-    EXPECT_EQ(codePageOfCharset("Shift_JIS"), 932u);
+}
+
+TEST(Rfc822Import, HtmlReadsRightInAnyCharset)
+{
+    // Charsets by any of their names.
+    const std::pair<const char*, std::uint32_t> names[] = {
+        {"UTF-8", 65001},   {" ISO-8859-1 ", 28591}, {"iso8859-1", 28591},    {"latin1", 28591},
+        {"Shift_JIS", 932}, {"x-sjis", 932},         {"ks_c_5601-1987", 949}, {"windows-1257", 1257},
+        {"cp1251", 1251},   {"windows-874", 874},    {"gb18030", 54936},      {"\"euc-kr\"", 51949},
+        {"x-cp1250", 1250}, {"ISO_8859-15", 28605},  {"koi8-u", 21866},       {"macintosh", 10000},
+    };
+    for (const auto& [name, codePage] : names) EXPECT_EQ(codePageOfCharset(name), codePage) << name;
+    EXPECT_FALSE(codePageOfCharset("utf-16"));
+    EXPECT_FALSE(codePageOfCharset("x-unheard-of"));
+
+    const auto html = [](std::string_view charset, std::string_view bytes) {
+        const std::string type = charset.empty() ? "" : "; charset=" + std::string(charset);
+        const auto m
+            = importRfc822("From: a@example.com\nContent-Type: text/html" + type + "\n\n" + std::string(bytes));
+        return std::pair(m.bodyHtml.value_or("(none)"), m.htmlCodePage);
+    };
+    using Stored = std::pair<std::string, std::uint32_t>;
+    // A charset with a code page keeps its bytes.
+    EXPECT_EQ(html("ks_c_5601-1987", "<p>\xC7\xD1</p>"), Stored("<p>\xC7\xD1</p>", 949));
+    EXPECT_EQ(html("windows-1257", "<p>\xE0</p>"), Stored("<p>\xE0</p>", 1257));
+    EXPECT_EQ(html("iso8859-1", "<p>\xE9</p>"), Stored("<p>\xE9</p>", 28591));
+    // Any other charset iconv knows is converted to UTF-8.
+    EXPECT_EQ(html("utf-16le", std::string("<\0p\0>\0\xE9\0", 8)), Stored("<p>\xC3\xA9", 65001));
+    EXPECT_EQ(html("iso-8859-10", "<p>\xBD</p>"), Stored("<p>\xE2\x80\x95</p>", 65001));
+    // Unlabelled, mislabelled or unknown: UTF-8 when it is, else Windows-1252; ASCII only when it is.
+    EXPECT_EQ(html("", "<p>caf\xC3\xA9</p>"), Stored("<p>caf\xC3\xA9</p>", 65001));
+    EXPECT_EQ(html("", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
+    EXPECT_EQ(html("us-ascii", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
+    EXPECT_EQ(html("us-ascii", "<p>cafe</p>"), Stored("<p>cafe</p>", 20127));
+    EXPECT_EQ(html("utf-8", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
+    EXPECT_EQ(html("x-unheard-of", "<p>caf\xC3\xA9</p>"), Stored("<p>caf\xC3\xA9</p>", 65001));
+}
+
+TEST(Rfc822Import, AttachedMessagesKeepTheNameTheirPartGives)
+{
+    const auto m = importRfc822(
+        crlf("From: a@example.com\nContent-Type: multipart/mixed; boundary=b\n\n"
+             "--b\nContent-Type: message/rfc822\nContent-Disposition: attachment; filename=\"fwd.eml\"\n\n"
+             "Subject: by file name\n\nx\n"
+             "--b\nContent-Type: message/rfc822; name=\"=?UTF-8?Q?R=C3=A9ponse?=.eml\"\n\nSubject: by type name\n\nx\n"
+             "--b\nContent-Type: message/rfc822\n\nSubject: by subject\n\nx\n"
+             "--b--\n"));
+    std::vector<std::string> names;
+    for (const auto& a : m.attachments) names.push_back(a.fileName);
+    EXPECT_EQ(names, (std::vector<std::string>{"fwd.eml", "R\xC3\xA9ponse.eml", "by subject"}));
 }
 
 }  // namespace

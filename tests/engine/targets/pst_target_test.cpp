@@ -95,6 +95,59 @@ TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
     EXPECT_NE(listing->find("Sent 1 attached"), std::string::npos) << *listing;
 }
 
+// A message without a Date still has its dates: the newest Received, else the date of its own
+// separator line (no zone: UTC), else the mailbox file's modification time; never the run's clock.
+TEST(PstTarget, MessagesWithoutDateTakeTheirDatesFromReceivedSeparatorOrFile)
+{
+    TempDir dir;
+    const auto mailbox = dir.write("Inbox",
+                                   "From a@example.com Sat Dec  5 10:00:00 2026\n"
+                                   "Date: Mon, 07 Dec 2026 09:05:07 +0100\nSubject: dated\n\nx\n\n"
+                                   "From a@example.com Sat Dec  5 10:00:00 2026\n"
+                                   "Received: from a by b; Sun, 6 Dec 2026 11:00:00 +0000\n"
+                                   "Received: from c by a; Sun, 6 Dec 2026 10:00:00 +0000\n"
+                                   "Subject: received\n\nx\n\n"
+                                   "From a@example.com Sat Dec  5 10:00:00 2026\nSubject: separator\n\nx\n\n"
+                                   "From -\nSubject: file\n\nx\n");
+    using namespace std::chrono;
+    const sys_seconds fileTime = sys_days(2001y / March / 4) + 5h;
+    fs::last_write_time(mailbox, file_clock::from_sys(fileTime));
+    FakeHost host;
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{mailbox.string()};
+    ASSERT_TRUE(job.run(rows).succeeded()) << host.boxes.back().text;
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+
+    const std::string python = "/usr/bin/python3";
+    if (testing::runProgram({python, "-c", "import pypff"}).status != 0)
+        GTEST_SKIP() << "python3-pypff is not installed";
+    const std::string script = "import pypff,sys\n"
+                               "f=pypff.file(); f.open(sys.argv[1])\n"
+                               "s=lambda t: (t-116444736000000000)//10000000\n"
+                               "def walk(d):\n"
+                               "  for i in range(d.number_of_sub_messages):\n"
+                               "    m=d.get_sub_message(i)\n"
+                               "    print(m.subject, s(m.get_client_submit_time_as_integer()),\n"
+                               "          s(m.get_delivery_time_as_integer()), s(m.get_creation_time_as_integer()),\n"
+                               "          s(m.get_modification_time_as_integer()))\n"
+                               "  for i in range(d.number_of_sub_folders): walk(d.get_sub_folder(i))\n"
+                               "walk(f.get_root_folder())\n";
+    const auto run = testing::runProgram({python, "-c", script, files[0].string()});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto line = [](std::string_view subject, sys_seconds submit, sys_seconds delivery) {
+        const auto n = [](sys_seconds t) { return std::to_string(t.time_since_epoch().count()); };
+        return std::string(subject) + " " + n(submit) + " " + n(delivery) + " " + n(delivery) + " " + n(delivery)
+            + "\n";
+    };
+    const sys_seconds dated = sys_days(2026y / December / 7) + 8h + 5min + 7s;
+    const sys_seconds received = sys_days(2026y / December / 6) + 11h;
+    const sys_seconds separator = sys_days(2026y / December / 5) + 10h;
+    EXPECT_EQ(run.output,
+              line("dated", dated, dated) + line("received", received, received)
+                  + line("separator", separator, separator) + line("file", fileTime, fileTime));
+}
+
 // Messages are imported on worker threads and stored in order: a cancel must still leave a valid
 // store holding exactly the messages the report counts, and a message read only in part is
 // counted and named, not passed over.
