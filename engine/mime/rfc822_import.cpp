@@ -185,7 +185,7 @@ void forEachHeaderLine(std::string_view head, Fn fn)
 // raw text.
 bool readThroughGMime(std::string_view name)
 {
-    static constexpr std::array<std::string_view, 6> kNames{"from", "sender", "to", "cc", "bcc", "subject"};
+    static constexpr std::array<std::string_view, 7> kNames{"from", "sender", "reply-to", "to", "cc", "bcc", "subject"};
     if (name.size() > 8 && isNamed(name.substr(0, 8), "content-")) return true;
     return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view n) { return isNamed(name, n); });
 }
@@ -298,6 +298,7 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
     m.from = firstMailbox(object, "From");
     m.sender = firstMailbox(object, "Sender");
     if (m.sender.address.empty()) m.sender = m.from;
+    m.replyTo = readAddressField(rawFields(object, "Reply-To"));
     addAddresses(object, "To", RecipientKind::To, m.recipients);
     addAddresses(object, "Cc", RecipientKind::Cc, m.recipients);
     addAddresses(object, "Bcc", RecipientKind::Bcc, m.recipients);
@@ -497,6 +498,10 @@ void toStoreText(ImportedMessage& m, bool bodyIsStoreText)
     for (auto& r : m.recipients) {
         fix(r.who.name);
         fix(r.who.address);
+    }
+    for (auto& a : m.replyTo) {
+        fix(a.name);
+        fix(a.address);
     }
     fix(m.messageId);
     fix(m.inReplyTo);

@@ -51,11 +51,12 @@ struct ImportedMessage {
     ImportedMessage& operator=(ImportedMessage&&) noexcept;
 
     std::string messageClass = "IPM.Note";
-    std::string subject;            // whole subject, decoded
-    std::string subjectPrefix;      // "RE: ", "FW: " ... or empty
-    std::string normalizedSubject;  // subject without the prefix
-    MailAddress from;               // who the message is from (sent representing)
-    MailAddress sender;             // who sent it (Sender, else From)
+    std::string subject;               // whole subject, decoded
+    std::string subjectPrefix;         // "RE: ", "FW: " ... or empty
+    std::string normalizedSubject;     // subject without the prefix
+    MailAddress from;                  // who the message is from (sent representing)
+    MailAddress sender;                // who sent it (Sender, else From)
+    std::vector<MailAddress> replyTo;  // where replies go (Reply-To), in order
     std::vector<Recipient> recipients;
     std::optional<std::chrono::sys_seconds> submitTime;    // Date, else newest Received
     std::optional<std::chrono::sys_seconds> deliveryTime;  // newest Received, else Date

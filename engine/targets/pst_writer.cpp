@@ -80,8 +80,11 @@ pst::Message toPstMessage(ImportedMessage& in)
     pst::Message m;
     m.messageClass = in.messageClass;
     m.subject = in.subject;
+    // From is both sender and sent-representing: readers and Outlook's From column show the
+    // author, where a mailing list's Sender would show its robot.
     m.senderName = in.from.name;
     m.senderEmail = in.from.address;
+    for (auto& r : in.replyTo) m.replyTo.push_back({std::move(r.name), std::move(r.address)});
     // The bodies go in already encoded, so that the conversion runs on the import threads and
     // not on the one thread that stores.
     if (in.bodyText && !in.bodyText->empty()) m.extra.push_back(pst::Prop::string(id(pst::tag::kBody), *in.bodyText));

@@ -71,8 +71,15 @@ struct Attachment {
 struct Message {
     std::string messageClass = "IPM.Note";
     std::string subject;
-    std::string senderName;
+    std::string senderName;  // who sent it (the Sender field, else From)
     std::string senderEmail;
+    std::string fromName;  // whom it is from, when not the sender ("on behalf of"); else empty
+    std::string fromEmail;
+    struct Address {
+        std::string name;
+        std::string email;
+    };
+    std::vector<Address> replyTo;    // where replies go, when the message says
     std::string body;                // plain text
     std::string html;                // HTML body, stored as PidTagHtml when not empty
     std::uint64_t submitTime = 0;    // FILETIME; 0 = not set

@@ -67,6 +67,41 @@ std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::stri
     return id;
 }
 
+// A FlatEntryList ([MS-OXCDATA] 2.3.3): count, size, then each entry ID behind its size, every
+// entry padded to four bytes.
+std::vector<std::uint8_t> flatEntryList(const std::vector<std::vector<std::uint8_t>>& ids)
+{
+    std::vector<std::uint8_t> entries;
+    for (const auto& id : ids) {
+        bytes::append<std::uint32_t>(entries, static_cast<std::uint32_t>(id.size()));
+        bytes::appendBytes(entries, id);
+        entries.resize((entries.size() + 3) / 4 * 4, 0);
+    }
+    std::vector<std::uint8_t> list;
+    bytes::append<std::uint32_t>(list, static_cast<std::uint32_t>(ids.size()));
+    bytes::append<std::uint32_t>(list, static_cast<std::uint32_t>(entries.size()));
+    bytes::appendBytes(list, entries);
+    return list;
+}
+
+struct AddressTags {
+    PropTag name, email, addrType, entryId, searchKey;
+};
+
+// A person as Outlook stores an internet address: name (the address when there is none), SMTP
+// address, its one-off entry ID and search key. Nothing when both are empty.
+void addAddress(std::vector<Property>& p, const std::string& name, const std::string& email, const AddressTags& tags)
+{
+    if (name.empty() && email.empty()) return;
+    const std::string& shown = name.empty() ? email : name;
+    addString(p, tags.name, shown);
+    if (email.empty()) return;
+    addString(p, tags.email, email);
+    addString(p, tags.addrType, kSmtp);
+    p.push_back({tags.entryId, oneOffEntryId(shown, email)});
+    p.push_back({tags.searchKey, addressSearchKey(email)});
+}
+
 std::vector<Property> messageProperties(const Message& m, std::span<const std::uint8_t> searchKeySeed,
                                         std::vector<Prop>* extrasToTake)
 {
@@ -87,23 +122,24 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     // unless the caller says otherwise in its extra properties.
     if (!m.body.empty() || !m.html.empty())
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
-    if (!m.senderName.empty() || !m.senderEmail.empty()) {
-        const std::string& name = m.senderName.empty() ? m.senderEmail : m.senderName;
-        addString(p, tag::kSenderName, name);
-        addString(p, tag::kSentRepresentingName, name);
-        if (!m.senderEmail.empty()) {
-            addString(p, tag::kSenderEmail, m.senderEmail);
-            addString(p, tag::kSenderAddrType, kSmtp);
-            addString(p, tag::kSentRepresentingEmail, m.senderEmail);
-            addString(p, tag::kSentRepresentingAddrType, kSmtp);
-            // How Outlook finds the sender again (reply, the contact card): entry IDs and keys.
-            const auto entryId = oneOffEntryId(name, m.senderEmail);
-            const auto searchKey = addressSearchKey(m.senderEmail);
-            p.push_back({tag::kSenderEntryId, entryId});
-            p.push_back({tag::kSentRepresentingEntryId, entryId});
-            p.push_back({tag::kSenderSearchKey, searchKey});
-            p.push_back({tag::kSentRepresentingSearchKey, searchKey});
+    // The sender, and whom the message is from: the same person unless someone sent it on
+    // another's behalf. Entry IDs and search keys are how Outlook finds them again (reply, card).
+    const bool onBehalf = !m.fromName.empty() || !m.fromEmail.empty();
+    addAddress(p, m.senderName, m.senderEmail,
+               {tag::kSenderName, tag::kSenderEmail, tag::kSenderAddrType, tag::kSenderEntryId, tag::kSenderSearchKey});
+    addAddress(p, onBehalf ? m.fromName : m.senderName, onBehalf ? m.fromEmail : m.senderEmail,
+               {tag::kSentRepresentingName, tag::kSentRepresentingEmail, tag::kSentRepresentingAddrType,
+                tag::kSentRepresentingEntryId, tag::kSentRepresentingSearchKey});
+    if (!m.replyTo.empty()) {
+        std::string names;
+        std::vector<std::vector<std::uint8_t>> ids;
+        for (const auto& r : m.replyTo) {
+            const std::string& name = r.name.empty() ? r.email : r.name;
+            names += (names.empty() ? "" : "; ") + name;
+            ids.push_back(oneOffEntryId(name, r.email));
         }
+        addString(p, tag::kReplyRecipientNames, names);
+        p.push_back({tag::kReplyRecipientEntries, flatEntryList(ids)});
     }
     addString(p, tag::kDisplayTo, joinNames(m, Recipient::Kind::To));
     addString(p, tag::kDisplayCc, joinNames(m, Recipient::Kind::Cc));

@@ -389,6 +389,7 @@ TEST(Rfc822Import, EverySenderAndRecipientWithTextGivesAnAddress)
 {
     const auto m = importRfc822(crlf("From: jdoe at example.org (Jane =?UTF-8?Q?D=C3=B6e?=)\n"
                                      "Sender: list at example.org\n"
+                                     "Reply-To: list@example.org, owner at example.org (The Owner)\n"
                                      "To: a@example.com, bob at example.net (Bob), \"Lee, Ann\" <ann@example.com>\n"
                                      "Cc: Friends: carl@example.net, dee at example.net (Dee);, <no domain>\n"
                                      "Bcc: Jane Doe\n"
@@ -399,6 +400,10 @@ TEST(Rfc822Import, EverySenderAndRecipientWithTextGivesAnAddress)
     EXPECT_EQ(m.from.address, "jdoe@example.org");
     EXPECT_EQ(m.sender.address, "list@example.org");
     EXPECT_EQ(m.sender.name, "");
+    ASSERT_EQ(m.replyTo.size(), 2u);
+    EXPECT_EQ(m.replyTo[0].address, "list@example.org");
+    EXPECT_EQ(m.replyTo[1].address, "owner@example.org");
+    EXPECT_EQ(m.replyTo[1].name, "The Owner");
     std::vector<std::string> seen;
     for (const auto& r : m.recipients)
         seen.push_back(std::to_string(static_cast<int>(r.kind)) + " " + r.who.name + " <" + r.who.address + ">");
