@@ -41,6 +41,8 @@ Result<void> prepareOutputFolder(const std::string& folder)
     return Ok{};
 }
 
+constexpr std::size_t kFailuresListed = 50;
+
 std::string count(std::uint64_t n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -81,13 +83,21 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
 {
     std::string s;
     const auto& format = writerFormat(report.target);
-    s += "Mailboxes: " + std::to_string(report.mailboxes) + " ("
-        + std::to_string(report.mailboxes - report.mailboxesFailed) + " converted, "
-        + std::to_string(report.mailboxesFailed) + " failed";
+    s += "Mailboxes: " + std::to_string(report.mailboxes) + " (" + std::to_string(report.mailboxesConverted)
+        + " converted, ";
+    if (report.mailboxesPartly) s += std::to_string(report.mailboxesPartly) + " partly converted, ";
+    s += std::to_string(report.mailboxesFailed) + " failed";
+    if (report.mailboxesNotConverted) s += ", " + std::to_string(report.mailboxesNotConverted) + " not converted";
     if (report.mailboxesEmpty) s += ", " + std::to_string(report.mailboxesEmpty) + " empty";
     s += ")\n";
-    s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension)
-        + " to " + outputFolder + "\n";
+    // A PST is one file: its name says where the mail is. Other targets write below the folder.
+    s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension);
+    if (!report.outputFile.empty())
+        s += " to " + report.outputFile + "\n";
+    else if (report.target == Target::Pst)
+        s += "; no .pst file was kept in " + outputFolder + "\n";
+    else
+        s += " to " + outputFolder + "\n";
     if (report.messagesExpunged) {
         s += "           " + count(report.messagesExpunged, "message was", "messages were")
             + " marked deleted in Thunderbird (not yet compacted); ";
@@ -105,11 +115,19 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
         if (p.severity == Severity::Issue)
             s += "  warning: " + p.mailbox + ": " + (p.message ? "message " + std::to_string(*p.message) + ": " : "")
                 + p.error.detail + "\n";
-    const auto lines = failureLines(report, 50);
+    const auto lines = failureLines(report, kFailuresListed);
     if (!lines.empty()) {
         s += "Failures:\n";
         for (const auto& l : lines) s += "  " + l + "\n";
     }
+    const auto partly = partlyConvertedLines(report);
+    if (!partly.empty()) {
+        s += "Partly converted:\n";
+        for (std::size_t i = 0; i < partly.size() && i < kFailuresListed; ++i) s += "  " + partly[i] + "\n";
+        if (partly.size() > kFailuresListed)
+            s += "  ... and " + std::to_string(partly.size() - kFailuresListed) + " more\n";
+    }
+    for (const auto& note : report.notes) s += "Note:      " + note + "\n";
     if (report.fatal) s += "Stopped: " + report.fatal->detail + "\n";
     if (report.cancelled) s += "Cancelled: the conversion was stopped before the end.\n";
     s += report.succeeded() ? "Result:    all converted\n" : "Result:    NOT everything was converted\n";

@@ -67,13 +67,13 @@ Result<void> FrmFinder::OpenFile()
 
 Result<void> FrmFinder::Find_Click()
 {
-    if (platform::trimBlanks(Text1).empty()) {
+    if (platform::trimBlanks(Text1).empty()) {  // the scanner's blank text box
         warn("Enter name of the file to be searched...", NoticeIcon::None, kReaderTitle);
         endSearch();
         return Ok{};
     }
     if (!isOpen()) {
-        strFileName = std::string(platform::trimBlanks(Text1));
+        strFileName = Text1;  // as given: blanks are part of a file name
         if (!platform::isOrdinaryFile(platform::toPath(strFileName))) {
             warn("File not found !", NoticeIcon::Exclamation, kReaderTitle);
             if (!m_failure) m_failure = Error{Code::NotFound, strFileName + ": file not found"};

@@ -8,6 +8,7 @@
 #include "scan/window_reader.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
 #include <utility>
 
@@ -68,7 +69,8 @@ struct ConversionJob::State final : MessageOutcomes {
     std::unique_ptr<MailWriter> writer;
     Report report;
     JobProgress figures;
-    std::uint64_t bytesBefore = 0;  // of the mailboxes already done
+    std::uint64_t bytesBefore = 0;                   // of the mailboxes already done
+    std::map<std::string, std::string> usedFolders;  // output folder (as compared) -> its mailbox
 
     void run(std::span<const std::string> rows);
     bool setUp();
@@ -76,13 +78,21 @@ struct ConversionJob::State final : MessageOutcomes {
     bool scan(MailboxContext& mailbox);
     void cutMessages(MailboxContext& mailbox);
     bool writeMessages(MailboxContext& mailbox, WindowReader& reader, std::span<const std::uint64_t> boundaries);
+    std::string distinctOutputFolder(const MailboxContext& mailbox);
+    MailboxOutcome& outcome(const MailboxContext& mailbox) { return report.outcomes[mailbox.row]; }
     void failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages = 0);
+    void loseMailboxFile(const MailboxContext& mailbox, Error e);
+    void close();
     void failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset, const Error& e);
     void sendProgress(std::uint64_t bytesIntoMailbox, bool force);
     bool cancelled();
     void stop(Error e) noexcept;
 
-    void written(const MessagePlace&) override { ++report.messagesWritten; }
+    void written(const MessagePlace& place) override
+    {
+        ++report.messagesWritten;
+        ++outcome(*place.mailbox).written;
+    }
     void failed(const MessagePlace& place, const Error& e) override
     {
         failMessage(*place.mailbox, place.index, place.offset, e);
@@ -99,6 +109,7 @@ struct ConversionJob::State final : MessageOutcomes {
         // that are in no file.
         report.messagesFailed += std::exchange(report.messagesWritten, 0);
         report.messagesRecovered = 0;
+        for (auto& o : report.outcomes) o.failed += std::exchange(o.written, 0);
     }
 };
 
@@ -110,10 +121,7 @@ void ConversionJob::State::stop(Error e) noexcept
         report.fatal = std::move(e);
         if (writer) (void)writer->finish();
         writer.reset();
-        if (settings.showClosingMessage) {
-            const ClosingMessage box = closingMessage(report);
-            host.messageBox(box.text, box.style, box.title);
-        }
+        close();
     } catch (...) {
         // Nothing more can be said safely; the report still carries the reason.
     }
@@ -133,9 +141,19 @@ void ConversionJob::State::sendProgress(std::uint64_t bytesIntoMailbox, bool for
     if (force || reporter.tick()) host.progress(figures);
 }
 
+// The counts of the mailboxes, and the box that ends the job.
+void ConversionJob::State::close()
+{
+    report.tally();
+    if (!settings.showClosingMessage) return;
+    const ClosingMessage box = closingMessage(report);
+    host.messageBox(box.text, box.style, box.title);
+}
+
 void ConversionJob::State::failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages)
 {
-    ++report.mailboxesFailed;
+    outcome(mailbox).failedWhole = true;
+    outcome(mailbox).failed += lostMessages;
     report.messagesFailed += lostMessages;
     if (isFatal(e)) report.fatal = e;
     report.add({Severity::MailboxFailed, mailbox.path, std::nullopt, 0, std::move(e)});
@@ -145,8 +163,39 @@ void ConversionJob::State::failMessage(const MailboxContext& mailbox, std::uint6
                                        const Error& e)
 {
     ++report.messagesFailed;
+    ++outcome(mailbox).failed;
     if (isFatal(e)) report.fatal = e;
     report.add({Severity::MessageFailed, mailbox.path, j, offset, e});
+}
+
+// The mailbox's one output file could not be put in place: none of its messages is written.
+void ConversionJob::State::loseMailboxFile(const MailboxContext& mailbox, Error e)
+{
+    MailboxOutcome& o = outcome(mailbox);
+    report.messagesWritten -= o.written;
+    report.messagesFailed += o.written;
+    o.failed += std::exchange(o.written, 0);
+    failMailbox(mailbox, std::move(e));
+}
+
+// Two different mailboxes never share an output folder: the root of a path is dropped, so
+// C:\Mail\Inbox and E:\Mail\Inbox would write into one folder and replace each other's files.
+// The same mailbox listed twice keeps its folder, as its files replace themselves.
+std::string ConversionJob::State::distinctOutputFolder(const MailboxContext& mailbox)
+{
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(platform::toPath(mailbox.path), ec);
+    const std::string self = ec ? mailbox.path : platform::toText(canonical);
+    std::string folder = mailbox.outputFolder;
+    for (int n = 2;; ++n) {
+        const auto [it, added] = usedFolders.emplace(platform::folderKey(folder), self);
+        if (added || it->second == self) break;
+        folder = mailbox.outputFolder + " (" + std::to_string(n) + ")";
+    }
+    if (folder != mailbox.outputFolder)
+        report.notes.push_back(mailbox.path + " is written to " + folder + ": another mailbox of this job maps to "
+                               + mailbox.outputFolder);
+    return folder;
 }
 
 bool ConversionJob::State::setUp()
@@ -159,7 +208,7 @@ bool ConversionJob::State::setUp()
         return false;
     }
     writer = format.make();
-    JobContext context{settings.outputFolder, reporter, std::time(nullptr), *this};
+    JobContext context{settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr), *this};
     if (auto r = writer->begin(context); !r) {
         report.fatal = r.error();
         return false;
@@ -170,9 +219,18 @@ bool ConversionJob::State::setUp()
 void ConversionJob::State::run(std::span<const std::string> rows)
 {
     report.target = settings.target;
+    if (std::all_of(rows.begin(), rows.end(), [](const std::string& row) { return row.empty(); })) {
+        // An empty list (one blank row in the window): no file is made, and the box says why.
+        report.nothingToConvert = true;
+        close();
+        return;
+    }
     figures.mailboxes = rows.size();
-    for (const auto& row : rows)
-        if (auto size = platform::fileSize(platform::toPath(platform::trimBlanks(row)))) figures.bytesTotal += *size;
+    for (const auto& row : rows) {
+        report.outcomes.emplace_back().path = row;
+        if (auto size = platform::fileSize(platform::toPath(row))) figures.bytesTotal += *size;
+    }
+    report.tally();
     if (!setUp()) {
         const bool pst = settings.target == Target::Pst;
         host.messageBox(report.fatal->detail, box::kInformation, pst ? "Outlook Error" : "Quillmark");
@@ -183,24 +241,24 @@ void ConversionJob::State::run(std::span<const std::string> rows)
         reporter->setBar(Bar::ProgressBar1, static_cast<float>(r + 1) / static_cast<float>(rows.size()) * 100.0f);
     }
     if (auto r = writer->finish(); !r && !report.fatal) report.fatal = r.error();
+    report.outputFile = writer->outputFile();
     sendProgress(0, true);
-    if (settings.showClosingMessage) {
-        const ClosingMessage box = closingMessage(report);
-        host.messageBox(box.text, box.style, box.title);
-    }
+    close();
 }
 
 void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::string> rows)
 {
     search.clear();
-    ++report.mailboxes;
     figures.mailbox = row + 1;
     reporter->setLabel(Label::LblProgessCurrent,
                        "Mailbox " + std::to_string(row + 1) + " (of " + std::to_string(rows.size()) + ") ");
     MailboxContext mailbox;
     mailbox.row = row;
-    mailbox.path = std::string(platform::trimBlanks(rows[row]));
+    mailbox.path = rows[row];  // as given: "Inbox " is another mailbox than "Inbox"
     mailbox.outputFolder = platform::mailboxOutputFolder(settings.outputFolder, mailbox.path);
+    if (settings.target != Target::Pst) mailbox.outputFolder = distinctOutputFolder(mailbox);
+    outcome(mailbox).reached = true;
+    outcome(mailbox).outputFolder = settings.target == Target::Pst ? settings.outputFolder : mailbox.outputFolder;
     mailbox.fileName = mailbox.path.empty() ? std::string() : platform::GetFileName(mailbox.path).value();
     mailbox.name = std::string(platform::trimBlanks(mailbox.fileName));
     sendProgress(0, true);
@@ -226,7 +284,7 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
             cutMessages(mailbox);
         }
     }
-    if (auto r = writer->endMailbox(); !r) failMailbox(mailbox, std::move(r).error());
+    if (auto r = writer->endMailbox(); !r) loseMailboxFile(mailbox, std::move(r).error());
     bytesBefore += mailbox.size;
 }
 
@@ -245,9 +303,9 @@ bool ConversionJob::State::scan(MailboxContext& mailbox)
     if (!failure && finder.failure()) failure = finder.failure();
     mailbox.size = finder.fileSize();
     if (mailbox.path.empty()) {
-        // The blank row of an empty list: nothing to convert, and nothing failed.
+        // A blank row among others: nothing to convert, and nothing failed.
         mailbox.size = 0;
-        ++report.mailboxesEmpty;
+        outcome(mailbox).finished = true;
         return false;
     }
     if (failure) {
@@ -263,7 +321,7 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     if (mailbox.size < 2) {
         // Nothing to search in: the scanner has said so.
         reporter->setLabel(Label::LblEmlsFound, "0 Messages");
-        ++report.mailboxesEmpty;
+        outcome(mailbox).finished = true;
         return;
     }
     // Opened again for the cut: the scan's handle is closed like the classic scanner's.
@@ -286,6 +344,7 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     }
     reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries->size()) + " Messages");
     report.messagesFound += boundaries->size();
+    outcome(mailbox).found = boundaries->size();
     // Bytes before the first message belong to no message: say so rather than drop them quietly.
     const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
     auto bom = byteOrderMarkLength(reader);
@@ -302,12 +361,14 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
         failMailbox(mailbox, Error{Code::Corrupt, "no message found: this is not a Thunderbird mailbox (mbox) file"});
         return;
     }
-    if (*stray)
+    if (*stray) {
+        // Bytes that belong to no message are not converted: the mailbox is converted only in part.
+        outcome(mailbox).strayBytes = true;
         report.add({Severity::Issue, mailbox.path, std::nullopt, 0,
                     Error{Code::Corrupt,
                           std::to_string(first) + " bytes before the first message are not part of any message"}});
-    if (boundaries->empty()) ++report.mailboxesEmpty;
-    writeMessages(mailbox, reader, *boundaries);
+    }
+    outcome(mailbox).finished = writeMessages(mailbox, reader, *boundaries);
 }
 
 bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader,
@@ -327,6 +388,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
             ++report.messagesExpunged;
             if (settings.skipExpunged) {
                 ++report.messagesSkipped;
+                ++outcome(mailbox).skipped;
                 continue;
             }
         }
@@ -334,7 +396,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
         if (auto r = writer->write(message); !r)
             failMessage(mailbox, j, span.begin, r.error());
         else if (!writer->finishesLater())
-            ++report.messagesWritten;
+            written({&mailbox, j, spans.size(), span.begin});
         report.bytesRead += span.size();
         sendProgress(span.end, false);
     }
@@ -353,6 +415,7 @@ Report ConversionJob::run(std::span<const std::string> rows)
     State& s = *m_state;
     s.report = Report{};
     s.bytesBefore = 0;
+    s.usedFolders.clear();
     try {
         s.run(rows);
     } catch (const std::bad_alloc&) {

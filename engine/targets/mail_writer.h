@@ -58,10 +58,10 @@ struct JobContext {
 
 struct MailboxContext {
     std::size_t row = 0;       // 0-based row of the file list
-    std::string path;          // trimmed
-    std::string fileName;      // last path component, untrimmed
+    std::string path;          // as the list gives it, never trimmed
+    std::string fileName;      // last path component
     std::string name;          // fileName trimmed of blanks
-    std::string outputFolder;  // no trailing separator
+    std::string outputFolder;  // no trailing separator; no other mailbox of the job writes there
     std::uint64_t size = 0;    // as scanned
     std::filesystem::file_time_type modified{};
 };
@@ -84,9 +84,13 @@ public:
     // False: write() returning Ok means the message is written. True: it means the message was
     // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
     virtual bool finishesLater() const noexcept { return false; }
-    // Ends the mailbox's output (an .mbox file is closed here); a failure belongs to the mailbox.
+    // Ends the mailbox's output (an .mbox file is put in place here). A failure means that none of
+    // the mailbox's messages is in a file.
     [[nodiscard]] virtual Result<void> endMailbox() { return Ok{}; }
     [[nodiscard]] virtual Result<void> finish() = 0;
+    // After finish(): the one file the job wrote, when it is there; empty for a file per mailbox
+    // or message.
+    virtual std::string outputFile() const { return {}; }
 };
 
 // "Saved Email-<j> Message" after each message, as the writers show it: throttled, and the last
