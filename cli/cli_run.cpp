@@ -70,7 +70,10 @@ MailboxList collectMailboxes(const std::vector<std::string>& paths)
         if (fs::is_directory(platform::toPath(path), ec)) {
             MailboxSearch found = findMailboxes(path);
             for (auto& folder : found.unreadableFolders) list.warnings.push_back("cannot read folder " + folder);
-            if (found.mailboxes.empty()) list.warnings.push_back("no mailbox found in " + path);
+            if (found.mailboxes.empty())
+                list.warnings.push_back("no mailbox found in " + path
+                                        + " (a mailbox is a file with no dot in its name that is not empty; "
+                                          "name a file to convert it whatever its name)");
             for (const auto& m : found.mailboxes) take(m);
         } else {
             take(path);
@@ -160,16 +163,17 @@ int run(const CliOptions& options)
                      std::string(format.name).c_str(), std::string(format.extension).c_str());
         return kUsageOrFatal;
     }
+    MailboxList list = collectMailboxes(options.paths);
+    for (const auto& w : list.warnings) std::fprintf(stderr, "quillmark-cli: warning: %s\n", w.c_str());
+    if (list.mailboxes.empty()) {
+        // Nothing is made, not even the output folder.
+        std::fprintf(stderr, "quillmark-cli: nothing to convert\n");
+        return kSomeFailed;
+    }
     const std::string output = absoluteText(options.outputFolder);
     if (auto r = prepareOutputFolder(output); !r) {
         std::fprintf(stderr, "quillmark-cli: %s\n", r.error().detail.c_str());
         return kUsageOrFatal;
-    }
-    MailboxList list = collectMailboxes(options.paths);
-    for (const auto& w : list.warnings) std::fprintf(stderr, "quillmark-cli: warning: %s\n", w.c_str());
-    if (list.mailboxes.empty()) {
-        std::fprintf(stderr, "quillmark-cli: nothing to convert\n");
-        return kSomeFailed;
     }
     ConsoleHost host(options.quiet, platform::stderrIsTerminal());
     ConsoleHost::installInterruptHandler();

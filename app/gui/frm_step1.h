@@ -76,6 +76,7 @@ private:
     void AddFileToList(const QString& path);
     void ClearFileList();
     bool listIsEmpty() const;
+    void updateConvert();
     std::optional<Target> chosenTarget() const;
     QRadioButton* option(Target target) const;
     void lockInputs(bool locked);
@@ -83,7 +84,6 @@ private:
 
     Dialogs& m_dialogs;
     JobRunner* m_runner = nullptr;
-    bool m_convertWasEnabled = false;
     bool m_addingFolder = false;
     std::jthread m_folderWalk;
     struct TargetOption {

@@ -69,7 +69,8 @@ struct ConversionJob::State final : MessageOutcomes {
     std::unique_ptr<MailWriter> writer;
     Report report;
     JobProgress figures;
-    std::uint64_t bytesBefore = 0;                   // of the mailboxes already done
+    std::uint64_t bytesBefore = 0;  // of the mailboxes already done
+    std::chrono::steady_clock::time_point progressSent{};
     std::map<std::string, std::string> usedFolders;  // output folder (as compared) -> its mailbox
 
     void run(std::span<const std::string> rows);
@@ -138,7 +139,12 @@ void ConversionJob::State::sendProgress(std::uint64_t bytesIntoMailbox, bool for
     figures.bytesDone = bytesBefore + bytesIntoMailbox;
     figures.messagesWritten = report.messagesWritten;
     figures.messagesFailed = report.messagesFailed;
-    if (force || reporter.tick()) host.progress(figures);
+    // A clock of its own: the labels' throttle goes to whichever label asks first, and the
+    // figures would then wait for seconds.
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - progressSent < settings.progressInterval) return;
+    progressSent = now;
+    host.progress(figures);
 }
 
 // The counts of the mailboxes, and the box that ends the job.
@@ -233,7 +239,9 @@ void ConversionJob::State::run(std::span<const std::string> rows)
     report.tally();
     if (!setUp()) {
         const bool pst = settings.target == Target::Pst;
-        host.messageBox(report.fatal->detail, box::kInformation, pst ? "Outlook Error" : "Quillmark");
+        report.tally();
+        if (settings.showClosingMessage)
+            host.messageBox(report.fatal->detail, box::kInformation, pst ? "Outlook Error" : "Quillmark");
         return;
     }
     for (std::size_t r = 0; r < rows.size() && !cancelled() && !report.fatal; ++r) {
@@ -261,6 +269,7 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
     outcome(mailbox).outputFolder = settings.target == Target::Pst ? settings.outputFolder : mailbox.outputFolder;
     mailbox.fileName = mailbox.path.empty() ? std::string() : platform::GetFileName(mailbox.path).value();
     mailbox.name = std::string(platform::trimBlanks(mailbox.fileName));
+    figures.mailboxName = mailbox.fileName;
     sendProgress(0, true);
     if (auto r = writer->beginMailbox(mailbox); !r) {
         failMailbox(mailbox, std::move(r).error());
@@ -297,6 +306,7 @@ bool ConversionJob::State::scan(MailboxContext& mailbox)
     while (!search.blnSearchDone) {
         if (cancelled()) break;
         if (reporter.tick()) reporter->setLabel(Label::LblHappening, "Searching for messages...");
+        sendProgress(0, false);  // a long scan still shows the time going by
         if (auto r = finder.FindNext_Click(); !r && !failure) failure = std::move(r).error();
     }
     (void)finder.CloseFile();  // fails only when nothing was open, which failure() tells

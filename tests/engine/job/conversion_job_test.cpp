@@ -96,6 +96,19 @@ TEST(ConversionJob, ReportsLabelsAndBarsInOrder)
     EXPECT_TRUE(sawSaving);
 }
 
+// The figures name the mailbox they are about, from its first figure on, and end with the totals.
+TEST(ConversionJob, ProgressFiguresNameTheMailboxBeingRead)
+{
+    JobRun j;
+    const auto inbox = j.mailbox("A/Inbox", testing::mboxOf(kTwo));
+    const auto sent = j.mailbox("B/Sent", testing::mboxOf(kTwo));
+    j.run({inbox, sent});
+    ASSERT_FALSE(j.host.progressSeen.empty());
+    for (const auto& f : j.host.progressSeen) EXPECT_EQ(f.mailboxName, f.mailbox == 1 ? "Inbox" : "Sent");
+    EXPECT_EQ(j.host.progressSeen.back().messagesWritten, 4u);
+    EXPECT_EQ(j.host.progressSeen.back().bytesDone, j.host.progressSeen.back().bytesTotal);
+}
+
 TEST(ConversionJob, TargetAndFolderChecksComeFirst)
 {
     FakeHost host;
