@@ -174,11 +174,18 @@ void ConversionJob::State::failMessage(const MailboxContext& mailbox, std::uint6
     report.add({Severity::MessageFailed, mailbox.path, j, offset, e});
 }
 
-// The mailbox's one output file could not be put in place: none of its messages is written.
+// The mailbox's one output file could not be put in place, or was dropped because the job
+// stopped midway: none of its messages is written.
 void ConversionJob::State::loseMailboxFile(const MailboxContext& mailbox, Error e)
 {
     MailboxOutcome& o = outcome(mailbox);
     report.messagesWritten -= o.written;
+    if (e.code == Code::Cancelled) {
+        // Dropped on purpose, as the job stopped: not a failure, but said.
+        o.written = 0;
+        report.notes.push_back(std::move(e.detail));
+        return;
+    }
     report.messagesFailed += o.written;
     o.failed += std::exchange(o.written, 0);
     failMailbox(mailbox, std::move(e));
@@ -293,7 +300,8 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
             cutMessages(mailbox);
         }
     }
-    if (auto r = writer->endMailbox(); !r) loseMailboxFile(mailbox, std::move(r).error());
+    const MailboxEnd end = outcome(mailbox).finished ? MailboxEnd::Done : MailboxEnd::Stopped;
+    if (auto r = writer->endMailbox(end); !r) loseMailboxFile(mailbox, std::move(r).error());
     bytesBefore += mailbox.size;
 }
 

@@ -66,6 +66,10 @@ struct MailboxContext {
     std::filesystem::file_time_type modified{};
 };
 
+// Whether every message of the mailbox was handed to the writer, or the job stopped midway
+// (cancel, full disk).
+enum class MailboxEnd { Done, Stopped };
+
 struct Message {
     const MailboxContext& mailbox;
     std::uint64_t index;  // j, from 0 within the mailbox
@@ -85,8 +89,9 @@ public:
     // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
     virtual bool finishesLater() const noexcept { return false; }
     // Ends the mailbox's output (an .mbox file is put in place here). A failure means that none of
-    // the mailbox's messages is in a file.
-    [[nodiscard]] virtual Result<void> endMailbox() { return Ok{}; }
+    // the mailbox's messages is in a file; Code::Cancelled that they were dropped on purpose (the
+    // job stopped midway, and a file of an earlier run stays as it was).
+    [[nodiscard]] virtual Result<void> endMailbox(MailboxEnd) { return Ok{}; }
     [[nodiscard]] virtual Result<void> finish() = 0;
     // After finish(): the one file the job wrote, when it is there; empty for a file per mailbox
     // or message.

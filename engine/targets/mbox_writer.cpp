@@ -174,7 +174,7 @@ public:
         return Ok{};
     }
 
-    Result<void> endMailbox() override
+    Result<void> endMailbox(MailboxEnd end) override
     {
         if (m_unsent) {
             const std::string total = std::to_string(*m_unsent);
@@ -182,6 +182,15 @@ public:
             (*m_reporter)->setBar(Bar::ProgressBar2, 100.0f);
         }
         m_unsent.reset();
+        std::error_code ec;
+        if (end == MailboxEnd::Stopped && m_file && std::filesystem::exists(m_path, ec)) {
+            // Half a mailbox never replaces a file an earlier run wrote whole.
+            m_file.reset();
+            return Error{Code::Cancelled,
+                         platform::toText(m_path)
+                             + " is kept as an earlier run left it: the conversion stopped before "
+                               "its mailbox was done"};
+        }
         return closeFile();
     }
 

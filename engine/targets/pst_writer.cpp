@@ -200,7 +200,7 @@ public:
     }
 
     // Failures of its messages went to the outcomes one by one; none is left for the mailbox.
-    Result<void> endMailbox() override
+    Result<void> endMailbox(MailboxEnd) override
     {
         submitBatch();
         while (storeOldest()) {}

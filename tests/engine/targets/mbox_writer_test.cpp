@@ -277,23 +277,49 @@ TEST(MboxWriter, EachRunWritesTheFileAfreshAndSameNamedMailboxesStayApart)
     EXPECT_EQ(testing::listFiles(r.mboxOf(a).parent_path()), std::vector<std::string>{"Inbox.mbox"});
 }
 
+// An earlier run's file is replaced only once the mailbox is done. A job that stops midway keeps
+// it and says so; where there was none, the messages written so far are kept.
 TEST(MboxWriter, TheEarlierFileStaysWholeUntilItsMailboxIsDone)
 {
-    MboxRun r;
-    const auto inbox = r.mailbox("Inbox", testing::mboxOf(kThree));
     const auto earlier = block("From x " + kDec7, "earlier\r\n");
-    fs::create_directories(r.mboxOf(inbox).parent_path());
-    std::ofstream(r.mboxOf(inbox), std::ios::binary) << earlier;
-    // While the mailbox is being written the earlier file is still there, whole.
-    std::vector<std::string> seen;
-    r.host.cancelWhen = [&] {
-        if (fs::exists(r.mboxOf(inbox))) seen.push_back(testing::readFile(r.mboxOf(inbox)));
-        return false;
-    };
-    EXPECT_TRUE(r.run({inbox}).succeeded());
-    ASSERT_FALSE(seen.empty());
-    for (const auto& s : seen) EXPECT_EQ(s, earlier);
-    EXPECT_NE(testing::readFile(r.mboxOf(inbox)), earlier);
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "done");
+        MboxRun r;
+        const auto inbox = r.mailbox("Inbox", testing::mboxOf(kThree));
+        fs::create_directories(r.mboxOf(inbox).parent_path());
+        std::ofstream(r.mboxOf(inbox), std::ios::binary) << earlier;
+        std::vector<std::string> seen;
+        r.host.cancelWhen = [&] {
+            seen.push_back(testing::readFile(r.mboxOf(inbox)));
+            return stop && r.host.lastProgress.messagesWritten == 1;
+        };
+        const Report report = r.run({inbox});
+        for (const auto& s : seen) EXPECT_EQ(s, earlier);
+        if (!stop) {
+            EXPECT_TRUE(report.succeeded());
+            EXPECT_NE(testing::readFile(r.mboxOf(inbox)), earlier);
+            continue;
+        }
+        EXPECT_EQ(testing::readFile(r.mboxOf(inbox)), earlier);
+        EXPECT_EQ(report.messagesWritten, 0u);
+        EXPECT_EQ(report.messagesFailed, 0u);
+        EXPECT_EQ(report.mailboxesNotConverted, 1u);
+        ASSERT_EQ(report.notes.size(), 1u);
+        EXPECT_EQ(report.notes[0],
+                  r.mboxOf(inbox).string()
+                      + " is kept as an earlier run left it: the conversion stopped before its "
+                        "mailbox was done");
+        EXPECT_EQ(testing::listFiles(r.mboxOf(inbox).parent_path()), std::vector<std::string>{"Inbox.mbox"});
+    }
+    MboxRun fresh;
+    const auto inbox = fresh.mailbox("Inbox", testing::mboxOf(kThree));
+    fresh.host.cancelWhen = [&] { return fresh.host.lastProgress.messagesWritten == 1; };
+    const Report report = fresh.run({inbox});
+    ASSERT_TRUE(report.cancelled);
+    EXPECT_EQ(report.messagesWritten, 1u);
+    EXPECT_EQ(report.mailboxesPartly, 1u);
+    EXPECT_EQ(testing::readFile(fresh.mboxOf(inbox)),
+              block("From a@example.com " + kDec7, testing::expectedEml(kThree[0])));
 }
 
 TEST(MboxWriter, WritesOddMessagesWithASeparatorAllTheSame)
