@@ -2,6 +2,7 @@
 
 #include "platform/file_io.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -100,16 +101,20 @@ std::string progressLine(const JobProgress& f, double elapsed, int columns)
     const double left = f.bytesTotal > f.bytesDone ? static_cast<double>(f.bytesTotal - f.bytesDone) / 1e6 : 0.0;
     const std::string eta = rate > 0 ? formatDuration(left / rate) : "--:--";
     char head[64];
-    std::snprintf(head, sizeof head, "Mailbox %zu of %zu ", f.mailbox, f.mailboxes);
+    std::snprintf(head, sizeof head, "Mailbox %zu/%zu ", f.mailbox, f.mailboxes);
     char tail[160];
-    std::snprintf(tail, sizeof tail, " | %llu messages written | %.1f MB/s | ETA %s",
+    std::snprintf(tail, sizeof tail, " | %llu written | %.1f MB/s | %s left",
                   static_cast<unsigned long long>(f.messagesWritten), rate, eta.c_str());
     std::string name(utf8Prefix(f.mailboxName, 120));
-    // The last column stays free: a line that fills it wraps on some terminals.
+    // The last column stays free: a line that fills it wraps on some terminals. The name is
+    // shortened first, but keeps enough to be known; the figures at the end give way after it.
+    constexpr std::size_t kNameKept = 16;
     const std::size_t room = columns > 0 ? static_cast<std::size_t>(columns - 1) : std::string::npos;
     const std::size_t fixed = width(head) + width(tail);
-    if (room != std::string::npos && fixed + width(name) > room)
-        name = fixed + 4 < room ? std::string(fitting(name, room - fixed - 3)) + "..." : std::string();
+    if (room != std::string::npos && fixed + width(name) > room) {
+        const std::size_t budget = std::max(room > fixed ? room - fixed : 0, kNameKept);
+        if (width(name) > budget) name = std::string(fitting(name, budget - 3)) + "...";
+    }
     return std::string(fitting(head + name + tail, room));
 }
 

@@ -36,8 +36,8 @@ private:
 };
 
 std::string formatDuration(double seconds);
-// "Mailbox 2 of 5 Inbox | 1234 messages written | 5.0 MB/s | ETA 0:20", cut to fit in `columns`
-// (when known) without splitting a character.
+// "Mailbox 2/5 Inbox | 1234 written | 5.0 MB/s | 0:20 left", cut to fit in `columns` (when
+// known) without splitting a character.
 std::string progressLine(const JobProgress& figures, double elapsedSeconds, int columns = 0);
 
 }  // namespace quillmark::cli
