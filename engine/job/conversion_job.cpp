@@ -120,7 +120,10 @@ void ConversionJob::State::stop(Error e) noexcept
 {
     try {
         report.fatal = std::move(e);
-        if (writer) (void)writer->finish();
+        if (writer) {
+            (void)writer->finish();
+            report.outputFile = writer->outputFile();
+        }
         writer.reset();
         close();
     } catch (...) {
@@ -243,7 +246,6 @@ void ConversionJob::State::run(std::span<const std::string> rows)
         report.outcomes.emplace_back().path = row;
         if (auto size = platform::fileSize(platform::toPath(row))) figures.bytesTotal += *size;
     }
-    report.tally();
     if (!setUp()) {
         const bool pst = settings.target == Target::Pst;
         report.tally();

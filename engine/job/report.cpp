@@ -147,6 +147,10 @@ ClosingMessage closingMessage(const Report& report)
             box.text += plural(report.messagesRecovered, "message", "messages")
                 + " could be read only in part; what could not be read was kept as plain text.";
         }
+        for (const auto& note : report.notes) {
+            box.text += kCrLf;
+            box.text += note;
+        }
         return box;
     }
     std::string text
@@ -197,6 +201,11 @@ ClosingMessage closingMessage(const Report& report)
             text += partly[i];
             text += kCrLf;
         }
+    }
+    for (const auto& note : report.notes) {
+        text += kCrLf;
+        text += note;
+        text += kCrLf;
     }
     return {text, box::kExclamation, "Quillmark"};
 }

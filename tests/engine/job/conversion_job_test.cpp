@@ -343,6 +343,8 @@ TEST(ConversionJob, TwoMailboxesNeverShareAnOutputFolder)
               relative + " is written to " + second.string() + ": another mailbox of this job maps to "
                   + folder.string());
     EXPECT_EQ(r.outcomes[1].outputFolder, second.string());
+    ASSERT_EQ(j.host.boxes.size(), 1u);  // the window's box says it too, below the success text
+    EXPECT_TRUE(j.host.boxes[0].text.ends_with("\r\n" + r.notes[0])) << j.host.boxes[0].text;
 }
 
 }  // namespace

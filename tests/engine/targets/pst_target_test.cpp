@@ -165,6 +165,7 @@ TEST(PstTarget, AnExceptionMidJobEndsItWithAValidStoreAndSaysWhy)
 
     const auto files = pstFiles(dir / "out");
     ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(r.outputFile, files[0].string());  // the summary names the file that was kept
     auto verified = pst::verify(files[0]);
     ASSERT_TRUE(verified.ok());
     EXPECT_TRUE(verified->ok()) << verified->text();
