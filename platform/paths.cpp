@@ -102,7 +102,10 @@ std::string folderKey(std::string_view folder, PathStyle style)
     while (i < folder.size()) {
         std::size_t end = i;
         while (end < folder.size() && !isSeparator(folder[end], style)) ++end;
-        const std::string_view part = folder.substr(i, end - i);
+        std::string_view part = folder.substr(i, end - i);
+        // Windows drops blanks and dots at the end of a name: "Inbox " is the folder "Inbox".
+        if (style == PathStyle::Windows && part != "." && part != "..")
+            while (!part.empty() && (part.back() == ' ' || part.back() == '.')) part.remove_suffix(1);
         if (part == "..") {
             if (!parts.empty() && parts.back() != "..")
                 parts.pop_back();
