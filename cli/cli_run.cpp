@@ -42,6 +42,8 @@ Result<void> prepareOutputFolder(const std::string& folder)
     return Ok{};
 }
 
+constexpr std::size_t kFailuresListed = 50;
+
 std::string count(std::uint64_t n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -69,7 +71,11 @@ MailboxList collectMailboxes(const std::vector<std::string>& paths)
         if (fs::is_directory(platform::toPath(path), ec)) {
             MailboxSearch found = findMailboxes(path);
             for (auto& folder : found.unreadableFolders) list.warnings.push_back("cannot read folder " + folder);
-            if (found.mailboxes.empty()) list.warnings.push_back("no mailbox found in " + path);
+            if (found.mailboxes.empty())
+                list.warnings.push_back("no mailbox found in " + path
+                                        + " (a mailbox is a non-empty file without a dot in its name, or with one "
+                                          "when its .msf lies beside it or it begins as a mailbox does; name a "
+                                          "file to convert it whatever its name)");
             for (const auto& m : found.mailboxes) take(m);
         } else {
             take(path);
@@ -82,13 +88,21 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
 {
     std::string s;
     const auto& format = writerFormat(report.target);
-    s += "Mailboxes: " + std::to_string(report.mailboxes) + " ("
-        + std::to_string(report.mailboxes - report.mailboxesFailed) + " converted, "
-        + std::to_string(report.mailboxesFailed) + " failed";
+    s += "Mailboxes: " + std::to_string(report.mailboxes) + " (" + std::to_string(report.mailboxesConverted)
+        + " converted, ";
+    if (report.mailboxesPartly) s += std::to_string(report.mailboxesPartly) + " partly converted, ";
+    s += std::to_string(report.mailboxesFailed) + " failed";
+    if (report.mailboxesNotConverted) s += ", " + std::to_string(report.mailboxesNotConverted) + " not converted";
     if (report.mailboxesEmpty) s += ", " + std::to_string(report.mailboxesEmpty) + " empty";
     s += ")\n";
-    s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension)
-        + " to " + outputFolder + "\n";
+    // A PST is one file: its name says where the mail is. Other targets write below the folder.
+    s += "Messages:  " + std::to_string(report.messagesWritten) + " written as " + std::string(format.extension);
+    if (!report.outputFile.empty())
+        s += " to " + report.outputFile + "\n";
+    else if (report.target == Target::Pst)
+        s += "; no .pst file was kept in " + outputFolder + "\n";
+    else
+        s += " to " + outputFolder + "\n";
     if (report.messagesExpunged) {
         s += "           " + count(report.messagesExpunged, "message was", "messages were")
             + " marked deleted in Thunderbird (not yet compacted); ";
@@ -106,11 +120,19 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
         if (p.severity == Severity::Issue)
             s += "  warning: " + p.mailbox + ": " + (p.message ? "message " + std::to_string(*p.message) + ": " : "")
                 + p.error.detail + "\n";
-    const auto lines = failureLines(report, 50);
+    const auto lines = failureLines(report, kFailuresListed);
     if (!lines.empty()) {
         s += "Failures:\n";
         for (const auto& l : lines) s += "  " + l + "\n";
     }
+    const auto partly = partlyConvertedLines(report);
+    if (!partly.empty()) {
+        s += "Partly converted:\n";
+        for (std::size_t i = 0; i < partly.size() && i < kFailuresListed; ++i) s += "  " + partly[i] + "\n";
+        if (partly.size() > kFailuresListed)
+            s += "  ... and " + std::to_string(partly.size() - kFailuresListed) + " more\n";
+    }
+    for (const auto& note : report.notes) s += "Note:      " + note + "\n";
     if (report.fatal) s += "Stopped: " + report.fatal->detail + "\n";
     if (report.cancelled) s += "Cancelled: the conversion was stopped before the end.\n";
     s += report.succeeded() ? "Result:    all converted\n" : "Result:    NOT everything was converted\n";
@@ -144,11 +166,6 @@ int run(const CliOptions& options)
                      std::string(format.name).c_str(), std::string(format.extension).c_str());
         return kUsageOrFatal;
     }
-    const std::string output = absoluteText(options.outputFolder);
-    if (auto r = prepareOutputFolder(output); !r) {
-        std::fprintf(stderr, "quillmark-cli: %s\n", r.error().detail.c_str());
-        return kUsageOrFatal;
-    }
     std::vector<std::string> paths = options.paths;
     if (!options.profile.empty()) {
         auto folders = profileMailFolders(options.profile, userProfileHomes());
@@ -161,8 +178,14 @@ int run(const CliOptions& options)
     MailboxList list = collectMailboxes(paths);
     for (const auto& w : list.warnings) std::fprintf(stderr, "quillmark-cli: warning: %s\n", w.c_str());
     if (list.mailboxes.empty()) {
+        // Nothing is made, not even the output folder.
         std::fprintf(stderr, "quillmark-cli: nothing to convert\n");
         return kSomeFailed;
+    }
+    const std::string output = absoluteText(options.outputFolder);
+    if (auto r = prepareOutputFolder(output); !r) {
+        std::fprintf(stderr, "quillmark-cli: %s\n", r.error().detail.c_str());
+        return kUsageOrFatal;
     }
     ConsoleHost host(options.quiet, platform::stderrIsTerminal());
     ConsoleHost::installInterruptHandler();

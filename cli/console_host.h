@@ -1,5 +1,5 @@
-// The command line's host: warnings to stderr, a live progress line on a terminal, Ctrl-C as
-// cancel.
+// The command line's host: a live progress line on a terminal, the job's own messages to stderr,
+// Ctrl-C as cancel. Everything that happened to a mailbox is said once, in the summary.
 #pragma once
 
 #include "engine/host/host.h"
@@ -16,7 +16,7 @@ public:
     ConsoleHost(bool quiet, bool liveLine);
     ~ConsoleHost() override;
 
-    void setLabel(Label label, std::string_view text) override;
+    void setLabel(Label, std::string_view) override {}
     void setBar(Bar, float) override {}
     BoxAnswer messageBox(std::string_view text, int style, std::string_view title) override;
     void beep() override {}
@@ -31,11 +31,13 @@ private:
     bool m_quiet;
     bool m_liveLine;
     bool m_lineOpen = false;
-    std::string m_mailboxName;
+    int m_columns = 0;  // of the terminal, 0 when unknown
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
 
 std::string formatDuration(double seconds);
-std::string progressLine(const JobProgress& figures, std::string_view mailbox, double elapsedSeconds);
+// "Mailbox 2/5 Inbox | 1234 written | 5.0 MB/s | 0:20 left", cut to fit in `columns` (when
+// known) without splitting a character.
+std::string progressLine(const JobProgress& figures, double elapsedSeconds, int columns = 0);
 
 }  // namespace quillmark::cli

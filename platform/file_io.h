@@ -214,5 +214,8 @@ bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept;
 void prepareProcess() noexcept;
 // Whether standard error is a terminal (a live progress line makes sense there).
 bool stderrIsTerminal() noexcept;
+// Columns of that terminal; 0 when unknown. A line longer than this wraps, and the next
+// refresh would erase only its last row.
+int stderrColumns() noexcept;
 
 }  // namespace quillmark::platform

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -341,6 +342,12 @@ bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept
 }
 
 bool stderrIsTerminal() noexcept { return ::isatty(STDERR_FILENO) != 0; }
+
+int stderrColumns() noexcept
+{
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 void prepareProcess() noexcept
 {

@@ -280,6 +280,13 @@ void prepareProcess() noexcept {}
 
 bool stderrIsTerminal() noexcept { return ::_isatty(_fileno(stderr)) != 0; }
 
+int stderrColumns() noexcept
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 Result<std::intptr_t> detail::createScratch()
 {
     wchar_t folder[MAX_PATH + 1];

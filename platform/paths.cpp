@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace quillmark::platform {
 
@@ -91,6 +92,37 @@ std::string mailboxOutputFolder(std::string_view outputFolder, std::string_view 
     std::string out = joinPath(outputFolder, relativePart(mailboxPath, style), style);
     while (out.size() > 1 && isSeparator(out.back(), style)) out.pop_back();
     return out;
+}
+
+std::string folderKey(std::string_view folder, PathStyle style)
+{
+    const std::size_t rootLength = style == PathStyle::Windows ? windowsRootNameLength(folder) : 0;
+    std::string key(folder.substr(0, rootLength));
+    if (rootLength < folder.size() && isSeparator(folder[rootLength], style)) key += '/';
+    std::vector<std::string_view> parts;
+    std::size_t i = rootLength;
+    while (i < folder.size()) {
+        std::size_t end = i;
+        while (end < folder.size() && !isSeparator(folder[end], style)) ++end;
+        std::string_view part = folder.substr(i, end - i);
+        // Windows drops blanks and dots at the end of a name: "Inbox " is the folder "Inbox".
+        if (style == PathStyle::Windows && part != "." && part != "..")
+            while (!part.empty() && (part.back() == ' ' || part.back() == '.')) part.remove_suffix(1);
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else
+                parts.push_back(part);
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = end + 1;
+    }
+    for (std::size_t n = 0; n < parts.size(); ++n) key += (n ? "/" : "") + std::string(parts[n]);
+    if (style == PathStyle::Windows)
+        for (char& c : key)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
 }
 
 std::string_view trimBlanks(std::string_view text) noexcept

@@ -47,6 +47,11 @@ std::string relativePart(std::string_view path, PathStyle style = kNativeStyle);
 std::string mailboxOutputFolder(std::string_view outputFolder, std::string_view mailboxPath,
                                 PathStyle style = kNativeStyle);
 
+// A text equal for every spelling of one folder: separators unified, "." and doubled separators
+// dropped, ".." resolved; on Windows without case and without blanks or dots at the end of a
+// name, as its file systems compare names.
+std::string folderKey(std::string_view folder, PathStyle style = kNativeStyle);
+
 // The mailbox's file name trimmed of blanks: it names the PST folder and the .mbox file.
 std::string mailboxName(std::string_view mailboxPath, PathStyle style = kNativeStyle);
 

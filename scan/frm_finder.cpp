@@ -15,6 +15,20 @@ constexpr std::size_t kMaxSearchLen = 32767;
 // case without knowing the mailbox's charset.
 inline char upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// Why a path that is not an ordinary file cannot be searched, in the report's words (the report
+// names the mailbox); the box keeps its classic text.
+Error notSearchable(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(platform::toPath(path), ec);
+    if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::none)
+        return Error{Code::NotFound, "no such file"};
+    if (status.type() == fs::file_type::directory) return Error{Code::IsDirectory, "a folder, not a mailbox file"};
+    if (status.type() == fs::file_type::regular) return Error{Code::NotAFile, "a hidden or system file"};
+    return Error{Code::NotAFile, "not a file but a pipe, device or socket"};
+}
+
 }  // namespace
 
 float hitProgress(std::uint64_t offset, std::uint64_t fileSize) noexcept
@@ -41,7 +55,8 @@ void FrmFinder::Open_MBOX(std::string_view path)
     }
     m_failure.reset();
     strFileName = std::string(path);
-    if (auto r = OpenFile(); !r) m_failure = std::move(r).error();
+    if (auto r = OpenFile(); !r)
+        m_failure = r.error().code == Code::NotFound ? notSearchable(strFileName) : std::move(r).error();
     Text1 = strFileName;
 }
 
@@ -67,16 +82,16 @@ Result<void> FrmFinder::OpenFile()
 
 Result<void> FrmFinder::Find_Click()
 {
-    if (platform::trimBlanks(Text1).empty()) {
+    if (platform::trimBlanks(Text1).empty()) {  // the scanner's blank text box
         warn("Enter name of the file to be searched...", NoticeIcon::None, kReaderTitle);
         endSearch();
         return Ok{};
     }
     if (!isOpen()) {
-        strFileName = std::string(platform::trimBlanks(Text1));
+        strFileName = Text1;  // as given: blanks are part of a file name
         if (!platform::isOrdinaryFile(platform::toPath(strFileName))) {
             warn("File not found !", NoticeIcon::Exclamation, kReaderTitle);
-            if (!m_failure) m_failure = Error{Code::NotFound, strFileName + ": file not found"};
+            if (!m_failure) m_failure = notSearchable(strFileName);
             endSearch();
             return Ok{};
         }

@@ -109,6 +109,7 @@ void frmStep1::ClearFileList()
     grdFiles1->setRowCount(1);
     grdFiles1->item(0, 0)->setText(QString());
     lblCount1->setText(tr("0 files"));
+    updateConvert();
 }
 
 std::vector<std::string> frmStep1::listRows() const
@@ -125,8 +126,6 @@ void frmStep1::cmdAdd_Click()
 {
     const QStringList picked = m_dialogs.openFiles(this, cdlgFile);
     if (picked.isEmpty()) return;
-    // Convert is enabled as soon as something was picked, whether or not it passes the filter.
-    CmdConvert2PDF->setEnabled(true);
     for (const QString& candidate : picked) {
         const std::string path = utf8(candidate);
         std::error_code error;
@@ -136,11 +135,16 @@ void frmStep1::cmdAdd_Click()
             // what was added before stays.
             ask(QStringLiteral("%1:%2").arg(error.value()).arg(QString::fromLocal8Bit(error.message().c_str())),
                 box::kExclamation);
-            return;
+            break;
         }
         if (size > 0 && isMailboxCandidate(path)) AddFileToList(candidate);
     }
+    updateConvert();
 }
+
+// Convert is enabled exactly when the list holds a mailbox: a job on an empty list has nothing
+// to do, and a list with entries can always be converted.
+void frmStep1::updateConvert() { CmdConvert2PDF->setEnabled(!listIsEmpty()); }
 
 void frmStep1::CmdAddFolder_Click()
 {
@@ -190,7 +194,7 @@ void frmStep1::folderWalked(const MailboxSearch& found, const QString& failure)
         return;
     }
     const auto count = m_foundInWalk;
-    CmdConvert2PDF->setEnabled(count > 0);
+    updateConvert();
     QString text = tr("%1 Files Added to List.").arg(count);
     if (!found.unreadableFolders.empty())
         text += QLatin1Char('\n')
@@ -227,10 +231,9 @@ QRadioButton* frmStep1::option(Target target) const
 
 void frmStep1::lockInputs(bool locked)
 {
-    if (locked) m_convertWasEnabled = CmdConvert2PDF->isEnabled();
     for (QWidget* input : std::initializer_list<QWidget*>{cmdAdd, CmdAddFolder, cmdClear1, Picture1})
         input->setEnabled(!locked);
-    CmdConvert2PDF->setEnabled(!locked && m_convertWasEnabled);
+    CmdConvert2PDF->setEnabled(!locked && !listIsEmpty());
 }
 
 void frmStep1::CmdConvert2PDF_Click()

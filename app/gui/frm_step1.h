@@ -78,6 +78,7 @@ private:
     void AddFileToList(const QString& path);
     void ClearFileList();
     bool listIsEmpty() const;
+    void updateConvert();
     std::optional<Target> chosenTarget() const;
     QRadioButton* option(Target target) const;
     void lockInputs(bool locked);
@@ -85,7 +86,6 @@ private:
 
     Dialogs& m_dialogs;
     JobRunner* m_runner = nullptr;
-    bool m_convertWasEnabled = false;
     bool m_addingFolder = false;
     std::size_t m_foundInWalk = 0;  // rows the running folder walk has added
     std::jthread m_folderWalk;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quillmark {
@@ -32,6 +33,7 @@ struct JobProgress {
     std::uint64_t bytesTotal = 0;
     std::uint64_t messagesWritten = 0;
     std::uint64_t messagesFailed = 0;
+    std::string mailboxName;  // the file name of the mailbox being read
 };
 
 class Host {

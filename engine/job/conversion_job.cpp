@@ -8,6 +8,7 @@
 #include "scan/window_reader.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
 #include <utility>
 
@@ -69,6 +70,8 @@ struct ConversionJob::State final : MessageOutcomes {
     Report report;
     JobProgress figures;
     std::uint64_t bytesBefore = 0;  // of the mailboxes already done
+    std::chrono::steady_clock::time_point progressSent{};
+    std::map<std::string, std::string> usedFolders;  // output folder (as compared) -> its mailbox
 
     void run(std::span<const std::string> rows);
     bool setUp();
@@ -76,13 +79,21 @@ struct ConversionJob::State final : MessageOutcomes {
     bool scan(MailboxContext& mailbox);
     void cutMessages(MailboxContext& mailbox);
     bool writeMessages(MailboxContext& mailbox, WindowReader& reader, std::span<const std::uint64_t> boundaries);
+    std::string distinctOutputFolder(const MailboxContext& mailbox);
+    MailboxOutcome& outcome(const MailboxContext& mailbox) { return report.outcomes[mailbox.row]; }
     void failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages = 0);
+    void loseMailboxFile(const MailboxContext& mailbox, Error e);
+    void close();
     void failMessage(const MailboxContext& mailbox, std::uint64_t j, std::uint64_t offset, const Error& e);
     void sendProgress(std::uint64_t bytesIntoMailbox, bool force);
     bool cancelled();
     void stop(Error e) noexcept;
 
-    void written(const MessagePlace&) override { ++report.messagesWritten; }
+    void written(const MessagePlace& place) override
+    {
+        ++report.messagesWritten;
+        ++outcome(*place.mailbox).written;
+    }
     void failed(const MessagePlace& place, const Error& e) override
     {
         failMessage(*place.mailbox, place.index, place.offset, e);
@@ -99,6 +110,7 @@ struct ConversionJob::State final : MessageOutcomes {
         // that are in no file.
         report.messagesFailed += std::exchange(report.messagesWritten, 0);
         report.messagesRecovered = 0;
+        for (auto& o : report.outcomes) o.failed += std::exchange(o.written, 0);
     }
 };
 
@@ -108,12 +120,12 @@ void ConversionJob::State::stop(Error e) noexcept
 {
     try {
         report.fatal = std::move(e);
-        if (writer) (void)writer->finish();
-        writer.reset();
-        if (settings.showClosingMessage) {
-            const ClosingMessage box = closingMessage(report);
-            host.messageBox(box.text, box.style, box.title);
+        if (writer) {
+            (void)writer->finish();
+            report.outputFile = writer->outputFile();
         }
+        writer.reset();
+        close();
     } catch (...) {
         // Nothing more can be said safely; the report still carries the reason.
     }
@@ -130,12 +142,27 @@ void ConversionJob::State::sendProgress(std::uint64_t bytesIntoMailbox, bool for
     figures.bytesDone = bytesBefore + bytesIntoMailbox;
     figures.messagesWritten = report.messagesWritten;
     figures.messagesFailed = report.messagesFailed;
-    if (force || reporter.tick()) host.progress(figures);
+    // A clock of its own: the labels' throttle goes to whichever label asks first, and the
+    // figures would then wait for seconds.
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - progressSent < settings.progressInterval) return;
+    progressSent = now;
+    host.progress(figures);
+}
+
+// The counts of the mailboxes, and the box that ends the job.
+void ConversionJob::State::close()
+{
+    report.tally();
+    if (!settings.showClosingMessage) return;
+    const ClosingMessage box = closingMessage(report);
+    host.messageBox(box.text, box.style, box.title);
 }
 
 void ConversionJob::State::failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages)
 {
-    ++report.mailboxesFailed;
+    outcome(mailbox).failedWhole = true;
+    outcome(mailbox).failed += lostMessages;
     report.messagesFailed += lostMessages;
     if (isFatal(e)) report.fatal = e;
     report.add({Severity::MailboxFailed, mailbox.path, std::nullopt, 0, std::move(e)});
@@ -145,8 +172,46 @@ void ConversionJob::State::failMessage(const MailboxContext& mailbox, std::uint6
                                        const Error& e)
 {
     ++report.messagesFailed;
+    ++outcome(mailbox).failed;
     if (isFatal(e)) report.fatal = e;
     report.add({Severity::MessageFailed, mailbox.path, j, offset, e});
+}
+
+// The mailbox's one output file could not be put in place, or was dropped because the job
+// stopped midway: none of its messages is written.
+void ConversionJob::State::loseMailboxFile(const MailboxContext& mailbox, Error e)
+{
+    MailboxOutcome& o = outcome(mailbox);
+    report.messagesWritten -= o.written;
+    if (e.code == Code::Cancelled) {
+        // Dropped on purpose, as the job stopped: not a failure, but said.
+        o.written = 0;
+        report.notes.push_back(std::move(e.detail));
+        return;
+    }
+    report.messagesFailed += o.written;
+    o.failed += std::exchange(o.written, 0);
+    failMailbox(mailbox, std::move(e));
+}
+
+// Two different mailboxes never share an output folder: the root of a path is dropped, so
+// C:\Mail\Inbox and E:\Mail\Inbox would write into one folder and replace each other's files.
+// The same mailbox listed twice keeps its folder, as its files replace themselves.
+std::string ConversionJob::State::distinctOutputFolder(const MailboxContext& mailbox)
+{
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(platform::toPath(mailbox.path), ec);
+    const std::string self = ec ? mailbox.path : platform::toText(canonical);
+    std::string folder = mailbox.outputFolder;
+    for (int n = 2;; ++n) {
+        const auto [it, added] = usedFolders.emplace(platform::folderKey(folder), self);
+        if (added || it->second == self) break;
+        folder = mailbox.outputFolder + " (" + std::to_string(n) + ")";
+    }
+    if (folder != mailbox.outputFolder)
+        report.notes.push_back(mailbox.path + " is written to " + folder + ": another mailbox of this job maps to "
+                               + mailbox.outputFolder);
+    return folder;
 }
 
 bool ConversionJob::State::setUp()
@@ -159,7 +224,7 @@ bool ConversionJob::State::setUp()
         return false;
     }
     writer = format.make();
-    JobContext context{settings.outputFolder, reporter, std::time(nullptr), *this};
+    JobContext context{settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr), *this};
     if (auto r = writer->begin(context); !r) {
         report.fatal = r.error();
         return false;
@@ -170,12 +235,22 @@ bool ConversionJob::State::setUp()
 void ConversionJob::State::run(std::span<const std::string> rows)
 {
     report.target = settings.target;
+    if (std::all_of(rows.begin(), rows.end(), [](const std::string& row) { return row.empty(); })) {
+        // An empty list (one blank row in the window): no file is made, and the box says why.
+        report.nothingToConvert = true;
+        close();
+        return;
+    }
     figures.mailboxes = rows.size();
-    for (const auto& row : rows)
-        if (auto size = platform::fileSize(platform::toPath(platform::trimBlanks(row)))) figures.bytesTotal += *size;
+    for (const auto& row : rows) {
+        report.outcomes.emplace_back().path = row;
+        if (auto size = platform::fileSize(platform::toPath(row))) figures.bytesTotal += *size;
+    }
     if (!setUp()) {
         const bool pst = settings.target == Target::Pst;
-        host.messageBox(report.fatal->detail, box::kInformation, pst ? "Outlook Error" : "Quillmark");
+        report.tally();
+        if (settings.showClosingMessage)
+            host.messageBox(report.fatal->detail, box::kInformation, pst ? "Outlook Error" : "Quillmark");
         return;
     }
     for (std::size_t r = 0; r < rows.size() && !cancelled() && !report.fatal; ++r) {
@@ -183,27 +258,28 @@ void ConversionJob::State::run(std::span<const std::string> rows)
         reporter->setBar(Bar::ProgressBar1, static_cast<float>(r + 1) / static_cast<float>(rows.size()) * 100.0f);
     }
     if (auto r = writer->finish(); !r && !report.fatal) report.fatal = r.error();
+    report.outputFile = writer->outputFile();
     sendProgress(0, true);
-    if (settings.showClosingMessage) {
-        const ClosingMessage box = closingMessage(report);
-        host.messageBox(box.text, box.style, box.title);
-    }
+    close();
 }
 
 void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::string> rows)
 {
     search.clear();
-    ++report.mailboxes;
     figures.mailbox = row + 1;
     host.setCurrentRow(row);
     reporter->setLabel(Label::LblProgessCurrent,
                        "Mailbox " + std::to_string(row + 1) + " (of " + std::to_string(rows.size()) + ") ");
     MailboxContext mailbox;
     mailbox.row = row;
-    mailbox.path = std::string(platform::trimBlanks(rows[row]));
+    mailbox.path = rows[row];  // as given: "Inbox " is another mailbox than "Inbox"
     mailbox.outputFolder = platform::mailboxOutputFolder(settings.outputFolder, mailbox.path);
+    if (settings.target != Target::Pst) mailbox.outputFolder = distinctOutputFolder(mailbox);
+    outcome(mailbox).reached = true;
+    outcome(mailbox).outputFolder = settings.target == Target::Pst ? settings.outputFolder : mailbox.outputFolder;
     mailbox.fileName = mailbox.path.empty() ? std::string() : platform::GetFileName(mailbox.path).value();
     mailbox.name = std::string(platform::trimBlanks(mailbox.fileName));
+    figures.mailboxName = mailbox.fileName;
     sendProgress(0, true);
     if (auto r = writer->beginMailbox(mailbox); !r) {
         failMailbox(mailbox, std::move(r).error());
@@ -227,7 +303,8 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
             cutMessages(mailbox);
         }
     }
-    if (auto r = writer->endMailbox(); !r) failMailbox(mailbox, std::move(r).error());
+    const MailboxEnd end = outcome(mailbox).finished ? MailboxEnd::Done : MailboxEnd::Stopped;
+    if (auto r = writer->endMailbox(end); !r) loseMailboxFile(mailbox, std::move(r).error());
     bytesBefore += mailbox.size;
 }
 
@@ -240,15 +317,16 @@ bool ConversionJob::State::scan(MailboxContext& mailbox)
     while (!search.blnSearchDone) {
         if (cancelled()) break;
         if (reporter.tick()) reporter->setLabel(Label::LblHappening, "Searching for messages...");
+        sendProgress(0, false);  // a long scan still shows the time going by
         if (auto r = finder.FindNext_Click(); !r && !failure) failure = std::move(r).error();
     }
     (void)finder.CloseFile();  // fails only when nothing was open, which failure() tells
     if (!failure && finder.failure()) failure = finder.failure();
     mailbox.size = finder.fileSize();
     if (mailbox.path.empty()) {
-        // The blank row of an empty list: nothing to convert, and nothing failed.
+        // A blank row among others: nothing to convert, and nothing failed.
         mailbox.size = 0;
-        ++report.mailboxesEmpty;
+        outcome(mailbox).finished = true;
         return false;
     }
     if (failure) {
@@ -264,7 +342,7 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     if (mailbox.size < 2) {
         // Nothing to search in: the scanner has said so.
         reporter->setLabel(Label::LblEmlsFound, "0 Messages");
-        ++report.mailboxesEmpty;
+        outcome(mailbox).finished = true;
         return;
     }
     // Opened again for the cut: the scan's handle is closed like the classic scanner's.
@@ -287,6 +365,7 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
     }
     reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries->size()) + " Messages");
     report.messagesFound += boundaries->size();
+    outcome(mailbox).found = boundaries->size();
     // Bytes before the first message belong to no message: say so rather than drop them quietly.
     const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
     auto bom = byteOrderMarkLength(reader);
@@ -303,12 +382,14 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
         failMailbox(mailbox, Error{Code::Corrupt, "no message found: this is not a Thunderbird mailbox (mbox) file"});
         return;
     }
-    if (*stray)
+    if (*stray) {
+        // Bytes that belong to no message are not converted: the mailbox is converted only in part.
+        outcome(mailbox).strayBytes = true;
         report.add({Severity::Issue, mailbox.path, std::nullopt, 0,
                     Error{Code::Corrupt,
                           std::to_string(first) + " bytes before the first message are not part of any message"}});
-    if (boundaries->empty()) ++report.mailboxesEmpty;
-    writeMessages(mailbox, reader, *boundaries);
+    }
+    outcome(mailbox).finished = writeMessages(mailbox, reader, *boundaries);
 }
 
 bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader,
@@ -328,6 +409,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
             ++report.messagesExpunged;
             if (settings.skipExpunged) {
                 ++report.messagesSkipped;
+                ++outcome(mailbox).skipped;
                 continue;
             }
         }
@@ -335,7 +417,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
         if (auto r = writer->write(message); !r)
             failMessage(mailbox, j, span.begin, r.error());
         else if (!writer->finishesLater())
-            ++report.messagesWritten;
+            written({&mailbox, j, spans.size(), span.begin});
         report.bytesRead += span.size();
         sendProgress(span.end, false);
     }
@@ -354,6 +436,7 @@ Report ConversionJob::run(std::span<const std::string> rows)
     State& s = *m_state;
     s.report = Report{};
     s.bytesBefore = 0;
+    s.usedFolders.clear();
     try {
         s.run(rows);
     } catch (const std::bad_alloc&) {

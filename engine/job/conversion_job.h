@@ -12,6 +12,7 @@
 #include "engine/targets/mail_writer.h"
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <span>
@@ -25,6 +26,7 @@ struct JobSettings {
     bool skipExpunged = false;  // leave out messages Thunderbird marked deleted
     std::chrono::milliseconds progressInterval{50};
     bool showClosingMessage = true;
+    std::function<std::time_t()> clock;  // the job's start time (names a PST file); the system's when empty
 };
 
 // The checks before a job: a target must be chosen ("Please select a option to convert

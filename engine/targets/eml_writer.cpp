@@ -54,7 +54,7 @@ public:
         return Ok{};
     }
 
-    Result<void> endMailbox() override
+    Result<void> endMailbox(MailboxEnd) override
     {
         m_saved.flush(*m_reporter);
         m_folder.reset();

@@ -59,16 +59,20 @@ struct JobContext {
 
 struct MailboxContext {
     std::size_t row = 0;       // 0-based row of the file list
-    std::string path;          // trimmed
-    std::string fileName;      // last path component, untrimmed
+    std::string path;          // as the list gives it, never trimmed
+    std::string fileName;      // last path component
     std::string name;          // fileName trimmed of blanks
-    std::string outputFolder;  // no trailing separator
+    std::string outputFolder;  // no trailing separator; no other mailbox of the job writes there
     std::uint64_t size = 0;    // as scanned
     std::filesystem::file_time_type modified{};
 };
 
 // The mailbox file's modification time, when known: the last date a message can be given.
 std::optional<std::chrono::sys_seconds> modificationTime(const MailboxContext& mailbox);
+
+// Whether every message of the mailbox was handed to the writer, or the job stopped midway
+// (cancel, full disk).
+enum class MailboxEnd { Done, Stopped };
 
 struct Message {
     const MailboxContext& mailbox;
@@ -88,9 +92,14 @@ public:
     // False: write() returning Ok means the message is written. True: it means the message was
     // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
     virtual bool finishesLater() const noexcept { return false; }
-    // Ends the mailbox's output (an .mbox file is closed here); a failure belongs to the mailbox.
-    [[nodiscard]] virtual Result<void> endMailbox() { return Ok{}; }
+    // Ends the mailbox's output (an .mbox file is put in place here). A failure means that none of
+    // the mailbox's messages is in a file; Code::Cancelled that they were dropped on purpose (the
+    // job stopped midway, and a file of an earlier run stays as it was).
+    [[nodiscard]] virtual Result<void> endMailbox(MailboxEnd) { return Ok{}; }
     [[nodiscard]] virtual Result<void> finish() = 0;
+    // After finish(): the one file the job wrote, when it is there; empty for a file per mailbox
+    // or message.
+    virtual std::string outputFile() const { return {}; }
 };
 
 // "Saving: <length> Bytes out of <mailbox size> Total Bytes.": how much of a message's clean text

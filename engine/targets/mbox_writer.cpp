@@ -1,6 +1,8 @@
 // MBOX target: every mailbox becomes "<mailbox name>.mbox" in its output folder, and every message
-// is appended to it behind a separator line of its own (framing in mbox_framing.h). An existing
-// file is appended to, as a second run over the same mailbox is expected to do.
+// is appended to it behind a separator line of its own (framing in mbox_framing.h). The file is
+// built afresh under a temporary name and put in place when its mailbox is done, replacing a file
+// of that name, as the EML target replaces "Email-<j>.eml": a second run does not double every
+// message, and a run that ends midway leaves the earlier file whole.
 //
 // The message's clean text is streamed from the cutter into the file rather than handed over
 // through an .eml file on disk: the bytes are the same, it is faster, memory stays small however
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 namespace quillmark {
 namespace {
@@ -36,16 +39,6 @@ std::string separatorFor(const Message& message, std::string_view head)
     return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970";  // only with a clock beyond year 9999
 }
 
-// Whether an existing file ends inside a line: our separator must not be glued to that line.
-bool endsInsideLine(const std::filesystem::path& path, std::uint64_t size)
-{
-    if (size == 0) return false;
-    auto file = platform::ReadOnlyFile::open(path);
-    char last = '\n';
-    if (file) (void)file->readAt(size - 1, std::span<char>(&last, 1));
-    return last != '\n' && last != '\r';
-}
-
 // Whether the start of a clean text holds its whole header block, or as much as is read of it.
 bool holdsHeaderBlock(std::string_view head) noexcept
 {
@@ -53,20 +46,33 @@ bool holdsHeaderBlock(std::string_view head) noexcept
         || head.size() >= MailMessageReader::kHeaderLimit;
 }
 
-// Counts what goes into the file, so that a failed message can be cut off again.
+// Appends one message to the file behind `start` (the end of the last whole message), in pieces
+// of a useful size; counts what it added, so that a failed message can be cut off again.
 class FileSink final : public ByteSink {
 public:
-    explicit FileSink(platform::AppendFile& file) : m_file(file) {}
+    FileSink(platform::PositionalFile& file, std::uint64_t start) : m_file(file), m_end(start) {}
     Result<void> put(std::span<const char> bytes) override
     {
         m_added += bytes.size();
-        return m_file.write(bytes);
+        m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
+        return m_buffer.size() >= kPiece ? flush() : Result<void>(Ok{});
     }
     Result<void> putText(std::string_view text) { return put(std::span<const char>(text.data(), text.size())); }
+    Result<void> flush()
+    {
+        if (m_buffer.empty()) return Ok{};
+        auto r = m_file.writeAt(m_end, std::span<const char>(m_buffer.data(), m_buffer.size()));
+        m_end += m_buffer.size();
+        m_buffer.clear();
+        return r;
+    }
     std::uint64_t added() const noexcept { return m_added; }
 
 private:
-    platform::AppendFile& m_file;
+    static constexpr std::size_t kPiece = 1 << 16;
+    platform::PositionalFile& m_file;
+    std::uint64_t m_end;
+    std::vector<char> m_buffer;
     std::uint64_t m_added = 0;
 };
 
@@ -139,7 +145,7 @@ public:
 
     Result<void> beginMailbox(const MailboxContext& mailbox) override
     {
-        (void)closeFile();  // every message was flushed when it was written
+        m_file.reset();  // endMailbox() put the last one in place
         m_path = platform::toPath(platform::joinPath(mailbox.outputFolder, mailbox.name + ".mbox"));
         return Ok{};
     }
@@ -148,10 +154,10 @@ public:
     {
         if (!m_file)
             if (auto r = openFile(); !r) return r;
-        FileSink file(*m_file);
+        FileSink file(*m_file, m_size);
         MessageSink sink(message, file, *m_reporter);
         auto r = appendMessage(message, sink);
-        if (r) r = m_file->flush();  // a failure belongs to this message, which can still be undone
+        if (r) r = file.flush();  // a failure belongs to this message, which can still be undone
         if (!r) return undo(std::move(r).error());
         m_size += file.added();
         const Written written{message.index, sink.length(), message.mailbox.size};
@@ -163,10 +169,19 @@ public:
         return Ok{};
     }
 
-    Result<void> endMailbox() override
+    Result<void> endMailbox(MailboxEnd end) override
     {
         if (m_unsent) show(*m_unsent);
         m_unsent.reset();
+        std::error_code ec;
+        if (end == MailboxEnd::Stopped && m_file && std::filesystem::exists(m_path, ec)) {
+            // Half a mailbox never replaces a file an earlier run wrote whole.
+            m_file.reset();
+            return Error{Code::Cancelled,
+                         platform::toText(m_path)
+                             + " is kept as an earlier run left it: the conversion stopped before "
+                               "its mailbox was done"};
+        }
         return closeFile();
     }
 
@@ -193,21 +208,19 @@ private:
 
     Result<void> openFile()
     {
-        auto file = platform::AppendFile::open(m_path);
+        auto file = platform::PositionalFile::create(m_path);
         if (!file) return std::move(file).error();
-        m_size = file->initialSize();
+        m_size = 0;
         m_file.emplace(std::move(*file));
-        if (endsInsideLine(m_path, m_size)) {
-            if (auto r = m_file->write(kCrLf); !r) return r;
-            m_size += kCrLf.size();
-        }
         return Ok{};
     }
 
+    // Puts the file in place, with every whole message written to it and nothing behind them.
     Result<void> closeFile()
     {
         if (!m_file) return Ok{};
-        auto r = m_file->close();
+        auto r = m_file->resize(m_size);
+        if (r) r = m_file->commit();
         m_file.reset();
         return r;
     }
@@ -218,20 +231,17 @@ private:
         return sink.finish();
     }
 
-    // Cuts the file back to its last whole message.
+    // Cuts the file back to its last whole message. Should that fail too, the next message
+    // overwrites the part, and closeFile() cuts again.
     Error undo(Error error)
     {
-        if (auto r = m_file->truncate(m_size); !r) {
-            // The file now ends in half a message; close it so no later message lands behind it.
-            m_file.reset();
-            error.detail += "; " + r.error().detail;
-        }
+        if (auto r = m_file->resize(m_size); !r) error.detail += "; " + r.error().detail;
         return error;
     }
 
     Reporter* m_reporter = nullptr;
     std::filesystem::path m_path;
-    std::optional<platform::AppendFile> m_file;
+    std::optional<platform::PositionalFile> m_file;
     std::uint64_t m_size = 0;         // of the file, up to the last whole message
     std::optional<Written> m_unsent;  // the last message's figures, when not shown yet
 };

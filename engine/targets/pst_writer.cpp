@@ -1,6 +1,6 @@
 // PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
-// the output folder, one folder per mailbox name below the top of the store (same-named
-// mailboxes share one), every message imported from its RFC 822 text and marked read.
+// the output folder (" (2)", " (3)", ... before ".pst" when that name is taken), one folder per mailbox name below the
+// top of the store (same-named mailboxes share one), every message imported from its RFC 822 text and marked read.
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/rfc822_import.h"
 #include "engine/pst/messaging/message_store.h"
@@ -162,7 +162,7 @@ public:
     {
         m_reporter = &job.reporter;
         m_outcomes = &job.outcomes;
-        const std::string path = job.outputFolder + "Thunderbird" + pstTimestamp(job.started) + ".pst";
+        const std::string path = freeName(job.outputFolder + "Thunderbird" + pstTimestamp(job.started));
         // The display name reads the clock again, as the file name did.
         const std::string display = "Thunderbird Mailbox : Created - " + pstTimestamp(std::time(nullptr));
         auto store = pst::MessageStore::create(platform::toPath(path), display);
@@ -213,7 +213,7 @@ public:
     }
 
     // Failures of its messages went to the outcomes one by one; none is left for the mailbox.
-    Result<void> endMailbox() override
+    Result<void> endMailbox(MailboxEnd) override
     {
         submitBatch();
         while (storeOldest()) {}
@@ -232,6 +232,7 @@ public:
         m_ready.clear();
         auto r = m_failure ? Result<void>(*m_failure) : m_store->close();
         m_store.reset();
+        if (r) m_kept = true;
         if (!r) {
             // A store that failed leaves no file: the messages taken so far are in none.
             m_outcomes->allLost();
@@ -242,7 +243,20 @@ public:
         return Ok{};
     }
 
+    std::string outputFile() const override { return m_kept ? m_path : std::string(); }
+
 private:
+    // A file of an earlier run is never replaced (two runs in one second give one name): the
+    // next free name gets " (2)", " (3)", ...
+    static std::string freeName(const std::string& base)
+    {
+        std::string path = base + ".pst";
+        std::error_code ec;
+        for (int n = 2; std::filesystem::exists(platform::toPath(path), ec); ++n)
+            path = base + " (" + std::to_string(n) + ").pst";
+        return path;
+    }
+
     void submitBatch()
     {
         if (m_batch.empty()) return;
@@ -282,8 +296,10 @@ private:
         }
         auto added = m_store->addMessage(*m_folder, std::move(ready.message));
         if (!added) {
-            m_failure = added.error();
-            m_outcomes->failed(place, *m_failure);
+            // A message the store rejects is this message's failure alone; only an error of the
+            // file stops the store.
+            if (m_store->failed()) m_failure = added.error();
+            m_outcomes->failed(place, added.error());
             return;
         }
         m_outcomes->written(place);
@@ -307,6 +323,7 @@ private:
     std::deque<MessagePlace> m_places;  // of the messages in flight (batched or not), oldest first
     std::optional<Error> m_failure;     // the store's first error: it takes nothing after it
     std::string m_path;
+    bool m_kept = false;  // the file is complete and in place
     std::map<std::string, pst::FolderId> m_folders;
     std::optional<pst::FolderId> m_folder;
     SavedLabel m_saved;

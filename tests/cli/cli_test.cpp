@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace quillmark::cli {
 namespace {
 
@@ -142,7 +144,92 @@ TEST(CliProfiles, ListsEachProfileWithItsAccountsAndTheirMail)
     EXPECT_FALSE(parse({"--to", "eml", "-o", "out"}).ok());  // neither PATH nor --profile
 }
 
-TEST(CliProgress, LineShowsMailboxCountRateAndEta)
+// How often text occurs in output.
+std::size_t occurrences(const std::string& output, const std::string& text)
+{
+    std::size_t n = 0;
+    for (auto at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) ++n;
+    return n;
+}
+
+// Every event is said in one line, once: no box text of the scanner echoes what the summary says.
+TEST(CliRun, EachProblemWithAPathIsSaidOnceInOneLine)
+{
+    TempDir dir;
+    const std::string out = (dir / "out").string();
+    const std::string empty = dir.write("Mail/Trash", "").string();
+    auto r = runCli({"--to", "eml", "-o", out, empty});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output,
+              "Mailboxes: 1 (1 converted, 0 failed, 1 empty)\nMessages:  0 written as .eml to " + out
+                  + "\nResult:    all converted\n");
+
+    const std::string missing = (dir / "Mail/Gone").string();
+    r = runCli({"--to", "eml", "-o", out, missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output,
+              "Mailboxes: 1 (0 converted, 1 failed)\nMessages:  0 written as .eml to " + out + "\nFailures:\n  "
+                  + missing + ": no such file\nResult:    NOT everything was converted\n");
+
+    const std::string fifo = (dir / "Mail/fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    r = runCli({"--to", "eml", "-o", out, fifo});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(occurrences(r.output, fifo), 1u) << r.output;
+    EXPECT_NE(r.output.find(fifo + ": not a file but a pipe, device or socket\n"), std::string::npos) << r.output;
+
+    // A folder of files with a dot in their names that are not mail: the rule is said, and
+    // nothing is made.
+    dir.write("Text/a.txt", "shopping list\n");
+    const std::string text = (dir / "Text").string();
+    const std::string nowhere = (dir / "never-made").string();
+    r = runCli({"--to", "eml", "-o", nowhere, text});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output,
+              "quillmark-cli: warning: no mailbox found in " + text
+                  + " (a mailbox is a non-empty file without a dot in its name, or with one when its .msf lies "
+                    "beside it or it begins as a mailbox does; name a file to convert it whatever its name)\n"
+                    "quillmark-cli: nothing to convert\n");
+    EXPECT_FALSE(std::filesystem::exists(nowhere));
+}
+
+TEST(CliRun, SummaryNamesWhatItWroteAndHowFarEachMailboxGot)
+{
+    TempDir dir;
+    const std::string out = (dir / "out").string();
+    const auto inbox = dir.write("Mail/Inbox", testing::mboxOf({{}, {}})).string();
+    auto r = runCli({"--to", "pst", "-o", out, inbox});
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::string pst;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "out"))
+        if (e.path().extension() == ".pst") pst = e.path().string();
+    EXPECT_NE(r.output.find("Messages:  2 written as .pst to " + pst + "\n"), std::string::npos) << r.output;
+
+    // Bytes before the first message: the mailbox is converted only in part, and exit says so.
+    const auto stray = dir.write("Mail/Stray", "junk\n" + testing::mboxOf({{}, {}})).string();
+    r = runCli({"--to", "mbox", "-o", out, stray});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.output.starts_with("Mailboxes: 1 (0 converted, 1 partly converted, 0 failed)\n"
+                                     "Messages:  2 written as .mbox to "
+                                     + out + "\n"))
+        << r.output;
+    EXPECT_NE(r.output.find("Partly converted:\n  " + stray
+                            + ": 2 of 2 messages written; bytes before the first message belong to none\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(occurrences(r.output, "5 bytes before the first message"), 1u) << r.output;
+
+    // Sixty mailboxes that cannot be read: fifty are named, the rest counted.
+    std::vector<std::string> args{"--to", "eml", "-o", out};
+    for (int i = 0; i < 60; ++i) args.push_back((dir / ("Mail/Gone" + std::to_string(i))).string());
+    r = runCli(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.output.starts_with("Mailboxes: 60 (0 converted, 60 failed)\n")) << r.output;
+    EXPECT_NE(r.output.find("  ... and 10 more\n"), std::string::npos);
+    EXPECT_EQ(occurrences(r.output, "no such file"), 50u);
+}
+
+TEST(CliProgress, LineShowsMailboxCountRateAndEtaAndFitsTheTerminal)
 {
     JobProgress f;
     f.mailbox = 2;
@@ -150,12 +237,16 @@ TEST(CliProgress, LineShowsMailboxCountRateAndEta)
     f.bytesDone = 50'000'000;
     f.bytesTotal = 150'000'000;
     f.messagesWritten = 1234;
-    const auto line = progressLine(f, "Inbox", 10.0);
-    EXPECT_NE(line.find("Mailbox 2 of 5"), std::string::npos) << line;
-    EXPECT_NE(line.find("1234 messages"), std::string::npos);
-    EXPECT_NE(line.find("5.0 MB/s"), std::string::npos);
-    EXPECT_NE(line.find("ETA 0:20"), std::string::npos);
+    f.mailboxName = "Inbox";
+    EXPECT_EQ(progressLine(f, 10.0), "Mailbox 2/5 Inbox | 1234 written | 5.0 MB/s | 0:20 left");
     EXPECT_EQ(formatDuration(3725), "1:02:05");
+    // A long name is shortened, never split inside a character, so the line does not wrap; on a
+    // narrow terminal the figures give way before the name does.
+    f.mailboxName = "Ünïcødé mailbox with a rather long name, longer than any terminal is wide";
+    const std::string line = progressLine(f, 10.0, 80);
+    EXPECT_EQ(line, "Mailbox 2/5 Ünïcødé mailbox with a rat... | 1234 written | 5.0 MB/s | 0:20 left");
+    EXPECT_EQ(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }), 79);
+    EXPECT_EQ(progressLine(f, 10.0, 40), "Mailbox 2/5 Ünïcødé mailb... | 1234 wri");
 }
 
 }  // namespace

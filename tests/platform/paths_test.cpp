@@ -38,6 +38,23 @@ TEST(MailboxOutputFolder, MirrorsThePathWithoutItsRoot)
     EXPECT_NE(mailboxOutputFolder("/out/", "/a/Inbox", P), mailboxOutputFolder("/out/", "/b/Inbox", P));
 }
 
+// Mailboxes on two drives or two servers drop to one output folder; the job tells them apart by
+// folderKey(), which must see one folder in every spelling of it, and two in different ones.
+TEST(FolderKey, SeesOneFolderInEverySpellingOfIt)
+{
+    const auto out = std::string(R"(D:\Out\)");
+    const auto key = [&](std::string_view mailbox) { return folderKey(mailboxOutputFolder(out, mailbox, W), W); };
+    EXPECT_EQ(key(R"(C:\Mail\Inbox)"), key(R"(E:\Mail\Inbox)"));
+    EXPECT_EQ(key(R"(\\srv1\share\Inbox)"), key(R"(\\srv2\share\Inbox)"));
+    EXPECT_EQ(key(R"(C:\Mail\Inbox)"), key(R"(C:/mail/./INBOX)"));  // Windows names have no case
+    EXPECT_EQ(folderKey(R"(D:\Out\Mail\x\..\Inbox)", W), folderKey(R"(d:/out/mail/inbox)", W));
+    EXPECT_EQ(key(R"(C:\Mail\Inbox)"), key(R"(C:\Mail\Inbox )"));  // Windows drops the blank
+    EXPECT_NE(folderKey("/out/Inbox", P), folderKey("/out/Inbox ", P));
+    EXPECT_NE(key(R"(C:\Mail\Inbox)"), key(R"(C:\Mail\Sent)"));
+    EXPECT_EQ(folderKey("/out//a/./b", P), folderKey("/out/a/b", P));
+    EXPECT_NE(folderKey("/out/Inbox", P), folderKey("/out/inbox", P));  // POSIX names do
+}
+
 TEST(MailboxName, IsTheTrimmedFileName)
 {
     EXPECT_EQ(mailboxName(R"(C:\Mail\ Inbox  )", W), "Inbox");

@@ -29,7 +29,11 @@ public:
     BoxAnswer messageBox(std::string_view text, int style, std::string_view title) override;
     void beep() override;
     bool cancelRequested() override { return cancelWhen && cancelWhen(); }
-    void progress(const JobProgress& figures) override { lastProgress = figures; }
+    void progress(const JobProgress& figures) override
+    {
+        lastProgress = figures;
+        progressSeen.push_back(figures);
+    }
 
     std::vector<std::string> labels(Label which) const;
     std::vector<float> bars(Bar which) const;
@@ -39,6 +43,7 @@ public:
     std::vector<Event> events;
     std::vector<Box> boxes;
     JobProgress lastProgress;
+    std::vector<JobProgress> progressSeen;
     std::function<bool()> cancelWhen;
 };
 

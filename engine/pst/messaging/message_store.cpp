@@ -339,6 +339,8 @@ Result<void> MessageStore::close()
 
 const std::string& MessageStore::displayName() const { return m->displayName; }
 
+bool MessageStore::failed() const noexcept { return m->failure.has_value(); }
+
 FolderId MessageStore::topOfPersonalFolders() const { return {nids::kIpmSubtree}; }
 
 Result<FolderId> MessageStore::addFolder(FolderId parent, std::string_view name)

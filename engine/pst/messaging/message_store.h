@@ -117,6 +117,9 @@ public:
     // Writes the last message, all folders and the indexes, then puts the file in place.
     [[nodiscard]] Result<void> close();
     const std::string& displayName() const;
+    // Whether the store stopped at an error of its file: then it takes nothing more and leaves no
+    // file. A message it rejects (too deep, too large) does not stop it.
+    bool failed() const noexcept;
 
     // ---- Folders (steps 5, 6) -------------------------------------------------------------
     // Top of Personal Folders: where the user's folders go.

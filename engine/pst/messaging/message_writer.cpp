@@ -314,7 +314,7 @@ Result<void> validate(const Message& m, int depth)
         if (auto c = check(r.extra); !c) return c;
     for (const auto& a : m.attachments) {
         if (auto c = check(a.extra); !c) return c;
-        if (a.data.size() > 0x7FFFFFFF) return Error{Code::FileTooLarge, "an attachment cannot exceed 2 GB"};
+        if (a.data.size() > 0x7FFFFFFF) return Error{Code::InvalidArgument, "an attachment cannot exceed 2 GB"};
         if (a.embedded)
             if (auto c = validate(*a.embedded, depth + 1); !c) return c;
     }

@@ -159,12 +159,17 @@ TEST_F(WindowTest, AddFilesTakesOnlyMailboxes)
     EXPECT_TRUE(dialogs.fileRequests.front().multiSelect);
 }
 
-TEST_F(WindowTest, AddFilesEnablesConvertEvenWhenNothingPassesTheFilter)
+TEST_F(WindowTest, ConvertIsEnabledExactlyWhenTheListHoldsAMailbox)
 {
-    dialogs.files = {{mailbox("a/Inbox.msf"), mailbox("a/Empty", "")}};
-    window.cmdAdd->click();
+    dialogs.files = {{mailbox("a/Inbox.msf"), mailbox("a/Empty", "")}, {mailbox("a/Inbox")}, {mailbox("a/x.msf")}};
+    window.cmdAdd->click();  // nothing passes the filter: still nothing to convert
     EXPECT_EQ(rows(), QStringList{QString()});
     EXPECT_EQ(countText(), "0 files");
+    EXPECT_FALSE(convertEnabled());
+    window.cmdAdd->click();
+    EXPECT_TRUE(convertEnabled());
+    window.cmdAdd->click();  // an add that adds nothing leaves the earlier entries convertible
+    EXPECT_EQ(countText(), "1 files");
     EXPECT_TRUE(convertEnabled());
 }
 
@@ -258,7 +263,7 @@ TEST_F(WindowTest, LongPathsCanBeReadToTheirEnd)
     EXPECT_GT(window.grdFiles1->horizontalScrollBar()->maximum(), 0);
 }
 
-TEST_F(WindowTest, AFolderWithoutMailboxesDisablesConvertDespiteEarlierEntries)
+TEST_F(WindowTest, AFolderWithoutMailboxesLeavesEarlierEntriesConvertible)
 {
     const QString inbox = mailbox("Inbox");
     mailbox("Other/notes.txt", "shopping list\n");  // a dotted name is a mailbox only if it begins as one
@@ -267,7 +272,7 @@ TEST_F(WindowTest, AFolderWithoutMailboxesDisablesConvertDespiteEarlierEntries)
     window.cmdAdd->click();
     addFolder();
     EXPECT_EQ(rows(), QStringList{inbox});
-    EXPECT_FALSE(convertEnabled());
+    EXPECT_TRUE(convertEnabled());
     EXPECT_EQ(dialogs.boxes().back().text, "0 Files Added to List.");
 }
 
@@ -300,7 +305,7 @@ TEST_F(WindowTest, ClearAsksFirstAndLeavesConvertAlone)
     window.cmdClear1->click();
     EXPECT_EQ(rows(), QStringList{QString()});
     EXPECT_EQ(countText(), "0 files");
-    EXPECT_TRUE(convertEnabled());
+    EXPECT_FALSE(convertEnabled());
 
     window.cmdAdd->click();  // the next add fills row 0 again
     EXPECT_EQ(rows(), QStringList{inbox});

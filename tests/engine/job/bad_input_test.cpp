@@ -100,12 +100,21 @@ TEST(BadInput, DiskFullStopsTheJobAndLeavesOnlyCompleteFiles)
     std::vector<Mail> mails(10, Mail{"a@example.com", "small", "text"});
     mails[5].body = std::string(200000, 'x');
     const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    const auto sent = dir.write("Sent", testing::mboxOf({mails[0]}));
     const Fingerprint before(inbox);
     // Files may grow to 64 blocks of 512 bytes: message 5 does not fit, as on a full disk.
-    const auto cli = runCli({"--to", "eml", "-o", (dir / "out").string(), inbox.string()}, 64);
+    const auto cli = runCli({"--to", "eml", "-o", (dir / "out").string(), inbox.string(), sent.string()}, 64);
     EXPECT_EQ(cli.status, 2) << cli.output;
     EXPECT_NE(cli.output.find("File too large"), std::string::npos) << cli.output;
     EXPECT_NE(cli.output.find("NOT everything was converted"), std::string::npos);
+    // The mailbox it stopped in is converted in part, the one after it not at all.
+    EXPECT_TRUE(cli.output.starts_with("Mailboxes: 2 (0 converted, 1 partly converted, 0 failed, 1 not converted)\n"
+                                       "Messages:  5 written as .eml to "
+                                       + (dir / "out").string() + "\n"))
+        << cli.output;
+    EXPECT_NE(cli.output.find("Partly converted:\n  " + inbox.string() + ": 5 of 10 messages written\n"),
+              std::string::npos)
+        << cli.output;
     const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "out").string(), inbox.string()));
     const auto files = testing::listFiles(folder);
     EXPECT_EQ(files,
@@ -162,14 +171,20 @@ TEST(BadInput, FullDiskStopsWithCompleteFilesOnly)
     TempDir dir;
     std::vector<Mail> mails(60, Mail{"a@example.com", "filler", std::string(3000, 'z')});
     const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    const auto sent = dir.write("Sent", testing::mboxOf({mails[0]}));
     ScopedMount volume(dir / "small", "size=64k");
     if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
     FakeHost host;
-    const Report r = convert({inbox.string()}, dir / "small", host);
+    const Report r = convert({inbox.string(), sent.string()}, dir / "small", host);
     ASSERT_TRUE(r.fatal);
     EXPECT_EQ(r.fatal->code, Code::NoSpace);
     EXPECT_GT(r.messagesWritten, 0u);
     EXPECT_LT(r.messagesWritten, mails.size());
+    EXPECT_EQ(r.mailboxesPartly, 1u);
+    EXPECT_EQ(r.mailboxesNotConverted, 1u);
+    EXPECT_EQ(r.mailboxesConverted, 0u);
+    EXPECT_EQ(r.messagesFailed, 1u);  // the one that met the full disk; the job stopped there
+    EXPECT_NE(host.boxes.back().text.find("1 mailbox was not converted"), std::string::npos);
     EXPECT_NE(host.boxes.back().text.find("No space left on device"), std::string::npos) << host.boxes.back().text;
     const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "small").string(), inbox.string()));
     const auto files = testing::listFiles(folder);

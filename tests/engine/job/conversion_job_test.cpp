@@ -96,6 +96,19 @@ TEST(ConversionJob, ReportsLabelsAndBarsInOrder)
     EXPECT_TRUE(sawSaving);
 }
 
+// The figures name the mailbox they are about, from its first figure on, and end with the totals.
+TEST(ConversionJob, ProgressFiguresNameTheMailboxBeingRead)
+{
+    JobRun j;
+    const auto inbox = j.mailbox("A/Inbox", testing::mboxOf(kTwo));
+    const auto sent = j.mailbox("B/Sent", testing::mboxOf(kTwo));
+    j.run({inbox, sent});
+    ASSERT_FALSE(j.host.progressSeen.empty());
+    for (const auto& f : j.host.progressSeen) EXPECT_EQ(f.mailboxName, f.mailbox == 1 ? "Inbox" : "Sent");
+    EXPECT_EQ(j.host.progressSeen.back().messagesWritten, 4u);
+    EXPECT_EQ(j.host.progressSeen.back().bytesDone, j.host.progressSeen.back().bytesTotal);
+}
+
 TEST(ConversionJob, TargetAndFolderChecksComeFirst)
 {
     FakeHost host;
@@ -145,18 +158,30 @@ TEST(ConversionJob, GoesOnAfterAFailedMailboxAndSaysSo)
     }
 }
 
-TEST(ConversionJob, EmptyListAndEmptyMailboxesAreNotFailures)
+TEST(ConversionJob, EmptyMailboxesAreNotFailuresAndAnEmptyListIsNothingToDo)
 {
-    JobRun j;
-    const auto empty = j.mailbox("Mail/Trash", "");
-    const Report r = j.run({""});
-    EXPECT_TRUE(r.succeeded());
-    EXPECT_EQ(r.mailboxesEmpty, 1u);
     JobRun k;
-    const Report r2 = k.run({k.mailbox("Mail/Trash", "")});
-    EXPECT_TRUE(r2.succeeded());
-    EXPECT_EQ(r2.messagesWritten, 0u);
-    EXPECT_TRUE(std::filesystem::is_directory(k.outputOf(k.dir.path().string() + "/src/Mail/Trash")));
+    const auto trash = k.mailbox("Mail/Trash", "");
+    const Report r = k.run({trash});
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.mailboxesConverted, 1u);
+    EXPECT_EQ(r.mailboxesEmpty, 1u);
+    EXPECT_EQ(r.messagesWritten, 0u);
+    EXPECT_TRUE(std::filesystem::is_directory(k.outputOf(trash)));
+    // The window's empty list is one blank row: the job says there is nothing to do and makes no
+    // file, whatever the target.
+    for (Target target : {Target::Eml, Target::Pst, Target::Mbox}) {
+        JobRun j;
+        std::filesystem::create_directories(j.out);
+        const Report empty = j.run({""}, target);
+        EXPECT_FALSE(empty.succeeded());
+        EXPECT_TRUE(empty.nothingToConvert);
+        EXPECT_EQ(empty.mailboxes, 0u);
+        ASSERT_EQ(j.host.boxes.size(), 1u);
+        EXPECT_EQ(j.host.boxes[0].text, "There is nothing to convert: the list holds no mailbox.");
+        EXPECT_EQ(j.host.boxes[0].style, 64);
+        EXPECT_TRUE(testing::listFiles(j.out).empty());
+    }
 }
 
 TEST(ConversionJob, CountsAndOptionallySkipsExpungedMessages)
@@ -178,13 +203,63 @@ TEST(ConversionJob, CancelStopsBetweenMessagesAndKeepsWhatWasWritten)
     JobRun j;
     std::vector<Mail> many(10, kTwo[0]);
     const auto inbox = j.mailbox("Inbox", testing::mboxOf(many));
+    const auto sent = j.mailbox("Sent", testing::mboxOf(kTwo));
     j.host.cancelWhen = [&] { return std::filesystem::exists(j.outputOf(inbox) / "Email-2.eml"); };
-    const Report r = j.run({inbox, inbox});
+    const Report r = j.run({inbox, sent});
     EXPECT_TRUE(r.cancelled);
     EXPECT_EQ(r.messagesWritten, 3u);
     EXPECT_EQ(testing::listFiles(j.outputOf(inbox)),
               (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml"}));
-    EXPECT_NE(j.host.boxes.back().text.find("cancelled"), std::string::npos);
+    // Converted only in part, and the mailbox never reached is not converted.
+    EXPECT_EQ(r.mailboxes, 2u);
+    EXPECT_EQ(r.mailboxesConverted, 0u);
+    EXPECT_EQ(r.mailboxesPartly, 1u);
+    EXPECT_EQ(r.mailboxesNotConverted, 1u);
+    EXPECT_EQ(r.mailboxesFailed, 0u);
+    EXPECT_EQ(partlyConvertedLines(r), std::vector<std::string>{inbox + ": 3 of 10 messages written"});
+    const std::string& box = j.host.boxes.back().text;
+    EXPECT_NE(box.find("cancelled"), std::string::npos);
+    EXPECT_NE(box.find("1 mailbox was converted only in part."), std::string::npos) << box;
+    EXPECT_NE(box.find("1 mailbox was not converted"), std::string::npos) << box;
+    EXPECT_NE(box.find(inbox + ": 3 of 10 messages written"), std::string::npos) << box;
+}
+
+// The mailbox is cut shorter (Thunderbird compacting it) after message 1 was written: messages 3
+// to 5 are gone from it. They are failures of one reason, said in one line.
+TEST(ConversionJob, AMailboxThatShrinksWhileReadIsPartlyConverted)
+{
+    JobRun j;
+    std::vector<Mail> six(6, Mail{"a@example.com", "long", std::string(400000, 'x')});  // past one read window
+    const std::string bytes = testing::mboxOf(six);
+    const auto inbox = j.mailbox("Inbox", bytes);
+    const auto cut = bytes.size() / 2;  // where message 3 begins: all six are the same size
+    j.host.cancelWhen = [&] {
+        if (std::filesystem::exists(j.outputOf(inbox) / "Email-1.eml")) std::filesystem::resize_file(inbox, cut);
+        return false;
+    };
+    const Report r = j.run({inbox});
+    EXPECT_EQ(r.messagesWritten, 3u);
+    EXPECT_EQ(r.messagesFailed, 3u);
+    EXPECT_EQ(r.mailboxesPartly, 1u);
+    EXPECT_EQ(r.mailboxesConverted, 0u);
+    EXPECT_FALSE(r.fatal);
+    EXPECT_EQ(failureLines(r, 50),
+              std::vector<std::string>{inbox + ": messages 3 to 5: " + r.problems.back().error.detail});
+    EXPECT_NE(r.problems.back().error.detail.find("shorter"), std::string::npos);
+}
+
+// Sixty unreadable mailboxes: the list of reasons stops at its limit and says how many more.
+TEST(ConversionJob, FailureListSaysHowManyItLeavesOut)
+{
+    JobRun j;
+    std::vector<std::string> rows;
+    for (int i = 0; i < 60; ++i) rows.push_back((j.dir / ("src/Gone" + std::to_string(i))).string());
+    const Report r = j.run(rows);
+    EXPECT_EQ(r.mailboxesFailed, 60u);
+    const auto lines = failureLines(r, 50);
+    ASSERT_EQ(lines.size(), 51u);
+    EXPECT_EQ(lines.back(), "... and 10 more");
+    EXPECT_EQ(failureLines(r, 60).size(), 60u);
 }
 
 TEST(ConversionJob, SameMailboxTwiceReplacesItsFiles)
@@ -203,17 +278,73 @@ TEST(ConversionJob, SameMailboxTwiceReplacesItsFiles)
 namespace quillmark {
 namespace {
 
-TEST(ConversionJob, SaysWhenBytesBeforeTheFirstMessageBelongToNone)
+TEST(ConversionJob, BytesBeforeTheFirstMessageMakeTheMailboxPartlyConverted)
 {
     JobRun bom;
     const Report clean = bom.run({bom.mailbox("Inbox", "\xEF\xBB\xBF" + testing::mboxOf(kTwo))});
     EXPECT_EQ(clean.messagesWritten, 2u);
     EXPECT_EQ(clean.issuesKept, 0u);  // a byte-order mark is no content
+    EXPECT_TRUE(clean.succeeded());
     JobRun junk;
-    const Report stray = junk.run({junk.mailbox("Inbox", "junk\n" + testing::mboxOf(kTwo))});
+    const auto inbox = junk.mailbox("Inbox", "junk\n" + testing::mboxOf(kTwo));
+    const Report stray = junk.run({inbox});
     EXPECT_EQ(stray.messagesWritten, 2u);
     ASSERT_EQ(stray.issuesKept, 1u);
     EXPECT_NE(stray.problems[0].error.detail.find("5 bytes before the first message"), std::string::npos);
+    EXPECT_FALSE(stray.succeeded());
+    EXPECT_EQ(stray.mailboxesPartly, 1u);
+    EXPECT_EQ(stray.mailboxesConverted, 0u);
+    ASSERT_EQ(junk.host.boxes.size(), 1u);
+    EXPECT_EQ(junk.host.boxes[0].style, 48);
+    EXPECT_EQ(junk.host.boxes[0].text.find("successfully"), std::string::npos);
+    EXPECT_NE(junk.host.boxes[0].text.find("1 mailbox was converted only in part."), std::string::npos);
+}
+
+// "Inbox " is another mailbox than "Inbox": each is read under its own name, into its own folder.
+TEST(ConversionJob, PathsAreUsedExactlyAsGiven)
+{
+    JobRun j;
+    const auto plain = j.mailbox("Mail/Inbox", testing::mboxOf(kTwo));
+    const auto blank = j.mailbox("Mail/Inbox ", testing::mboxOf({{"c@example.com", "Blank", "third"}}));
+    const Report r = j.run({plain, blank});
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.messagesWritten, 3u);
+    EXPECT_EQ(r.mailboxesConverted, 2u);
+    EXPECT_EQ(testing::readFile(j.outputOf(plain) / "Email-1.eml"), testing::expectedEml(kTwo[1]));
+    EXPECT_EQ(testing::listFiles(j.outputOf(blank)), std::vector<std::string>{"Email-0.eml"});
+    EXPECT_NE(testing::readFile(j.outputOf(blank) / "Email-0.eml").find("Subject: Blank"), std::string::npos);
+}
+
+// A relative path and an absolute one drop to the same output folder (as C:\Mail\Inbox and
+// E:\Mail\Inbox do on Windows): the later mailbox gets "<name> (2)", and the report says so.
+TEST(ConversionJob, TwoMailboxesNeverShareAnOutputFolder)
+{
+    JobRun j;
+    const auto first = j.mailbox("Inbox", testing::mboxOf(kTwo));
+    const std::string relative = platform::relativePart(first);
+    const auto cwd = j.dir / "elsewhere";
+    j.dir.write("elsewhere/" + relative, testing::mboxOf({{"c@example.com", "Other", "other"}}));
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(cwd);
+    const Report r = j.run({first, relative, first});
+    std::filesystem::current_path(previous);
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.messagesWritten, 5u);
+    const auto folder = j.outputOf(first);
+    auto second = folder;
+    second += " (2)";
+    // The same mailbox listed twice keeps its folder; the other one gets its own.
+    EXPECT_EQ(testing::listFiles(folder), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
+    EXPECT_EQ(testing::readFile(folder / "Email-0.eml"), testing::expectedEml(kTwo[0]));
+    EXPECT_EQ(testing::listFiles(second), std::vector<std::string>{"Email-0.eml"});
+    EXPECT_NE(testing::readFile(second / "Email-0.eml").find("Subject: Other"), std::string::npos);
+    ASSERT_EQ(r.notes.size(), 1u);
+    EXPECT_EQ(r.notes[0],
+              relative + " is written to " + second.string() + ": another mailbox of this job maps to "
+                  + folder.string());
+    EXPECT_EQ(r.outcomes[1].outputFolder, second.string());
+    ASSERT_EQ(j.host.boxes.size(), 1u);  // the window's box says it too, below the success text
+    EXPECT_TRUE(j.host.boxes[0].text.ends_with("\r\n" + r.notes[0])) << j.host.boxes[0].text;
 }
 
 }  // namespace

@@ -155,6 +155,7 @@ TEST(PstFault, EveryFailedWriteOfAPstJobIsReported)
             ASSERT_TRUE(report.ok());
             EXPECT_TRUE(report->ok()) << report->text();
             EXPECT_EQ(report->messages, mails.size());
+            EXPECT_EQ(r.outputFile, (out / files[0]).string());
             break;
         }
         ASSERT_TRUE(r.fatal);
@@ -164,6 +165,9 @@ TEST(PstFault, EveryFailedWriteOfAPstJobIsReported)
         EXPECT_TRUE(files.empty()) << files.front();
         EXPECT_EQ(r.messagesWritten, 0u) << "messages counted as written, but no file holds them";
         EXPECT_EQ(r.messagesFailed, r.messagesFound);
+        EXPECT_EQ(r.mailboxesFailed, 1u) << "the mailbox is in no file";
+        EXPECT_EQ(r.mailboxesConverted, 0u);
+        EXPECT_TRUE(r.outputFile.empty());
         fs::remove_all(out);
         if (::testing::Test::HasFailure()) break;
     }

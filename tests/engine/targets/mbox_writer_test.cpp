@@ -268,21 +268,64 @@ TEST(MboxWriter, FallsBackToTheOldSeparatorThenTheMailboxDate)
               std::string::npos);
 }
 
-TEST(MboxWriter, AppendsToAnExistingFileAndKeepsSameNamedMailboxesApart)
+TEST(MboxWriter, EachRunWritesTheFileAfreshAndSameNamedMailboxesStayApart)
 {
     MboxRun r;
     const auto a = r.mailbox("A/Inbox", testing::mboxOf({kThree[0]}));
     const auto b = r.mailbox("B/Inbox", testing::mboxOf({kThree[1]}));
-    // A file someone else left without a final line end: our separator must start a line.
     fs::create_directories(r.mboxOf(b).parent_path());
-    std::ofstream(r.mboxOf(b), std::ios::binary) << "From x Mon Dec 07 08:15:02 2026\r\n\r\nno end";
+    std::ofstream(r.mboxOf(b), std::ios::binary) << "From x Mon Dec 07 08:15:02 2026\r\n\r\nan earlier file";
     EXPECT_TRUE(r.run({a, b}).succeeded());
     EXPECT_TRUE(r.run({a}).succeeded());
-    const std::string one = block("From a@example.com " + kDec7, testing::expectedEml(kThree[0]));
-    EXPECT_EQ(testing::readFile(r.mboxOf(a)), one + one);
-    EXPECT_EQ(testing::readFile(r.mboxOf(b)),
-              "From x Mon Dec 07 08:15:02 2026\r\n\r\nno end\r\n"
-                  + block("From b@example.com " + kDec7, testing::expectedEml(kThree[1])));
+    // A second run replaces the file rather than doubling every message.
+    EXPECT_EQ(testing::readFile(r.mboxOf(a)), block("From a@example.com " + kDec7, testing::expectedEml(kThree[0])));
+    EXPECT_EQ(testing::readFile(r.mboxOf(b)), block("From b@example.com " + kDec7, testing::expectedEml(kThree[1])));
+    EXPECT_EQ(testing::listFiles(r.mboxOf(a).parent_path()), std::vector<std::string>{"Inbox.mbox"});
+}
+
+// An earlier run's file is replaced only once the mailbox is done. A job that stops midway keeps
+// it and says so; where there was none, the messages written so far are kept.
+TEST(MboxWriter, TheEarlierFileStaysWholeUntilItsMailboxIsDone)
+{
+    const auto earlier = block("From x " + kDec7, "earlier\r\n");
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "done");
+        MboxRun r;
+        const auto inbox = r.mailbox("Inbox", testing::mboxOf(kThree));
+        fs::create_directories(r.mboxOf(inbox).parent_path());
+        std::ofstream(r.mboxOf(inbox), std::ios::binary) << earlier;
+        std::vector<std::string> seen;
+        r.host.cancelWhen = [&] {
+            seen.push_back(testing::readFile(r.mboxOf(inbox)));
+            return stop && r.host.lastProgress.messagesWritten == 1;
+        };
+        const Report report = r.run({inbox});
+        for (const auto& s : seen) EXPECT_EQ(s, earlier);
+        if (!stop) {
+            EXPECT_TRUE(report.succeeded());
+            EXPECT_NE(testing::readFile(r.mboxOf(inbox)), earlier);
+            continue;
+        }
+        EXPECT_EQ(testing::readFile(r.mboxOf(inbox)), earlier);
+        EXPECT_EQ(report.messagesWritten, 0u);
+        EXPECT_EQ(report.messagesFailed, 0u);
+        EXPECT_EQ(report.mailboxesNotConverted, 1u);
+        ASSERT_EQ(report.notes.size(), 1u);
+        EXPECT_EQ(report.notes[0],
+                  r.mboxOf(inbox).string()
+                      + " is kept as an earlier run left it: the conversion stopped before its "
+                        "mailbox was done");
+        EXPECT_EQ(testing::listFiles(r.mboxOf(inbox).parent_path()), std::vector<std::string>{"Inbox.mbox"});
+    }
+    MboxRun fresh;
+    const auto inbox = fresh.mailbox("Inbox", testing::mboxOf(kThree));
+    fresh.host.cancelWhen = [&] { return fresh.host.lastProgress.messagesWritten == 1; };
+    const Report report = fresh.run({inbox});
+    ASSERT_TRUE(report.cancelled);
+    EXPECT_EQ(report.messagesWritten, 1u);
+    EXPECT_EQ(report.mailboxesPartly, 1u);
+    EXPECT_EQ(testing::readFile(fresh.mboxOf(inbox)),
+              block("From a@example.com " + kDec7, testing::expectedEml(kThree[0])));
 }
 
 TEST(MboxWriter, WritesOddMessagesWithASeparatorAllTheSame)
@@ -331,8 +374,17 @@ TEST(MboxWriter, AFailedWriteLeavesOnlyWholeMessages)
         const Report report = r.run({inbox});
         platform::faults::failNth(platform::faults::Op::Write, 0);
         if (report.succeeded()) break;
+        ASSERT_FALSE(report.problems.empty());
+        if (!report.problems[0].message) {
+            // The file could not be put in place: none of the mailbox's messages is written.
+            EXPECT_EQ(report.messagesFailed, mails.size());
+            EXPECT_EQ(report.messagesWritten, 0u);
+            EXPECT_EQ(report.mailboxesFailed, 1u);
+            EXPECT_TRUE(testing::listFiles(r.out).empty());
+            continue;
+        }
         ASSERT_EQ(report.messagesFailed, 1u);
-        ASSERT_TRUE(report.problems[0].message);
+        EXPECT_EQ(report.mailboxesPartly, 1u);
         std::string expected;
         for (std::size_t j = 0; j < mails.size(); ++j)
             if (j != *report.problems[0].message)

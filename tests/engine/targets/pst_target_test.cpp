@@ -218,6 +218,7 @@ TEST(PstTarget, AnExceptionMidJobEndsItWithAValidStoreAndSaysWhy)
 
     const auto files = pstFiles(dir / "out");
     ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(r.outputFile, files[0].string());  // the summary names the file that was kept
     auto verified = pst::verify(files[0]);
     ASSERT_TRUE(verified.ok());
     EXPECT_TRUE(verified->ok()) << verified->text();
@@ -238,6 +239,71 @@ TEST(PstTarget, FileAndStoreNamesUseTheShortDatePattern)
     };
     EXPECT_EQ(pstTimestamp(localTime(2026, 1, 31, 23, 59, 59)), "31.1.26 23.59.59");
     EXPECT_EQ(pstTimestamp(localTime(2026, 12, 6, 8, 5, 9)), "6.12.26 8.5.09");
+}
+
+// A message/rfc822 part nested `depth` levels deep, as a mailbox message body with its headers.
+std::string nestedMessage(int depth)
+{
+    std::string inner = "From: x@example.com\nSubject: level " + std::to_string(depth) + "\n\nbottom\n";
+    for (int d = depth - 1; d >= 0; --d) {
+        const std::string b = "b" + std::to_string(d);
+        inner = "From: x@example.com\nSubject: level " + std::to_string(d)
+            + "\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"" + b + "\"\n\n--" + b
+            + "\nContent-Type: text/plain\n\ntext\n--" + b + "\nContent-Type: message/rfc822\n\n" + inner + "\n--" + b
+            + "--\n";
+    }
+    return inner;
+}
+
+// The store takes messages embedded at most 16 deep: one that is deeper is skipped and named,
+// and the store keeps every other message.
+TEST(PstTarget, AMessageTheStoreRejectsCostsOnlyThatMessage)
+{
+    TempDir dir;
+    const std::string box = testing::mboxOf({{"a@example.com", "before"}}) + "From - Mon Dec 07 09:15:02 2026\n"
+        + nestedMessage(18) + "\n" + testing::mboxOf({{"c@example.com", "after"}});
+    const auto inbox = dir.write("Inbox", box);
+    FakeHost host;
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    EXPECT_FALSE(r.fatal);
+    EXPECT_EQ(r.messagesFound, 3u);
+    EXPECT_EQ(r.messagesWritten, 2u);
+    EXPECT_EQ(r.messagesFailed, 1u);
+    EXPECT_EQ(r.mailboxesPartly, 1u);
+    EXPECT_EQ(failureLines(r, 5),
+              std::vector<std::string>{inbox.string() + ": message 1: messages embedded more than 16 deep"});
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(r.outputFile, files[0].string());
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+    EXPECT_EQ(verified->messages, 2u);
+}
+
+// Two runs started within one second would get one name: the second gets " (2)", a third " (3)",
+// and no run replaces what an earlier one wrote.
+TEST(PstTarget, ARunNeverReplacesTheFileOfAnEarlierOne)
+{
+    TempDir dir;
+    const auto inbox = dir.write("Inbox", testing::mboxOf({{}}));
+    const std::time_t second = 1'796'000'000;
+    const std::string base = (dir / "out").string() + "/Thunderbird" + pstTimestamp(second);
+    const std::vector<std::string> rows{inbox.string()};
+    std::vector<std::string> written;
+    for (int run = 0; run < 3; ++run) {
+        FakeHost host;
+        JobSettings s = pstJobInto(dir);
+        s.clock = [&] { return second; };
+        ConversionJob job(host, s);
+        const Report r = job.run(rows);
+        EXPECT_TRUE(r.succeeded());
+        written.push_back(r.outputFile);
+    }
+    EXPECT_EQ(written, (std::vector<std::string>{base + ".pst", base + " (2).pst", base + " (3).pst"}));
+    EXPECT_EQ(pstFiles(dir / "out").size(), 3u);
 }
 
 TEST(PstTarget, UnwritableOutputIsAnOutlookErrorWithTheReason)
