@@ -290,4 +290,26 @@ std::vector<std::filesystem::path> profileHomes(const std::filesystem::path& use
     return homes;
 }
 
+std::vector<std::filesystem::path> userProfileHomes()
+{
+    const auto home = platform::environmentPath("HOME");
+    return profileHomes(home.empty() ? platform::environmentPath("USERPROFILE") : home,
+                        platform::environmentPath("APPDATA"));
+}
+
+std::filesystem::path defaultMailFolder()
+{
+    std::error_code ec;
+    for (const auto& home : userProfileHomes())
+        for (const auto& p : parseProfilesIni(readText(home / "profiles.ini"), home)) {
+            if (!p.isDefault || !std::filesystem::is_directory(p.folder, ec)) continue;
+            std::vector<std::filesystem::path> folders;
+            for (const auto& a : accountsOf(readPrefs(p.folder / "prefs.js"), p.folder))
+                if (!a.mailFolder.empty() && std::filesystem::is_directory(a.mailFolder, ec))
+                    folders.push_back(a.mailFolder);
+            return folders.size() == 1 ? folders.front() : p.folder;
+        }
+    return {};
+}
+
 }  // namespace quillmark::thunderbird

@@ -45,5 +45,10 @@ std::vector<Profile> parseProfilesIni(std::string_view text, const std::filesyst
 // that exist.
 std::vector<std::filesystem::path> profileHomes(const std::filesystem::path& userHome,
                                                 const std::filesystem::path& appData);
+// The same for this user (HOME, else USERPROFILE; APPDATA).
+std::vector<std::filesystem::path> userProfileHomes();
+// Where this user's mail lives: the default profile's only mail folder, or the profile's folder
+// when it has several accounts; empty when there is no default profile on this machine.
+std::filesystem::path defaultMailFolder();
 
 }  // namespace quillmark::thunderbird

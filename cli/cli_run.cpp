@@ -1,6 +1,7 @@
 #include "cli/cli_run.h"
 
 #include "app/path_logger.h"
+#include "app/thunderbird_profile.h"
 #include "cli/console_host.h"
 #include "cli/profile_list.h"
 #include "engine/job/conversion_job.h"
@@ -168,7 +169,7 @@ int run(const CliOptions& options)
     }
     std::vector<std::string> paths = options.paths;
     if (!options.profile.empty()) {
-        auto folders = profileMailFolders(options.profile, userProfileHomes());
+        auto folders = profileMailFolders(options.profile, thunderbird::userProfileHomes());
         if (!folders) {
             std::fprintf(stderr, "quillmark-cli: --profile: %s\n", folders.error().detail.c_str());
             return kUsageOrFatal;

@@ -65,13 +65,6 @@ std::string profilesText(const std::vector<std::filesystem::path>& homes)
     return out;
 }
 
-std::vector<std::filesystem::path> userProfileHomes()
-{
-    const auto home = platform::environmentPath("HOME");
-    return thunderbird::profileHomes(home.empty() ? platform::environmentPath("USERPROFILE") : home,
-                                     platform::environmentPath("APPDATA"));
-}
-
 Result<std::vector<std::string>> profileMailFolders(const std::string& profile,
                                                     const std::vector<std::filesystem::path>& homes)
 {
@@ -95,7 +88,7 @@ Result<std::vector<std::string>> profileMailFolders(const std::string& profile,
 
 int listProfiles()
 {
-    const auto homes = userProfileHomes();
+    const auto homes = thunderbird::userProfileHomes();
     if (homes.empty()) {
         std::fputs("No Thunderbird profile found (looked for profiles.ini in ~/.thunderbird, its snap and "
                    "flatpak homes, %APPDATA%\\Thunderbird and ~/Library/Thunderbird).\n",

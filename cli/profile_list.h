@@ -20,7 +20,5 @@ int listProfiles();
 // its folder; looked up in `homes`.
 Result<std::vector<std::string>> profileMailFolders(const std::string& profile,
                                                     const std::vector<std::filesystem::path>& homes);
-// The same for this user's profiles.
-std::vector<std::filesystem::path> userProfileHomes();
 
 }  // namespace quillmark::cli

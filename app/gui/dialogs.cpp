@@ -52,9 +52,9 @@ QStringList QtDialogs::openFiles(QWidget* owner, const OpenFileRequest& request)
     return names;
 }
 
-QString QtDialogs::browseForFolder(QWidget* owner, const QString& prompt)
+QString QtDialogs::browseForFolder(QWidget* owner, const QString& prompt, const QString& startIn)
 {
-    return platform::BrowseForFolder(owner, prompt);
+    return platform::BrowseForFolder(owner, prompt, startIn);
 }
 
 void QtDialogs::openDocument(const QString& target) { platform::OpenDocument(target); }

@@ -27,7 +27,8 @@ public:
     // Full paths of the picked files; empty when cancelled.
     virtual QStringList openFiles(QWidget* owner, const OpenFileRequest& request) = 0;
     // "" when cancelled; no trailing separator except at a root.
-    virtual QString browseForFolder(QWidget* owner, const QString& prompt) = 0;
+    // startIn: the folder the picker opens in, when there is one to suggest.
+    virtual QString browseForFolder(QWidget* owner, const QString& prompt, const QString& startIn = QString()) = 0;
     virtual void openDocument(const QString& target) = 0;
 };
 
@@ -36,7 +37,7 @@ class QtDialogs final : public Dialogs {
 public:
     BoxAnswer messageBox(QWidget* owner, const QString& text, int style, const QString& title) override;
     QStringList openFiles(QWidget* owner, const OpenFileRequest& request) override;
-    QString browseForFolder(QWidget* owner, const QString& prompt) override;
+    QString browseForFolder(QWidget* owner, const QString& prompt, const QString& startIn = QString()) override;
     void openDocument(const QString& target) override;
 };
 

@@ -3,6 +3,7 @@
 #include "app/gui/job_runner.h"
 #include "app/gui/twips.h"
 #include "app/path_logger.h"
+#include "app/thunderbird_profile.h"
 #include "platform/paths.h"
 
 #include <QApplication>
@@ -148,7 +149,9 @@ void frmStep1::updateConvert() { CmdConvert2PDF->setEnabled(!listIsEmpty()); }
 
 void frmStep1::CmdAddFolder_Click()
 {
-    const QString folder = m_dialogs.browseForFolder(this, tr("Choose Source Folder..."));
+    // Where the user's mail lives, when Thunderbird's settings say: the picker opens there.
+    const QString start = QString::fromStdString(platform::toText(thunderbird::defaultMailFolder()));
+    const QString folder = m_dialogs.browseForFolder(this, tr("Choose Source Folder..."), start);
     if (folder.isEmpty()) return;
     // A profile on a slow or network disk can take long to walk: the walk runs beside the window,
     // which stays responsive, with the list locked until the mailboxes found are added.

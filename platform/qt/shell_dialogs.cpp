@@ -25,10 +25,10 @@ QString normaliseChosenFolder(const QString& chosen)
     return QDir::toNativeSeparators(path);
 }
 
-QString BrowseForFolder(QWidget* owner, const QString& prompt)
+QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startIn)
 {
     // ShowDirsOnly: only file-system folders can be confirmed.
-    const QString chosen = QFileDialog::getExistingDirectory(owner, prompt, QString(), QFileDialog::ShowDirsOnly);
+    const QString chosen = QFileDialog::getExistingDirectory(owner, prompt, startIn, QFileDialog::ShowDirsOnly);
     return normaliseChosenFolder(chosen);
 }
 

@@ -12,8 +12,9 @@ class QWidget;
 
 namespace quillmark::platform {
 
-// Modal to owner. Native separators ("C:\Mail", "/home/me/Mail"); "" when nothing was chosen.
-QString BrowseForFolder(QWidget* owner, const QString& prompt);
+// Modal to owner, opening in startIn when given. Native separators ("C:\Mail", "/home/me/Mail");
+// "" when nothing was chosen.
+QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& startIn = QString());
 
 // A local path or a web address, opened by whatever the desktop associates with it.
 void OpenDocument(const QString& target);

@@ -276,6 +276,23 @@ TEST_F(WindowTest, AFolderWithoutMailboxesLeavesEarlierEntriesConvertible)
     EXPECT_EQ(dialogs.boxes().back().text, "0 Files Added to List.");
 }
 
+TEST_F(WindowTest, AddFolderOpensWhereTheUsersMailLives)
+{
+    // A made-up home with one default profile holding one account.
+    const QByteArray home = qgetenv("HOME");
+    dir.write("home/.thunderbird/profiles.ini", "[Profile0]\nName=default\nPath=p.default\nDefault=1\n");
+    dir.write("home/.thunderbird/p.default/prefs.js",
+              "user_pref(\"mail.accountmanager.accounts\", \"account1\");\n"
+              "user_pref(\"mail.account.account1.server\", \"server1\");\n"
+              "user_pref(\"mail.server.server1.directory-rel\", \"[ProfD]Mail/Local Folders\");\n");
+    mailbox("home/.thunderbird/p.default/Mail/Local Folders/Inbox");
+    qputenv("HOME", qPath(dir / "home").toLocal8Bit());
+    window.CmdAddFolder->click();  // cancelled: no folder is scripted
+    qputenv("HOME", home);
+    ASSERT_EQ(dialogs.startFolders.size(), 1);
+    EXPECT_EQ(dialogs.startFolders[0], qPath(dir / "home/.thunderbird/p.default/Mail/Local Folders"));
+}
+
 TEST_F(WindowTest, AFolderLinkThatLoopsEndsTheWalk)
 {
     mailbox("Tree/Inbox");

@@ -56,9 +56,10 @@ QStringList ScriptedDialogs::openFiles(QWidget*, const gui::OpenFileRequest& req
     return picked;
 }
 
-QString ScriptedDialogs::browseForFolder(QWidget*, const QString& prompt)
+QString ScriptedDialogs::browseForFolder(QWidget*, const QString& prompt, const QString& startIn)
 {
     prompts << prompt;
+    startFolders << startIn;
     if (folders.empty()) return {};
     QString folder = folders.front();
     folders.pop_front();

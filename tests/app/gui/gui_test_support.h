@@ -32,7 +32,7 @@ class ScriptedDialogs final : public gui::Dialogs {
 public:
     BoxAnswer messageBox(QWidget*, const QString& text, int style, const QString& title) override;
     QStringList openFiles(QWidget*, const gui::OpenFileRequest& request) override;
-    QString browseForFolder(QWidget*, const QString& prompt) override;
+    QString browseForFolder(QWidget*, const QString& prompt, const QString& startIn = QString()) override;
     void openDocument(const QString& target) override { opened << target; }
 
     std::vector<AskedBox> boxes() const;
@@ -42,6 +42,7 @@ public:
     std::deque<QStringList> files;  // per open-file dialog; cancel when empty
     std::deque<QString> folders;    // per folder picker; cancel when empty
     QStringList prompts;            // folder picker prompts
+    QStringList startFolders;       // the folder each picker was to open in
     QStringList opened;
     std::vector<gui::OpenFileRequest> fileRequests;
 
