@@ -124,31 +124,48 @@ std::size_t lineEnd(std::string_view text, std::size_t pos)
     return first ? static_cast<std::size_t>(static_cast<const char*>(first) - text.data()) : std::string_view::npos;
 }
 
-// Iterates the lines of a header block held in a buffer (stops at the first empty line).
-std::optional<std::uint32_t> findMozillaStatus(std::string_view block)
+bool startsWithField(std::string_view line, std::string_view lowerName)
 {
-    constexpr std::string_view kName = "x-mozilla-status:";
+    return line.size() > lowerName.size()
+        && std::equal(lowerName.begin(), lowerName.end(), line.begin(),
+                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b + 32 : b); });
+}
+
+std::optional<std::uint32_t> hexValue(std::string_view value)
+{
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    std::uint32_t status = 0;
+    const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), status, 16);
+    if (ec == std::errc() && ptr != value.data()) return status;
+    return std::nullopt;
+}
+
+// Thunderbird's own fields of a header block held in a buffer (stops at the first empty line):
+// the first of each counts.
+void readMozillaFields(std::string_view block, MessageHead& head)
+{
+    constexpr std::string_view kStatus = "x-mozilla-status:", kStatus2 = "x-mozilla-status2:",
+                               kDraft = "x-mozilla-draft-info:";
+    bool status = false, status2 = false;
     std::size_t pos = 0;
     while (pos < block.size()) {
         std::size_t eol = lineEnd(block, pos);
         if (eol == std::string_view::npos) eol = block.size();
         const std::string_view line = block.substr(pos, eol - pos);
         if (line.empty()) break;  // end of the header block
-        if (line.size() > kName.size() && std::equal(kName.begin(), kName.end(), line.begin(), [](char a, char b) {
-                return a == (b >= 'A' && b <= 'Z' ? b + 32 : b);
-            })) {
-            std::string_view value = line.substr(kName.size());
-            while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-            std::uint32_t status = 0;
-            const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), status, 16);
-            if (ec == std::errc() && ptr != value.data()) return status;
-            return std::nullopt;
+        if (!status && startsWithField(line, kStatus)) {
+            status = true;
+            head.mozillaStatus = hexValue(line.substr(kStatus.size()));
+        } else if (!status2 && startsWithField(line, kStatus2)) {
+            status2 = true;
+            head.mozillaStatus2 = hexValue(line.substr(kStatus2.size()));
+        } else if (startsWithField(line, kDraft)) {
+            head.draft = true;
         }
         pos = eol;
         if (pos < block.size() && block[pos] == '\r') ++pos;
         if (pos < block.size() && block[pos] == '\n') ++pos;
     }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -188,7 +205,7 @@ Result<MessageHead> MessageCutter::head(MessageSpan span)
     if (eol != std::string_view::npos) {
         std::size_t next = eol + 1;
         if (block[eol] == '\r' && next < block.size() && block[next] == '\n') ++next;
-        head.mozillaStatus = findMozillaStatus(block.substr(next));
+        readMozillaFields(block.substr(next), head);
     }
     return head;
 }

@@ -32,10 +32,13 @@ std::vector<MessageSpan> messageSpans(std::span<const std::uint64_t> boundaries,
 
 // What the first block of a message tells before it is written.
 struct MessageHead {
-    std::string separatorLine;                   // without its line end
-    std::optional<std::uint32_t> mozillaStatus;  // X-Mozilla-Status, when present and readable
-    // Thunderbird marks a message deleted (but not yet compacted away) with this status bit.
-    static constexpr std::uint32_t kExpunged = 0x0008;
+    std::string separatorLine;                    // without its line end
+    std::optional<std::uint32_t> mozillaStatus;   // X-Mozilla-Status, when present and readable
+    std::optional<std::uint32_t> mozillaStatus2;  // X-Mozilla-Status2, likewise
+    bool draft = false;                           // X-Mozilla-Draft-Info present: an unsent draft
+    // Thunderbird's status bits (X-Mozilla-Status, and Status2 for a copy held in part).
+    static constexpr std::uint32_t kRead = 0x0001, kReplied = 0x0002, kStarred = 0x0004, kExpunged = 0x0008,
+                                   kForwarded = 0x1000, kPartial = 0x00000400;
     bool expunged() const noexcept { return mozillaStatus && (*mozillaStatus & kExpunged); }
 };
 

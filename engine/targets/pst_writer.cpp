@@ -75,6 +75,31 @@ void addIfSet(std::vector<pst::Prop>& props, std::uint16_t id, const std::string
     if (!value.empty()) props.push_back(pst::Prop::string(id, value));
 }
 
+// Thunderbird's state of a message, as Outlook keeps it: read or unread (a message without
+// X-Mozilla-Status is read), starred as flagged for follow-up, replied or forwarded as the last
+// verb and its icon, a draft as unsent.
+void applyState(pst::Message& m, const MessageHead& head)
+{
+    constexpr std::uint32_t kUnsent = 0x08;
+    constexpr std::int32_t kFollowupFlagged = 2, kRedFlag = 6;
+    constexpr std::int32_t kReplyToSender = 102, kForward = 104, kRepliedIcon = 0x105, kForwardedIcon = 0x106;
+    const std::uint32_t status = head.mozillaStatus.value_or(MessageHead::kRead);
+    if (status & MessageHead::kRead)
+        m.flags |= kMessageRead;
+    else
+        m.flags &= ~kMessageRead;
+    if (head.draft) m.flags |= kUnsent;
+    if (status & MessageHead::kStarred) {
+        m.extra.push_back(pst::Prop::int32(id(pst::tag::kFlagStatus), kFollowupFlagged));
+        m.extra.push_back(pst::Prop::int32(id(pst::tag::kFlagIcon), kRedFlag));
+    }
+    if (status & (MessageHead::kReplied | MessageHead::kForwarded)) {
+        const bool replied = status & MessageHead::kReplied;
+        m.extra.push_back(pst::Prop::int32(id(pst::tag::kLastVerbExecuted), replied ? kReplyToSender : kForward));
+        m.extra.push_back(pst::Prop::int32(id(pst::tag::kIconIndex), replied ? kRepliedIcon : kForwardedIcon));
+    }
+}
+
 pst::Message toPstMessage(ImportedMessage& in)
 {
     pst::Message m;
@@ -203,7 +228,7 @@ public:
             std::min<std::uint64_t>(message.span.size() + message.span.size() / 16 + 64, 1u << 26)));
         if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
         sendSaving(text.text.size(), message.mailbox.size);
-        m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
+        m_places.push_back({{&message.mailbox, message.index, message.count, message.span.begin}, message.head});
         m_batchBytes += text.text.size();
         auto date = separatorDate(message.head.separatorLine);
         m_batch.push_back({std::move(text.text), date ? date : modificationTime(message.mailbox)});
@@ -280,20 +305,21 @@ private:
             std::reverse(m_ready.begin(), m_ready.end());  // taken from the back, oldest first
         }
         while (!m_ready.empty()) {
-            store(m_ready.back(), m_places.front());
+            store(m_ready.back(), m_places.front().place, m_places.front().head);
             m_ready.pop_back();
             m_places.pop_front();
         }
         return true;
     }
 
-    void store(PreparedMessage& ready, const MessagePlace& place)
+    void store(PreparedMessage& ready, const MessagePlace& place, const MessageHead& head)
     {
         if (m_failure) {
             // The store stopped taking messages: say so for each one still in flight.
             m_outcomes->failed(place, *m_failure);
             return;
         }
+        applyState(ready.message, head);
         auto added = m_store->addMessage(*m_folder, std::move(ready.message));
         if (!added) {
             // A message the store rejects is this message's failure alone; only an error of the
@@ -304,6 +330,10 @@ private:
         }
         m_outcomes->written(place);
         if (ready.recovered) m_outcomes->recovered(place, ready.why);
+        if (head.mozillaStatus2 && (*head.mozillaStatus2 & MessageHead::kPartial))
+            m_outcomes->recovered(place,
+                                  "Thunderbird holds only part of it (its headers, from an IMAP server); "
+                                  "that part is stored");
         m_saved.after(*m_reporter, place.index, place.count);
     }
 
@@ -319,9 +349,13 @@ private:
     std::unique_ptr<Importers> m_workers;
     Batch m_batch;  // cut, not yet handed to the importers
     std::size_t m_batchBytes = 0;
-    Prepared m_ready;                   // imported, not yet stored (newest first)
-    std::deque<MessagePlace> m_places;  // of the messages in flight (batched or not), oldest first
-    std::optional<Error> m_failure;     // the store's first error: it takes nothing after it
+    Prepared m_ready;  // imported, not yet stored (newest first)
+    struct InFlight {
+        MessagePlace place;
+        MessageHead head;  // Thunderbird's state of the message, applied when it is stored
+    };
+    std::deque<InFlight> m_places;   // of the messages in flight (batched or not), oldest first
+    std::optional<Error> m_failure;  // the store's first error: it takes nothing after it
     std::string m_path;
     bool m_kept = false;  // the file is complete and in place
     std::map<std::string, pst::FolderId> m_folders;

@@ -53,11 +53,10 @@ std::vector<std::uint8_t> addressSearchKey(const std::string& email)
 // "Unicode, no rich text" and the three strings as null-terminated UTF-16.
 std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::string& email)
 {
-    static constexpr std::uint8_t kOneOffUid[16]
-        = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
     constexpr std::uint16_t kUnicodeNoRichInfo = 0x8001;
-    std::vector<std::uint8_t> id(4, 0);
-    id.insert(id.end(), std::begin(kOneOffUid), std::end(kOneOffUid));
+    // Four zero flag bytes, then the one-off provider's UID.
+    std::vector<std::uint8_t> id{0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3,
+                                 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
     bytes::append<std::uint16_t>(id, 0);
     bytes::append<std::uint16_t>(id, kUnicodeNoRichInfo);
     for (const std::string* text : {&name, &kSmtp, &email}) {

@@ -59,6 +59,57 @@ std::optional<std::string> readWithLibpff(const fs::path& pst)
     return run.output;
 }
 
+TEST(PstTarget, ThunderbirdsMessageStateArrives)
+{
+    TempDir dir;
+    std::vector<Mail> mails = {
+        {"a@example.com", "unread", "x", "X-Mozilla-Status: 0000\nX-Mozilla-Status2: 00000000\n"},
+        {"a@example.com", "read", "x", "X-Mozilla-Status: 0001\n"},
+        {"a@example.com", "starred", "x", "X-Mozilla-Status: 0005\n"},
+        {"a@example.com", "replied", "x", "X-Mozilla-Status: 0003\n"},
+        {"a@example.com", "forwarded", "x", "X-Mozilla-Status: 1001\n"},
+        {"a@example.com", "draft", "x", "X-Mozilla-Status: 0001\nX-Mozilla-Draft-Info: internal/draft; vcard=0\n"},
+        {"a@example.com", "partial", "x", "X-Mozilla-Status: 0001\nX-Mozilla-Status2: 00000400\n"},
+        {"a@example.com", "no status", "x"},
+    };
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    FakeHost host;
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    EXPECT_EQ(r.messagesWritten, mails.size());
+    EXPECT_EQ(r.messagesRecovered, 1u);  // the headers-only copy is named
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    auto verified = pst::verify(files[0]);  // the folder's unread count follows the flags
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+
+    const std::string python = "/usr/bin/python3";
+    if (!testing::haveProgram(python) || testing::runProgram({python, "-c", "import pypff"}).status != 0)
+        GTEST_SKIP() << "python3-pypff is not installed";
+    // Subject, then PidTagMessageFlags, PidTagFlagStatus and PidTagLastVerbExecuted (- when absent).
+    const std::string script = "import pypff,sys,struct\n"
+                               "f=pypff.file(); f.open(sys.argv[1])\n"
+                               "def walk(d):\n"
+                               "  for i in range(d.number_of_sub_folders):\n"
+                               "    s=d.get_sub_folder(i)\n"
+                               "    for j in range(s.number_of_sub_messages):\n"
+                               "      m=s.get_sub_message(j); v={}\n"
+                               "      for rs in m.record_sets:\n"
+                               "        for e in rs.entries:\n"
+                               "          if e.entry_type in (0x0E07,0x1090,0x1081) and e.data: "
+                               "v[e.entry_type]=struct.unpack('<i',e.data[:4])[0]\n"
+                               "      print(m.subject, *[v.get(t,'-') for t in (0x0E07,0x1090,0x1081)])\n"
+                               "    walk(s)\n"
+                               "walk(f.get_root_folder())\n";
+    const auto run = testing::runProgram({python, "-c", script, files[0].string()}, testing::StdErr::Apart);
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const char* line : {"unread 0 - -\n", "read 1 - -\n", "starred 1 2 -\n", "replied 1 - 102\n",
+                             "forwarded 1 - 104\n", "draft 9 - -\n", "partial 1 - -\n", "no status 1 - -\n"})
+        EXPECT_NE(run.output.find(line), std::string::npos) << line << run.output;
+}
+
 TEST(PstTarget, OneStoreOneFolderPerMailboxNameEveryMessageRead)
 {
     TempDir dir;
