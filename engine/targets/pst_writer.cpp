@@ -1,6 +1,7 @@
 // PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
 // the output folder (" (2)", " (3)", ... before ".pst" when that name is taken), one folder per mailbox name below the
-// top of the store (same-named mailboxes share one), every message imported from its RFC 822 text and marked read.
+// top of the store (same-named mailboxes share one), every message imported from its RFC 822 text with Thunderbird's
+// state (read, flagged, replied, draft).
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/rfc822_import.h"
 #include "engine/pst/messaging/message_store.h"
