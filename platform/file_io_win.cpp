@@ -70,6 +70,19 @@ Result<std::size_t> readUpTo(HANDLE h, std::uint64_t offset, char* data, std::si
     return done;
 }
 
+// Closes an output file written under `temp` and renames it over `final`; on failure nothing is
+// left under the temporary name.
+Result<void> closeAndPlace(std::intptr_t& handle, const std::filesystem::path& temp, const std::filesystem::path& final)
+{
+    ::CloseHandle(handleOf(std::exchange(handle, -1)));
+    if (!::MoveFileExW(temp.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const auto ec = lastError();
+        ::DeleteFileW(temp.c_str());
+        return systemError(ec, "cannot rename into place " + text(final));
+    }
+    return Ok{};
+}
+
 }  // namespace
 
 Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_t size,
@@ -140,13 +153,7 @@ Result<void> AtomicFile::commit()
         discard();
         return r;
     }
-    ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
-    if (!::MoveFileExW(m_temp.c_str(), m_final.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const auto ec = lastError();
-        ::DeleteFileW(m_temp.c_str());
-        return systemError(ec, "cannot rename into place " + text(m_final));
-    }
-    return Ok{};
+    return closeAndPlace(m_handle, m_temp, m_final);
 }
 
 void AtomicFile::discard() noexcept
@@ -178,16 +185,7 @@ Result<PositionalFile> PositionalFile::create(const std::filesystem::path& final
     return file;
 }
 
-Result<void> PositionalFile::placeAndClose()
-{
-    ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
-    if (!::MoveFileExW(m_temp.c_str(), m_final.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const auto ec = lastError();
-        ::DeleteFileW(m_temp.c_str());
-        return systemError(ec, "cannot rename into place " + text(m_final));
-    }
-    return Ok{};
-}
+Result<void> PositionalFile::placeAndClose() { return closeAndPlace(m_handle, m_temp, m_final); }
 
 void PositionalFile::discard() noexcept
 {
