@@ -231,6 +231,20 @@ std::vector<Account> accountsOf(const Prefs& prefs, const std::filesystem::path&
     return accounts;
 }
 
+std::vector<std::filesystem::path> mailFolders(const std::filesystem::path& profileFolder)
+{
+    std::vector<std::filesystem::path> folders;
+    std::error_code ec;
+    for (const auto& a : accountsOf(readPrefs(profileFolder / "prefs.js"), profileFolder))
+        if (!a.mailFolder.empty() && std::filesystem::is_directory(a.mailFolder, ec)) folders.push_back(a.mailFolder);
+    return folders;
+}
+
+std::vector<Profile> readProfilesIni(const std::filesystem::path& home)
+{
+    return parseProfilesIni(readText(home / "profiles.ini"), home);
+}
+
 std::vector<Profile> parseProfilesIni(std::string_view text, const std::filesystem::path& home)
 {
     struct Section {
@@ -301,12 +315,9 @@ std::filesystem::path defaultMailFolder()
 {
     std::error_code ec;
     for (const auto& home : userProfileHomes())
-        for (const auto& p : parseProfilesIni(readText(home / "profiles.ini"), home)) {
+        for (const auto& p : readProfilesIni(home)) {
             if (!p.isDefault || !std::filesystem::is_directory(p.folder, ec)) continue;
-            std::vector<std::filesystem::path> folders;
-            for (const auto& a : accountsOf(readPrefs(p.folder / "prefs.js"), p.folder))
-                if (!a.mailFolder.empty() && std::filesystem::is_directory(a.mailFolder, ec))
-                    folders.push_back(a.mailFolder);
+            const auto folders = mailFolders(p.folder);
             return folders.size() == 1 ? folders.front() : p.folder;
         }
     return {};

@@ -30,6 +30,8 @@ struct Account {
 // The accounts in Thunderbird's order; a relative mail folder ("[ProfD]Mail/Local Folders") is
 // taken from the profile's folder.
 std::vector<Account> accountsOf(const Prefs& prefs, const std::filesystem::path& profileFolder);
+// The mail folders of a profile's accounts that are there, in the accounts' order.
+std::vector<std::filesystem::path> mailFolders(const std::filesystem::path& profileFolder);
 
 // ---- profiles.ini ---------------------------------------------------------------------------
 struct Profile {
@@ -39,6 +41,8 @@ struct Profile {
 };
 // `home` is the folder holding profiles.ini, which relative profile paths start from.
 std::vector<Profile> parseProfilesIni(std::string_view text, const std::filesystem::path& home);
+// The same from home's profiles.ini; none when it cannot be read.
+std::vector<Profile> readProfilesIni(const std::filesystem::path& home);
 
 // Where Thunderbird keeps profiles.ini on the usual systems and packagings (Linux, its snap and
 // flatpak; Windows; macOS), given the user's home and roaming application-data folders: the ones

@@ -6,20 +6,10 @@
 #include "platform/paths.h"
 
 #include <cstdio>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 namespace quillmark::cli {
 namespace {
-
-std::string readText(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string sizeText(std::uint64_t bytes)
 {
@@ -50,7 +40,7 @@ std::string profilesText(const std::vector<std::filesystem::path>& homes)
     std::string out;
     for (const auto& home : homes) {
         out += "Profiles in " + platform::toText(home) + " (* the default):\n";
-        for (const auto& p : thunderbird::parseProfilesIni(readText(home / "profiles.ini"), home)) {
+        for (const auto& p : thunderbird::readProfilesIni(home)) {
             out += (p.isDefault ? "  * " : "    ") + p.name + "  " + platform::toText(p.folder) + "\n";
             std::error_code ec;
             if (!std::filesystem::is_directory(p.folder, ec)) {
@@ -71,16 +61,14 @@ Result<std::vector<std::string>> profileMailFolders(const std::string& profile,
     std::optional<std::filesystem::path> folder;
     std::error_code ec;
     for (const auto& home : homes)
-        for (const auto& p : thunderbird::parseProfilesIni(readText(home / "profiles.ini"), home))
+        for (const auto& p : thunderbird::readProfilesIni(home))
             if (!folder && (p.name == profile || (profile == "default" && p.isDefault))) folder = p.folder;
     if (!folder && std::filesystem::is_regular_file(platform::toPath(profile) / "prefs.js", ec))
         folder = platform::toPath(profile);
     if (!folder)
         return Error{Code::NotFound, "no Thunderbird profile \"" + profile + "\" (quillmark-cli profiles lists them)"};
     std::vector<std::string> folders;
-    for (const auto& a : thunderbird::accountsOf(thunderbird::readPrefs(*folder / "prefs.js"), *folder))
-        if (!a.mailFolder.empty() && std::filesystem::is_directory(a.mailFolder, ec))
-            folders.push_back(platform::toText(a.mailFolder));
+    for (const auto& f : thunderbird::mailFolders(*folder)) folders.push_back(platform::toText(f));
     if (folders.empty())
         return Error{Code::NotFound, "the profile " + platform::toText(*folder) + " has no account with a mail folder"};
     return folders;
