@@ -1,6 +1,7 @@
 #include "app/path_logger.h"
 
 #include "engine/mbox/boundaries.h"
+#include "scan/window_reader.h"
 
 #include "platform/file_io.h"
 #include "platform/paths.h"
@@ -132,14 +133,10 @@ bool beginsLikeMailbox(const std::string& path)
 {
     auto file = platform::ReadOnlyFile::open(platform::toPath(path));
     if (!file) return false;
-    std::vector<char> head(kMaxSeparatorLine + kMaxFieldName + 8);
-    auto n = file->readAt(0, head);
-    if (!n) return false;
-    std::span<const char> bytes(head.data(), *n);
-    constexpr std::string_view kBom = "\xEF\xBB\xBF";
-    if (std::string_view(bytes.data(), bytes.size()).starts_with(kBom)) bytes = bytes.subspan(kBom.size());
-    const bool atEnd = *n < head.size();
-    return std::string_view(bytes.data(), bytes.size()).starts_with("From ") && startsMessage(bytes, atEnd);
+    // A window of what the check looks at, not the reader's usual megabyte: most files here are small.
+    WindowReader reader(*file, 2 * (kMaxSeparatorLine + kMaxFieldName));
+    auto begins = beginsWithMessage(reader);
+    return begins && *begins;
 }
 
 }  // namespace

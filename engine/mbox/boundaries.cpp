@@ -38,6 +38,19 @@ Result<std::size_t> byteOrderMarkLength(WindowReader& reader)
     return start == kUtf8Bom ? kUtf8Bom.size() : std::size_t{0};
 }
 
+Result<bool> beginsWithMessage(WindowReader& reader)
+{
+    auto bom = byteOrderMarkLength(reader);
+    if (!bom) return std::move(bom).error();
+    const std::size_t want = kMaxSeparatorLine + kMaxFieldName + 4;
+    auto view = reader.view(*bom, want);
+    if (!view) return std::move(view).error();
+    const std::span<const char> bytes = view->first(std::min(view->size(), want));
+    constexpr std::string_view kFrom = "From ";
+    if (!std::string_view(bytes.data(), bytes.size()).starts_with(kFrom)) return false;
+    return startsMessage(bytes, *bom + bytes.size() >= reader.size());
+}
+
 Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader, std::span<const std::uint64_t> hits)
 {
     std::vector<std::uint64_t> out;

@@ -26,6 +26,10 @@ bool startsMessage(std::span<const char> bytes, bool atEnd) noexcept;
 // before the first separator; it is no content, and the separator after it starts a line.
 [[nodiscard]] Result<std::size_t> byteOrderMarkLength(WindowReader& reader);
 
+// Whether the file begins with a message boundary (after a byte-order mark, if any): how a file
+// that is a mailbox begins, whatever its name.
+[[nodiscard]] Result<bool> beginsWithMessage(WindowReader& reader);
+
 // The hits (ascending) that are message boundaries.
 [[nodiscard]] Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader,
                                                                    std::span<const std::uint64_t> hits);
