@@ -91,4 +91,7 @@ inline constexpr PropTag kPstPassword               = makeTag(0x67FF, pt::kInt32
 inline constexpr PropTag kAttachmentHidden          = makeTag(0x7FFE, pt::kBoolean);
 // clang-format on
 
+// Values of PidTagObjectType for the objects our files hold.
+inline constexpr std::int32_t kMapiMailUser = 6, kMapiAttach = 7;
+
 }  // namespace quillmark::pst::tag

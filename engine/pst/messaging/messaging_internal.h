@@ -22,7 +22,8 @@ namespace tag = pst::tag;
 
 inline constexpr std::int32_t kAttachByValue = 1, kAttachEmbeddedMessage = 5;
 inline constexpr std::uint32_t kFlagHasAttach = 0x10, kFlagRead = 0x01;
-inline constexpr std::int32_t kMapiMailUser = 6, kMapiAttach = 7;
+using tag::kMapiAttach;
+using tag::kMapiMailUser;
 
 // Columns of the template tables ([MS-PST] 2.4.4.4.1, 2.4.4.5.1, 2.4.4.6.1, 2.4.8.6.2.1,
 // 2.4.5.3.1, 2.4.6.1.1), with the few columns an Outlook-made store adds to them.

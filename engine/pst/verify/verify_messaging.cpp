@@ -21,7 +21,6 @@ constexpr std::uint16_t kContentCount = tagId(tag::kContentCount), kUnreadCount 
                         kAttachData = tagId(tag::kAttachDataBinary), kMessageClass = tagId(tag::kMessageClass),
                         kMessageSize = tagId(tag::kMessageSize), kAttachNumber = tagId(tag::kAttachNumber),
                         kObjectType = tagId(tag::kObjectType);
-constexpr std::uint32_t kMapiAttach = 7;
 constexpr int kMaxEmbedding = 8;
 
 std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
@@ -99,7 +98,8 @@ void Checker::checkAttachments(const Subnodes& subs, const Where& where, int dep
         if (!ap) continue;
         // Outlook's own attachment objects always say their number and their kind.
         if (!ap->count(kAttachNumber)) error(at, "PidTagAttachNumber missing");
-        if (int32Of(*ap, kObjectType) != kMapiAttach) error(at, "PidTagObjectType is not 7 (attachment)");
+        if (int32Of(*ap, kObjectType) != static_cast<std::uint32_t>(tag::kMapiAttach))
+            error(at, "PidTagObjectType is not 7 (attachment)");
         auto attached = ap->find(kAttachData);
         if (attached != ap->end() && attached->second.type == ptype::kObject && attached->second.value
             && attached->second.value->size == 8) {
