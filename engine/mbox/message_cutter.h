@@ -31,8 +31,8 @@ struct MessageSpan {
 std::vector<MessageSpan> messageSpans(std::span<const std::uint64_t> boundaries, std::uint64_t mailboxSize);
 
 // What the first block of a message tells before it is written.
-struct MessageHead {
-    std::string separatorLine;                    // without its line end
+// Thunderbird's state of a message, from its own header fields.
+struct MozillaState {
     std::optional<std::uint32_t> mozillaStatus;   // X-Mozilla-Status, when present and readable
     std::optional<std::uint32_t> mozillaStatus2;  // X-Mozilla-Status2, likewise
     bool draft = false;                           // X-Mozilla-Draft-Info present: an unsent draft
@@ -40,6 +40,10 @@ struct MessageHead {
     static constexpr std::uint32_t kRead = 0x0001, kReplied = 0x0002, kStarred = 0x0004, kExpunged = 0x0008,
                                    kForwarded = 0x1000, kPartial = 0x00000400;
     bool expunged() const noexcept { return mozillaStatus && (*mozillaStatus & kExpunged); }
+};
+
+struct MessageHead : MozillaState {
+    std::string separatorLine;  // without its line end
 };
 
 class ByteSink {

@@ -79,23 +79,23 @@ void addIfSet(std::vector<pst::Prop>& props, std::uint16_t id, const std::string
 // Thunderbird's state of a message, as Outlook keeps it: read or unread (a message without
 // X-Mozilla-Status is read), starred as flagged for follow-up, replied or forwarded as the last
 // verb and its icon, a draft as unsent.
-void applyState(pst::Message& m, const MessageHead& head)
+void applyState(pst::Message& m, const MozillaState& head)
 {
     constexpr std::uint32_t kUnsent = 0x08;
     constexpr std::int32_t kFollowupFlagged = 2, kRedFlag = 6;
     constexpr std::int32_t kReplyToSender = 102, kForward = 104, kRepliedIcon = 0x105, kForwardedIcon = 0x106;
-    const std::uint32_t status = head.mozillaStatus.value_or(MessageHead::kRead);
-    if (status & MessageHead::kRead)
+    const std::uint32_t status = head.mozillaStatus.value_or(MozillaState::kRead);
+    if (status & MozillaState::kRead)
         m.flags |= kMessageRead;
     else
         m.flags &= ~kMessageRead;
     if (head.draft) m.flags |= kUnsent;
-    if (status & MessageHead::kStarred) {
+    if (status & MozillaState::kStarred) {
         m.extra.push_back(pst::Prop::int32(id(pst::tag::kFlagStatus), kFollowupFlagged));
         m.extra.push_back(pst::Prop::int32(id(pst::tag::kFlagIcon), kRedFlag));
     }
-    if (status & (MessageHead::kReplied | MessageHead::kForwarded)) {
-        const bool replied = status & MessageHead::kReplied;
+    if (status & (MozillaState::kReplied | MozillaState::kForwarded)) {
+        const bool replied = status & MozillaState::kReplied;
         m.extra.push_back(pst::Prop::int32(id(pst::tag::kLastVerbExecuted), replied ? kReplyToSender : kForward));
         m.extra.push_back(pst::Prop::int32(id(pst::tag::kIconIndex), replied ? kRepliedIcon : kForwardedIcon));
     }
@@ -313,7 +313,7 @@ private:
         return true;
     }
 
-    void store(PreparedMessage& ready, const MessagePlace& place, const MessageHead& head)
+    void store(PreparedMessage& ready, const MessagePlace& place, const MozillaState& head)
     {
         if (m_failure) {
             // The store stopped taking messages: say so for each one still in flight.
@@ -331,7 +331,7 @@ private:
         }
         m_outcomes->written(place);
         if (ready.recovered) m_outcomes->recovered(place, ready.why);
-        if (head.mozillaStatus2 && (*head.mozillaStatus2 & MessageHead::kPartial))
+        if (head.mozillaStatus2 && (*head.mozillaStatus2 & MozillaState::kPartial))
             m_outcomes->recovered(place,
                                   "Thunderbird holds only part of it (its headers, from an IMAP server); "
                                   "that part is stored");
@@ -353,7 +353,7 @@ private:
     Prepared m_ready;  // imported, not yet stored (newest first)
     struct InFlight {
         MessagePlace place;
-        MessageHead head;  // Thunderbird's state of the message, applied when it is stored
+        MozillaState head;  // Thunderbird's state of the message, applied when it is stored
     };
     std::deque<InFlight> m_places;   // of the messages in flight (batched or not), oldest first
     std::optional<Error> m_failure;  // the store's first error: it takes nothing after it
