@@ -74,7 +74,7 @@ struct ConversionJob::State final : MessageOutcomes {
     std::map<std::string, std::string> usedFolders;  // output folder (as compared) -> its mailbox
 
     void run(std::span<const std::string> rows);
-    bool setUp();
+    bool setUp(std::span<const std::string> rows);
     void convertMailbox(std::size_t row, std::span<const std::string> rows);
     bool scan(MailboxContext& mailbox);
     void cutMessages(MailboxContext& mailbox);
@@ -214,7 +214,7 @@ std::string ConversionJob::State::distinctOutputFolder(const MailboxContext& mai
     return folder;
 }
 
-bool ConversionJob::State::setUp()
+bool ConversionJob::State::setUp(std::span<const std::string> rows)
 {
     const WriterFormat& format = writerFormat(settings.target);
     if (!format.make) {
@@ -224,7 +224,8 @@ bool ConversionJob::State::setUp()
         return false;
     }
     writer = format.make();
-    JobContext context{settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr), *this};
+    JobContext context{settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr),
+                       *this, rows, settings.origin};
     if (auto r = writer->begin(context); !r) {
         report.fatal = r.error();
         return false;
@@ -246,7 +247,7 @@ void ConversionJob::State::run(std::span<const std::string> rows)
         report.outcomes.emplace_back().path = row;
         if (auto size = platform::fileSize(platform::toPath(row))) figures.bytesTotal += *size;
     }
-    if (!setUp()) {
+    if (!setUp(rows)) {
         const bool pst = settings.target == Target::Pst;
         report.tally();
         if (settings.showClosingMessage)

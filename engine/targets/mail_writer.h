@@ -15,11 +15,13 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillmark {
 
@@ -50,11 +52,27 @@ protected:
     ~MessageOutcomes() = default;
 };
 
+// A mail folder that an account of a Thunderbird profile keeps its mailboxes in, and the account's
+// name as the profile gives it ("Local Folders", "ann@example.com").
+struct AccountFolder {
+    std::string folder;
+    std::string name;
+};
+
+// What the job knows of where its mail comes from, beyond the mailboxes' paths.
+struct MailOrigin {
+    std::vector<AccountFolder> accounts;
+    // Thunderbird's tag keys ("$label1", "projectx") and the names the profile shows for them.
+    std::map<std::string, std::string> tagNames;
+};
+
 struct JobContext {
     std::string outputFolder;  // ends with a separator
     Reporter& reporter;
     std::time_t started;  // local time of the job's start (names the PST file)
     MessageOutcomes& outcomes;
+    std::span<const std::string> mailboxes;  // the job's rows, top to bottom
+    const MailOrigin& origin;
 };
 
 struct MailboxContext {

@@ -1,13 +1,14 @@
 // PST target: one new Outlook data file for the whole job, "Thunderbird<d.m.YY H.m.ss>.pst" in
-// the output folder (" (2)", " (3)", ... before ".pst" when that name is taken), one folder per mailbox name below the
-// top of the store (same-named mailboxes share one), every message imported from its RFC 822 text with Thunderbird's
-// state (read, flagged, replied, draft).
+// the output folder (" (2)", " (3)", ... before ".pst" when that name is taken), a folder per mailbox at its place in
+// the mail tree (see pst_folders.h), every message imported from its RFC 822 text with Thunderbird's state (read,
+// flagged, replied, draft, tags).
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/rfc822_import.h"
 #include "engine/pst/messaging/message_store.h"
 #include "engine/pst/property_tags.h"
 #include "engine/targets/mail_writer.h"
 #include "engine/targets/ordered_workers.h"
+#include "engine/targets/pst_folders.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
 
@@ -199,6 +200,7 @@ public:
         }
         m_store = std::move(store).value();
         m_path = path;
+        m_folderPaths = pstFolderPaths(job.mailboxes, job.origin.accounts);
         m_workers = std::make_unique<Importers>(importLimits(), &prepare);
         return Ok{};
     }
@@ -206,15 +208,15 @@ public:
     Result<void> beginMailbox(const MailboxContext& mailbox) override
     {
         m_folder.reset();
-        if (mailbox.name.empty()) return Ok{};
-        if (auto known = m_folders.find(mailbox.name); known != m_folders.end()) {
-            m_folder = known->second;
-            return Ok{};
+        if (mailbox.row >= m_folderPaths.size() || m_folderPaths[mailbox.row].empty()) return Ok{};
+        // Every level is made on the way down: a mailbox may come before the one that holds it.
+        pst::FolderId at = m_store->topOfPersonalFolders();
+        for (const auto& name : m_folderPaths[mailbox.row]) {
+            auto folder = m_store->addFolder(at, name);
+            if (!folder) return std::move(folder).error();
+            at = *folder;
         }
-        auto folder = m_store->addFolder(m_store->topOfPersonalFolders(), mailbox.name);
-        if (!folder) return std::move(folder).error();
-        m_folders.emplace(mailbox.name, *folder);
-        m_folder = *folder;
+        m_folder = at;
         return Ok{};
     }
 
@@ -359,7 +361,7 @@ private:
     std::optional<Error> m_failure;  // the store's first error: it takes nothing after it
     std::string m_path;
     bool m_kept = false;  // the file is complete and in place
-    std::map<std::string, pst::FolderId> m_folders;
+    std::vector<std::vector<std::string>> m_folderPaths;  // by row
     std::optional<pst::FolderId> m_folder;
     SavedLabel m_saved;
 };

@@ -7,6 +7,7 @@
 // A disagreement fails the test unless it is a documented limit of the reader (the Limit
 // entries of compareMessage()). The test skips, with the reason, when the corpus or a reader is
 // missing.
+#include "engine/targets/pst_folders.h"
 #include "platform/paths.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
@@ -1024,11 +1025,22 @@ TEST(CorpusPst, ReadersSeeEveryMessageAsGMimeReadsTheSource)
     addRecipientsByPffexport(pst, dir.path(), libpff);
     Folders readpst = readWithReadpst(pst, dir.path());
 
-    // Folders and counts, complete: one folder per mailbox below the top of the store, and
-    // Outlook's Deleted Items.
+    // Folders and counts, complete: a folder per mailbox at its place below the top of the store,
+    // the folders that lead there empty, and Outlook's Deleted Items.
     const std::string top = "/Top of Personal Folders/";
     std::map<std::string, std::size_t> expectedCounts{{top + "Deleted Items", 0}};
-    for (const auto& s : sources) expectedCounts[top + s.name] = s.messages.size();
+    std::vector<std::string> rows;
+    for (const auto& s : sources) rows.push_back(s.path.string());
+    const auto places = pstFolderPaths(rows, {});
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        std::string path = top;
+        for (const auto& level : places[i]) {
+            path += level;
+            expectedCounts.emplace(path, 0);
+            path += "/";
+        }
+        expectedCounts[path.substr(0, path.size() - 1)] = sources[i].messages.size();
+    }
     std::map<std::string, std::size_t> below;
     for (const auto& [path, n] : pypffCounts)
         if (path.starts_with(top)) below[path] = n;

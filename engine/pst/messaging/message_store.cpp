@@ -352,8 +352,9 @@ Result<FolderId> MessageStore::addFolder(FolderId parent, std::string_view name)
         return Error{Code::InvalidArgument, "no mail folder with that ID"};
     if (name.empty() || name.find('\\') != std::string_view::npos)
         return Error{Code::InvalidArgument, "a folder name must not be empty or contain '\\'"};
+    // Exactly: "Inbox" and "INBOX" of two accounts' trees are two folders.
     for (const Nid child : it->second.children)
-        if (sameName(m->folders.at(child).name, name)) return FolderId{child};
+        if (m->folders.at(child).name == name) return FolderId{child};
     const Nid nid = m->store->newNid(fmt::NidType::NormalFolder);
     m->folders[nid] = Folder{nid, parent.nid, std::string(name), "IPF.Note", false, {}, {}, 0};
     m->folders.at(parent.nid).children.push_back(nid);
@@ -370,8 +371,12 @@ Result<FolderId> MessageStore::findFolder(std::string_view path) const
     for (std::size_t i = 1; i < parts.size(); ++i) {
         if (parts[i].empty() && i + 1 == parts.size()) break;  // a trailing backslash
         const auto& children = m->folders.at(at).children;
+        // The exact name first: folders may differ only in case.
         auto next = std::find_if(children.begin(), children.end(),
-                                 [&](Nid c) { return sameName(m->folders.at(c).name, parts[i]); });
+                                 [&](Nid c) { return m->folders.at(c).name == parts[i]; });
+        if (next == children.end())
+            next = std::find_if(children.begin(), children.end(),
+                                [&](Nid c) { return sameName(m->folders.at(c).name, parts[i]); });
         if (next == children.end()) return notFound();
         at = *next;
     }

@@ -124,7 +124,7 @@ public:
     // ---- Folders (steps 5, 6) -------------------------------------------------------------
     // Top of Personal Folders: where the user's folders go.
     FolderId topOfPersonalFolders() const;
-    // Adds a mail folder under `parent`, or returns the child of that name if there is one.
+    // Adds a mail folder under `parent`, or returns the child of exactly that name if there is one.
     [[nodiscard]] Result<FolderId> addFolder(FolderId parent, std::string_view name);
     // Finds "\\<store display name>\<folder>[\<subfolder>...]"; NotFound when absent.
     [[nodiscard]] Result<FolderId> findFolder(std::string_view path) const;

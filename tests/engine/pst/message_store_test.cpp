@@ -220,10 +220,15 @@ TEST(PstStore, FoldersAreFoundByPathAndNotDuplicated)
     auto& s = **store;
     const auto inbox = s.addFolder(s.topOfPersonalFolders(), "Inbox");
     ASSERT_TRUE(inbox.ok());
-    EXPECT_EQ(*s.addFolder(s.topOfPersonalFolders(), "INBOX"), *inbox);
+    EXPECT_EQ(*s.addFolder(s.topOfPersonalFolders(), "Inbox"), *inbox);
+    // Names are exact: two accounts' "Inbox" and "INBOX" may sit side by side.
+    const auto upper = s.addFolder(s.topOfPersonalFolders(), "INBOX");
+    ASSERT_TRUE(upper.ok());
+    EXPECT_NE(*upper, *inbox);
     const auto nested = s.addFolder(*inbox, "2024");
     ASSERT_TRUE(nested.ok());
     EXPECT_EQ(*s.findFolder("\\\\My Mail\\Inbox"), *inbox);
+    EXPECT_EQ(*s.findFolder("\\\\My Mail\\INBOX"), *upper);
     EXPECT_EQ(*s.findFolder("\\\\my mail\\inbox\\2024"), *nested);
     EXPECT_EQ(*s.findFolder("\\\\My Mail"), s.topOfPersonalFolders());
     EXPECT_EQ(*s.findFolder("\\\\My Mail\\Deleted Items"), FolderId{fmt::nid::kDeletedItems});
