@@ -224,8 +224,9 @@ bool ConversionJob::State::setUp(std::span<const std::string> rows)
         return false;
     }
     writer = format.make();
-    JobContext context{settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr),
-                       *this, rows, settings.origin};
+    JobContext context{
+        settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr), *this, rows,
+        settings.origin};
     if (auto r = writer->begin(context); !r) {
         report.fatal = r.error();
         return false;

@@ -27,7 +27,7 @@ struct JobSettings {
     std::chrono::milliseconds progressInterval{50};
     bool showClosingMessage = true;
     std::function<std::time_t()> clock;  // the job's start time (names a PST file); the system's when empty
-    MailOrigin origin;                    // accounts and tag names of the profiles the mailboxes are in
+    MailOrigin origin;                   // accounts and tag names of the profiles the mailboxes are in
 };
 
 // The checks before a job: a target must be chosen ("Please select a option to convert

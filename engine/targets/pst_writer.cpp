@@ -360,7 +360,7 @@ private:
     std::deque<InFlight> m_places;   // of the messages in flight (batched or not), oldest first
     std::optional<Error> m_failure;  // the store's first error: it takes nothing after it
     std::string m_path;
-    bool m_kept = false;  // the file is complete and in place
+    bool m_kept = false;                                  // the file is complete and in place
     std::vector<std::vector<std::string>> m_folderPaths;  // by row
     std::optional<pst::FolderId> m_folder;
     SavedLabel m_saved;

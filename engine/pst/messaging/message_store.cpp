@@ -372,8 +372,8 @@ Result<FolderId> MessageStore::findFolder(std::string_view path) const
         if (parts[i].empty() && i + 1 == parts.size()) break;  // a trailing backslash
         const auto& children = m->folders.at(at).children;
         // The exact name first: folders may differ only in case.
-        auto next = std::find_if(children.begin(), children.end(),
-                                 [&](Nid c) { return m->folders.at(c).name == parts[i]; });
+        auto next
+            = std::find_if(children.begin(), children.end(), [&](Nid c) { return m->folders.at(c).name == parts[i]; });
         if (next == children.end())
             next = std::find_if(children.begin(), children.end(),
                                 [&](Nid c) { return sameName(m->folders.at(c).name, parts[i]); });

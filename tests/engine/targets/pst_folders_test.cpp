@@ -31,13 +31,12 @@ TEST(PstFolders, MailboxesOfOneFolderGoDirectlyBelowTheTopWhateverTheirAccount)
 TEST(PstFolders, SbdFoldersBecomeSubfoldersOfTheirMailboxInAnyOrder)
 {
     TempDir dir;
-    const auto rows = rowsOf(dir, {"Mail/Inbox.sbd/Projects.sbd/2026", "Mail/Inbox", "Mail/Inbox.sbd/Projects",
-                                   "Mail/Archives.sbd/2025", "Mail/Trash"});
-    EXPECT_EQ(pstFolderPaths(rows, {}), (Paths{{"Inbox", "Projects", "2026"},
-                                               {"Inbox"},
-                                               {"Inbox", "Projects"},
-                                               {"Archives", "2025"},
-                                               {"Trash"}}));
+    const auto rows = rowsOf(dir,
+                             {"Mail/Inbox.sbd/Projects.sbd/2026", "Mail/Inbox", "Mail/Inbox.sbd/Projects",
+                              "Mail/Archives.sbd/2025", "Mail/Trash"});
+    EXPECT_EQ(
+        pstFolderPaths(rows, {}),
+        (Paths{{"Inbox", "Projects", "2026"}, {"Inbox"}, {"Inbox", "Projects"}, {"Archives", "2025"}, {"Trash"}}));
     // The deepest common folder is the top, also when it is a mailbox's own .sbd folder.
     const auto inner = rowsOf(dir, {"Mail/Inbox.sbd/A", "Mail/Inbox.sbd/B.sbd/C"});
     EXPECT_EQ(pstFolderPaths(inner, {}), (Paths{{"A"}, {"B", "C"}}));
@@ -53,17 +52,19 @@ TEST(PstFolders, EachAccountIsAFolderOfItsOwnAndNamesAreExact)
         {(dir / "profile/Mail/Local Folders/Feeds").string(), "News & Blogs"},
         {(dir / "elsewhere").string(), ""},
     };
-    const auto rows = rowsOf(dir, {"profile/Mail/Local Folders/Inbox", "profile/ImapMail/imap.example.com/INBOX",
-                                   "profile/Mail/Local Folders/Inbox.sbd/Projects",
-                                   "profile/Mail/Local Folders/Feeds/Planet", "elsewhere/a\\b", "other/one/Old",
-                                   "other/two/Old"});
-    EXPECT_EQ(pstFolderPaths(rows, accounts), (Paths{{"Local Folders", "Inbox"},
-                                                     {"ann@example.com", "INBOX"},
-                                                     {"Local Folders", "Inbox", "Projects"},
-                                                     {"News & Blogs", "Planet"},
-                                                     {"elsewhere", "a_b"},
-                                                     {"one", "Old"},
-                                                     {"two", "Old"}}));
+    const auto rows
+        = rowsOf(dir,
+                 {"profile/Mail/Local Folders/Inbox", "profile/ImapMail/imap.example.com/INBOX",
+                  "profile/Mail/Local Folders/Inbox.sbd/Projects", "profile/Mail/Local Folders/Feeds/Planet",
+                  "elsewhere/a\\b", "other/one/Old", "other/two/Old"});
+    EXPECT_EQ(pstFolderPaths(rows, accounts),
+              (Paths{{"Local Folders", "Inbox"},
+                     {"ann@example.com", "INBOX"},
+                     {"Local Folders", "Inbox", "Projects"},
+                     {"News & Blogs", "Planet"},
+                     {"elsewhere", "a_b"},
+                     {"one", "Old"},
+                     {"two", "Old"}}));
 }
 
 #ifndef _WIN32
