@@ -141,13 +141,13 @@ bool beginsLikeMailbox(const std::string& path)
 
 }  // namespace
 
-bool isMailboxCandidate(const std::string& path)
+bool isMailboxCandidate(const std::string& path, EmptyFiles empty)
 {
     if (path.empty()) return false;
     auto name = platform::GetFileName(path);
     if (!name || name->empty()) return false;
     auto size = platform::fileSize(platform::toPath(path));
-    if (!size || *size == 0) return false;
+    if (!size || (*size == 0 && empty == EmptyFiles::Skip)) return false;
     if (name->find('.') == std::string::npos) return true;
     if (isThunderbirdDataFile(*name)) return false;
     std::error_code ec;
@@ -155,7 +155,8 @@ bool isMailboxCandidate(const std::string& path)
     return beginsLikeMailbox(path);
 }
 
-MailboxSearch findMailboxes(const std::string& root, std::stop_token stop, const MailboxBatch& onBatch)
+MailboxSearch findMailboxes(const std::string& root, std::stop_token stop, const MailboxBatch& onBatch,
+                            EmptyFiles empty)
 {
     // A batch goes out when it is this full or this old, so that rows keep coming without one
     // event per file.
@@ -176,7 +177,7 @@ MailboxSearch findMailboxes(const std::string& root, std::stop_token stop, const
     walker.stop = std::move(stop);
     walker.onFolder = [&](const std::vector<std::string>& fullNames) {
         for (const auto& name : fullNames)
-            if (isMailboxCandidate(name)) found.mailboxes.push_back(name);
+            if (isMailboxCandidate(name, empty)) found.mailboxes.push_back(name);
         if (found.mailboxes.size() - sent >= kBatchSize || std::chrono::steady_clock::now() - lastSent >= kBatchAge)
             send();
     };

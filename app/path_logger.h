@@ -92,8 +92,10 @@ private:
 // beside its ".msf" summary; but a folder name may hold a dot ("Release v1.2", "Mr. Smith"), so a
 // file with a dot is a mailbox too when its ".msf" lies beside it or it begins as a mailbox does
 // (a "From " line followed by a header field). Thunderbird's own files that are not mail
-// (summaries, databases, settings, logs) never are, and an empty file is not.
-bool isMailboxCandidate(const std::string& path);
+// (summaries, databases, settings, logs) never are, and an empty file is not, unless asked for:
+// a whole profile's tree takes its empty mailboxes (an emptied Trash) too.
+enum class EmptyFiles { Skip, Take };
+bool isMailboxCandidate(const std::string& path, EmptyFiles empty = EmptyFiles::Skip);
 
 // Every mailbox candidate below root, in walk order, and the number of folders that could not be
 // read. With onBatch, the candidates also go to it a few at a time as they are found, so a caller
@@ -103,6 +105,7 @@ struct MailboxSearch {
     std::vector<std::string> unreadableFolders;
 };
 using MailboxBatch = std::function<void(std::vector<std::string> mailboxes)>;
-MailboxSearch findMailboxes(const std::string& root, std::stop_token stop = {}, const MailboxBatch& onBatch = {});
+MailboxSearch findMailboxes(const std::string& root, std::stop_token stop = {}, const MailboxBatch& onBatch = {},
+                            EmptyFiles empty = EmptyFiles::Skip);
 
 }  // namespace quillmark

@@ -2,8 +2,10 @@
 
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 
 namespace quillmark::thunderbird {
@@ -238,6 +240,62 @@ std::vector<std::filesystem::path> mailFolders(const std::filesystem::path& prof
     for (const auto& a : accountsOf(readPrefs(profileFolder / "prefs.js"), profileFolder))
         if (!a.mailFolder.empty() && std::filesystem::is_directory(a.mailFolder, ec)) folders.push_back(a.mailFolder);
     return folders;
+}
+
+MailOrigin originOf(const std::vector<std::string>& mailboxes, const std::vector<std::filesystem::path>& homes)
+{
+    namespace fs = std::filesystem;
+    const auto resolved = [](const fs::path& p) {
+        std::error_code ec;
+        fs::path r = fs::weakly_canonical(p, ec);
+        return ec ? p.lexically_normal() : r;
+    };
+    // The profile folders: above each mailbox (asking each folder once), and those listed.
+    std::set<fs::path> profiles, asked;
+    std::vector<fs::path> folders;
+    for (const auto& m : mailboxes) {
+        if (m.empty()) continue;
+        const fs::path folder = resolved(platform::toPath(m)).parent_path();
+        folders.push_back(folder);
+        for (fs::path at = folder; !at.empty(); at = at.parent_path()) {
+            if (!asked.insert(at).second) break;
+            std::error_code ec;
+            if (fs::is_regular_file(at / "prefs.js", ec)) {
+                profiles.insert(at);
+                break;
+            }
+            if (at == at.parent_path()) break;
+        }
+    }
+    for (const auto& home : homes)
+        for (const auto& p : readProfilesIni(home)) profiles.insert(resolved(p.folder));
+
+    MailOrigin origin;
+    for (const auto& profile : profiles) {
+        const Prefs prefs = readPrefs(profile / "prefs.js");
+        bool used = false;
+        for (const auto& account : accountsOf(prefs, profile)) {
+            if (account.mailFolder.empty()) continue;
+            const fs::path mail = resolved(account.mailFolder);
+            const bool holds = std::any_of(folders.begin(), folders.end(), [&](const fs::path& f) {
+                auto [end, _] = std::mismatch(mail.begin(), mail.end(), f.begin(), f.end());
+                return end == mail.end();
+            });
+            if (!holds) continue;
+            used = true;
+            origin.accounts.push_back({platform::toText(mail), account.name});
+        }
+        if (!used) continue;
+        // mailnews.tags.<key>.tag; a key may itself hold dots.
+        constexpr std::string_view kPrefix = "mailnews.tags.", kSuffix = ".tag";
+        for (auto it = prefs.lower_bound(std::string(kPrefix)); it != prefs.end() && it->first.starts_with(kPrefix);
+             ++it)
+            if (it->first.ends_with(kSuffix) && it->first.size() > kPrefix.size() + kSuffix.size()
+                && !it->second.empty())
+                origin.tagNames.emplace(
+                    it->first.substr(kPrefix.size(), it->first.size() - kPrefix.size() - kSuffix.size()), it->second);
+    }
+    return origin;
 }
 
 std::vector<Profile> readProfilesIni(const std::filesystem::path& home)

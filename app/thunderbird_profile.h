@@ -6,6 +6,8 @@
 // does that.
 #pragma once
 
+#include "engine/host/mail_origin.h"
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -32,6 +34,12 @@ struct Account {
 std::vector<Account> accountsOf(const Prefs& prefs, const std::filesystem::path& profileFolder);
 // The mail folders of a profile's accounts that are there, in the accounts' order.
 std::vector<std::filesystem::path> mailFolders(const std::filesystem::path& profileFolder);
+
+// ---- Where mailboxes come from ---------------------------------------------------------------
+// The accounts whose mail folders hold any of the mailboxes, and the tag names of their profiles.
+// A mailbox's profile is looked for in the folders above it (the one holding prefs.js) and among
+// the profiles listed in `homes`, whose accounts may keep mail anywhere.
+MailOrigin originOf(const std::vector<std::string>& mailboxes, const std::vector<std::filesystem::path>& homes);
 
 // ---- profiles.ini ---------------------------------------------------------------------------
 struct Profile {

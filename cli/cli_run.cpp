@@ -52,7 +52,7 @@ std::string count(std::uint64_t n, const char* one, const char* many)
 
 }  // namespace
 
-MailboxList collectMailboxes(const std::vector<std::string>& paths)
+MailboxList collectMailboxes(const std::vector<std::string>& paths, const std::vector<std::string>& profileFolders)
 {
     MailboxList list;
     std::set<std::string> seen;
@@ -66,11 +66,14 @@ MailboxList collectMailboxes(const std::vector<std::string>& paths)
         }
         list.mailboxes.push_back(path);
     };
-    for (const auto& given : paths) {
-        const std::string path = absoluteText(given);
+    std::vector<std::pair<std::string, EmptyFiles>> given;
+    for (const auto& p : paths) given.emplace_back(p, EmptyFiles::Skip);
+    for (const auto& p : profileFolders) given.emplace_back(p, EmptyFiles::Take);
+    for (const auto& [text, empty] : given) {
+        const std::string path = absoluteText(text);
         std::error_code ec;
         if (fs::is_directory(platform::toPath(path), ec)) {
-            MailboxSearch found = findMailboxes(path);
+            MailboxSearch found = findMailboxes(path, {}, {}, empty);
             for (auto& folder : found.unreadableFolders) list.warnings.push_back("cannot read folder " + folder);
             if (found.mailboxes.empty())
                 list.warnings.push_back("no mailbox found in " + path
@@ -167,16 +170,16 @@ int run(const CliOptions& options)
                      std::string(format.name).c_str(), std::string(format.extension).c_str());
         return kUsageOrFatal;
     }
-    std::vector<std::string> paths = options.paths;
+    std::vector<std::string> profileFolders;
     if (!options.profile.empty()) {
         auto folders = profileMailFolders(options.profile, thunderbird::userProfileHomes());
         if (!folders) {
             std::fprintf(stderr, "quillmark-cli: --profile: %s\n", folders.error().detail.c_str());
             return kUsageOrFatal;
         }
-        paths.insert(paths.end(), folders->begin(), folders->end());
+        profileFolders = std::move(*folders);
     }
-    MailboxList list = collectMailboxes(paths);
+    MailboxList list = collectMailboxes(options.paths, profileFolders);
     for (const auto& w : list.warnings) std::fprintf(stderr, "quillmark-cli: warning: %s\n", w.c_str());
     if (list.mailboxes.empty()) {
         // Nothing is made, not even the output folder.
@@ -196,6 +199,8 @@ int run(const CliOptions& options)
     settings.skipExpunged = options.skipDeleted;
     settings.progressInterval = std::chrono::milliseconds(200);
     settings.showClosingMessage = false;
+    if (settings.target == Target::Pst)
+        settings.origin = thunderbird::originOf(list.mailboxes, thunderbird::userProfileHomes());
     ConversionJob job(host, settings);
     const Report report = job.run(list.mailboxes);
     host.endLine();

@@ -17,8 +17,10 @@ struct MailboxList {
     std::vector<std::string> warnings;   // unreadable folders, duplicates
 };
 
-// PATHs as given: a file is taken whatever its name; a folder is searched for mailboxes.
-MailboxList collectMailboxes(const std::vector<std::string>& paths);
+// PATHs as given: a file is taken whatever its name; a folder is searched for mailboxes. The
+// mail folders of a whole profile, `profileFolders`, give their empty mailboxes too.
+MailboxList collectMailboxes(const std::vector<std::string>& paths,
+                             const std::vector<std::string>& profileFolders = {});
 
 // The end-of-run summary, as printed.
 std::string summaryText(const Report& report, const std::string& outputFolder);

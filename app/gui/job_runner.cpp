@@ -1,6 +1,7 @@
 #include "app/gui/job_runner.h"
 
 #include "app/gui/dialogs.h"
+#include "app/thunderbird_profile.h"
 
 #include <QApplication>
 #include <QThread>
@@ -93,6 +94,10 @@ void JobRunner::work(std::stop_token stop, JobSettings settings, std::vector<std
     QString failure;
     try {
         WorkerHost host(*this, stop);
+        // The PST files each account's mail apart; finding the accounts reads files, so not on
+        // the window's thread.
+        if (settings.target == Target::Pst)
+            settings.origin = thunderbird::originOf(rows, thunderbird::userProfileHomes());
         ConversionJob job(host, std::move(settings));
         (void)job.run(rows);
     } catch (const std::exception& e) {

@@ -145,8 +145,8 @@ std::optional<std::uint32_t> hexValue(std::string_view value)
 void readMozillaFields(std::string_view block, MessageHead& head)
 {
     constexpr std::string_view kStatus = "x-mozilla-status:", kStatus2 = "x-mozilla-status2:",
-                               kDraft = "x-mozilla-draft-info:";
-    bool status = false, status2 = false;
+                               kDraft = "x-mozilla-draft-info:", kKeys = "x-mozilla-keys:";
+    bool status = false, status2 = false, keys = false;
     std::size_t pos = 0;
     while (pos < block.size()) {
         std::size_t eol = lineEnd(block, pos);
@@ -161,6 +161,10 @@ void readMozillaFields(std::string_view block, MessageHead& head)
             head.mozillaStatus2 = hexValue(line.substr(kStatus2.size()));
         } else if (startsWithField(line, kDraft)) {
             head.draft = true;
+        } else if (!keys && startsWithField(line, kKeys)) {
+            keys = true;
+            // Thunderbird pads the field with blanks so that it can add tags in place.
+            head.keys = std::string(line.substr(kKeys.size()));
         }
         pos = eol;
         if (pos < block.size() && block[pos] == '\r') ++pos;

@@ -36,6 +36,7 @@ struct MozillaState {
     std::optional<std::uint32_t> mozillaStatus;   // X-Mozilla-Status, when present and readable
     std::optional<std::uint32_t> mozillaStatus2;  // X-Mozilla-Status2, likewise
     bool draft = false;                           // X-Mozilla-Draft-Info present: an unsent draft
+    std::string keys;                             // X-Mozilla-Keys: the tags' keys, blank-separated
     // Thunderbird's status bits (X-Mozilla-Status, and Status2 for a copy held in part).
     static constexpr std::uint32_t kRead = 0x0001, kReplied = 0x0002, kStarred = 0x0004, kExpunged = 0x0008,
                                    kForwarded = 0x1000, kPartial = 0x00000400;

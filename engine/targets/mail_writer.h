@@ -6,6 +6,7 @@
 // span into clean RFC 822 text; it never sees the mailbox's own separator line as message text.
 #pragma once
 
+#include "engine/host/mail_origin.h"
 #include "engine/host/reporter.h"
 #include "engine/mbox/message_cutter.h"
 #include "platform/result.h"
@@ -15,7 +16,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -50,20 +50,6 @@ public:
 
 protected:
     ~MessageOutcomes() = default;
-};
-
-// A mail folder that an account of a Thunderbird profile keeps its mailboxes in, and the account's
-// name as the profile gives it ("Local Folders", "ann@example.com").
-struct AccountFolder {
-    std::string folder;
-    std::string name;
-};
-
-// What the job knows of where its mail comes from, beyond the mailboxes' paths.
-struct MailOrigin {
-    std::vector<AccountFolder> accounts;
-    // Thunderbird's tag keys ("$label1", "projectx") and the names the profile shows for them.
-    std::map<std::string, std::string> tagNames;
 };
 
 struct JobContext {

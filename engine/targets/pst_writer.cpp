@@ -26,6 +26,9 @@ namespace {
 constexpr std::uint16_t id(pst::PropTag tag) { return pst::fmt::tagId(tag); }
 constexpr std::int32_t kAttachMhtmlRef = 0x4;  // shown in place by the HTML body
 constexpr std::uint32_t kMessageRead = 0x01;
+// PS_PUBLIC_STRINGS {00020329-0000-0000-C000-000000000046}, where Outlook's categories live.
+constexpr pst::Guid kPublicStrings{0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                   0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -100,6 +103,32 @@ void applyState(pst::Message& m, const MozillaState& head)
         m.extra.push_back(pst::Prop::int32(id(pst::tag::kLastVerbExecuted), replied ? kReplyToSender : kForward));
         m.extra.push_back(pst::Prop::int32(id(pst::tag::kIconIndex), replied ? kRepliedIcon : kForwardedIcon));
     }
+}
+
+// Thunderbird's tags as Outlook's categories: each key by the name the profile gives it, else
+// Thunderbird's own name for its five default tags, else the key itself; each once, in order.
+std::vector<std::string> categoriesOf(std::string_view keys, const std::map<std::string, std::string>& tagNames)
+{
+    static const std::map<std::string, std::string, std::less<>> kDefaultTags{{"$label1", "Important"},
+                                                                              {"$label2", "Work"},
+                                                                              {"$label3", "Personal"},
+                                                                              {"$label4", "To Do"},
+                                                                              {"$label5", "Later"}};
+    std::vector<std::string> names;
+    while (!keys.empty()) {
+        const auto start = keys.find_first_not_of(" \t");
+        if (start == std::string_view::npos) break;
+        keys.remove_prefix(start);
+        const std::string key(keys.substr(0, keys.find_first_of(" \t")));
+        keys.remove_prefix(key.size());
+        std::string name = key;
+        if (auto named = tagNames.find(key); named != tagNames.end())
+            name = named->second;
+        else if (auto standard = kDefaultTags.find(key); standard != kDefaultTags.end())
+            name = standard->second;
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+    }
+    return names;
 }
 
 pst::Message toPstMessage(ImportedMessage& in)
@@ -201,6 +230,7 @@ public:
         m_store = std::move(store).value();
         m_path = path;
         m_folderPaths = pstFolderPaths(job.mailboxes, job.origin.accounts);
+        m_tagNames = job.origin.tagNames;
         m_workers = std::make_unique<Importers>(importLimits(), &prepare);
         return Ok{};
     }
@@ -323,6 +353,13 @@ private:
             return;
         }
         applyState(ready.message, head);
+        if (!head.keys.empty()) {
+            const auto categories = categoriesOf(head.keys, m_tagNames);
+            if (!categories.empty()) {
+                auto keywords = m_store->namedProperty(kPublicStrings, "Keywords");
+                if (keywords) ready.message.extra.push_back(pst::Prop::strings(*keywords, categories));
+            }
+        }
         auto added = m_store->addMessage(*m_folder, std::move(ready.message));
         if (!added) {
             // A message the store rejects is this message's failure alone; only an error of the
@@ -362,6 +399,7 @@ private:
     std::string m_path;
     bool m_kept = false;                                  // the file is complete and in place
     std::vector<std::vector<std::string>> m_folderPaths;  // by row
+    std::map<std::string, std::string> m_tagNames;
     std::optional<pst::FolderId> m_folder;
     SavedLabel m_saved;
 };

@@ -108,5 +108,48 @@ TEST(ProfilesIni, FoundInTheUsualPlaces)
     EXPECT_TRUE(profileHomes({}, {}).empty());
 }
 
+// The accounts holding a job's mailboxes are found from the profile above them and from the
+// listed profiles (an account may keep its mail anywhere); accounts and tags of profiles that hold
+// none of the mailboxes stay out.
+TEST(MailOrigin, AccountsHoldingTheMailboxesAndTheirProfilesTagNames)
+{
+    TempDir dir;
+    dir.write("p1/prefs.js",
+              "user_pref(\"mail.accountmanager.accounts\", \"account1,account2\");\n"
+              "user_pref(\"mail.account.account1.server\", \"server1\");\n"
+              "user_pref(\"mail.server.server1.name\", \"Local Folders\");\n"
+              "user_pref(\"mail.server.server1.directory-rel\", \"[ProfD]Mail/Local Folders\");\n"
+              "user_pref(\"mail.account.account2.server\", \"server2\");\n"
+              "user_pref(\"mail.server.server2.name\", \"unused@example.com\");\n"
+              "user_pref(\"mail.server.server2.directory-rel\", \"[ProfD]ImapMail/x\");\n"
+              "user_pref(\"mailnews.tags.$label1.tag\", \"Urgent\");\n"
+              "user_pref(\"mailnews.tags.v1.2.tag\", \"Release 1.2\");\n"
+              "user_pref(\"mailnews.tags.v1.2.color\", \"#FF0000\");\n");
+    const auto inbox = dir.write("p1/Mail/Local Folders/Inbox", "");
+    // A listed profile whose account keeps its mail outside the profile's folder.
+    dir.write("home/profiles.ini", "[Profile0]\nName=second\nIsRelative=0\nPath=" + (dir / "p2").string() + "\n");
+    dir.write("p2/prefs.js",
+              "user_pref(\"mail.accountmanager.accounts\", \"account1\");\n"
+              "user_pref(\"mail.account.account1.server\", \"server1\");\n"
+              "user_pref(\"mail.server.server1.name\", \"Archive\");\n"
+              "user_pref(\"mail.server.server1.directory\", \""
+                  + (dir / "archive").string()
+                  + "\");\n"
+                    "user_pref(\"mailnews.tags.$label1.tag\", \"Other\");\n");
+    const auto old = dir.write("archive/2019.sbd/Old", "");
+    const auto loose = dir.write("loose/Inbox", "");
+
+    const auto origin = originOf({inbox.string(), old.string(), loose.string(), ""}, {dir / "home"});
+    ASSERT_EQ(origin.accounts.size(), 2u);
+    std::map<std::string, std::string> byName;
+    for (const auto& a : origin.accounts) byName[a.name] = a.folder;
+    EXPECT_EQ(fs::path(byName["Local Folders"]), fs::weakly_canonical(dir / "p1/Mail/Local Folders"));
+    EXPECT_EQ(fs::path(byName["Archive"]), fs::weakly_canonical(dir / "archive"));
+    EXPECT_EQ(origin.tagNames.at("v1.2"), "Release 1.2");
+    EXPECT_EQ(origin.tagNames.count("v1.2.color"), 0u);
+    EXPECT_TRUE(origin.tagNames.at("$label1") == "Urgent" || origin.tagNames.at("$label1") == "Other");
+    EXPECT_TRUE(originOf({loose.string()}, {}).accounts.empty());
+}
+
 }  // namespace
 }  // namespace quillmark::thunderbird

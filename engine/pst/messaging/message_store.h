@@ -42,6 +42,8 @@ struct Prop {
     static Prop time(std::uint16_t id, std::uint64_t fileTime);
     static Prop string(std::uint16_t id, std::string_view utf8);
     static Prop binary(std::uint16_t id, std::span<const std::uint8_t> bytes);
+    // PtypMultipleString: the count, each string's offset, then the strings ([MS-PST] 2.3.3.4.2).
+    static Prop strings(std::uint16_t id, std::span<const std::string> utf8);
 };
 
 std::uint64_t fileTimeFromUnix(std::int64_t secondsSince1970);

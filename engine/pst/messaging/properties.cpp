@@ -55,6 +55,22 @@ Prop Prop::binary(std::uint16_t id, std::span<const std::uint8_t> b)
     return {makeTag(id, pt::kBinary), {b.begin(), b.end()}};
 }
 
+Prop Prop::strings(std::uint16_t id, std::span<const std::string> utf8)
+{
+    Prop p{makeTag(id, pt::kMultiString), {}};
+    const auto put32 = [&](std::size_t at, std::size_t v) {
+        for (std::size_t i = 0; i < 4; ++i) p.value[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    p.value.resize(4 + 4 * utf8.size());
+    put32(0, utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        put32(4 + 4 * i, p.value.size());
+        const auto text = utf16le(utf8[i]);
+        p.value.insert(p.value.end(), text.begin(), text.end());
+    }
+    return p;
+}
+
 std::uint64_t fileTimeFromUnix(std::int64_t secondsSince1970)
 {
     constexpr std::int64_t kEpochDelta = 11644473600;  // seconds from 1601 to 1970

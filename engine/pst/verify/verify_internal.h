@@ -177,6 +177,7 @@ public:
     std::optional<Records> bth(const Heap& h, Hid hid, std::size_t cbKey, std::size_t cbEnt, const Where& where);
     std::optional<Value> value(std::uint16_t type, ByteView cell, std::size_t inlineMax, const Heap& h,
                                const Subnodes& subs, const Where& where);
+    void multiValue(std::uint16_t type, const Bytes& bytes, const Where& where);
     std::optional<PropertyMap> pc(Bid data, Bid sub, const Where& where);
     // Checks a TC and hands each row to onRow in row-matrix order. The number of rows, or
     // nullopt when the table cannot be read (reported).

@@ -214,7 +214,36 @@ std::optional<Value> Checker::value(std::uint16_t type, ByteView cell, std::size
     if (type == ptype::kString && v.size % 2) error(where, "string with an odd number of bytes");
     if (type == ptype::kObject && inlineMax == 4 && (v.size != 8 || !subs.count(get<std::uint32_t>(v.bytes, 0))))
         error(where, "object value does not name a subnode");
+    if ((type == ptype::kMultiString || type == ptype::kMultiBinary) && v.bytes.size() == v.size)
+        multiValue(type, v.bytes, where);
     return v;
+}
+
+// A variable-size multi-valued value: its count, then offsets that step forward through the
+// value, the first just after them ([MS-PST] 2.3.3.4.2).
+void Checker::multiValue(std::uint16_t type, const Bytes& bytes, const Where& where)
+{
+    if (bytes.empty()) return;  // no values
+    const std::uint64_t count = bytes.size() >= 4 ? get<std::uint32_t>(bytes, 0) : 0;
+    if (bytes.size() < 4 || 4 + 4 * count > bytes.size()) {
+        error(where, "multi-valued value shorter than its offsets");
+        return;
+    }
+    if (count && get<std::uint32_t>(bytes, 4) != 4 + 4 * count) {
+        error(where, "multi-valued value's first item does not follow its offsets");
+        return;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint32_t offset = get<std::uint32_t>(bytes, static_cast<std::size_t>(4 + 4 * i));
+        const std::uint64_t next
+            = i + 1 < count ? get<std::uint32_t>(bytes, static_cast<std::size_t>(8 + 4 * i)) : bytes.size();
+        if (next < offset || next > bytes.size()) {
+            error(where, "multi-valued value's item " + std::to_string(i) + " runs outside it");
+            return;
+        }
+        if (type == ptype::kMultiString && (next - offset) % 2)
+            error(where, "multi-valued string " + std::to_string(i) + " with an odd number of bytes");
+    }
 }
 
 std::optional<Checker::NodeHeap> Checker::nodeHeap(Bid data, Bid sub, const Where& where)

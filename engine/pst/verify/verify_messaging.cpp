@@ -147,7 +147,21 @@ void Checker::checkFolder(Nid folder, const PropertyMap& props)
     }
     (void)tc(assoc->data, assoc->sub, Where(where, " FAI contents"));
     std::vector<Nid> rows;
-    const auto collect = [&](std::uint32_t rowId, const Cells&) { rows.push_back(rowId); };
+    // Each row's cells are the subfolder's own values: Outlook's folder list shows the row.
+    const auto collect = [&](std::uint32_t rowId, const Cells& cells) {
+        rows.push_back(rowId);
+        const NodeInfo* node = findNode(rowId);
+        if (!node) return;
+        const Where row(Where(where, " hierarchy"), " row ", rowId, Where::Number::Hex);
+        auto fp = pc(node->data, node->sub, row);
+        if (!fp) return;
+        for (const auto& [tg, v] : cells) {
+            if (tg == tag::kRowId || tg == tag::kRowVersion) continue;
+            auto it = fp->find(tagId(tg));
+            if (it != fp->end() && (it->second.type != tagType(tg) || it->second.value != v))
+                error(row, "cell " + hex(tg) + " differs from the folder");
+        }
+    };
     if (tc(hier->data, hier->sub, Where(where, " hierarchy"), collect)) {
         (void)sortUnique(rows);
         if (rows != children)
