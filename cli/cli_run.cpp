@@ -116,10 +116,10 @@ std::string summaryText(const Report& report, const std::string& outputFolder)
     if (report.messagesFailed) s += "           " + count(report.messagesFailed, "message", "messages") + " failed\n";
     if (report.messagesRecovered)
         s += "           " + count(report.messagesRecovered, "message was", "messages were")
-            + " read only in part (kept with their raw text)\n";
+            + " read only in part (see the warnings)\n";
     if (report.issuesKept || report.problemsDropped)
         s += "Warnings:  " + std::to_string(report.issuesKept + report.problemsDropped)
-            + " (damaged input recovered)\n";
+            + " (damaged or incomplete input)\n";
     for (const auto& p : report.problems)
         if (p.severity == Severity::Issue)
             s += "  warning: " + p.mailbox + ": " + (p.message ? "message " + std::to_string(*p.message) + ": " : "")

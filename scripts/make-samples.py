@@ -543,6 +543,76 @@ def year_2026():
     return msgs
 
 
+def release():
+    """A folder whose name holds a dot: found by its .msf, not by the no-dot rule."""
+    msgs = []
+    t = when(11, 30, 9, 12, 40)
+    m, _ = message(t, addr(PRIYA), addr(DANA), "Tern 1.2 release checklist",
+                   plain_part("Dana,\n\nthe checklist for Tern 1.2: firmware signed, release notes\n"
+                              "reviewed, two field units updated. Only the notes are left.\n\nPriya\n"),
+                   "tern-12-checklist", "example.org", received_from="mail.example.org",
+                   status="1001", keys="projectx")
+    msgs.append(m)
+    t = when(12, 2, 17, 3, 9)
+    m, _ = message(t, addr(MARCUS), addr(DANA), "Tern 1.2 shipped to the Bremen site",
+                   plain_part("Dana,\n\nboth Bremen loggers run 1.2 since this afternoon.\n\nMarcus\n"),
+                   "tern-12-bremen", "example.com", received_from="mail.example.com",
+                   status="0005", keys="$label2 $label4")
+    msgs.append(m)
+    return msgs
+
+
+def imap_inbox():
+    """The IMAP account's INBOX: same name as Local Folders' Inbox but for case, kept apart."""
+    msgs = []
+    t = when(12, 3, 8, 1, 15)
+    m, _ = message(t, addr(FACILITIES), addr(DANA), "Heating maintenance on Saturday",
+                   plain_part("Hello,\n\nthe heating in building B is serviced on Saturday, 5 December,\n"
+                              "from 8:00 to 12:00.\n\nAshgrove Facilities\n"),
+                   "heating-maint", "example.com", received_from="mail.example.com")
+    msgs.append(m)
+    t = when(12, 4, 13, 45, 0)
+    m, _ = message(t, addr(RUTH), addr(DANA), "Board meeting moved to Thursday",
+                   plain_part("Dana,\n\nthe board meeting moves to Thursday, same time.\n\nRuth\n"),
+                   "board-moved", "example.com", received_from="mail.example.com",
+                   status="0000", keys="$label1")
+    msgs.append(m)
+    # Only the headers are kept offline (Thunderbird's "download headers only"): Status2 0x400.
+    t = when(12, 6, 19, 20, 31)
+    m, _ = message(t, addr(NEWS), addr(DANA), "Your December reading list",
+                   (["Content-Type: text/plain; charset=UTF-8"], ""),
+                   "reading-list", "example.org", received_from="mail.example.org",
+                   status2="00000400")
+    msgs.append(m)
+    return msgs
+
+
+PREFS = """// Mozilla User Preferences (made up for the samples)
+user_pref("mail.accountmanager.accounts", "account1,account2");
+user_pref("mail.accountmanager.defaultaccount", "account1");
+user_pref("mail.account.account1.identities", "id1");
+user_pref("mail.account.account1.server", "server1");
+user_pref("mail.account.account2.server", "server2");
+user_pref("mail.identity.id1.useremail", "dana.whitfield@example.com");
+user_pref("mail.server.server1.directory-rel", "[ProfD]ImapMail/imap.example.com");
+user_pref("mail.server.server1.hostname", "imap.example.com");
+user_pref("mail.server.server1.name", "dana.whitfield@example.com");
+user_pref("mail.server.server1.type", "imap");
+user_pref("mail.server.server1.userName", "dana.whitfield");
+user_pref("mail.server.server2.directory-rel", "[ProfD]Mail/Local Folders");
+user_pref("mail.server.server2.hostname", "Local Folders");
+user_pref("mail.server.server2.name", "Local Folders");
+user_pref("mail.server.server2.type", "none");
+user_pref("mailnews.tags.$label1.tag", "Important");
+user_pref("mailnews.tags.$label2.tag", "Work");
+user_pref("mailnews.tags.$label3.tag", "Personal");
+user_pref("mailnews.tags.$label4.tag", "To Do");
+user_pref("mailnews.tags.$label5.tag", "Later");
+user_pref("mailnews.tags.projectx.color", "#3A8DDE");
+user_pref("mailnews.tags.projectx.tag", "Project Tern");
+"""
+
+
 def mork_stub(folder: str) -> bytes:
     # Thunderbird's summary files are Mork databases; the converter never reads them, so a
     # short made-up stand-in is enough to show that they are skipped.
@@ -555,27 +625,31 @@ def mork_stub(folder: str) -> bytes:
 # ---- Writing and checking ----------------------------------------------------------------------
 
 def layout():
-    """Mailbox path (relative to Local Folders) -> (messages, line ending)."""
+    """Mailbox path (relative to the profile) -> (messages, line ending)."""
     inbox_msgs, anna_mid = inbox()
+    local = "Mail/Local Folders/"
     return {
-        "Inbox": (inbox_msgs, "\n"),
+        local + "Inbox": (inbox_msgs, "\n"),
         # As written by Thunderbird on Windows.
-        "Sent": (sent(anna_mid), "\r\n"),
-        "Drafts": (drafts(anna_mid), "\n"),
-        "Trash": ([], "\n"),
-        "Inbox.sbd/Projects": (projects(), "\n"),
-        "Inbox.sbd/Projects.sbd/2026": (year_2026(), "\n"),
+        local + "Sent": (sent(anna_mid), "\r\n"),
+        local + "Drafts": (drafts(anna_mid), "\n"),
+        local + "Trash": ([], "\n"),
+        local + "Inbox.sbd/Projects": (projects(), "\n"),
+        local + "Inbox.sbd/Projects.sbd/2026": (year_2026(), "\n"),
+        local + "Release v1.2": (release(), "\n"),
+        "ImapMail/imap.example.com/INBOX": (imap_inbox(), "\n"),
     }
 
 
 def write():
     boxes = layout()
     for rel, (msgs, eol) in boxes.items():
-        path = LOCAL / rel
+        path = PROFILE / rel
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(encode_mailbox(msgs, eol))
         path.with_name(path.name + ".msf").write_bytes(mork_stub(path.name))
     (LOCAL / "msgFilterRules.dat").write_bytes(b'version="9"\nlogging="no"\n')
+    (PROFILE / "prefs.js").write_bytes(PREFS.encode())
     return {rel: len(msgs) for rel, (msgs, _) in boxes.items()}
 
 
@@ -591,7 +665,7 @@ def encode_mailbox(msgs, eol):
 def check(expected):
     problems = []
     for rel, count in expected.items():
-        path = LOCAL / rel
+        path = PROFILE / rel
         box = mailbox.mbox(str(path), create=False)
         try:
             # The stored bytes, not a re-generated copy that would refold the headers.
@@ -644,7 +718,7 @@ def main():
     if problems:
         return 1
     for rel, n in expected.items():
-        print("%-32s %2d messages, %6d bytes" % (rel, n, (LOCAL / rel).stat().st_size))
+        print("%-47s %2d messages, %6d bytes" % (rel, n, (PROFILE / rel).stat().st_size))
     return 0
 
 

@@ -418,8 +418,11 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
         const Message message{mailbox, j, spans.size(), span, *head, cutter};
         if (auto r = writer->write(message); !r)
             failMessage(mailbox, j, span.begin, r.error());
-        else if (!writer->finishesLater())
-            written({&mailbox, j, spans.size(), span.begin});
+        else if (!writer->finishesLater()) {
+            const MessagePlace place{&mailbox, j, spans.size(), span.begin};
+            written(place);
+            if (head->headersOnly()) recovered(place, MozillaState::kHeadersOnlyText);
+        }
         report.bytesRead += span.size();
         sendProgress(span.end, false);
     }

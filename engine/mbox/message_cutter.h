@@ -41,6 +41,10 @@ struct MozillaState {
     static constexpr std::uint32_t kRead = 0x0001, kReplied = 0x0002, kStarred = 0x0004, kExpunged = 0x0008,
                                    kForwarded = 0x1000, kPartial = 0x00000400;
     bool expunged() const noexcept { return mozillaStatus && (*mozillaStatus & kExpunged); }
+    // Only the headers are kept (an IMAP folder synchronised without bodies).
+    bool headersOnly() const noexcept { return mozillaStatus2 && (*mozillaStatus2 & kPartial); }
+    static constexpr const char* kHeadersOnlyText
+        = "Thunderbird holds only part of it (its headers, from an IMAP server); that part is converted";
 };
 
 struct MessageHead : MozillaState {

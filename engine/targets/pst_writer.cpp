@@ -370,10 +370,7 @@ private:
         }
         m_outcomes->written(place);
         if (ready.recovered) m_outcomes->recovered(place, ready.why);
-        if (head.mozillaStatus2 && (*head.mozillaStatus2 & MozillaState::kPartial))
-            m_outcomes->recovered(place,
-                                  "Thunderbird holds only part of it (its headers, from an IMAP server); "
-                                  "that part is stored");
+        if (head.headersOnly()) m_outcomes->recovered(place, MozillaState::kHeadersOnlyText);
         m_saved.after(*m_reporter, place.index, place.count);
     }
 

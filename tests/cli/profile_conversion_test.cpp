@@ -97,6 +97,12 @@ TEST(ProfileToPst, TheFolderTreeStateAndTagsArriveAndNothingIsMerged)
     ASSERT_TRUE(verified.ok());
     EXPECT_TRUE(verified->ok()) << verified->text();
 
+    // Every target names the headers-only copy.
+    const auto eml = runProgram({"sh", "-c", "HOME=\"$0\" exec \"$@\"", home.path().string(), QUILLMARK_CLI, "--to",
+                                 "eml", "-o", (home / "eml").string(), "--profile", "default"});
+    EXPECT_NE(eml.output.find("INBOX: message 1: read only in part: Thunderbird holds only part"), std::string::npos)
+        << eml.output;
+
     const std::string python = "/usr/bin/python3";
     if (!testing::haveProgram(python) || runProgram({python, "-c", "import pypff"}).status != 0)
         GTEST_SKIP() << "python3-pypff is not installed";

@@ -1,0 +1,23 @@
+// Mozilla User Preferences (made up for the samples)
+user_pref("mail.accountmanager.accounts", "account1,account2");
+user_pref("mail.accountmanager.defaultaccount", "account1");
+user_pref("mail.account.account1.identities", "id1");
+user_pref("mail.account.account1.server", "server1");
+user_pref("mail.account.account2.server", "server2");
+user_pref("mail.identity.id1.useremail", "dana.whitfield@example.com");
+user_pref("mail.server.server1.directory-rel", "[ProfD]ImapMail/imap.example.com");
+user_pref("mail.server.server1.hostname", "imap.example.com");
+user_pref("mail.server.server1.name", "dana.whitfield@example.com");
+user_pref("mail.server.server1.type", "imap");
+user_pref("mail.server.server1.userName", "dana.whitfield");
+user_pref("mail.server.server2.directory-rel", "[ProfD]Mail/Local Folders");
+user_pref("mail.server.server2.hostname", "Local Folders");
+user_pref("mail.server.server2.name", "Local Folders");
+user_pref("mail.server.server2.type", "none");
+user_pref("mailnews.tags.$label1.tag", "Important");
+user_pref("mailnews.tags.$label2.tag", "Work");
+user_pref("mailnews.tags.$label3.tag", "Personal");
+user_pref("mailnews.tags.$label4.tag", "To Do");
+user_pref("mailnews.tags.$label5.tag", "Later");
+user_pref("mailnews.tags.projectx.color", "#3A8DDE");
+user_pref("mailnews.tags.projectx.tag", "Project Tern");
