@@ -88,7 +88,8 @@ Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> b
 // ---- OutputFolder --------------------------------------------------------------------------
 
 OutputFolder::OutputFolder(OutputFolder&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_path(std::move(other.m_path))
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_path(std::move(other.m_path)),
+      m_replacing(other.m_replacing)
 {
 }
 
@@ -98,6 +99,7 @@ OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept
         detail::closeFolder(std::exchange(m_handle, kNoHandle));
         m_handle = std::exchange(other.m_handle, kNoHandle);
         m_path = std::move(other.m_path);
+        m_replacing = other.m_replacing;
     }
     return *this;
 }
@@ -117,9 +119,9 @@ Result<OutputFolder> OutputFolder::open(const std::filesystem::path& path)
 // ---- AtomicFile ----------------------------------------------------------------------------
 
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_folder(other.m_folder), m_anonymous(other.m_anonymous),
-      m_final(std::move(other.m_final)), m_temp(std::move(other.m_temp)), m_buffer(std::move(other.m_buffer)),
-      m_used(std::exchange(other.m_used, 0))
+    : m_handle(std::exchange(other.m_handle, kNoHandle)), m_folder(other.m_folder), m_name(std::move(other.m_name)),
+      m_anonymous(other.m_anonymous), m_final(std::move(other.m_final)), m_temp(std::move(other.m_temp)),
+      m_buffer(std::move(other.m_buffer)), m_used(std::exchange(other.m_used, 0))
 {
 }
 
@@ -129,6 +131,7 @@ AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept
         discard();
         m_handle = std::exchange(other.m_handle, kNoHandle);
         m_folder = other.m_folder;
+        m_name = std::move(other.m_name);
         m_anonymous = other.m_anonymous;
         m_final = std::move(other.m_final);
         m_temp = std::move(other.m_temp);
@@ -145,6 +148,8 @@ Result<void> AtomicFile::flush() { return flushBuffer(m_handle, m_final, m_buffe
 Result<void> AtomicFile::write(std::span<const char> bytes)
 {
     if (m_handle == kNoHandle) return Error{Code::InvalidArgument, "write to a closed file " + toText(m_final)};
+    if (m_used == 0 && bytes.size() >= kDirectWrite) return writeOut(m_handle, bytes.data(), bytes.size(), m_final);
+    if (!m_buffer) m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     return bufferedWrite(m_handle, m_final, m_buffer.get(), m_used, bytes);
 }
 

@@ -92,8 +92,13 @@ public:
     std::intptr_t handle() const noexcept { return m_handle; }
 
 private:
+    friend class AtomicFile;
+
     std::intptr_t m_handle = -1;
     std::filesystem::path m_path;
+    // Files written here replace files of an earlier run: each is then renamed over its old
+    // namesake without first trying to give it the final name (which would fail).
+    mutable bool m_replacing = false;
 };
 
 // A new file written under a temporary name beside its final one, renamed into place (replacing
@@ -112,6 +117,8 @@ public:
     // the file has no name at all until commit() links it in.
     [[nodiscard]] static Result<AtomicFile> create(const OutputFolder& folder, std::string_view name);
 
+    // A piece of at least kDirectWrite bytes that finds nothing held back goes to the file at
+    // once, without a copy; smaller ones are gathered first.
     [[nodiscard]] Result<void> write(std::span<const char> bytes);
     [[nodiscard]] Result<void> write(std::string_view text)
     {
@@ -122,12 +129,15 @@ public:
 
     const std::filesystem::path& finalPath() const noexcept { return m_final; }
 
+    static constexpr std::size_t kDirectWrite = 1024;
+
 private:
     [[nodiscard]] Result<void> flush();
 
     std::intptr_t m_handle = -1;
-    std::intptr_t m_folder = -1;  // when created in an OutputFolder
-    bool m_anonymous = false;     // no name yet: commit() links it in
+    const OutputFolder* m_folder = nullptr;  // when created in one
+    std::string m_name;                      // the final name in m_folder
+    bool m_anonymous = false;                // no name yet: commit() links it in
     std::filesystem::path m_final;
     std::filesystem::path m_temp;
     std::unique_ptr<char[]> m_buffer;

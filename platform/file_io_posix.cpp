@@ -74,27 +74,45 @@ Result<std::size_t> readUpTo(int desc, std::uint64_t offset, char* data, std::si
     return done;
 }
 
-// Gives an output file its final name `finalName` in `dir` and closes it: a nameless file is
-// linked in (through `tempName` when a file of the final name is to be replaced), a named one
-// renamed from `tempName`. On failure nothing is left under either name.
-Result<void> placeAndClose(int desc, bool anonymous, int dir, const std::string& tempName, const std::string& finalName,
-                           const std::filesystem::path& shown)
+// Links a nameless file in under its temporary name and renames that over the final name: how
+// a file of the final name is replaced. A temporary file a crashed run left behind is removed
+// first, but only when it is in the way.
+bool linkOver(const std::string& self, int dir, const std::string& tempName, const std::string& finalName)
 {
+    bool linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    if (!linked && errno == EEXIST && ::unlinkat(dir, tempName.c_str(), 0) == 0)
+        linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    if (!linked) return false;
+    if (::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0) return true;
+    const int failure = errno;
+    ::unlinkat(dir, tempName.c_str(), 0);
+    errno = failure;
+    return false;
+}
+
+// Gives an output file its final name `finalName` in `dir` and closes it: a nameless file is
+// linked in (through the temporary name `finalName` + ".part" when a file of the final name is
+// to be replaced), a named one renamed from that temporary name. On failure nothing is left
+// under either name. `replacing` (may be null) says whether the final name is expected to exist,
+// as in a second run into the same folder: the link under the final name is then not tried
+// first. It learns from what this link found.
+Result<void> placeAndClose(int desc, bool anonymous, int dir, const std::string& finalName,
+                           const std::filesystem::path& shown, bool* replacing)
+{
+    const std::string tempName = finalName + ".part";
     if (anonymous) {
         const std::string self = "/proc/self/fd/" + std::to_string(desc);
-        bool linked = ::linkat(AT_FDCWD, self.c_str(), dir, finalName.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        if (!linked && errno == EEXIST) {
-            // Replacing a file: give it the temporary name, then rename over the old one.
-            ::unlinkat(dir, tempName.c_str(), 0);
-            linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0
-                && ::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0;
+        bool linked = false;
+        bool replace = replacing && *replacing;
+        if (!replace) {
+            linked = ::linkat(AT_FDCWD, self.c_str(), dir, finalName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            replace = !linked && errno == EEXIST;
+            if (replacing) *replacing = replace;
         }
+        if (replace) linked = linkOver(self, dir, tempName, finalName);
         const auto ec = lastError();
         const bool closed = ::close(desc) == 0 || errno == EINTR;
-        if (!linked) {
-            ::unlinkat(dir, tempName.c_str(), 0);
-            return systemError(ec, "cannot create " + quoted(shown));
-        }
+        if (!linked) return systemError(ec, "cannot create " + quoted(shown));
         if (!closed) return systemError(lastError(), "cannot write " + quoted(shown));
         return Ok{};
     }
@@ -175,30 +193,30 @@ Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
     const int desc = openAt(AT_FDCWD, file.m_temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
     if (desc < 0) return systemError(lastError(), "cannot create " + quoted(finalPath));
     file.m_handle = desc;
-    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     return file;
 }
 
 Result<AtomicFile> AtomicFile::create(const OutputFolder& folder, std::string_view name)
 {
     AtomicFile file;
-    file.m_folder = folder.handle();
-    file.m_final = folder.path() / std::filesystem::path(std::string(name));
-    file.m_temp = file.m_final;
-    file.m_temp += ".part";
+    file.m_folder = &folder;
+    file.m_name = std::string(name);
+    file.m_final = folder.path() / std::filesystem::path(file.m_name);
     int desc = -1;
 #ifdef O_TMPFILE
     // A file without a name: nothing half-written can ever be seen, nor left behind by a crash.
     if (canLinkAnonymousFiles()) {
-        desc = openAt(fd(file.m_folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC);
+        desc = openAt(fd(folder.handle()), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC);
         file.m_anonymous = desc >= 0;
     }
 #endif
-    if (desc < 0)
-        desc = openAt(fd(file.m_folder), file.m_temp.filename().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (desc < 0) {
+        file.m_temp = file.m_final;
+        file.m_temp += ".part";
+        desc = openAt(fd(folder.handle()), (file.m_name + ".part").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    }
     if (desc < 0) return systemError(lastError(), "cannot create " + quoted(file.m_final));
     file.m_handle = desc;
-    file.m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     return file;
 }
 
@@ -209,10 +227,9 @@ Result<void> AtomicFile::commit()
         discard();
         return r;
     }
-    const int dir = m_folder >= 0 ? fd(m_folder) : AT_FDCWD;
-    const std::string finalName = m_folder >= 0 ? m_final.filename().string() : m_final.string();
-    const std::string tempName = m_folder >= 0 ? m_temp.filename().string() : m_temp.string();
-    return placeAndClose(fd(std::exchange(m_handle, -1)), m_anonymous, dir, tempName, finalName, m_final);
+    const int desc = fd(std::exchange(m_handle, -1));
+    if (!m_folder) return placeAndClose(desc, m_anonymous, AT_FDCWD, m_final.string(), m_final, nullptr);
+    return placeAndClose(desc, m_anonymous, fd(m_folder->handle()), m_name, m_final, &m_folder->m_replacing);
 }
 
 void AtomicFile::discard() noexcept
@@ -220,8 +237,8 @@ void AtomicFile::discard() noexcept
     if (m_handle >= 0) {
         ::close(fd(std::exchange(m_handle, -1)));
         if (!m_anonymous) {
-            const int dir = m_folder >= 0 ? fd(m_folder) : AT_FDCWD;
-            ::unlinkat(dir, (m_folder >= 0 ? m_temp.filename() : m_temp).c_str(), 0);
+            const int dir = m_folder ? fd(m_folder->handle()) : AT_FDCWD;
+            ::unlinkat(dir, (m_folder ? m_temp.filename() : m_temp).c_str(), 0);
         }
     }
     m_used = 0;
@@ -252,8 +269,8 @@ Result<PositionalFile> PositionalFile::create(const std::filesystem::path& final
 
 Result<void> PositionalFile::placeAndClose()
 {
-    return quillmark::platform::placeAndClose(fd(std::exchange(m_handle, -1)), m_anonymous, AT_FDCWD, m_temp.string(),
-                                              m_final.string(), m_final);
+    return quillmark::platform::placeAndClose(fd(std::exchange(m_handle, -1)), m_anonymous, AT_FDCWD, m_final.string(),
+                                              m_final, nullptr);
 }
 
 void PositionalFile::discard() noexcept
