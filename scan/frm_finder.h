@@ -66,6 +66,9 @@ public:
     const std::optional<Error>& failure() const noexcept { return m_failure; }
     // The open mailbox, for the cutter to read from after the scan.
     const platform::ReadOnlyFile& file() const noexcept { return m_file; }
+    // The window the scanner reads through while a mailbox is open (else null): the bytes around
+    // the last hit are in it, for whoever judges the hit, without reading them again.
+    WindowReader* window() noexcept { return m_reader.get(); }
 
 private:
     [[nodiscard]] Result<void> OpenFile();

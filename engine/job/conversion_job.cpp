@@ -66,6 +66,7 @@ struct ConversionJob::State final : MessageOutcomes {
     ScanReporter scanEvents;
     SearchState search;
     FrmFinder finder;
+    std::vector<std::uint64_t> boundaries;  // the hits that begin messages, judged during the scan
     std::unique_ptr<MailWriter> writer;
     Report report;
     JobProgress figures;
@@ -77,8 +78,9 @@ struct ConversionJob::State final : MessageOutcomes {
     bool setUp(std::span<const std::string> rows);
     void convertMailbox(std::size_t row, std::span<const std::string> rows);
     bool scan(MailboxContext& mailbox);
+    [[nodiscard]] Result<void> findMessages();
     void cutMessages(MailboxContext& mailbox);
-    bool writeMessages(MailboxContext& mailbox, WindowReader& reader, std::span<const std::uint64_t> boundaries);
+    bool writeMessages(MailboxContext& mailbox, WindowReader& reader);
     std::string distinctOutputFolder(const MailboxContext& mailbox);
     MailboxOutcome& outcome(const MailboxContext& mailbox) { return report.outcomes[mailbox.row]; }
     void failMailbox(const MailboxContext& mailbox, Error e, std::uint64_t lostMessages = 0);
@@ -310,18 +312,43 @@ void ConversionJob::State::convertMailbox(std::size_t row, std::span<const std::
     bytesBefore += mailbox.size;
 }
 
-bool ConversionJob::State::scan(MailboxContext& mailbox)
+// Runs the scanner through the mailbox and judges each hit while its bytes are in the scanner's
+// window, so that the mailbox is read once for both. A read that fails ends the search; its error
+// decides the mailbox's fate, not the hits so far.
+Result<void> ConversionJob::State::findMessages()
 {
-    finder.Open_MBOX(mailbox.path);
-    // A read that fails ends the search; its error decides the mailbox's fate, not the hits so far.
     std::optional<Error> failure;
+    std::size_t bom = 0;
+    if (WindowReader* window = finder.window()) {
+        auto length = byteOrderMarkLength(*window);
+        if (!length) return std::move(length).error();
+        bom = *length;
+    }
     if (auto r = finder.Find_Click(); !r) failure = std::move(r).error();
-    while (!search.blnSearchDone) {
-        if (cancelled()) break;
+    std::size_t judged = 0;
+    while (true) {
+        for (; judged < search.hits.size() && !failure; ++judged) {
+            auto boundary = isMessageBoundary(*finder.window(), search.hits[judged], bom);
+            if (!boundary)
+                failure = std::move(boundary).error();
+            else if (*boundary)
+                boundaries.push_back(search.hits[judged]);
+        }
+        if (search.blnSearchDone || failure || cancelled()) break;
         if (reporter.tick()) reporter->setLabel(Label::LblHappening, "Searching for messages...");
         sendProgress(0, false);  // a long scan still shows the time going by
         if (auto r = finder.FindNext_Click(); !r && !failure) failure = std::move(r).error();
     }
+    if (failure) return std::move(*failure);
+    return Ok{};
+}
+
+bool ConversionJob::State::scan(MailboxContext& mailbox)
+{
+    boundaries.clear();
+    finder.Open_MBOX(mailbox.path);
+    std::optional<Error> failure;
+    if (auto r = findMessages(); !r) failure = std::move(r).error();
     (void)finder.CloseFile();  // fails only when nothing was open, which failure() tells
     if (!failure && finder.failure()) failure = finder.failure();
     mailbox.size = finder.fileSize();
@@ -360,27 +387,22 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
         return;
     }
     WindowReader reader(*file);
-    auto boundaries = messageBoundaries(reader, search.hits);
-    if (!boundaries) {
-        failMailbox(mailbox, std::move(boundaries).error());
-        return;
-    }
-    reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries->size()) + " Messages");
-    report.messagesFound += boundaries->size();
-    outcome(mailbox).found = boundaries->size();
+    reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries.size()) + " Messages");
+    report.messagesFound += boundaries.size();
+    outcome(mailbox).found = boundaries.size();
     // Bytes before the first message belong to no message: say so rather than drop them quietly.
-    const std::uint64_t first = boundaries->empty() ? mailbox.size : boundaries->front();
+    const std::uint64_t first = boundaries.empty() ? mailbox.size : boundaries.front();
     auto bom = byteOrderMarkLength(reader);
     if (!bom) {
-        failMailbox(mailbox, std::move(bom).error(), boundaries->size());
+        failMailbox(mailbox, std::move(bom).error(), boundaries.size());
         return;
     }
     auto stray = hasContent(reader, std::min<std::uint64_t>(*bom, first), first);
     if (!stray) {
-        failMailbox(mailbox, std::move(stray).error(), boundaries->size());
+        failMailbox(mailbox, std::move(stray).error(), boundaries.size());
         return;
     }
-    if (*stray && boundaries->empty()) {
+    if (*stray && boundaries.empty()) {
         failMailbox(mailbox, Error{Code::Corrupt, "no message found: this is not a Thunderbird mailbox (mbox) file"});
         return;
     }
@@ -391,11 +413,10 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
                     Error{Code::Corrupt,
                           std::to_string(first) + " bytes before the first message are not part of any message"}});
     }
-    outcome(mailbox).finished = writeMessages(mailbox, reader, *boundaries);
+    outcome(mailbox).finished = writeMessages(mailbox, reader);
 }
 
-bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader,
-                                         std::span<const std::uint64_t> boundaries)
+bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader)
 {
     MessageCutter cutter(reader);
     const auto spans = messageSpans(boundaries, mailbox.size);

@@ -51,26 +51,39 @@ Result<bool> beginsWithMessage(WindowReader& reader)
     return startsMessage(bytes, *bom + bytes.size() >= reader.size());
 }
 
+Result<bool> isMessageBoundary(WindowReader& reader, std::uint64_t hit, std::size_t bom)
+{
+    constexpr std::size_t kWant = kMaxSeparatorLine + kMaxFieldName + 4;
+    // A hit at the start of the file, or right after its byte-order mark, starts a line.
+    const bool fileStart = hit == 0 || (bom > 0 && hit == bom);
+    const std::uint64_t from = fileStart ? hit : hit - 1;
+    // First what the window holds from there on (a separator and the field after it are short);
+    // only an answer that more bytes could change reads them.
+    for (std::size_t want = 1;; want = kWant) {
+        auto view = reader.view(from, want);
+        if (!view) return std::move(view).error();
+        std::span<const char> bytes = *view;
+        if (!fileStart) {
+            if (bytes.empty() || (bytes[0] != '\n' && bytes[0] != '\r')) return false;
+            bytes = bytes.subspan(1);
+        }
+        bytes = bytes.first(std::min(bytes.size(), kWant));
+        const bool atEnd = hit + bytes.size() >= reader.size();
+        if (startsMessage(bytes, atEnd)) return true;
+        if (atEnd || bytes.size() == kWant || want == kWant) return false;
+    }
+}
+
 Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader, std::span<const std::uint64_t> hits)
 {
     std::vector<std::uint64_t> out;
     out.reserve(hits.size());
     auto bom = byteOrderMarkLength(reader);
     if (!bom) return std::move(bom).error();
-    const std::size_t want = kMaxSeparatorLine + kMaxFieldName + 4;
     for (const std::uint64_t hit : hits) {
-        // A hit at the start of the file, or right after its byte-order mark, starts a line.
-        const bool fileStart = hit == 0 || (*bom > 0 && hit == *bom);
-        auto view = reader.view(fileStart ? hit : hit - 1, want);
-        if (!view) return std::move(view).error();
-        std::span<const char> bytes = *view;
-        if (!fileStart) {
-            if (bytes.empty() || (bytes[0] != '\n' && bytes[0] != '\r')) continue;
-            bytes = bytes.subspan(1);
-        }
-        bytes = bytes.first(std::min(bytes.size(), want));
-        const bool atEnd = hit + bytes.size() >= reader.size();
-        if (startsMessage(bytes, atEnd)) out.push_back(hit);
+        auto boundary = isMessageBoundary(reader, hit, *bom);
+        if (!boundary) return std::move(boundary).error();
+        if (*boundary) out.push_back(hit);
     }
     return out;
 }

@@ -30,6 +30,11 @@ bool startsMessage(std::span<const char> bytes, bool atEnd) noexcept;
 // that is a mailbox begins, whatever its name.
 [[nodiscard]] Result<bool> beginsWithMessage(WindowReader& reader);
 
+// Whether the hit at offset `hit` is a message boundary; bom is byteOrderMarkLength(). Judged from
+// the bytes the reader's window already holds wherever they suffice, so that sorting the hits
+// while the scanner finds them costs no second read of the mailbox.
+[[nodiscard]] Result<bool> isMessageBoundary(WindowReader& reader, std::uint64_t hit, std::size_t bom);
+
 // The hits (ascending) that are message boundaries.
 [[nodiscard]] Result<std::vector<std::uint64_t>> messageBoundaries(WindowReader& reader,
                                                                    std::span<const std::uint64_t> hits);
