@@ -80,13 +80,26 @@ std::optional<std::string> separatorLine(std::string_view sender, sys_seconds da
         const auto u = static_cast<unsigned char>(c);
         line += (u <= 0x20 || u == 0x7f) ? '_' : c;
     }
-    std::array<char, 32> stamp{};
-    std::snprintf(stamp.data(), stamp.size(), " %s %s %02u %02d:%02d:%02d %04d",
-                  kDayNames[weekday{day}.c_encoding()].data(),
-                  kMonthNames[static_cast<unsigned>(ymd.month()) - 1].data(), static_cast<unsigned>(ymd.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()), y);
-    line += stamp.data();
+    // " Www Mmm dd hh:mm:ss yyyy", put together by hand: this runs once per message.
+    const auto digits = [&line](unsigned value, int width) {
+        char text[4];
+        for (int i = width - 1; i >= 0; --i, value /= 10) text[i] = static_cast<char>('0' + value % 10);
+        line.append(text, static_cast<std::size_t>(width));
+    };
+    line += ' ';
+    line += kDayNames[weekday{day}.c_encoding()];
+    line += ' ';
+    line += kMonthNames[static_cast<unsigned>(ymd.month()) - 1];
+    line += ' ';
+    digits(static_cast<unsigned>(ymd.day()), 2);
+    line += ' ';
+    digits(static_cast<unsigned>(time.hours().count()), 2);
+    line += ':';
+    digits(static_cast<unsigned>(time.minutes().count()), 2);
+    line += ':';
+    digits(static_cast<unsigned>(time.seconds().count()), 2);
+    line += ' ';
+    digits(static_cast<unsigned>(y), 4);
     return line;
 }
 
@@ -108,53 +121,6 @@ std::optional<sys_seconds> separatorDate(std::string_view line)
         return sys_days(ymd) + *time;
     }
     return std::nullopt;
-}
-
-Result<void> FromEscaper::put(std::span<const char> bytes)
-{
-    constexpr std::string_view kFrom = "From ";
-    std::string_view data(bytes.data(), bytes.size());
-    while (!data.empty()) {
-        if (m_atLineStart) {
-            // Gather the first bytes of the line until there are five or the line has ended.
-            while (!data.empty() && m_lineStart.size() < kFrom.size()
-                   && (m_lineStart.empty() || m_lineStart.back() != '\n')) {
-                m_lineStart += data.front();
-                data.remove_prefix(1);
-            }
-            if (m_lineStart.size() < kFrom.size() && m_lineStart.back() != '\n') return Ok{};
-            if (m_lineStart == kFrom)
-                if (auto r = send(">"); !r) return r;
-            if (auto r = send(m_lineStart); !r) return r;
-            m_atLineStart = m_lineStart.back() == '\n';
-            m_lineStart.clear();
-            continue;
-        }
-        // Inside a line: everything up to the next line that begins with "From " goes out as it is.
-        if (const auto hit = data.find("\nFrom "); hit != std::string_view::npos) {
-            if (auto r = send(data.substr(0, hit + 1)); !r) return r;
-            data.remove_prefix(hit + 1);
-            m_atLineStart = true;
-            continue;
-        }
-        // A line that starts too close to the end of the piece to tell is held back.
-        const auto lastEnd = data.rfind('\n');
-        const bool holdBack = lastEnd != std::string_view::npos && data.size() - lastEnd - 1 < kFrom.size();
-        const std::size_t now = holdBack ? lastEnd + 1 : data.size();
-        if (auto r = send(data.substr(0, now)); !r) return r;
-        data.remove_prefix(now);
-        m_atLineStart = holdBack;
-    }
-    return Ok{};
-}
-
-Result<void> FromEscaper::finish()
-{
-    // Fewer than five bytes: never "From ".
-    auto r = m_lineStart.empty() ? Result<void>(Ok{}) : send(m_lineStart);
-    m_lineStart.clear();
-    m_atLineStart = true;
-    return r;
 }
 
 }  // namespace quillmark

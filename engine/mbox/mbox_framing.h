@@ -3,8 +3,8 @@
 // Each message is: one separator line "From <local-part@domain> <Www Mmm dd hh:mm:ss yyyy>" (English
 // names, UTC, day zero-padded), the message's lines with every line that begins with "From "
 // written as ">From " (so no reader splits the message there; an existing ">From " stays as it
-// is), then an empty line. Every line ends in CR LF. This is the layout mutt, Python's mailbox
-// and GMime all read back message for message.
+// is; the cutter does it, Escaping::FromLines), then an empty line. Every line ends in CR LF. This is the layout mutt,
+// Python's mailbox and GMime all read back message for message.
 #pragma once
 
 #include "engine/mbox/message_cutter.h"
@@ -26,25 +26,5 @@ std::optional<std::string> separatorLine(std::string_view sender, std::chrono::s
 // blank-padded day, without seconds or with a zone before the year). The line carries no zone as
 // Thunderbird writes it, so the time is taken as UTC. Nothing when there is no such date.
 std::optional<std::chrono::sys_seconds> separatorDate(std::string_view line);
-
-// Passes text on to another sink with every line that begins with "From " written as ">From ",
-// however the text is split into pieces: the start of a line is held back until its first five
-// bytes are known. finish() passes on what is still held back.
-class FromEscaper final : public ByteSink {
-public:
-    explicit FromEscaper(ByteSink& out) : m_out(out) {}
-    [[nodiscard]] Result<void> put(std::span<const char> bytes) override;
-    [[nodiscard]] Result<void> finish();
-
-private:
-    [[nodiscard]] Result<void> send(std::string_view bytes)
-    {
-        return m_out.put(std::span<const char>(bytes.data(), bytes.size()));
-    }
-
-    ByteSink& m_out;
-    std::string m_lineStart;  // the first bytes of the current line, while they do not tell yet
-    bool m_atLineStart = true;
-};
 
 }  // namespace quillmark

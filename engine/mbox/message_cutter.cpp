@@ -1,32 +1,86 @@
 #include "engine/mbox/message_cutter.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
+#include <utility>
+
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+#include <emmintrin.h>
+#define QUILLMARK_SSE2 1
+#endif
 
 namespace quillmark {
 namespace {
 
 constexpr std::size_t kHeadWindow = 64 * 1024;
+constexpr std::string_view kFrom = "From ";
 
-// Converts line ends to CR LF block by block; a CR at the end of one block and an LF at the
-// start of the next are one line end. The output of a block is at most twice its size plus the
-// final line ends, so room is made once per block and filled through a pointer.
+// The first CR or LF in [p, e), or e. Mail lines are short, so one call per line must be cheap:
+// sixteen bytes are looked at in one step where the processor allows.
+inline const char* findLineEnd(const char* p, const char* e) noexcept
+{
+#ifdef QUILLMARK_SSE2
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; e - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto mask
+            = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (mask != 0) return p + std::countr_zero(mask);
+    }
+#endif
+    while (p < e && *p != '\n' && *p != '\r') ++p;
+    return p;
+}
+
+// Copies the bytes of [p, e) up to the first CR or LF to out and returns where that is (or e).
+// out must have room for e - p bytes plus 16: whole blocks of sixteen are stored, and the bytes
+// past the line end are written over next.
+inline const char* copyToLineEnd(const char* p, const char* e, char*& out) noexcept
+{
+#ifdef QUILLMARK_SSE2
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; e - p >= 16; p += 16, out += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        const auto mask
+            = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (mask != 0) {
+            const int n = std::countr_zero(mask);
+            out += n;
+            return p + n;
+        }
+    }
+#endif
+    const char* t = findLineEnd(p, e);
+    std::memcpy(out, p, static_cast<std::size_t>(t - p));
+    out += t - p;
+    return t;
+}
+
+// Turns a message's bytes into its clean text block by block: drops the separator line, trims
+// leading blanks, ends every line in CR LF (a CR at the end of one block and an LF at the start
+// of the next are one line end) and, for an .mbox file, writes a line that begins with "From "
+// as ">From ". All of it in one pass over the bytes. The output of a block is at most twice its
+// size plus a few bytes, so room is made once per block and filled through a pointer.
 class LineEndConverter {
 public:
-    explicit LineEndConverter(ByteBuffer& out) : m_out(out) {}
+    LineEndConverter(ByteBuffer& out, Escaping escaping) : m_out(out), m_escape(escaping == Escaping::FromLines) {}
 
     // Drops the separator line: everything up to and including the first line end.
     // Returns how many bytes of block belong to it.
     std::size_t skipSeparator(std::span<const char> block)
     {
-        std::size_t i = 0;
         if (m_skipLf) {
             m_skipLf = false;
             m_inSeparator = false;
             return (!block.empty() && block[0] == '\n') ? 1 : 0;
         }
-        while (i < block.size() && block[i] != '\n' && block[i] != '\r') ++i;
+        const char* const b = block.data();
+        const auto i = static_cast<std::size_t>(findLineEnd(b, b + block.size()) - b);
         if (i == block.size()) return i;
         m_inSeparator = false;
         if (block[i] == '\r') {
@@ -55,38 +109,41 @@ public:
             if (p == e) return;
             m_trimming = false;
         }
-        char* const start = m_out.reserveMore(2 * static_cast<std::size_t>(e - p) + 4);
+        char* const start = m_out.reserveMore(2 * static_cast<std::size_t>(e - p) + kSlack);
         char* out = start;
-        const char* lf = find(p, e, '\n');
-        const char* cr = find(p, e, '\r');
+        if (m_escape && m_atLineStart && !escapeLineStart(p, e, out)) {
+            m_out.commit(static_cast<std::size_t>(out - start));
+            return;
+        }
         while (p < e) {
-            if (lf < p) lf = find(p, e, '\n');
-            if (cr < p) cr = find(p, e, '\r');
-            const char* t = std::min(lf, cr);
-            if (t > p) {
-                std::memcpy(out, p, static_cast<std::size_t>(t - p));
-                out += t - p;
-                m_atLineStart = false;
-            }
+            const char* t = copyToLineEnd(p, e, out);
+            if (t > p) m_atLineStart = false;
             if (t == e) break;
             *out++ = '\r';
             *out++ = '\n';
             m_atLineStart = true;
             p = t + 1;
             if (*t == '\r') {
-                if (p == e)
+                if (p == e) {
                     m_skipLf = true;
-                else if (*p == '\n')
-                    ++p;
+                    break;
+                }
+                if (*p == '\n') ++p;
             }
+            if (m_escape && !escapeLineStart(p, e, out)) break;
         }
         m_out.commit(static_cast<std::size_t>(out - start));
     }
 
     void finish()
     {
-        char* out = m_out.reserveMore(4);
+        char* out = m_out.reserveMore(kSlack);
         std::size_t n = 0;
+        if (m_pending > 0) {  // fewer than five bytes: never "From "
+            std::memcpy(out, kFrom.data(), m_pending);
+            n = std::exchange(m_pending, 0);
+            m_atLineStart = false;
+        }
         if (!m_trimming && !m_atLineStart) {
             out[n++] = '\r';
             out[n++] = '\n';
@@ -97,31 +154,50 @@ public:
     }
 
 private:
-    static const char* find(const char* p, const char* e, char c)
+    static constexpr std::size_t kSlack = 32;  // a held line start, a ">", line ends, a block of 16
+
+    // At the start of a line, with the first bytes of it (and those held from the last block):
+    // writes ">" when they are "From ", then what was held. False when the block ended before
+    // they tell: its bytes are held, all of them a beginning of "From ".
+    bool escapeLineStart(const char*& p, const char* e, char*& out)
     {
-        const void* hit = std::memchr(p, c, static_cast<std::size_t>(e - p));
-        return hit ? static_cast<const char*>(hit) : e;
+        if (m_pending == 0 && e - p >= 5) {  // the usual case: the line's first five bytes are here
+            if (p[0] == 'F' && std::memcmp(p + 1, "rom ", 4) == 0) *out++ = '>';
+            return true;
+        }
+        const std::size_t need = kFrom.size() - m_pending;
+        const std::size_t k = std::min(need, static_cast<std::size_t>(e - p));
+        const bool same = std::memcmp(p, kFrom.data() + m_pending, k) == 0;
+        if (same && k < need) {
+            m_pending += k;  // the held bytes are always the start of "From ", so only counted
+            p += k;
+            return false;
+        }
+        if (same) *out++ = '>';
+        if (m_pending > 0) {
+            std::memcpy(out, kFrom.data(), m_pending);
+            out += std::exchange(m_pending, 0);
+            m_atLineStart = false;
+        }
+        return true;
     }
 
     ByteBuffer& m_out;
+    bool m_escape;
     bool m_inSeparator = true;
     bool m_skipLf = false;
     bool m_trimming = true;
     bool m_atLineStart = true;
+    std::size_t m_pending = 0;  // bytes of a line start held back: the first m_pending of "From "
 };
 
-// Where the line that starts at pos ends (the first CR or LF), or npos. Two bounded memchr
-// calls: find_first_of would call memchr once per byte of the text.
+// Where the line that starts at pos ends (the first CR or LF), or npos.
 std::size_t lineEnd(std::string_view text, std::size_t pos)
 {
     if (pos >= text.size()) return std::string_view::npos;
-    const char* begin = text.data() + pos;
-    std::size_t span = text.size() - pos;
-    const void* lf = std::memchr(begin, '\n', span);
-    if (lf) span = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
-    const void* cr = std::memchr(begin, '\r', span);
-    const void* first = cr ? cr : lf;
-    return first ? static_cast<std::size_t>(static_cast<const char*>(first) - text.data()) : std::string_view::npos;
+    const char* const e = text.data() + text.size();
+    const char* t = findLineEnd(text.data() + pos, e);
+    return t == e ? std::string_view::npos : static_cast<std::size_t>(t - text.data());
 }
 
 bool startsWithField(std::string_view line, std::string_view lowerName)
@@ -153,6 +229,11 @@ void readMozillaFields(std::string_view block, MessageHead& head)
         if (eol == std::string_view::npos) eol = block.size();
         const std::string_view line = block.substr(pos, eol - pos);
         if (line.empty()) break;  // end of the header block
+        pos = eol;
+        if (pos < block.size() && block[pos] == '\r') ++pos;
+        if (pos < block.size() && block[pos] == '\n') ++pos;
+        // Each of Thunderbird's fields begins with "X-" and is longer than the shortest name.
+        if (line.size() <= kKeys.size() || (line[0] != 'x' && line[0] != 'X')) continue;
         if (!status && startsWithField(line, kStatus)) {
             status = true;
             head.mozillaStatus = hexValue(line.substr(kStatus.size()));
@@ -166,9 +247,6 @@ void readMozillaFields(std::string_view block, MessageHead& head)
             // Thunderbird pads the field with blanks so that it can add tags in place.
             head.keys = std::string(line.substr(kKeys.size()));
         }
-        pos = eol;
-        if (pos < block.size() && block[pos] == '\r') ++pos;
-        if (pos < block.size() && block[pos] == '\n') ++pos;
     }
 }
 
@@ -214,9 +292,9 @@ Result<MessageHead> MessageCutter::head(MessageSpan span)
     return head;
 }
 
-Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink)
+Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink, Escaping escaping)
 {
-    LineEndConverter converter(m_out);
+    LineEndConverter converter(m_out, escaping);
     std::uint64_t written = 0;
     std::uint64_t pos = span.begin;
     const std::size_t block = m_reader.windowSize() / 2;
@@ -244,10 +322,10 @@ Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink)
     return written;
 }
 
-std::string cleanText(std::string_view messageBytes)
+std::string cleanText(std::string_view messageBytes, Escaping escaping)
 {
     ByteBuffer out;
-    LineEndConverter converter(out);
+    LineEndConverter converter(out, escaping);
     converter.feed(std::span<const char>(messageBytes.data(), messageBytes.size()));
     converter.finish();
     return std::string(out.data(), out.size());

@@ -71,6 +71,7 @@ public:
 class ByteBuffer {
 public:
     void clear() noexcept { m_size = 0; }
+    void truncate(std::size_t n) noexcept { m_size = n < m_size ? n : m_size; }
     // Room for n more bytes; returns where they go.
     char* reserveMore(std::size_t n);
     void commit(std::size_t n) noexcept { m_size += n; }
@@ -85,13 +86,18 @@ private:
     std::size_t m_capacity = 0;
 };
 
+// Whether a clean text is made for an .mbox file: every line that begins with "From " is then
+// written as ">From " (an existing ">From " stays as it is), so that no reader splits the message
+// there.
+enum class Escaping { None, FromLines };
+
 class MessageCutter {
 public:
     explicit MessageCutter(WindowReader& reader);
 
     [[nodiscard]] Result<MessageHead> head(MessageSpan span);
     // Streams the clean text of the message to sink; returns its length in bytes.
-    [[nodiscard]] Result<std::uint64_t> cut(MessageSpan span, ByteSink& sink);
+    [[nodiscard]] Result<std::uint64_t> cut(MessageSpan span, ByteSink& sink, Escaping escaping = Escaping::None);
 
 private:
     WindowReader& m_reader;
@@ -99,6 +105,6 @@ private:
 };
 
 // The clean-text transform on bytes held in memory (the message without anything around it).
-std::string cleanText(std::string_view messageBytes);
+std::string cleanText(std::string_view messageBytes, Escaping escaping = Escaping::None);
 
 }  // namespace quillmark

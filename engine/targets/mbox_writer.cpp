@@ -4,10 +4,12 @@
 // of that name, as the EML target replaces "Email-<j>.eml": a second run does not double every
 // message, and a run that ends midway leaves the earlier file whole.
 //
-// The message's clean text is streamed from the cutter into the file rather than handed over
-// through an .eml file on disk: the bytes are the same, it is faster, memory stays small however
-// large a message is, and a run ended midway leaves no stray file behind. A message whose append
-// fails is cut off the file again, so the file always holds whole messages.
+// The message's clean text, its "From " lines escaped in the same pass, is streamed from the cutter
+// into the file rather than handed over through an .eml file on disk: the bytes are the same, it
+// is faster, memory stays small however large a message is, and a run ended midway leaves no stray
+// file behind. Messages go out in large writes, several at a time; each counts as written once
+// its last byte is in the file. When a write fails, the messages it held fail and the file is cut
+// back to the last whole message, so it always holds whole messages.
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/mail_message_reader.h"
 #include "engine/targets/mail_writer.h"
@@ -16,6 +18,7 @@
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -25,63 +28,132 @@ namespace {
 constexpr std::string_view kCrLf = "\r\n";
 
 // Never a date left over from an earlier message: each candidate belongs to this message or its
-// mailbox, and the clock of the run is the last resort.
-std::string separatorFor(const Message& message, std::string_view head)
+// mailbox, and the clock of the run is the last resort. Each is looked for only when those before
+// it gave no line.
+std::string separatorFor(const Message& message, std::string_view headerBlock)
 {
     MailMessageReader reader;
-    (void)reader.LoadMessageFile(head);  // unreadable headers still get a line, from the fallbacks
-    const std::optional<std::chrono::sys_seconds> dates[]
-        = {reader.MessageDate(), separatorDate(message.head.separatorLine), modificationTime(message.mailbox),
-           std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())};
-    for (const auto& date : dates)
-        if (date)
-            if (auto line = separatorLine(reader.SenderText(), *date)) return *std::move(line);
+    (void)reader.LoadMessageFile(headerBlock);  // unreadable headers still get a line, from the fallbacks
+    const auto lineFor = [&](const std::optional<std::chrono::sys_seconds>& date) {
+        return date ? separatorLine(reader.SenderText(), *date) : std::nullopt;
+    };
+    if (auto line = lineFor(reader.MessageDate())) return *std::move(line);
+    if (auto line = lineFor(separatorDate(message.head.separatorLine))) return *std::move(line);
+    if (auto line = lineFor(modificationTime(message.mailbox))) return *std::move(line);
+    if (auto line = lineFor(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())))
+        return *std::move(line);
     return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970";  // only with a clock beyond year 9999
 }
 
-// Whether the start of a clean text holds its whole header block, or as much as is read of it.
-bool holdsHeaderBlock(std::string_view head) noexcept
+// How much of the start of a clean text is its header block, the empty line that ends it
+// included; nothing while the block is not complete and less than the reader's limit is there.
+// A clean text has no bare LF, so the block ends at the first CR LF CR LF, as the reader sees it.
+std::optional<std::size_t> headerBlockLength(std::string_view head) noexcept
 {
-    return head.starts_with("\r\n") || head.find("\n\r\n") != std::string_view::npos
-        || head.size() >= MailMessageReader::kHeaderLimit;
+    if (head.starts_with("\r\n")) return 0;
+    if (const auto end = head.find("\n\r\n"); end != std::string_view::npos) return end + 3;
+    if (head.size() >= MailMessageReader::kHeaderLimit) return head.size();
+    return std::nullopt;
 }
 
-// Appends one message to the file behind `start` (the end of the last whole message), in pieces
-// of a useful size; counts what it added, so that a failed message can be cut off again.
-class FileSink final : public ByteSink {
+// The end of the file being written: bytes gather in a buffer and go out in large writes. Tells
+// the outcome of each whole message once its last byte is in the file, or its write failed.
+class MboxOutput {
 public:
-    FileSink(platform::PositionalFile& file, std::uint64_t start) : m_file(file), m_end(start) {}
-    Result<void> put(std::span<const char> bytes) override
+    static constexpr std::size_t kWriteSize = std::size_t{1} << 20;
+
+    void reset(platform::PositionalFile* file, MessageOutcomes* outcomes)
     {
-        m_added += bytes.size();
-        m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
-        return m_buffer.size() >= kPiece ? flush() : Result<void>(Ok{});
-    }
-    Result<void> putText(std::string_view text) { return put(std::span<const char>(text.data(), text.size())); }
-    Result<void> flush()
-    {
-        if (m_buffer.empty()) return Ok{};
-        auto r = m_file.writeAt(m_end, std::span<const char>(m_buffer.data(), m_buffer.size()));
-        m_end += m_buffer.size();
+        m_file = file;
+        m_outcomes = outcomes;
         m_buffer.clear();
-        return r;
+        m_inFile = m_whole = m_reported = 0;
+        m_held.clear();
     }
-    std::uint64_t added() const noexcept { return m_added; }
+
+    // Bytes of the message being added. Only a very large message has part of it sent before it
+    // is whole.
+    [[nodiscard]] Result<void> put(std::span<const char> bytes)
+    {
+        std::memcpy(m_buffer.reserveMore(bytes.size()), bytes.data(), bytes.size());
+        m_buffer.commit(bytes.size());
+        return m_buffer.size() >= 4 * kWriteSize ? send() : Result<void>(Ok{});
+    }
+    [[nodiscard]] Result<void> put(std::string_view text)
+    {
+        return put(std::span<const char>(text.data(), text.size()));
+    }
+
+    // The message put last is whole; a large write goes out when enough is gathered.
+    [[nodiscard]] Result<void> messageDone(const MessagePlace& place, bool headersOnly)
+    {
+        m_whole = m_inFile + m_buffer.size();
+        m_held.push_back({place, m_whole, headersOnly});
+        return m_buffer.size() >= kWriteSize ? send() : Result<void>(Ok{});
+    }
+
+    // Takes back the message being put, which could not be put whole: its bytes are dropped, and
+    // should part of them be in the file, the next write goes over them.
+    void dropMessage() noexcept
+    {
+        if (m_whole >= m_inFile) {
+            m_buffer.truncate(static_cast<std::size_t>(m_whole - m_inFile));
+        } else {
+            m_buffer.clear();
+            m_inFile = m_whole;
+        }
+    }
+
+    // Sends what is gathered; after it every message put has its outcome.
+    [[nodiscard]] Result<void> flush() { return send(); }
+
+    // The file's length: up to the last message written whole, once flushed.
+    std::uint64_t end() const noexcept { return m_inFile; }
 
 private:
-    static constexpr std::size_t kPiece = 1 << 16;
-    platform::PositionalFile& m_file;
-    std::uint64_t m_end;
-    std::vector<char> m_buffer;
-    std::uint64_t m_added = 0;
+    struct Held {
+        MessagePlace place;
+        std::uint64_t end;  // of the message in the file
+        bool headersOnly;
+    };
+
+    [[nodiscard]] Result<void> send()
+    {
+        auto r = m_buffer.empty() ? Result<void>(Ok{}) : m_file->writeAt(m_inFile, m_buffer.bytes());
+        if (r) m_inFile += m_buffer.size();
+        m_buffer.clear();
+        std::size_t told = 0;
+        for (; told < m_held.size() && (!r || m_held[told].end <= m_inFile); ++told) {
+            const Held& h = m_held[told];
+            if (!r) {
+                m_outcomes->failed(h.place, r.error());
+                continue;
+            }
+            m_outcomes->written(h.place);
+            if (h.headersOnly) m_outcomes->recovered(h.place, MozillaState::kHeadersOnlyText);
+            m_reported = h.end;
+        }
+        m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(told));
+        if (!r) m_inFile = m_whole = m_reported;  // what the failed write held is gone
+        return r;
+    }
+
+    platform::PositionalFile* m_file = nullptr;
+    MessageOutcomes* m_outcomes = nullptr;
+    ByteBuffer m_buffer;
+    std::uint64_t m_inFile = 0;    // bytes in the file (those after m_reported may be overwritten)
+    std::uint64_t m_whole = 0;     // end of the last whole message put
+    std::uint64_t m_reported = 0;  // end of the last message told written
+    std::vector<Held> m_held;      // whole messages not told yet, in order
 };
 
-// Takes one message's clean text from the cutter. Its start is held back until the header block
-// is complete, because the separator line made from it comes first; the rest streams through.
+// Takes one message's clean text from the cutter, behind the separator line made from its header
+// block. The text is held back only while that block is not complete, which takes a message
+// whose header block the cutter hands over in more than one piece.
 class MessageSink final : public ByteSink {
 public:
-    MessageSink(const Message& message, FileSink& file, Reporter& reporter)
-        : m_message(message), m_file(file), m_escaper(file), m_reporter(reporter)
+    MessageSink(const Message& message, MboxOutput& out, Reporter& reporter)
+        : m_message(message), m_out(out), m_reporter(reporter)
     {
     }
 
@@ -89,18 +161,21 @@ public:
     {
         m_done += bytes.size();
         if (m_reporter.tick()) sendSaving();
-        if (m_started) return m_escaper.put(bytes);
-        m_head.append(bytes.data(), bytes.size());
-        return holdsHeaderBlock(m_head) ? start() : Result<void>(Ok{});
+        if (m_started) return m_out.put(bytes);
+        const std::string_view text(bytes.data(), bytes.size());
+        if (m_head.empty())
+            if (const auto block = headerBlockLength(text)) return start(text, *block);
+        m_head.append(text);
+        const auto block = headerBlockLength(m_head);
+        return block ? start(m_head, *block) : Result<void>(Ok{});
     }
 
     // After the last piece: what is still held back, then the empty line that closes the message.
     Result<void> finish()
     {
         if (!m_started)
-            if (auto r = start(); !r) return r;
-        if (auto r = m_escaper.finish(); !r) return r;
-        return m_file.putText(kCrLf);
+            if (auto r = start(m_head, m_head.size()); !r) return r;
+        return m_out.put(kCrLf);
     }
 
     // While the text streams, the figures of cutting it (how much of the mailbox is taken); the
@@ -114,21 +189,22 @@ public:
                            span == 0 ? 100.0f : static_cast<float>(n) / static_cast<float>(span) * 100.0f);
     }
 
-    // The clean text's length: what the message's .eml file would hold.
+    // The clean text's length: what the message's .eml file would hold (the escaping's ">" aside).
     std::uint64_t length() const noexcept { return m_done; }
 
 private:
-    Result<void> start()
+    // Escaping does not change what the separator line is made of: a line that begins with
+    // "From " is no header field.
+    Result<void> start(std::string_view text, std::size_t headerBlock)
     {
         m_started = true;
-        if (auto r = m_file.putText(separatorFor(m_message, m_head)); !r) return r;
-        if (auto r = m_file.putText(kCrLf); !r) return r;
-        return m_escaper.put(std::span<const char>(m_head.data(), m_head.size()));
+        if (auto r = m_out.put(std::string_view(separatorFor(m_message, text.substr(0, headerBlock)))); !r) return r;
+        if (auto r = m_out.put(kCrLf); !r) return r;
+        return m_out.put(text);
     }
 
     const Message& m_message;
-    FileSink& m_file;
-    FromEscaper m_escaper;
+    MboxOutput& m_out;
     Reporter& m_reporter;
     std::string m_head;
     bool m_started = false;
@@ -140,6 +216,7 @@ public:
     Result<void> begin(JobContext& job) override
     {
         m_reporter = &job.reporter;
+        m_outcomes = &job.outcomes;
         return Ok{};
     }
 
@@ -150,22 +227,27 @@ public:
         return Ok{};
     }
 
+    bool finishesLater() const noexcept override { return true; }
+
     Result<void> write(const Message& message) override
     {
         if (!m_file)
             if (auto r = openFile(); !r) return r;
-        FileSink file(*m_file, m_size);
-        MessageSink sink(message, file, *m_reporter);
+        MessageSink sink(message, m_output, *m_reporter);
         auto r = appendMessage(message, sink);
-        if (r) r = file.flush();  // a failure belongs to this message, which can still be undone
-        if (!r) return undo(std::move(r).error());
-        m_size += file.added();
+        if (!r) {
+            m_output.dropMessage();
+            return r;
+        }
         const Written written{message.index, sink.length(), message.mailbox.size};
         m_unsent.reset();
         if (m_reporter->tick() || message.index + 1 == message.count)
             show(written);
         else
             m_unsent = written;
+        // A failed write has failed the messages it held, this one among them.
+        (void)m_output.messageDone({&message.mailbox, message.index, message.count, message.span.begin},
+                                   message.head.headersOnly());
         return Ok{};
     }
 
@@ -173,6 +255,7 @@ public:
     {
         if (m_unsent) show(*m_unsent);
         m_unsent.reset();
+        if (m_file) (void)m_output.flush();  // its failure went to the messages it held
         std::error_code ec;
         if (end == MailboxEnd::Stopped && m_file && std::filesystem::exists(m_path, ec)) {
             // Half a mailbox never replaces a file an earlier run wrote whole.
@@ -210,8 +293,8 @@ private:
     {
         auto file = platform::PositionalFile::create(m_path);
         if (!file) return std::move(file).error();
-        m_size = 0;
         m_file.emplace(std::move(*file));
+        m_output.reset(&*m_file, m_outcomes);
         return Ok{};
     }
 
@@ -219,7 +302,7 @@ private:
     Result<void> closeFile()
     {
         if (!m_file) return Ok{};
-        auto r = m_file->resize(m_size);
+        auto r = m_file->resize(m_output.end());
         if (r) r = m_file->commit();
         m_file.reset();
         return r;
@@ -227,22 +310,15 @@ private:
 
     static Result<void> appendMessage(const Message& message, MessageSink& sink)
     {
-        if (auto cut = message.cutter.cut(message.span, sink); !cut) return std::move(cut).error();
+        if (auto cut = message.cutter.cut(message.span, sink, Escaping::FromLines); !cut) return std::move(cut).error();
         return sink.finish();
     }
 
-    // Cuts the file back to its last whole message. Should that fail too, the next message
-    // overwrites the part, and closeFile() cuts again.
-    Error undo(Error error)
-    {
-        if (auto r = m_file->resize(m_size); !r) error.detail += "; " + r.error().detail;
-        return error;
-    }
-
     Reporter* m_reporter = nullptr;
+    MessageOutcomes* m_outcomes = nullptr;
     std::filesystem::path m_path;
     std::optional<platform::PositionalFile> m_file;
-    std::uint64_t m_size = 0;         // of the file, up to the last whole message
+    MboxOutput m_output;
     std::optional<Written> m_unsent;  // the last message's figures, when not shown yet
 };
 

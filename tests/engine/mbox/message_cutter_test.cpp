@@ -124,6 +124,105 @@ TEST(MessageCutter, GivesTheSameBytesWhateverTheReadWindow)
     }
 }
 
+// The clean text as the rules say it, one byte at a time: the separator line dropped, leading
+// blanks trimmed, every line (CR, LF or CR LF) ending in CR LF, one more CR LF at the end, and
+// for an .mbox file ">" before every line that begins with "From ".
+std::string expectedText(std::string_view m, Escaping escaping)
+{
+    std::size_t i = 0;
+    while (i < m.size() && m[i] != '\n' && m[i] != '\r') ++i;
+    if (i < m.size()) i += (m[i] == '\r' && i + 1 < m.size() && m[i + 1] == '\n') ? std::size_t{2} : std::size_t{1};
+    while (i < m.size() && m[i] == ' ') ++i;
+    std::string out;
+    std::string line;
+    bool open = false;
+    const auto endLine = [&] {
+        if (escaping == Escaping::FromLines && line.starts_with("From ")) out += '>';
+        out += line + "\r\n";
+        line.clear();
+        open = false;
+    };
+    for (; i < m.size(); ++i) {
+        if (m[i] == '\r' || m[i] == '\n') {
+            endLine();
+            if (m[i] == '\r' && i + 1 < m.size() && m[i + 1] == '\n') ++i;
+        } else {
+            line += m[i];
+            open = true;
+        }
+    }
+    if (open) endLine();
+    return out + "\r\n";
+}
+
+// Cuts one message (the whole file) with a window of `window` bytes: reads of half of it.
+std::string cutWithWindow(const platform::ReadOnlyFile& file, std::size_t window, Escaping escaping)
+{
+    WindowReader reader(file, window);
+    MessageCutter cutter(reader);
+    StringSink sink;
+    auto n = cutter.cut({0, file.size()}, sink, escaping);
+    EXPECT_TRUE(n.ok());
+    EXPECT_EQ(*n, sink.text.size());
+    return sink.text;
+}
+
+// Line ends and "From " lines at every position against the reads' edges, down to reads of one
+// byte: a CR LF split between two reads is one line end, a line start split between reads is
+// still escaped, and what is held back at the end of a message goes out as it is.
+TEST(MessageCutter, SameTextWhereverTheReadsSplitLinesAndFromLines)
+{
+    const std::vector<std::string> messages = {
+        "From sep\r\n  From a\r\n>From b\r\nFrom c\r\n From d\r\nFromage\r\nFr\r\nFrom\r\nx From y\r\nFrom ",
+        "From sep\nX: 1\n\nFrom here\rFrom\rFrom \r\r\n\nFrom x\r\nFr",
+        "From sep\r\rFrom a line of some length to cross sixteen-byte blocks\r\nand more\nFro",
+        "From sep only",
+        "From sep\r",
+        "From sep\r\n   ",
+        "From sep\n\n\r\r\n\n",
+        std::string("From sep\nA\0B\nFrom \0\n") + std::string(40, 'x') + "\rFrom " + std::string(33, 'y'),
+    };
+    TempDir dir;
+    for (const auto& message : messages) {
+        auto file = platform::ReadOnlyFile::open(dir.write("Inbox", message));
+        ASSERT_TRUE(file.ok());
+        for (const Escaping escaping : {Escaping::None, Escaping::FromLines}) {
+            const std::string expected = expectedText(message, escaping);
+            SCOPED_TRACE(message);
+            EXPECT_EQ(cleanText(message, escaping), expected);
+            for (std::size_t window = 2; window <= 2 * message.size() + 2; ++window)
+                ASSERT_EQ(cutWithWindow(*file, window, escaping), expected) << "window " << window;
+        }
+    }
+}
+
+// A hit near the end of the scanner's window is judged from what the window holds when that
+// tells, and from a read of its own when the separator line or the field after it runs past.
+TEST(MessageBoundaries, JudgedAlikeWhereverAHitFallsAgainstTheWindow)
+{
+    constexpr std::size_t kWindow = 128 * 1024;  // more than a separator line and a field name
+    for (std::size_t before = 0; before < 40; ++before) {
+        for (const bool real : {true, false}) {
+            std::string box = "From a\nX: 1\n\n";
+            box += std::string(kWindow - before - box.size() - 1, 'b') + "\n";
+            const std::uint64_t hit = box.size();
+            box += real ? "From b@example.com Mon Dec 07 08:15:02 2026\nSubject: two\n\nbody\n"
+                        : "From my desk\n\nnot a header\n";
+            SCOPED_TRACE(std::to_string(before) + (real ? " real" : " body line"));
+            TempDir dir;
+            auto file = platform::ReadOnlyFile::open(dir.write("Inbox", box));
+            ASSERT_TRUE(file.ok());
+            WindowReader reader(*file, kWindow);
+            ASSERT_TRUE(reader.view(0, 1).ok());  // the window the scanner has read
+            auto first = isMessageBoundary(reader, 0, 0);
+            auto second = isMessageBoundary(reader, hit, 0);
+            ASSERT_TRUE(first.ok() && second.ok());
+            EXPECT_TRUE(*first);
+            EXPECT_EQ(*second, real);
+        }
+    }
+}
+
 TEST(MessageCutter, ReadsSeparatorAndThunderbirdStatus)
 {
     TempDir dir;
