@@ -2,6 +2,7 @@
 
 #include "platform/file_io_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -28,7 +29,8 @@ int openAt(int dir, const char* name, int flags)
     return desc;
 }
 
-// Naming an anonymous file goes through /proc (linkat with AT_EMPTY_PATH needs a privilege).
+// Naming an anonymous file may go through /proc (see linkIn): without it, output files are
+// written under a temporary name instead.
 [[maybe_unused]] bool canLinkAnonymousFiles()
 {
     static const bool available = ::access("/proc/self/fd", X_OK) == 0;
@@ -74,14 +76,30 @@ Result<std::size_t> readUpTo(int desc, std::uint64_t offset, char* data, std::si
     return done;
 }
 
+// Links the nameless file `desc` in under `name` in `dir`. AT_EMPTY_PATH names the file by its
+// descriptor alone; older kernels allow that only to a process that may read any file and refuse
+// others with ENOENT (or EPERM), and from then on the link goes through /proc, a path walk more.
+bool linkIn(int desc, int dir, const std::string& name)
+{
+#ifdef AT_EMPTY_PATH
+    static std::atomic<bool> byDescriptor{true};
+    if (byDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(desc, "", dir, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != ENOENT && errno != EPERM) return false;
+        byDescriptor.store(false, std::memory_order_relaxed);
+    }
+#endif
+    const std::string self = "/proc/self/fd/" + std::to_string(desc);
+    return ::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Links a nameless file in under its temporary name and renames that over the final name: how
 // a file of the final name is replaced. A temporary file a crashed run left behind is removed
 // first, but only when it is in the way.
-bool linkOver(const std::string& self, int dir, const std::string& tempName, const std::string& finalName)
+bool linkOver(int desc, int dir, const std::string& tempName, const std::string& finalName)
 {
-    bool linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    if (!linked && errno == EEXIST && ::unlinkat(dir, tempName.c_str(), 0) == 0)
-        linked = ::linkat(AT_FDCWD, self.c_str(), dir, tempName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    bool linked = linkIn(desc, dir, tempName);
+    if (!linked && errno == EEXIST && ::unlinkat(dir, tempName.c_str(), 0) == 0) linked = linkIn(desc, dir, tempName);
     if (!linked) return false;
     if (::renameat(dir, tempName.c_str(), dir, finalName.c_str()) == 0) return true;
     const int failure = errno;
@@ -101,15 +119,14 @@ Result<void> placeAndClose(int desc, bool anonymous, int dir, const std::string&
 {
     const std::string tempName = finalName + ".part";
     if (anonymous) {
-        const std::string self = "/proc/self/fd/" + std::to_string(desc);
         bool linked = false;
         bool replace = replacing && *replacing;
         if (!replace) {
-            linked = ::linkat(AT_FDCWD, self.c_str(), dir, finalName.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            linked = linkIn(desc, dir, finalName);
             replace = !linked && errno == EEXIST;
             if (replacing) *replacing = replace;
         }
-        if (replace) linked = linkOver(self, dir, tempName, finalName);
+        if (replace) linked = linkOver(desc, dir, tempName, finalName);
         const auto ec = lastError();
         const bool closed = ::close(desc) == 0 || errno == EINTR;
         if (!linked) return systemError(ec, "cannot create " + quoted(shown));
