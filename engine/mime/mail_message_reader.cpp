@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace quillmark {
@@ -35,22 +36,25 @@ bool sameName(std::string_view a, std::string_view lowerCase) noexcept
         && std::equal(a.begin(), a.end(), lowerCase.begin(), [](char x, char y) { return g_ascii_tolower(x) == y; });
 }
 
-// The unfolded values of the wanted fields, in order of appearance. A line that is neither a
-// field nor a continuation (damaged input) ends the field before it and is skipped.
+// The wanted fields, in order of appearance, each as it stands in the header block: from after
+// the colon to the end of its last continuation line. A line that is neither a field nor a
+// continuation (damaged input) ends the field before it and is skipped. Values are unfolded
+// only when used: most messages need two of them.
 struct Fields {
-    std::array<std::vector<std::string>, kFieldCount> values;
+    std::array<std::vector<std::string_view>, kFieldCount> values;
     std::size_t total = 0;  // fields of any name
 
     explicit Fields(std::string_view block)
     {
-        std::string* current = nullptr;
+        std::string_view* current = nullptr;
         while (!block.empty()) {
-            auto eol = block.find('\n');
-            std::string_view line = block.substr(0, eol);
+            const auto eol = block.find('\n');
+            const std::string_view line = block.substr(0, eol);
             block.remove_prefix(eol == std::string_view::npos ? block.size() : eol + 1);
-            if (line.ends_with('\r')) line.remove_suffix(1);
             if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-                if (current) current->append(line);
+                if (current)
+                    *current = std::string_view(current->data(),
+                                                static_cast<std::size_t>(line.data() + line.size() - current->data()));
                 continue;
             }
             current = nullptr;
@@ -67,6 +71,69 @@ struct Fields {
         }
     }
 };
+
+// A folded value as one line: its lines joined without their line ends (LF, or CR LF).
+std::string unfold(std::string_view folded)
+{
+    std::string out;
+    out.reserve(folded.size());
+    while (true) {
+        const auto eol = folded.find('\n');
+        std::string_view line = folded.substr(0, eol);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        out.append(line);
+        if (eol == std::string_view::npos) return out;
+        folded.remove_prefix(eol + 1);
+    }
+}
+
+bool isAtext(char c) noexcept
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+        || std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+// Whether text is atoms of atext joined by single dots (RFC 5322 dot-atom).
+bool isDotAtom(std::string_view text) noexcept
+{
+    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '.' ? text[i + 1] == '.' : !isAtext(text[i])) return false;
+    return true;
+}
+
+// A plain ASCII addr-spec, local-part@domain, with nothing GMime would read in another way
+// (quotes, comments, domain literals, international domains).
+bool isPlainAddrSpec(std::string_view text) noexcept
+{
+    const auto at = text.find('@');
+    if (at == std::string_view::npos) return false;
+    const std::string_view local = text.substr(0, at), domain = text.substr(at + 1);
+    if (!isDotAtom(local) || !isDotAtom(domain)) return false;
+    for (std::size_t i = 0; i + 4 <= domain.size(); ++i)
+        if (g_ascii_strncasecmp(domain.data() + i, "xn--", 4) == 0) return false;
+    return true;
+}
+
+// The address of the two forms nearly every From field has, "addr-spec" and "phrase <addr-spec>"
+// (the phrase of atoms, dots and blanks, encoded words included), read directly: GMime builds
+// objects and takes locks for each address it parses. Anything else is left to GMime, so the
+// result is GMime's in every case.
+std::optional<std::string> plainAddress(std::string_view value)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+    while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+    if (value.ends_with('>')) {
+        const auto open = value.find('<');
+        if (open == std::string_view::npos) return std::nullopt;
+        for (const char c : value.substr(0, open))
+            if (!blank(c) && c != '.' && !isAtext(c)) return std::nullopt;
+        value = value.substr(open + 1, value.size() - open - 2);
+    }
+    if (!isPlainAddrSpec(value)) return std::nullopt;
+    return std::string(value);
+}
 
 // The bare address (local-part@domain) of the first address in the list that has one, looking
 // into groups.
@@ -88,18 +155,21 @@ std::string firstAddress(InternetAddressList* list)
     return {};
 }
 
-std::string firstAddress(const std::vector<std::string>& values)
+std::string firstAddress(const std::vector<std::string_view>& values)
 {
     if (values.empty()) return {};
-    gmime::Owned<InternetAddressList> list(internet_address_list_parse(nullptr, values.front().c_str()));
+    const std::string value = unfold(values.front());
+    if (auto plain = plainAddress(value)) return *std::move(plain);
+    gmime::Owned<InternetAddressList> list(internet_address_list_parse(nullptr, value.c_str()));
     return firstAddress(list.get());
 }
 
 // Every Received field ends with "; <date>" (RFC 5321); the newest one is the date of delivery.
-std::optional<std::chrono::sys_seconds> newestReceived(const std::vector<std::string>& values)
+std::optional<std::chrono::sys_seconds> newestReceived(const std::vector<std::string_view>& folded)
 {
     std::optional<std::chrono::sys_seconds> newest;
-    for (const auto& value : values) {
+    for (const auto& field : folded) {
+        const std::string value = unfold(field);
         const auto semicolon = value.rfind(';');
         if (semicolon == std::string::npos) continue;
         const auto when = gmime::decodeDate(value.c_str() + semicolon + 1);
@@ -115,7 +185,8 @@ MailMessageReader::MailMessageReader() : m_sender(kNoSender) { gmime::ensureInit
 Result<void> MailMessageReader::LoadMessageFile(std::string_view messageText)
 {
     const Fields fields(headerBlock(messageText));
-    m_date = fields.values[Date].empty() ? std::nullopt : gmime::decodeDate(fields.values[Date].front().c_str());
+    m_date
+        = fields.values[Date].empty() ? std::nullopt : gmime::decodeDate(unfold(fields.values[Date].front()).c_str());
     if (!m_date) m_date = newestReceived(fields.values[Received]);
 
     m_sender = kNoSender;
