@@ -27,6 +27,7 @@ inline constexpr PropTag kMessageCcMe               = makeTag(0x0058, pt::kBoole
 inline constexpr PropTag kSentRepresentingAddrType  = makeTag(0x0064, pt::kString);
 inline constexpr PropTag kSentRepresentingEmail     = makeTag(0x0065, pt::kString);
 inline constexpr PropTag kConversationTopic         = makeTag(0x0070, pt::kString);
+inline constexpr PropTag kConversationIndex         = makeTag(0x0071, pt::kBinary);
 inline constexpr PropTag kTransportHeaders          = makeTag(0x007D, pt::kString);
 inline constexpr PropTag kRecipientType             = makeTag(0x0C15, pt::kInt32);
 inline constexpr PropTag kSenderEntryId             = makeTag(0x0C19, pt::kBinary);
@@ -93,5 +94,10 @@ inline constexpr PropTag kAttachmentHidden          = makeTag(0x7FFE, pt::kBoole
 
 // Values of PidTagObjectType for the objects our files hold.
 inline constexpr std::int32_t kMapiMailUser = 6, kMapiAttach = 7;
+
+// PidTagConversationIndex ([MS-OXOMSG] 2.2.1.3): a header (reserved byte, five bytes of time, the
+// thread's GUID), then one block per reply level.
+inline constexpr std::size_t kConversationHeaderSize = 22, kConversationBlockSize = 5;
+inline constexpr std::uint8_t kConversationReserved = 0x01;
 
 }  // namespace quillmark::pst::tag

@@ -4,6 +4,7 @@
 // state (read, flagged, replied, draft).
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/rfc822_import.h"
+#include "engine/pst/messaging/conversation.h"
 #include "engine/pst/messaging/message_store.h"
 #include "engine/pst/property_tags.h"
 #include "engine/targets/mail_writer.h"
@@ -133,6 +134,10 @@ pst::Message toPstMessage(ImportedMessage& in)
     addIfSet(x, id(pst::tag::kInternetMessageId), in.messageId);
     addIfSet(x, id(pst::tag::kInternetReferences), in.references);
     addIfSet(x, id(pst::tag::kInReplyTo), in.inReplyTo);
+    addIfSet(x, id(pst::tag::kConversationTopic), in.threadTopic);
+    const auto index
+        = pst::conversationIndex({in.threadIndex, in.messageId, in.inReplyTo, in.references, m.submitTime});
+    if (!index.empty()) x.push_back(pst::Prop::binary(id(pst::tag::kConversationIndex), index));
     if (in.bodyHtml && !in.bodyHtml->empty())
         x.push_back(pst::Prop::int32(id(pst::tag::kInternetCodepage), static_cast<std::int32_t>(in.htmlCodePage)));
     return m;

@@ -1,6 +1,7 @@
 // Message objects ([MS-PST] 2.4.5): the PC, the recipient table and the attachment table with
 // attachment objects, all in the message node's subnode tree.
 #include "engine/pst/byte_io.h"
+#include "engine/pst/messaging/conversation.h"
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
@@ -112,15 +113,12 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
     p.push_back({tag::kSubject, utf16le(m.subject)});
-    p.push_back({tag::kConversationTopic, utf16le(m.subject)});
+    // Replies share their original's topic, unless the caller gives one (Thread-Topic).
+    p.push_back({tag::kConversationTopic, utf16le(conversationTopic(m.subject))});
     addString(p, tag::kBody, m.body);
     if (!m.html.empty()) {
         p.push_back({tag::kHtml, {m.html.begin(), m.html.end()}});
     }
-    // The code page the internet message's text is in; our bodies are Unicode and the HTML UTF-8,
-    // unless the caller says otherwise in its extra properties.
-    if (!m.body.empty() || !m.html.empty())
-        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
     // The sender, and whom the message is from: the same person unless someone sent it on
     // another's behalf. Entry IDs and search keys are how Outlook finds them again (reply, card).
     const bool onBehalf = !m.fromName.empty() || !m.fromEmail.empty();
@@ -153,6 +151,12 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
         for (auto& extra : *extrasToTake) setProperty(p, {extra.tag, std::move(extra.value)});
     else
         for (const auto& extra : m.extra) setProperty(p, toLtp(extra));
+    // The code page the internet message's text is in, on every message with a body (which may
+    // have come among the extras): our bodies are Unicode and the HTML UTF-8, unless the caller
+    // said otherwise.
+    const bool hasBody = findProperty(p, tag::kBody) || findProperty(p, tag::kHtml);
+    if (hasBody && !findProperty(p, tag::kInternetCodepage))
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
     return p;
 }
 

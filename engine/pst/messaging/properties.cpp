@@ -162,7 +162,7 @@ const ltp::TableSchema& contentsSchema()
     static const auto s = schemaOf(
         {tag::kImportance,           tag::kMessageClass,         tag::kSensitivity,      tag::kSubject,
          tag::kClientSubmitTime,     tag::kSentRepresentingName, tag::kMessageToMe,      tag::kMessageCcMe,
-         tag::kConversationTopic,    t(0x0071, pt::kBinary),     tag::kDisplayCc,        tag::kDisplayTo,
+         tag::kConversationTopic,    tag::kConversationIndex,    tag::kDisplayCc,        tag::kDisplayTo,
          tag::kDeliveryTime,         tag::kMessageFlags,         tag::kMessageSize,      tag::kMessageStatus,
          t(0x0E30, pt::kBinary),     t(0x0E33, pt::kInt64),      t(0x0E34, pt::kBinary), t(0x0E38, pt::kInt32),
          t(0x0E3C, pt::kBinary),     t(0x0E3D, pt::kBinary),     t(0x1097, pt::kInt32),  t(0x3013, pt::kBinary),

@@ -30,12 +30,40 @@ std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
     return get<std::uint32_t>(it->second.value->bytes, 0);
 }
 
-// An entry ID as MAPI stores it ([MS-OXCDATA] 2.2.4): four zero flag bytes, a 16-byte provider
-// UID, then the provider's own bytes.
-bool entryIdShaped(const Value& v)
+// What is wrong with an entry ID as MAPI stores it ([MS-OXCDATA] 2.2.4): four zero flag bytes,
+// a 16-byte provider UID, then the provider's own bytes; for a one-off entry ID (2.2.5.1)
+// version 0, flags, and display name, address type and address, each NUL-terminated, in UTF-16
+// when the flags say Unicode, and nothing after them. Outlook leaves some recipients' entry IDs
+// empty. Nullptr when it is sound.
+const char* entryIdProblem(const Value& v)
 {
-    constexpr std::size_t kFlagsAndUid = 20;
-    return v.size > kFlagsAndUid && v.bytes.size() >= 4 && get<std::uint32_t>(v.bytes, 0) == 0;
+    constexpr std::size_t kFlagsAndUid = 20, kOneOffHeader = 24;
+    constexpr std::uint16_t kUnicode = 0x8000;
+    static constexpr std::uint8_t kOneOffUid[16]
+        = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    if (v.size == 0) return nullptr;
+    if (v.size < kFlagsAndUid || v.bytes.size() < kFlagsAndUid || get<std::uint32_t>(v.bytes, 0) != 0)
+        return "is not an entry ID (flags and provider UID)";
+    if (!std::equal(std::begin(kOneOffUid), std::end(kOneOffUid), v.bytes.begin() + 4) || v.size != v.bytes.size())
+        return nullptr;
+    if (v.size < kOneOffHeader || get<std::uint16_t>(v.bytes, 20) != 0)
+        return "is a one-off entry ID of no known version";
+    const std::size_t unit = get<std::uint16_t>(v.bytes, 22) & kUnicode ? 2 : 1;
+    std::size_t at = kOneOffHeader;
+    for (int text = 0; text < 3; ++text) {
+        while (at + unit <= v.size && (v.bytes[at] || (unit == 2 && v.bytes[at + 1]))) at += unit;
+        if (at + unit > v.size) return "is a one-off entry ID whose names are not terminated";
+        at += unit;
+    }
+    return at == v.size ? nullptr : "is a one-off entry ID with bytes after its address";
+}
+
+// PidTagConversationIndex ([MS-OXOMSG] 2.2.1.3): a header, whole 5-byte blocks, reserved byte 1.
+bool conversationIndexShaped(const Value& v)
+{
+    return v.size >= tag::kConversationHeaderSize
+        && (v.size - tag::kConversationHeaderSize) % tag::kConversationBlockSize == 0 && !v.bytes.empty()
+        && v.bytes[0] == tag::kConversationReserved;
 }
 
 }  // namespace
@@ -53,14 +81,26 @@ void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where
         if (!props.count(id)) error(where, "message lacks required property " + hex(id));
     for (const PropTag t : {tag::kSenderEntryId, tag::kSentRepresentingEntryId}) {
         auto it = props.find(tagId(t));
-        if (it != props.end() && it->second.value && !entryIdShaped(*it->second.value))
-            error(where, "property " + hex(tagId(t)) + " is not an entry ID");
+        if (it == props.end() || !it->second.value) continue;
+        if (const char* problem = entryIdProblem(*it->second.value))
+            error(where, "property " + hex(tagId(t)) + " " + problem);
     }
+    auto index = props.find(tagId(tag::kConversationIndex));
+    if (index != props.end() && index->second.value && !conversationIndexShaped(*index->second.value))
+        error(where, "PidTagConversationIndex is not a header and whole reply blocks");
     auto recipients = subs->find(nid::kRecipientTable);
-    if (recipients == subs->end())
+    if (recipients == subs->end()) {
         error(where, "message has no recipient table");
-    else
-        (void)tc(recipients->second.data, recipients->second.sub, Where(where, " recipients"));
+    } else {
+        const Where at(where, " recipients");
+        (void)tc(recipients->second.data, recipients->second.sub, at, [&](std::uint32_t rowId, const Cells& cells) {
+            for (const auto& [t, v] : cells)
+                if (t == tag::kEntryId)
+                    if (const char* problem = entryIdProblem(v))
+                        error(Where(at, " row ", rowId, Where::Number::Decimal),
+                              std::string("PidTagEntryId ") + problem);
+        });
+    }
     checkAttachments(*subs, where, depth);
 }
 
