@@ -205,6 +205,8 @@ struct MessageBuilder {
             c.push_back({tag::kEmailAddress, utf16le(r.email)});
             c.push_back({tag::kSmtpAddress, utf16le(r.email)});
             c.push_back({tag::kSearchKey, addressSearchKey(r.email)});
+            c.push_back({tag::kRecordKey, {}});  // present and empty in every row of Outlook's tables
+            c.push_back(rowVersionCell(open.rowVersion));
             for (const auto& extra : r.extra) {
                 setProperty(c, toLtp(extra));
                 tags.push_back(extra.tag);
@@ -225,7 +227,7 @@ struct MessageBuilder {
             std::vector<std::uint8_t> key(16, 0);
             bytes::put<std::uint32_t>(key, 0, seed);
             bytes::put<std::uint32_t>(key, 4, nid);
-            auto inner = beginMessage(store, *a.embedded, key);
+            auto inner = beginMessage(store, *a.embedded, key, open.rowVersion);
             if (!inner) return std::move(inner).error();
             auto node = finishMessage(store, *inner);
             if (!node) return std::move(node).error();
@@ -284,7 +286,7 @@ struct MessageBuilder {
             const Nid nid = open.ids.next(fmt::NidType::Attachment);
             auto props = addAttachment(a, nid, seed, number++);
             if (!props) return std::move(props).error();
-            ltp::Row row{nid, {}};
+            ltp::Row row{nid, {rowVersionCell(open.rowVersion)}};
             for (auto& q : *props) {
                 if (q.tag == tag::kAttachSize) total += bytes::get<std::uint32_t>(q.value, 0);
                 if (schema.find(q.tag)) row.cells.push_back(std::move(q));
@@ -327,10 +329,12 @@ Result<void> validate(const Message& m, int depth)
 }  // namespace
 
 Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
-                                 std::span<const std::uint8_t> searchKeySeed, std::vector<Prop>* extrasToTake)
+                                 std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
+                                 std::vector<Prop>* extrasToTake)
 {
     if (auto r = validate(message, 0); !r) return std::move(r).error();
     OpenMessage open(store);
+    open.rowVersion = rowVersion;
     open.props = messageProperties(message, searchKeySeed, extrasToTake);
     MessageBuilder builder{store, open};
     if (auto r = builder.addRecipients(message); !r) return std::move(r).error();

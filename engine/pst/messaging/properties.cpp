@@ -201,19 +201,28 @@ std::vector<PropTag> attachmentTemplateTags()
     return {tag::kAttachSize, tag::kAttachFilename, tag::kAttachMethod, tag::kRenderingPosition};
 }
 
-PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, const ltp::TableSchema& schema)
+ltp::Property rowVersionCell(std::uint32_t rowVersion)
+{
+    return toLtp(Prop::int32(fmt::tagId(tag::kRowVersion), static_cast<std::int32_t>(rowVersion)));
+}
+
+PackedRow packRow(std::uint32_t rowId, std::uint32_t rowVersion, const std::vector<ltp::Property>& props,
+                  const ltp::TableSchema& schema)
 {
     PackedRow row{rowId, {}};
-    std::size_t size = 0;
+    const ltp::Property version = rowVersionCell(rowVersion);
+    std::size_t size = 8 + version.value.size();
     for (const auto& p : props)
         if (schema.find(p.tag)) size += 8 + p.value.size();
     row.cells.reserve(size);  // exactly: the row is kept until the folder closes
-    for (const auto& p : props) {
-        if (!schema.find(p.tag)) continue;
+    const auto append = [&](const ltp::Property& p) {
         bytes::append<std::uint32_t>(row.cells, p.tag);
         bytes::append<std::uint32_t>(row.cells, static_cast<std::uint32_t>(p.value.size()));
         bytes::appendBytes(row.cells, p.value);
-    }
+    };
+    append(version);
+    for (const auto& p : props)
+        if (schema.find(p.tag)) append(p);
     return row;
 }
 

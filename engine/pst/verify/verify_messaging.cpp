@@ -286,6 +286,43 @@ void Checker::nameMap(const PropertyMap& map)
     }
 }
 
+// The search activity list names search folders, each with its update queue and criteria object;
+// the receive folder table names folders. Outlook's stores have all of them, for the spam search
+// folder and the root folder ([MS-PST] 2.4.8.4.2, 2.4.8.6.3, 2.4.8.6.4).
+void Checker::searchAndReceiveNodes()
+{
+    const auto isFolder = [&](Nid n) {
+        return findNode(n) && (nidType(n) == NidType::NormalFolder || nidType(n) == NidType::SearchFolder);
+    };
+    if (const NodeInfo* sal = findNode(nid::kSearchActivityList); sal && sal->data) {
+        const Where where("search activity list");
+        if (auto list = streamValue(sal->data, where)) {
+            if (list->size % 4 != 0 || list->crc != 0) error(where, "is not an array of NIDs");
+            for (std::size_t i = 0; i + 4 <= list->bytes.size(); i += 4) {
+                const Nid n = get<std::uint32_t>(list->bytes, i);
+                if (nidType(n) != NidType::SearchFolder || !findNode(n)) {
+                    error(where, "names " + hex(n) + ", no search folder");
+                    continue;
+                }
+                for (const NidType t : {NidType::SearchUpdateQueue, NidType::SearchCriteria})
+                    if (!findNode(withType(n, t)))
+                        warn(where, "search folder " + hex(n) + " without its update queue or criteria object");
+            }
+        }
+    }
+    const NodeInfo* receive = findNode(nid::kReceiveFolderTable);
+    if (!receive) {
+        warn("node " + hex(nid::kReceiveFolderTable), "no receive folder table");
+        return;
+    }
+    const Where where("receive folder table");
+    (void)tc(receive->data, receive->sub, where, [&](std::uint32_t rowId, const Cells& cells) {
+        for (const auto& [t, v] : cells)
+            if (t == tag::kReceiveFolderNid && (v.bytes.size() != 4 || !isFolder(get<std::uint32_t>(v.bytes, 0))))
+                error(Where(where, " row ", rowId, Where::Number::Decimal), "names no folder");
+    });
+}
+
 void Checker::messaging()
 {
     for (const Nid n : {nid::kMessageStore, nid::kNameToIdMap, nid::kRootFolder, nid::kSearchManagementQueue,
@@ -302,6 +339,7 @@ void Checker::messaging()
         }
     if (const NodeInfo* node = findNode(nid::kNameToIdMap))
         if (auto map = pc(node->data, node->sub, "name-to-ID map")) nameMap(*map);
+    searchAndReceiveNodes();
     for (const Nid t : {nid::kHierarchyTemplate, nid::kContentsTemplate, nid::kAssocContentsTemplate,
                         nid::kSearchContentsTemplate, nid::kRecipientTemplate, nid::kAttachmentTemplate})
         if (const NodeInfo* node = findNode(t))
