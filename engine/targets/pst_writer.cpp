@@ -62,6 +62,9 @@ pst::Attachment toPst(ImportedAttachment& in)
         a.embedded = toPst(*in.embedded);
     else
         a.data = bytesOf(in.data);
+    // OID_MIMETAG: the attachment came from a MIME part, whose type PidTagAttachMimeTag gives.
+    static constexpr std::uint8_t kMimeTag[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x14, 0x03, 0x0A, 0x04};
+    a.extra.push_back(pst::Prop::binary(id(pst::tag::kAttachTag), kMimeTag));
     if (!in.contentLocation.empty())
         a.extra.push_back(pst::Prop::string(id(pst::tag::kAttachContentLocation), in.contentLocation));
     if (in.inlineInHtml) {

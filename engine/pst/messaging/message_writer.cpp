@@ -138,9 +138,11 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
         addString(p, tag::kReplyRecipientNames, names);
         p.push_back({tag::kReplyRecipientEntries, flatEntryList(ids)});
     }
-    addString(p, tag::kDisplayTo, joinNames(m, Recipient::Kind::To));
-    addString(p, tag::kDisplayCc, joinNames(m, Recipient::Kind::Cc));
-    addString(p, tag::kDisplayBcc, joinNames(m, Recipient::Kind::Bcc));
+    // The display lines, empty ones included, as Outlook's messages carry all three.
+    p.push_back({tag::kDisplayTo, utf16le(joinNames(m, Recipient::Kind::To))});
+    p.push_back({tag::kDisplayCc, utf16le(joinNames(m, Recipient::Kind::Cc))});
+    p.push_back({tag::kDisplayBcc, utf16le(joinNames(m, Recipient::Kind::Bcc))});
+    p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kHasAttachments), !m.attachments.empty())));
     const std::uint64_t when = m.deliveryTime ? m.deliveryTime : m.submitTime ? m.submitTime : nowFileTime();
     if (m.submitTime) p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kDeliveryTime), when)));
@@ -157,6 +159,9 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     const bool hasBody = findProperty(p, tag::kBody) || findProperty(p, tag::kHtml);
     if (hasBody && !findProperty(p, tag::kInternetCodepage))
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
+    // The subject's parts, when the caller did not split it: no prefix, all of it normalized.
+    if (!findProperty(p, tag::kSubjectPrefix)) p.push_back({tag::kSubjectPrefix, {}});
+    if (!findProperty(p, tag::kNormalizedSubject)) p.push_back({tag::kNormalizedSubject, utf16le(m.subject)});
     return p;
 }
 
@@ -263,6 +268,9 @@ struct MessageBuilder {
         addString(p, tag::kAttachLongFilename, a.fileName);
         addString(p, tag::kAttachMimeTag, a.mimeType);
         addString(p, tag::kAttachContentId, a.contentId);
+        // Shown, with no special handling, unless the caller says otherwise (inline images).
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachFlags), 0)));
+        p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kAttachmentHidden), false)));
         for (const auto& extra : a.extra) setProperty(p, toLtp(extra));
         auto pc = ltp::writePropertyContext(store, p, ids);
         if (!pc) return std::move(pc).error();
@@ -341,6 +349,10 @@ Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
     const std::uint32_t seed = searchKeySeed.size() >= 4 ? bytes::get<std::uint32_t>(searchKeySeed, 0) : 0;
     auto attached = builder.addAttachments(message, seed);
     if (!attached) return std::move(attached).error();
+    // The number the next attachment would get, as Outlook keeps it on the message.
+    setProperty(
+        open.props,
+        toLtp(Prop::int32(fmt::tagId(tag::kAttachNumber), static_cast<std::int32_t>(message.attachments.size()))));
     const std::uint64_t size = sizeOf(open.props) + *attached;
     setProperty(open.props,
                 toLtp(Prop::int32(fmt::tagId(tag::kMessageSize),

@@ -85,6 +85,14 @@ void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where
         if (const char* problem = entryIdProblem(*it->second.value))
             error(where, "property " + hex(tagId(t)) + " " + problem);
     }
+    // PidTagHasAttachments, where a message stores it, says what its subnodes hold.
+    if (auto has = props.find(tagId(tag::kHasAttachments)); has != props.end() && has->second.value) {
+        const bool attached = std::any_of(subs->begin(), subs->end(),
+                                          [](const auto& s) { return nidType(s.first) == NidType::Attachment; });
+        const Bytes& flag = has->second.value->bytes;
+        if (flag.size() != 1 || (flag[0] != 0) != attached)
+            error(where, "PidTagHasAttachments does not match its attachments");
+    }
     auto index = props.find(tagId(tag::kConversationIndex));
     if (index != props.end() && index->second.value && !conversationIndexShaped(*index->second.value))
         error(where, "PidTagConversationIndex is not a header and whole reply blocks");

@@ -504,6 +504,11 @@ TEST(PstVerify, EachOutlookRuleBrokenInACopyIsCaught)
             fmt::nid::kReceiveFolderTable);
     }
     {
+        SCOPED_TRACE("a message whose has-attachments property denies its attachment");
+        expect(
+            {0x1B, 0x0E, 0x0B, 0x00, 0x01}, [](std::uint8_t* b) { b[4] = 0; }, "PidTagHasAttachments");
+    }
+    {
         SCOPED_TRACE("an attachment of another object type");
         expect(
             {0xFE, 0x0F, 0x03, 0x00}, [](std::uint8_t* b) { b[0] = 0xFD; }, "PidTagObjectType is not 7");
