@@ -113,8 +113,10 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
     p.push_back({tag::kSubject, utf16le(m.subject)});
-    // Replies share their original's topic, unless the caller gives one (Thread-Topic).
-    p.push_back({tag::kConversationTopic, utf16le(conversationTopic(m.subject))});
+    // Replies share their original's topic, unless the caller gives one (Thread-Topic). Outlook
+    // gives a message without subject no topic.
+    if (const auto topic = conversationTopic(m.subject); !topic.empty())
+        p.push_back({tag::kConversationTopic, utf16le(topic)});
     addString(p, tag::kBody, m.body);
     if (!m.html.empty()) {
         p.push_back({tag::kHtml, {m.html.begin(), m.html.end()}});
