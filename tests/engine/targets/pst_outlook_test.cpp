@@ -1,7 +1,8 @@
-// Our PST beside an Outlook-made one (enron.pst, from the pst-extractor package): the special
-// nodes, the properties of the store, the fixed folders, messages, recipient rows and attachments,
-// and the tables' columns. Every difference is either gone or listed here with its reason, so a
-// new one (or one that went away) fails the test until it is looked at.
+// What Outlook finds in the PST the job writes. Beside an Outlook-made file (enron.pst, from the
+// pst-extractor package): the special nodes, the properties of the store, the fixed folders,
+// messages, recipient rows and attachments, and the tables' columns; every difference is either
+// gone or listed here with its reason, so a new one (or one that went away) fails the test until
+// it is looked at. And the conversation properties its conversation view groups a thread by.
 #include "engine/job/conversion_job.h"
 #include "engine/pst/pst_fixtures.h"
 #include "support/fake_host.h"
@@ -91,11 +92,30 @@ Inventory inventoryOf(const fs::path& pst)
     return out;
 }
 
-// Three messages as the job gets them: a plain one to two people, a reply with an attachment,
-// an HTML one from Outlook with its thread fields.
+using testing::Mail;
+
+// The PST the job writes of these mails, in one mailbox.
+fs::path writePst(const testing::TempDir& dir, const std::vector<Mail>& mails)
+{
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    JobSettings s;
+    s.target = Target::Pst;
+    s.outputFolder = (dir / "out").string() + "/";
+    fs::create_directories(dir / "out");
+    testing::FakeHost host;
+    ConversionJob job(host, s);
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    EXPECT_EQ(r.messagesWritten, mails.size());
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+        if (e.path().extension() == ".pst") return e.path();
+    return {};
+}
+
+// Three messages: a plain one to two people, a reply with an attachment, an HTML one from
+// Outlook with its thread fields.
 fs::path writeOurs(const testing::TempDir& dir)
 {
-    using testing::Mail;
     const std::vector<Mail> mails = {
         {"Ann <ann@example.org>", "Budget 2027", "The figures.",
          "To: Bob <bob@example.org>\nCc: carol@example.org\nMessage-ID: <budget@example.org>\n"
@@ -112,19 +132,7 @@ fs::path writeOurs(const testing::TempDir& dir)
          "Thread-Index: AQIDBAUGBwgJCgsMDQ4PEBESExQVFqq7zN3u\nDate: Mon, 07 Dec 2026 11:00:00 +0000\n"
          "MIME-Version: 1.0\nContent-Type: text/html; charset=utf-8\n"},
     };
-    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
-    JobSettings s;
-    s.target = Target::Pst;
-    s.outputFolder = (dir / "out").string() + "/";
-    fs::create_directories(dir / "out");
-    testing::FakeHost host;
-    ConversionJob job(host, s);
-    const std::vector<std::string> rows{inbox.string()};
-    const Report r = job.run(rows);
-    EXPECT_EQ(r.messagesWritten, mails.size());
-    for (const auto& e : fs::directory_iterator(dir / "out"))
-        if (e.path().extension() == ".pst") return e.path();
-    return {};
+    return writePst(dir, mails);
 }
 
 }  // namespace
@@ -157,6 +165,60 @@ TEST(PstInventory, DiffersFromOutlooksOwnFileOnlyWhereListed)
         EXPECT_TRUE(listed.count({object, tag})) << object << " " << tag << ": a difference nobody has looked at";
     for (const auto& [object, tag] : listed)
         EXPECT_TRUE(found.count({object, tag})) << object << " " << tag << ": listed, but no longer a difference";
+}
+
+// A thread as Outlook's conversation view sees it: the original, a reply and a reply to the reply
+// (each naming the thread in its own way) share one topic and one GUID, and the reply levels show
+// in the index; another thread with the same subject words does not join it.
+TEST(PstConversationView, RepliesShareTheirThreadsTopicAndGuid)
+{
+    const std::string python = "/usr/bin/python3";
+    if (!testing::haveProgram(python) || testing::runProgram({python, "-c", "import pypff"}).status != 0)
+        GTEST_SKIP() << "python3-pypff is not installed";
+    testing::TempDir dir;
+    const auto pst
+        = writePst(dir,
+                   {{"ann@example.org", "Budget", "x", "Message-ID: <a@x>\n"},
+                    {"bob@example.org", "RE: Budget", "x", "Message-ID: <b@x>\nIn-Reply-To: <a@x>\n"},
+                    {"ann@example.org", "AW: Re[2]: Budget", "x", "Message-ID: <c@x>\nReferences: <a@x> <b@x>\n"},
+                    {"dan@example.org", "Fwd: Budget", "x", "Message-ID: <d@x>\n"}});
+    ASSERT_FALSE(pst.empty());
+    EXPECT_PST_VALID(pst);
+    // Subject, topic, then the index's length and GUID (bytes 6 to 21) for each message.
+    const std::string script
+        = "import pypff,sys\n"
+          "f=pypff.file(); f.open(sys.argv[1])\n"
+          "def walk(d):\n"
+          "  for i in range(d.number_of_sub_folders):\n"
+          "    s=d.get_sub_folder(i)\n"
+          "    for j in range(s.number_of_sub_messages):\n"
+          "      m=s.get_sub_message(j); x=b''\n"
+          "      for rs in m.record_sets:\n"
+          "        for e in rs.entries:\n"
+          "          if e.entry_type==0x0071: x=e.data or b''\n"
+          "      print(m.subject+'|'+(m.conversation_topic or '')+'|'+str(len(x))+'|'+x[6:22].hex())\n"
+          "    walk(s)\n"
+          "walk(f.get_root_folder())\n";
+    const auto run = testing::runProgram({python, "-c", script, pst.string()}, testing::StdErr::Apart);
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::map<std::string, std::vector<std::string>> seen;  // subject: topic, length, GUID
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> parts;
+        std::istringstream fields(line);
+        for (std::string part; std::getline(fields, part, '|');) parts.push_back(part);
+        ASSERT_EQ(parts.size(), 4u) << line;
+        seen[parts[0]] = {parts[1], parts[2], parts[3]};
+    }
+    ASSERT_EQ(seen.size(), 4u) << run.output;
+    for (const char* subject : {"Budget", "RE: Budget", "AW: Re[2]: Budget", "Fwd: Budget"})
+        EXPECT_EQ(seen[subject].at(0), "Budget") << subject;
+    EXPECT_EQ(seen["Budget"].at(1), "22");
+    EXPECT_EQ(seen["RE: Budget"].at(1), "27");
+    EXPECT_EQ(seen["AW: Re[2]: Budget"].at(1), "32");
+    EXPECT_EQ(seen["RE: Budget"].at(2), seen["Budget"].at(2));
+    EXPECT_EQ(seen["AW: Re[2]: Budget"].at(2), seen["Budget"].at(2));
+    EXPECT_NE(seen["Fwd: Budget"].at(2), seen["Budget"].at(2)) << "a forward without references starts a thread";
 }
 
 }  // namespace quillmark
