@@ -58,6 +58,27 @@ const char* entryIdProblem(const Value& v)
     return at == v.size ? nullptr : "is a one-off entry ID with bytes after its address";
 }
 
+// What is wrong with a FlatEntryList ([MS-OXCDATA] 2.3.3): a count, the size of what follows,
+// then each entry ID behind its size, padded to four bytes. Nullptr when it and its entries are
+// sound.
+const char* entryListProblem(const Value& list)
+{
+    if (list.size != list.bytes.size()) return nullptr;  // too long to hold whole: not looked into
+    if (list.size < 8 || get<std::uint32_t>(list.bytes, 4) != list.size - 8) return "is not an entry list";
+    std::size_t at = 8;
+    for (std::uint32_t n = get<std::uint32_t>(list.bytes, 0); n > 0; --n) {
+        if (at + 4 > list.size) return "lists more entry IDs than it holds";
+        const std::size_t cb = get<std::uint32_t>(list.bytes, at);
+        if (cb > list.size - at - 4) return "lists more entry IDs than it holds";
+        const Value entry{Bytes(list.bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                list.bytes.begin() + static_cast<std::ptrdiff_t>(at + 4 + cb)),
+                          cb, 0};
+        if (const char* problem = entryIdProblem(entry)) return problem;
+        at += 4 + (cb + 3) / 4 * 4;
+    }
+    return at >= list.size ? nullptr : "has bytes after its entry IDs";
+}
+
 // PidTagConversationIndex ([MS-OXOMSG] 2.2.1.3): a header, whole 5-byte blocks, reserved byte 1.
 bool conversationIndexShaped(const Value& v)
 {
@@ -85,6 +106,9 @@ void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where
         if (const char* problem = entryIdProblem(*it->second.value))
             error(where, "property " + hex(tagId(t)) + " " + problem);
     }
+    if (auto list = props.find(tagId(tag::kReplyRecipientEntries)); list != props.end() && list->second.value)
+        if (const char* problem = entryListProblem(*list->second.value))
+            error(where, std::string("PidTagReplyRecipientEntries ") + problem);
     // PidTagHasAttachments, where a message stores it, says what its subnodes hold.
     if (auto has = props.find(tagId(tag::kHasAttachments)); has != props.end() && has->second.value) {
         const bool attached = std::any_of(subs->begin(), subs->end(),

@@ -382,6 +382,7 @@ std::vector<std::uint8_t> storeForOutlookRules(const ScratchDir& dir)
     EXPECT_TRUE(s.namedProperty(Guid{0x29, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, "Keywords").ok());
     const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
     auto m = sampleMessage("Re: Rules");
+    m.replyTo.push_back({"Reply Desk", "desk@example.org"});
     std::vector<std::uint8_t> index(27, 0x5C);
     index[0] = 0x01;
     m.extra.push_back(Prop::binary(fmt::tagId(tag::kConversationIndex), index));
@@ -474,6 +475,21 @@ TEST(PstVerify, EachOutlookRuleBrokenInACopyIsCaught)
         needle.insert(needle.end(), {0, 0});
         expect(
             needle, [&](std::uint8_t* b) { b[needle.size() - 2] = 'x'; }, "not terminated");
+    }
+    {
+        SCOPED_TRACE("a reply-to entry ID whose address runs to its end");
+        auto needle = utf16le(std::string("SMTP") + '\0' + "desk@example.org");
+        needle.insert(needle.end(), {0, 0});
+        expect(
+            needle, [&](std::uint8_t* b) { b[needle.size() - 2] = 'x'; },
+            "PidTagReplyRecipientEntries is a one-off entry ID whose names are not terminated");
+    }
+    {
+        SCOPED_TRACE("a reply-to list that claims two entry IDs");
+        // One entry: count 1, 96 bytes follow, the entry's 90 bytes (with their padding), flags 0.
+        expect(
+            {1, 0, 0, 0, 96, 0, 0, 0, 90, 0, 0, 0, 0, 0, 0, 0}, [](std::uint8_t* b) { b[0] = 2; },
+            "PidTagReplyRecipientEntries lists more entry IDs than it holds");
     }
     {
         SCOPED_TRACE("a conversation index whose reserved byte is not 1");
