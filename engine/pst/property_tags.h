@@ -99,6 +99,10 @@ inline constexpr PropTag kAttachmentHidden          = makeTag(0x7FFE, pt::kBoole
 // Values of PidTagObjectType for the objects our files hold.
 inline constexpr std::int32_t kMapiMailUser = 6, kMapiAttach = 7;
 
+// The provider UID of one-off entry IDs ([MS-OXCDATA] 2.2.5.1): an address in no address book.
+inline constexpr std::uint8_t kOneOffProviderUid[16]
+    = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+
 // PidTagConversationIndex ([MS-OXOMSG] 2.2.1.3): a header (reserved byte, five bytes of time, the
 // thread's GUID), then one block per reply level.
 inline constexpr std::size_t kConversationHeaderSize = 22, kConversationBlockSize = 5;

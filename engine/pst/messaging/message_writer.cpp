@@ -56,8 +56,8 @@ std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::stri
 {
     constexpr std::uint16_t kUnicodeNoRichInfo = 0x8001;
     // Four zero flag bytes, then the one-off provider's UID.
-    std::vector<std::uint8_t> id{0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3,
-                                 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    std::vector<std::uint8_t> id(4 + sizeof tag::kOneOffProviderUid, 0);
+    std::copy(std::begin(tag::kOneOffProviderUid), std::end(tag::kOneOffProviderUid), id.begin() + 4);
     bytes::append<std::uint16_t>(id, 0);
     bytes::append<std::uint16_t>(id, kUnicodeNoRichInfo);
     for (const std::string* text : {&name, &kSmtp, &email}) {

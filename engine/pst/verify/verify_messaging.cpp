@@ -39,12 +39,11 @@ const char* entryIdProblem(const Value& v)
 {
     constexpr std::size_t kFlagsAndUid = 20, kOneOffHeader = 24;
     constexpr std::uint16_t kUnicode = 0x8000;
-    static constexpr std::uint8_t kOneOffUid[16]
-        = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
     if (v.size == 0) return nullptr;
     if (v.size < kFlagsAndUid || v.bytes.size() < kFlagsAndUid || get<std::uint32_t>(v.bytes, 0) != 0)
         return "is not an entry ID (flags and provider UID)";
-    if (!std::equal(std::begin(kOneOffUid), std::end(kOneOffUid), v.bytes.begin() + 4) || v.size != v.bytes.size())
+    if (!std::equal(std::begin(tag::kOneOffProviderUid), std::end(tag::kOneOffProviderUid), v.bytes.begin() + 4)
+        || v.size != v.bytes.size())
         return nullptr;
     if (v.size < kOneOffHeader || get<std::uint16_t>(v.bytes, 20) != 0)
         return "is a one-off entry ID of no known version";
