@@ -270,9 +270,12 @@ struct MessageBuilder {
         addString(p, tag::kAttachLongFilename, a.fileName);
         addString(p, tag::kAttachMimeTag, a.mimeType);
         addString(p, tag::kAttachContentId, a.contentId);
-        // Shown, with no special handling, unless the caller says otherwise (inline images).
+        // Shown, with no special handling, unless the caller says otherwise (inline images); its
+        // bytes as they are (no encoding) and no place in a MIME sequence, as Outlook records it.
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachFlags), 0)));
         p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kAttachmentHidden), false)));
+        p.push_back({tag::kAttachEncoding, {}});
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachMimeSequence), 0)));
         for (const auto& extra : a.extra) setProperty(p, toLtp(extra));
         auto pc = ltp::writePropertyContext(store, p, ids);
         if (!pc) return std::move(pc).error();

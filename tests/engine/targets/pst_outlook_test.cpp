@@ -58,8 +58,6 @@ constexpr Known kKnown[] = {
     {"attachment", "-0FF7:0003", "PidTagAccessLevel: computed by the store"},
     {"attachment", "-0FF9:0102", "PidTagRecordKey: four zero bytes in Outlook's file, computed by the store"},
     {"attachment", "-340D:0003", "PidTagStoreSupportMask: the store's, copied onto items by a copy"},
-    {"attachment", "-3702:0102", "PidTagAttachEncoding: empty in Outlook's file; we do not encode attachments"},
-    {"attachment", "-3710:0003", "PidTagAttachMimeSequence: 0 in Outlook's file, never read back"},
     {"columns:message-attachments", "+3707:001F", "the long file name column, which readers list attachments by"},
     // Folders: Deleted Items holds mail.
     {"folder:deleted-items", "+3613:001F", "PidTagContainerClass IPF.Note, as every mail folder of Outlook's has"},
