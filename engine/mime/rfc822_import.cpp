@@ -196,9 +196,9 @@ bool readThroughGMime(std::string_view name)
 // usual case): otherwise GMime reads the block as it is, and these fields from it.
 class PlainFields {
 public:
-    static constexpr std::array<std::string_view, 9> kNames{"date",       "message-id",  "in-reply-to",
-                                                            "references", "importance",  "x-priority",
-                                                            "priority",   "sensitivity", "received"};
+    static constexpr std::array<std::string_view, 11> kNames{"date",       "message-id",   "in-reply-to", "references",
+                                                             "importance", "x-priority",   "priority",    "sensitivity",
+                                                             "received",   "thread-topic", "thread-index"};
 
     explicit PlainFields(std::string_view head)
     {
@@ -319,6 +319,8 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
     if (!m.submitTime) m.submitTime = m.deliveryTime;
     if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);
     if (const auto v = field("references")) m.references = trimmed(*v);
+    if (const auto v = field("thread-topic")) m.threadTopic = trimmed(*v);
+    if (const auto v = field("thread-index")) m.threadIndex = trimmed(*v);
     m.importance = importanceOf(field);
     m.priority = priorityOf(field);
     m.sensitivity = sensitivityOf(field);
@@ -506,6 +508,8 @@ void toStoreText(ImportedMessage& m, bool bodyIsStoreText)
     fix(m.messageId);
     fix(m.inReplyTo);
     fix(m.references);
+    fix(m.threadTopic);
+    fix(m.threadIndex);
     m.transportHeaders = headerStoreText(std::move(m.transportHeaders));
     if (m.bodyText && !bodyIsStoreText) fix(*m.bodyText);
     for (auto& a : m.attachments) {

@@ -63,6 +63,8 @@ struct ImportedMessage {
     std::string messageId;
     std::string inReplyTo;
     std::string references;
+    std::string threadTopic;  // Thread-Topic and Thread-Index, as Outlook sends them, or empty
+    std::string threadIndex;
     int importance = 1;                   // 0 low, 1 normal, 2 high
     int priority = 0;                     // -1 non-urgent, 0 normal, 1 urgent
     int sensitivity = 0;                  // 0 none, 1 personal, 2 private, 3 confidential

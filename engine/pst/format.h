@@ -202,10 +202,16 @@ inline constexpr Nid kMessageStore = 0x21, kNameToIdMap = 0x61, kRootFolder = 0x
                      kAssocContentsTemplate = 0x60F, kSearchContentsTemplate = 0x610, kAttachmentTemplate = 0x671,
                      kRecipientTemplate = 0x692, kSpamSearchFolder = 0x2223, kIpmSubtree = 0x8022, kSearchRoot = 0x8042,
                      kDeletedItems = 0x8062;
+// Not in the mandatory list, but in every store Outlook makes: the receive folder table and the
+// spam search folder's search update queue and criteria object ([MS-PST] 2.4.8.6.3, 2.4.8.6.4).
+inline constexpr Nid kReceiveFolderTable = 0x62B, kSpamSearchUpdateQueue = 0x2226, kSpamSearchCriteria = 0x2227;
 // Subnode IDs of a message's tables ([MS-PST] 2.4.5, 2.4.6)
 inline constexpr Nid kAttachmentTable = 0x671, kRecipientTable = 0x692;
 static_assert(kRootFolder == makeNid(NidType::NormalFolder, 9));
 static_assert(kIpmSubtree == makeNid(NidType::NormalFolder, 0x401));
+static_assert(kSpamSearchUpdateQueue == withType(kSpamSearchFolder, NidType::SearchUpdateQueue)
+              && kSpamSearchCriteria == withType(kSpamSearchFolder, NidType::SearchCriteria)
+              && kReceiveFolderTable == makeNid(NidType::ReceiveFolderTable, 0x31));
 }  // namespace nid
 
 // rgnid start values for a new file ([MS-PST] 2.2.2.6)

@@ -27,6 +27,7 @@ inline constexpr PropTag kMessageCcMe               = makeTag(0x0058, pt::kBoole
 inline constexpr PropTag kSentRepresentingAddrType  = makeTag(0x0064, pt::kString);
 inline constexpr PropTag kSentRepresentingEmail     = makeTag(0x0065, pt::kString);
 inline constexpr PropTag kConversationTopic         = makeTag(0x0070, pt::kString);
+inline constexpr PropTag kConversationIndex         = makeTag(0x0071, pt::kBinary);
 inline constexpr PropTag kTransportHeaders          = makeTag(0x007D, pt::kString);
 inline constexpr PropTag kRecipientType             = makeTag(0x0C15, pt::kInt32);
 inline constexpr PropTag kSenderEntryId             = makeTag(0x0C19, pt::kBinary);
@@ -42,6 +43,7 @@ inline constexpr PropTag kMessageFlags              = makeTag(0x0E07, pt::kInt32
 inline constexpr PropTag kMessageSize               = makeTag(0x0E08, pt::kInt32);
 inline constexpr PropTag kResponsibility            = makeTag(0x0E0F, pt::kBoolean);
 inline constexpr PropTag kMessageStatus             = makeTag(0x0E17, pt::kInt32);
+inline constexpr PropTag kHasAttachments            = makeTag(0x0E1B, pt::kBoolean);
 inline constexpr PropTag kNormalizedSubject         = makeTag(0x0E1D, pt::kString);
 inline constexpr PropTag kAttachSize                = makeTag(0x0E20, pt::kInt32);
 inline constexpr PropTag kAttachNumber              = makeTag(0x0E21, pt::kInt32);
@@ -72,11 +74,14 @@ inline constexpr PropTag kSubfolders                = makeTag(0x360A, pt::kBoole
 inline constexpr PropTag kContainerClass            = makeTag(0x3613, pt::kString);
 inline constexpr PropTag kAttachDataBinary          = makeTag(0x3701, pt::kBinary);
 inline constexpr PropTag kAttachDataObject          = makeTag(0x3701, pt::kObject);
+inline constexpr PropTag kAttachEncoding            = makeTag(0x3702, pt::kBinary);
 inline constexpr PropTag kAttachFilename            = makeTag(0x3704, pt::kString);
 inline constexpr PropTag kAttachMethod              = makeTag(0x3705, pt::kInt32);
 inline constexpr PropTag kAttachLongFilename        = makeTag(0x3707, pt::kString);
+inline constexpr PropTag kAttachTag                 = makeTag(0x370A, pt::kBinary);
 inline constexpr PropTag kRenderingPosition         = makeTag(0x370B, pt::kInt32);
 inline constexpr PropTag kAttachMimeTag             = makeTag(0x370E, pt::kString);
+inline constexpr PropTag kAttachMimeSequence        = makeTag(0x3710, pt::kInt32);
 inline constexpr PropTag kAttachContentId           = makeTag(0x3712, pt::kString);
 inline constexpr PropTag kAttachContentLocation     = makeTag(0x3713, pt::kString);
 inline constexpr PropTag kAttachFlags               = makeTag(0x3714, pt::kInt32);
@@ -85,6 +90,8 @@ inline constexpr PropTag kSmtpAddress               = makeTag(0x39FE, pt::kStrin
 inline constexpr PropTag k7BitDisplayName           = makeTag(0x39FF, pt::kString);
 inline constexpr PropTag kSendRichInfo              = makeTag(0x3A40, pt::kBoolean);
 inline constexpr PropTag kInternetCodepage          = makeTag(0x3FDE, pt::kInt32);
+inline constexpr PropTag kReceiveFolderNid          = makeTag(0x6605, pt::kInt32);
+inline constexpr PropTag kSearchCriteriaValue       = makeTag(0x660B, pt::kInt32);  // undocumented; 0 in Outlook's
 inline constexpr PropTag kRowId                     = makeTag(0x67F2, pt::kInt32);
 inline constexpr PropTag kRowVersion                = makeTag(0x67F3, pt::kInt32);
 inline constexpr PropTag kPstPassword               = makeTag(0x67FF, pt::kInt32);
@@ -93,5 +100,14 @@ inline constexpr PropTag kAttachmentHidden          = makeTag(0x7FFE, pt::kBoole
 
 // Values of PidTagObjectType for the objects our files hold.
 inline constexpr std::int32_t kMapiMailUser = 6, kMapiAttach = 7;
+
+// The provider UID of one-off entry IDs ([MS-OXCDATA] 2.2.5.1): an address in no address book.
+inline constexpr std::uint8_t kOneOffProviderUid[16]
+    = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+
+// PidTagConversationIndex ([MS-OXOMSG] 2.2.1.3): a header (reserved byte, five bytes of time, the
+// thread's GUID), then one block per reply level.
+inline constexpr std::size_t kConversationHeaderSize = 22, kConversationBlockSize = 5;
+inline constexpr std::uint8_t kConversationReserved = 0x01;
 
 }  // namespace quillmark::pst::tag

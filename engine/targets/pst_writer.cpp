@@ -4,6 +4,7 @@
 // flagged, replied, draft, tags).
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/rfc822_import.h"
+#include "engine/pst/messaging/conversation.h"
 #include "engine/pst/messaging/message_store.h"
 #include "engine/pst/property_tags.h"
 #include "engine/targets/mail_writer.h"
@@ -65,6 +66,9 @@ pst::Attachment toPst(ImportedAttachment& in)
         a.embedded = toPst(*in.embedded);
     else
         a.data = bytesOf(in.data);
+    // OID_MIMETAG: the attachment came from a MIME part, whose type PidTagAttachMimeTag gives.
+    static constexpr std::uint8_t kMimeTag[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x14, 0x03, 0x0A, 0x04};
+    a.extra.push_back(pst::Prop::binary(id(pst::tag::kAttachTag), kMimeTag));
     if (!in.contentLocation.empty())
         a.extra.push_back(pst::Prop::string(id(pst::tag::kAttachContentLocation), in.contentLocation));
     if (in.inlineInHtml) {
@@ -163,6 +167,10 @@ pst::Message toPstMessage(ImportedMessage& in)
     addIfSet(x, id(pst::tag::kInternetMessageId), in.messageId);
     addIfSet(x, id(pst::tag::kInternetReferences), in.references);
     addIfSet(x, id(pst::tag::kInReplyTo), in.inReplyTo);
+    addIfSet(x, id(pst::tag::kConversationTopic), in.threadTopic);
+    const auto index
+        = pst::conversationIndex({in.threadIndex, in.messageId, in.inReplyTo, in.references, m.submitTime});
+    if (!index.empty()) x.push_back(pst::Prop::binary(id(pst::tag::kConversationIndex), index));
     if (in.bodyHtml && !in.bodyHtml->empty())
         x.push_back(pst::Prop::int32(id(pst::tag::kInternetCodepage), static_cast<std::int32_t>(in.htmlCodePage)));
     return m;

@@ -115,7 +115,7 @@ private:
 
 struct Row {
     std::uint32_t rowId = 0;      // PidTagLtpRowId: the NID the row describes
-    std::vector<Property> cells;  // columns the row has; the others are absent
+    std::vector<Property> cells;  // columns the row has, PidTagLtpRowVer among them; the others are absent
 };
 
 // Writes a TC with the schema's columns and `rows` (any order, row IDs unique).

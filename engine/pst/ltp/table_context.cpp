@@ -89,7 +89,12 @@ struct TableWriter {
         for (const Property& cell : r.cells) {
             const Column* col = schema.find(cell.tag);
             if (!col) return Error{Code::InvalidArgument, "table row has a cell for no column"};
-            if (cell.tag == kRowId || cell.tag == kRowVer) continue;
+            if (cell.tag == kRowId) continue;
+            if (cell.tag == kRowVer) {  // set, unlike the row ID, by the caller (as a change counter)
+                if (cell.value.size() != 4) return Error{Code::InvalidArgument, "row version of the wrong size"};
+                std::copy(cell.value.begin(), cell.value.end(), out.begin() + col->ibData);
+                continue;
+            }
             if (inlineCell(cell.tag)) {
                 if (cell.value.size() != col->cbData)
                     return Error{Code::InvalidArgument, "fixed-size cell with a value of the wrong size"};

@@ -77,6 +77,10 @@ struct MessageStore::Impl {
     std::optional<PendingMessage> pending;
     NameMap names;
     RowSpool spool;
+    // PidTagLtpRowVer as Outlook keeps it: a count of the store's changes, taken by each folder and
+    // message when it is made, for the rows that describe it.
+    std::uint32_t changes = 0;
+    std::map<Nid, std::uint32_t> folderVersions;
 
     // Debug check of what each state promises (the public methods assert it on entry).
     bool invariantsHold() const
@@ -129,6 +133,7 @@ struct MessageStore::Impl {
     void addFixedFolder(Nid nid, Nid parent, std::string name, bool search = false)
     {
         store->noteNid(nid);
+        folderVersions[nid] = ++changes;
         folders[nid] = Folder{nid, parent, std::move(name), {}, search, {}, {}, 0};
         if (parent != nid) folders[parent].children.push_back(nid);
     }
@@ -150,7 +155,7 @@ struct MessageStore::Impl {
         if (!node) return fail(std::move(node).error());
         if (auto r = store->putNode(p.nid, node->data, node->sub, p.folder); !r) return fail(std::move(r).error());
         Folder& f = folders.at(p.folder);
-        auto row = spool.append(packRow(p.nid, p.open.props, contentsSchema()));
+        auto row = spool.append(packRow(p.nid, p.open.rowVersion, p.open.props, contentsSchema()));
         if (!row) return fail(std::move(row).error());
         f.rows.push_back(*row);
         const auto* flags = findProperty(p.open.props, tag::kMessageFlags);
@@ -200,6 +205,7 @@ struct MessageStore::Impl {
     ltp::Row hierarchyRow(Nid child) const
     {
         auto props = folderProperties(folders.at(child));
+        props.push_back(rowVersionCell(folderVersions.at(child)));
         return ltp::Row{child, std::move(props)};
     }
 
@@ -243,15 +249,6 @@ struct MessageStore::Impl {
         return Ok{};
     }
 
-    // The search management queue and activity list exist but are empty (no search indexing):
-    // an empty node has no data block at all (data BID 0), as in Outlook's own files.
-    Result<void> writeSearchNodes()
-    {
-        for (const Nid nid : {nids::kSearchManagementQueue, nids::kSearchActivityList})
-            if (auto r = store->putNode(nid, 0, 0, 0); !r) return r;
-        return Ok{};
-    }
-
     Result<void> writeStoreObject()
     {
         std::vector<ltp::Property> p;
@@ -278,7 +275,8 @@ struct MessageStore::Impl {
         }
         spool.clear();
         if (auto r = writeTemplates(); !r) return fail(std::move(r).error());
-        if (auto r = writeSearchNodes(); !r) return fail(std::move(r).error());
+        if (auto r = writeSearchAndReceiveNodes(*store, folderVersions.at(nids::kRootFolder)); !r)
+            return fail(std::move(r).error());
         if (auto r = writeStoreObject(); !r) return fail(std::move(r).error());
         if (auto r = store->finish(); !r) return fail(std::move(r).error());
         state = State::Done;
@@ -323,7 +321,8 @@ Result<std::unique_ptr<MessageStore>> MessageStore::create(const std::filesystem
     for (const Nid n :
          {nids::kMessageStore, nids::kNameToIdMap, nids::kSearchManagementQueue, nids::kSearchActivityList,
           nids::kHierarchyTemplate, nids::kContentsTemplate, nids::kAssocContentsTemplate,
-          nids::kSearchContentsTemplate, nids::kAttachmentTemplate, nids::kRecipientTemplate})
+          nids::kSearchContentsTemplate, nids::kAttachmentTemplate, nids::kRecipientTemplate, nids::kReceiveFolderTable,
+          nids::kSpamSearchUpdateQueue, nids::kSpamSearchCriteria})
         impl->store->noteNid(n);
     impl->registerStandardNames();
     assert(impl->invariantsHold());
@@ -357,6 +356,7 @@ Result<FolderId> MessageStore::addFolder(FolderId parent, std::string_view name)
         if (m->folders.at(child).name == name) return FolderId{child};
     const Nid nid = m->store->newNid(fmt::NidType::NormalFolder);
     m->folders[nid] = Folder{nid, parent.nid, std::string(name), "IPF.Note", false, {}, {}, 0};
+    m->folderVersions[nid] = ++m->changes;
     m->folders.at(parent.nid).children.push_back(nid);
     return FolderId{nid};
 }
@@ -404,7 +404,7 @@ Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std
     const Nid nid = m->store->newNid(fmt::NidType::NormalMessage);
     std::vector<std::uint8_t> key(m->recordKey.begin(), m->recordKey.end());
     bytes::put<std::uint32_t>(key, 0, nid);
-    auto open = beginMessage(*m->store, message, key, extrasToTake);
+    auto open = beginMessage(*m->store, message, key, ++m->changes, extrasToTake);
     if (!open) {
         // A message that cannot be stored (e.g. a value too large) leaves the file usable unless
         // the file itself failed.

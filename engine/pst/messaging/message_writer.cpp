@@ -1,6 +1,7 @@
 // Message objects ([MS-PST] 2.4.5): the PC, the recipient table and the attachment table with
 // attachment objects, all in the message node's subnode tree.
 #include "engine/pst/byte_io.h"
+#include "engine/pst/messaging/conversation.h"
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
@@ -55,8 +56,8 @@ std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::stri
 {
     constexpr std::uint16_t kUnicodeNoRichInfo = 0x8001;
     // Four zero flag bytes, then the one-off provider's UID.
-    std::vector<std::uint8_t> id{0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3,
-                                 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    std::vector<std::uint8_t> id(4 + sizeof tag::kOneOffProviderUid, 0);
+    std::copy(std::begin(tag::kOneOffProviderUid), std::end(tag::kOneOffProviderUid), id.begin() + 4);
     bytes::append<std::uint16_t>(id, 0);
     bytes::append<std::uint16_t>(id, kUnicodeNoRichInfo);
     for (const std::string* text : {&name, &kSmtp, &email}) {
@@ -112,15 +113,14 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
     p.push_back({tag::kSubject, utf16le(m.subject)});
-    p.push_back({tag::kConversationTopic, utf16le(m.subject)});
+    // Replies share their original's topic, unless the caller gives one (Thread-Topic). Outlook
+    // gives a message without subject no topic.
+    if (const auto topic = conversationTopic(m.subject); !topic.empty())
+        p.push_back({tag::kConversationTopic, utf16le(topic)});
     addString(p, tag::kBody, m.body);
     if (!m.html.empty()) {
         p.push_back({tag::kHtml, {m.html.begin(), m.html.end()}});
     }
-    // The code page the internet message's text is in; our bodies are Unicode and the HTML UTF-8,
-    // unless the caller says otherwise in its extra properties.
-    if (!m.body.empty() || !m.html.empty())
-        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
     // The sender, and whom the message is from: the same person unless someone sent it on
     // another's behalf. Entry IDs and search keys are how Outlook finds them again (reply, card).
     const bool onBehalf = !m.fromName.empty() || !m.fromEmail.empty();
@@ -140,9 +140,11 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
         addString(p, tag::kReplyRecipientNames, names);
         p.push_back({tag::kReplyRecipientEntries, flatEntryList(ids)});
     }
-    addString(p, tag::kDisplayTo, joinNames(m, Recipient::Kind::To));
-    addString(p, tag::kDisplayCc, joinNames(m, Recipient::Kind::Cc));
-    addString(p, tag::kDisplayBcc, joinNames(m, Recipient::Kind::Bcc));
+    // The display lines, empty ones included, as Outlook's messages carry all three.
+    p.push_back({tag::kDisplayTo, utf16le(joinNames(m, Recipient::Kind::To))});
+    p.push_back({tag::kDisplayCc, utf16le(joinNames(m, Recipient::Kind::Cc))});
+    p.push_back({tag::kDisplayBcc, utf16le(joinNames(m, Recipient::Kind::Bcc))});
+    p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kHasAttachments), !m.attachments.empty())));
     const std::uint64_t when = m.deliveryTime ? m.deliveryTime : m.submitTime ? m.submitTime : nowFileTime();
     if (m.submitTime) p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kDeliveryTime), when)));
@@ -153,6 +155,15 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
         for (auto& extra : *extrasToTake) setProperty(p, {extra.tag, std::move(extra.value)});
     else
         for (const auto& extra : m.extra) setProperty(p, toLtp(extra));
+    // The code page the internet message's text is in, on every message with a body (which may
+    // have come among the extras): our bodies are Unicode and the HTML UTF-8, unless the caller
+    // said otherwise.
+    const bool hasBody = findProperty(p, tag::kBody) || findProperty(p, tag::kHtml);
+    if (hasBody && !findProperty(p, tag::kInternetCodepage))
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
+    // The subject's parts, when the caller did not split it: no prefix, all of it normalized.
+    if (!findProperty(p, tag::kSubjectPrefix)) p.push_back({tag::kSubjectPrefix, {}});
+    if (!findProperty(p, tag::kNormalizedSubject)) p.push_back({tag::kNormalizedSubject, utf16le(m.subject)});
     return p;
 }
 
@@ -201,6 +212,8 @@ struct MessageBuilder {
             c.push_back({tag::kEmailAddress, utf16le(r.email)});
             c.push_back({tag::kSmtpAddress, utf16le(r.email)});
             c.push_back({tag::kSearchKey, addressSearchKey(r.email)});
+            c.push_back({tag::kRecordKey, {}});  // present and empty in every row of Outlook's tables
+            c.push_back(rowVersionCell(open.rowVersion));
             for (const auto& extra : r.extra) {
                 setProperty(c, toLtp(extra));
                 tags.push_back(extra.tag);
@@ -221,7 +234,7 @@ struct MessageBuilder {
             std::vector<std::uint8_t> key(16, 0);
             bytes::put<std::uint32_t>(key, 0, seed);
             bytes::put<std::uint32_t>(key, 4, nid);
-            auto inner = beginMessage(store, *a.embedded, key);
+            auto inner = beginMessage(store, *a.embedded, key, open.rowVersion);
             if (!inner) return std::move(inner).error();
             auto node = finishMessage(store, *inner);
             if (!node) return std::move(node).error();
@@ -257,6 +270,12 @@ struct MessageBuilder {
         addString(p, tag::kAttachLongFilename, a.fileName);
         addString(p, tag::kAttachMimeTag, a.mimeType);
         addString(p, tag::kAttachContentId, a.contentId);
+        // Shown, with no special handling, unless the caller says otherwise (inline images); its
+        // bytes as they are (no encoding) and no place in a MIME sequence, as Outlook records it.
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachFlags), 0)));
+        p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kAttachmentHidden), false)));
+        p.push_back({tag::kAttachEncoding, {}});
+        p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kAttachMimeSequence), 0)));
         for (const auto& extra : a.extra) setProperty(p, toLtp(extra));
         auto pc = ltp::writePropertyContext(store, p, ids);
         if (!pc) return std::move(pc).error();
@@ -280,7 +299,7 @@ struct MessageBuilder {
             const Nid nid = open.ids.next(fmt::NidType::Attachment);
             auto props = addAttachment(a, nid, seed, number++);
             if (!props) return std::move(props).error();
-            ltp::Row row{nid, {}};
+            ltp::Row row{nid, {rowVersionCell(open.rowVersion)}};
             for (auto& q : *props) {
                 if (q.tag == tag::kAttachSize) total += bytes::get<std::uint32_t>(q.value, 0);
                 if (schema.find(q.tag)) row.cells.push_back(std::move(q));
@@ -323,16 +342,22 @@ Result<void> validate(const Message& m, int depth)
 }  // namespace
 
 Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
-                                 std::span<const std::uint8_t> searchKeySeed, std::vector<Prop>* extrasToTake)
+                                 std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
+                                 std::vector<Prop>* extrasToTake)
 {
     if (auto r = validate(message, 0); !r) return std::move(r).error();
     OpenMessage open(store);
+    open.rowVersion = rowVersion;
     open.props = messageProperties(message, searchKeySeed, extrasToTake);
     MessageBuilder builder{store, open};
     if (auto r = builder.addRecipients(message); !r) return std::move(r).error();
     const std::uint32_t seed = searchKeySeed.size() >= 4 ? bytes::get<std::uint32_t>(searchKeySeed, 0) : 0;
     auto attached = builder.addAttachments(message, seed);
     if (!attached) return std::move(attached).error();
+    // The number the next attachment would get, as Outlook keeps it on the message.
+    setProperty(
+        open.props,
+        toLtp(Prop::int32(fmt::tagId(tag::kAttachNumber), static_cast<std::int32_t>(message.attachments.size()))));
     const std::uint64_t size = sizeOf(open.props) + *attached;
     setProperty(open.props,
                 toLtp(Prop::int32(fmt::tagId(tag::kMessageSize),

@@ -48,15 +48,17 @@ const ltp::Property* findProperty(const std::vector<ltp::Property>& props, PropT
 // changes (it is written by finishMessage()).
 struct OpenMessage {
     explicit OpenMessage(ndb::BlockStore& store) : ids(store) {}
+    std::uint32_t rowVersion = 0;  // of its row in the folder's contents table and of its own tables' rows
     std::vector<ltp::Property> props;
     std::vector<ndb::SubnodeEntry> subnodes;
     ltp::SubnodeIds ids;
 };
 
 // extrasToTake, when given, is message.extra itself: its values are moved into the message's
-// properties rather than copied (after they have been checked), and left empty.
+// properties rather than copied (after they have been checked), and left empty. rowVersion is the
+// store's change count for this message (PidTagLtpRowVer of every row about it, as Outlook counts).
 [[nodiscard]] Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
-                                               std::span<const std::uint8_t> searchKeySeed,
+                                               std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
                                                std::vector<Prop>* extrasToTake = nullptr);
 [[nodiscard]] Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open);
 
@@ -65,7 +67,14 @@ struct PackedRow {
     std::uint32_t rowId = 0;
     std::vector<std::uint8_t> cells;  // (tag, size, bytes) for each cell
 };
-PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, const ltp::TableSchema& schema);
+PackedRow packRow(std::uint32_t rowId, std::uint32_t rowVersion, const std::vector<ltp::Property>& props,
+                  const ltp::TableSchema& schema);
+ltp::Property rowVersionCell(std::uint32_t rowVersion);
+
+// The nodes of the search and delivery machinery, as an Outlook-made store has them: the search
+// management queue (empty), the search activity list naming the spam search folder, that
+// folder's update queue (empty) and criteria object, and the receive folder table.
+[[nodiscard]] Result<void> writeSearchAndReceiveNodes(ndb::BlockStore& store, std::uint32_t rowVersion);
 ltp::Row unpackRow(const PackedRow& row);
 
 // The name-to-ID map ([MS-PST] 2.4.7).

@@ -178,7 +178,7 @@ const ltp::TableSchema& contentsSchema()
     static const auto s = schemaOf(
         {tag::kImportance,           tag::kMessageClass,         tag::kSensitivity,      tag::kSubject,
          tag::kClientSubmitTime,     tag::kSentRepresentingName, tag::kMessageToMe,      tag::kMessageCcMe,
-         tag::kConversationTopic,    t(0x0071, pt::kBinary),     tag::kDisplayCc,        tag::kDisplayTo,
+         tag::kConversationTopic,    tag::kConversationIndex,    tag::kDisplayCc,        tag::kDisplayTo,
          tag::kDeliveryTime,         tag::kMessageFlags,         tag::kMessageSize,      tag::kMessageStatus,
          t(0x0E30, pt::kBinary),     t(0x0E33, pt::kInt64),      t(0x0E34, pt::kBinary), t(0x0E38, pt::kInt32),
          t(0x0E3C, pt::kBinary),     t(0x0E3D, pt::kBinary),     t(0x1097, pt::kInt32),  t(0x3013, pt::kBinary),
@@ -217,19 +217,28 @@ std::vector<PropTag> attachmentTemplateTags()
     return {tag::kAttachSize, tag::kAttachFilename, tag::kAttachMethod, tag::kRenderingPosition};
 }
 
-PackedRow packRow(std::uint32_t rowId, const std::vector<ltp::Property>& props, const ltp::TableSchema& schema)
+ltp::Property rowVersionCell(std::uint32_t rowVersion)
+{
+    return toLtp(Prop::int32(fmt::tagId(tag::kRowVersion), static_cast<std::int32_t>(rowVersion)));
+}
+
+PackedRow packRow(std::uint32_t rowId, std::uint32_t rowVersion, const std::vector<ltp::Property>& props,
+                  const ltp::TableSchema& schema)
 {
     PackedRow row{rowId, {}};
-    std::size_t size = 0;
+    const ltp::Property version = rowVersionCell(rowVersion);
+    std::size_t size = 8 + version.value.size();
     for (const auto& p : props)
         if (schema.find(p.tag)) size += 8 + p.value.size();
     row.cells.reserve(size);  // exactly: the row is kept until the folder closes
-    for (const auto& p : props) {
-        if (!schema.find(p.tag)) continue;
+    const auto append = [&](const ltp::Property& p) {
         bytes::append<std::uint32_t>(row.cells, p.tag);
         bytes::append<std::uint32_t>(row.cells, static_cast<std::uint32_t>(p.value.size()));
         bytes::appendBytes(row.cells, p.value);
-    }
+    };
+    append(version);
+    for (const auto& p : props)
+        if (schema.find(p.tag)) append(p);
     return row;
 }
 

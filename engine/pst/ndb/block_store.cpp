@@ -59,6 +59,8 @@ struct BlockStore::Impl {
     AllocationMap amap;
     Bid nextBid = block::kBidStep;
     Bid nextPageBid = block::kFirstPageBid;
+    // dwUnique goes up with every write of the header, so that each one's CRCs differ ([MS-PST] 2.2.2.6).
+    std::uint32_t headerWrites = 0;
     std::array<std::uint32_t, 32> rgnid{};
     std::vector<BbtEntry> bbt;
     std::vector<NbtEntry> nbt;
@@ -325,7 +327,7 @@ struct BlockStore::Impl {
         h[hdr::kPlatformCreate] = 1;
         h[hdr::kPlatformAccess] = 1;
         bytes::put<std::uint64_t>(h, hdr::kBidNextP, nextPageBid);
-        bytes::put<std::uint32_t>(h, hdr::kUnique, 1);
+        bytes::put<std::uint32_t>(h, hdr::kUnique, ++headerWrites);
         for (std::size_t t = 0; t < rgnid.size(); ++t) bytes::put<std::uint32_t>(h, hdr::kRgnid + 4 * t, rgnid[t]);
         const std::size_t r = hdr::kRoot;
         bytes::put<std::uint64_t>(h, r + root::kFileEof, eof);

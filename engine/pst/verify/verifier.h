@@ -4,7 +4,9 @@
 // Checks: header CRCs and counters; every map page, B-tree page and block trailer (type, CRC,
 // signature, ID); B-tree key order, equal leaf depth and first keys; AMap bits against the pages
 // and blocks in use; reference counts; data and subnode trees; each node's heap, BTH, PC and TC;
-// parent links; folder counts and table rows against the objects they describe.
+// parent links; folder counts and table rows against the objects they describe; and the rules
+// only Outlook enforces: even page BIDs, sub-node IDs within the header's counters, name-map
+// buckets, entry-ID and conversation-index shapes, the search and receive folder nodes.
 // It never stops at the first fault: issues are collected (up to maxIssues), each prefixed with
 // where it was found. A file is read piece by piece through a small cache, so memory stays under
 // about 100 MB plus a few dozen bytes per block, whatever the file's size; damaged input is

@@ -212,6 +212,7 @@ private:
     std::optional<ByteView> row(RowMatrix& m, std::size_t r, const Where& where);
     void checkFolder(Nid nid, const PropertyMap& props);
     void nameMap(const PropertyMap& map);
+    void searchAndReceiveNodes();
     void checkContents(Nid folder, const NodeInfo& contents, const PropertyMap& props,
                        const std::vector<Nid>& messages);
     void checkMessage(Bid data, Bid sub, const Where& where, int depth);

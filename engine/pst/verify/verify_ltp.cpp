@@ -417,11 +417,13 @@ std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, co
         rowIds[n] = get<std::uint32_t>(index->key(i), 0);
     }
     Cells cells;
+    std::size_t unversioned = 0;
     for (std::size_t r = 0; r < rowIds.size(); ++r) {
         const auto bytes = row(*matrix, r, where);
         if (!bytes) return std::nullopt;
         const Where at(where, " row ", r, Where::Number::Decimal);
         if (get<std::uint32_t>(*bytes, 0) != rowIds[r]) error(at, "does not start with its row ID");
+        unversioned += get<std::uint32_t>(*bytes, 4) == 0;
         cells.clear();
         for (const Column& c : cols) {
             if (!c.usable) continue;
@@ -437,6 +439,8 @@ std::optional<std::size_t> Checker::tc(Bid data, Bid sub, const Where& where, co
         }
         if (onRow) onRow(rowIds[r], cells);
     }
+    // Outlook counts its changes in PidTagLtpRowVer: none of its rows has version 0.
+    if (unversioned) warn(where, std::to_string(unversioned) + " rows with PidTagLtpRowVer 0");
     return rowIds.size();
 }
 

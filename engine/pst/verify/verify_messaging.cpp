@@ -30,12 +30,60 @@ std::optional<std::uint32_t> int32Of(const PropertyMap& p, std::uint16_t id)
     return get<std::uint32_t>(it->second.value->bytes, 0);
 }
 
-// An entry ID as MAPI stores it ([MS-OXCDATA] 2.2.4): four zero flag bytes, a 16-byte provider
-// UID, then the provider's own bytes.
-bool entryIdShaped(const Value& v)
+// What is wrong with an entry ID as MAPI stores it ([MS-OXCDATA] 2.2.4): four zero flag bytes,
+// a 16-byte provider UID, then the provider's own bytes; for a one-off entry ID (2.2.5.1)
+// version 0, flags, and display name, address type and address, each NUL-terminated, in UTF-16
+// when the flags say Unicode, and nothing after them. Outlook leaves some recipients' entry IDs
+// empty. Nullptr when it is sound.
+const char* entryIdProblem(const Value& v)
 {
-    constexpr std::size_t kFlagsAndUid = 20;
-    return v.size > kFlagsAndUid && v.bytes.size() >= 4 && get<std::uint32_t>(v.bytes, 0) == 0;
+    constexpr std::size_t kFlagsAndUid = 20, kOneOffHeader = 24;
+    constexpr std::uint16_t kUnicode = 0x8000;
+    if (v.size == 0) return nullptr;
+    if (v.size < kFlagsAndUid || v.bytes.size() < kFlagsAndUid || get<std::uint32_t>(v.bytes, 0) != 0)
+        return "is not an entry ID (flags and provider UID)";
+    if (!std::equal(std::begin(tag::kOneOffProviderUid), std::end(tag::kOneOffProviderUid), v.bytes.begin() + 4)
+        || v.size != v.bytes.size())
+        return nullptr;
+    if (v.size < kOneOffHeader || get<std::uint16_t>(v.bytes, 20) != 0)
+        return "is a one-off entry ID of no known version";
+    const std::size_t unit = get<std::uint16_t>(v.bytes, 22) & kUnicode ? 2 : 1;
+    std::size_t at = kOneOffHeader;
+    for (int text = 0; text < 3; ++text) {
+        while (at + unit <= v.size && (v.bytes[at] || (unit == 2 && v.bytes[at + 1]))) at += unit;
+        if (at + unit > v.size) return "is a one-off entry ID whose names are not terminated";
+        at += unit;
+    }
+    return at == v.size ? nullptr : "is a one-off entry ID with bytes after its address";
+}
+
+// What is wrong with a FlatEntryList ([MS-OXCDATA] 2.3.3): a count, the size of what follows,
+// then each entry ID behind its size, padded to four bytes. Nullptr when it and its entries are
+// sound.
+const char* entryListProblem(const Value& list)
+{
+    if (list.size != list.bytes.size()) return nullptr;  // too long to hold whole: not looked into
+    if (list.size < 8 || get<std::uint32_t>(list.bytes, 4) != list.size - 8) return "is not an entry list";
+    std::size_t at = 8;
+    for (std::uint32_t n = get<std::uint32_t>(list.bytes, 0); n > 0; --n) {
+        if (at + 4 > list.size) return "lists more entry IDs than it holds";
+        const std::size_t cb = get<std::uint32_t>(list.bytes, at);
+        if (cb > list.size - at - 4) return "lists more entry IDs than it holds";
+        const Value entry{Bytes(list.bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                list.bytes.begin() + static_cast<std::ptrdiff_t>(at + 4 + cb)),
+                          cb, 0};
+        if (const char* problem = entryIdProblem(entry)) return problem;
+        at += 4 + (cb + 3) / 4 * 4;
+    }
+    return at >= list.size ? nullptr : "has bytes after its entry IDs";
+}
+
+// PidTagConversationIndex ([MS-OXOMSG] 2.2.1.3): a header, whole 5-byte blocks, reserved byte 1.
+bool conversationIndexShaped(const Value& v)
+{
+    return v.size >= tag::kConversationHeaderSize
+        && (v.size - tag::kConversationHeaderSize) % tag::kConversationBlockSize == 0 && !v.bytes.empty()
+        && v.bytes[0] == tag::kConversationReserved;
 }
 
 }  // namespace
@@ -53,14 +101,37 @@ void Checker::checkMessage(const PropertyMap& props, Bid sub, const Where& where
         if (!props.count(id)) error(where, "message lacks required property " + hex(id));
     for (const PropTag t : {tag::kSenderEntryId, tag::kSentRepresentingEntryId}) {
         auto it = props.find(tagId(t));
-        if (it != props.end() && it->second.value && !entryIdShaped(*it->second.value))
-            error(where, "property " + hex(tagId(t)) + " is not an entry ID");
+        if (it == props.end() || !it->second.value) continue;
+        if (const char* problem = entryIdProblem(*it->second.value))
+            error(where, "property " + hex(tagId(t)) + " " + problem);
     }
+    if (auto list = props.find(tagId(tag::kReplyRecipientEntries)); list != props.end() && list->second.value)
+        if (const char* problem = entryListProblem(*list->second.value))
+            error(where, std::string("PidTagReplyRecipientEntries ") + problem);
+    // PidTagHasAttachments, where a message stores it, says what its subnodes hold.
+    if (auto has = props.find(tagId(tag::kHasAttachments)); has != props.end() && has->second.value) {
+        const bool attached = std::any_of(subs->begin(), subs->end(),
+                                          [](const auto& s) { return nidType(s.first) == NidType::Attachment; });
+        const Bytes& flag = has->second.value->bytes;
+        if (flag.size() != 1 || (flag[0] != 0) != attached)
+            error(where, "PidTagHasAttachments does not match its attachments");
+    }
+    auto index = props.find(tagId(tag::kConversationIndex));
+    if (index != props.end() && index->second.value && !conversationIndexShaped(*index->second.value))
+        error(where, "PidTagConversationIndex is not a header and whole reply blocks");
     auto recipients = subs->find(nid::kRecipientTable);
-    if (recipients == subs->end())
+    if (recipients == subs->end()) {
         error(where, "message has no recipient table");
-    else
-        (void)tc(recipients->second.data, recipients->second.sub, Where(where, " recipients"));
+    } else {
+        const Where at(where, " recipients");
+        (void)tc(recipients->second.data, recipients->second.sub, at, [&](std::uint32_t rowId, const Cells& cells) {
+            for (const auto& [t, v] : cells)
+                if (t == tag::kEntryId)
+                    if (const char* problem = entryIdProblem(v))
+                        error(Where(at, " row ", rowId, Where::Number::Decimal),
+                              std::string("PidTagEntryId ") + problem);
+        });
+    }
     checkAttachments(*subs, where, depth);
 }
 
@@ -260,6 +331,43 @@ void Checker::nameMap(const PropertyMap& map)
     }
 }
 
+// The search activity list names search folders, each with its update queue and criteria object;
+// the receive folder table names folders. Outlook's stores have all of them, for the spam search
+// folder and the root folder ([MS-PST] 2.4.8.4.2, 2.4.8.6.3, 2.4.8.6.4).
+void Checker::searchAndReceiveNodes()
+{
+    const auto isFolder = [&](Nid n) {
+        return findNode(n) && (nidType(n) == NidType::NormalFolder || nidType(n) == NidType::SearchFolder);
+    };
+    if (const NodeInfo* sal = findNode(nid::kSearchActivityList); sal && sal->data) {
+        const Where where("search activity list");
+        if (auto list = streamValue(sal->data, where)) {
+            if (list->size % 4 != 0 || list->crc != 0) error(where, "is not an array of NIDs");
+            for (std::size_t i = 0; i + 4 <= list->bytes.size(); i += 4) {
+                const Nid n = get<std::uint32_t>(list->bytes, i);
+                if (nidType(n) != NidType::SearchFolder || !findNode(n)) {
+                    error(where, "names " + hex(n) + ", no search folder");
+                    continue;
+                }
+                for (const NidType t : {NidType::SearchUpdateQueue, NidType::SearchCriteria})
+                    if (!findNode(withType(n, t)))
+                        warn(where, "search folder " + hex(n) + " without its update queue or criteria object");
+            }
+        }
+    }
+    const NodeInfo* receive = findNode(nid::kReceiveFolderTable);
+    if (!receive) {
+        warn("node " + hex(nid::kReceiveFolderTable), "no receive folder table");
+        return;
+    }
+    const Where where("receive folder table");
+    (void)tc(receive->data, receive->sub, where, [&](std::uint32_t rowId, const Cells& cells) {
+        for (const auto& [t, v] : cells)
+            if (t == tag::kReceiveFolderNid && (v.bytes.size() != 4 || !isFolder(get<std::uint32_t>(v.bytes, 0))))
+                error(Where(where, " row ", rowId, Where::Number::Decimal), "names no folder");
+    });
+}
+
 void Checker::messaging()
 {
     for (const Nid n : {nid::kMessageStore, nid::kNameToIdMap, nid::kRootFolder, nid::kSearchManagementQueue,
@@ -276,6 +384,7 @@ void Checker::messaging()
         }
     if (const NodeInfo* node = findNode(nid::kNameToIdMap))
         if (auto map = pc(node->data, node->sub, "name-to-ID map")) nameMap(*map);
+    searchAndReceiveNodes();
     for (const Nid t : {nid::kHierarchyTemplate, nid::kContentsTemplate, nid::kAssocContentsTemplate,
                         nid::kSearchContentsTemplate, nid::kRecipientTemplate, nid::kAttachmentTemplate})
         if (const NodeInfo* node = findNode(t))

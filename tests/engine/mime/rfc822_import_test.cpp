@@ -37,6 +37,9 @@ TEST(Rfc822Import, ReadsPeopleDatesAndIdentifiers)
                                      "Message-ID: <abc@example.de>\n"
                                      "In-Reply-To: <prev@example.com>\n"
                                      "References: <first@example.com> <prev@example.com>\n"
+                                     "Thread-Topic: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\n"
+                                     "Thread-Index: AQHX\n"
+                                     " abcd\n"
                                      "X-Priority: 1 (Highest)\n"
                                      "Sensitivity: Private\n"
                                      "\n"
@@ -60,6 +63,10 @@ TEST(Rfc822Import, ReadsPeopleDatesAndIdentifiers)
     EXPECT_EQ(m.messageId, "<abc@example.de>");
     EXPECT_EQ(m.inReplyTo, "<prev@example.com>");
     EXPECT_EQ(m.references, "<first@example.com> <prev@example.com>");
+    EXPECT_EQ(m.threadTopic,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
+    EXPECT_EQ(m.threadIndex, "AQHX abcd");
     EXPECT_EQ(m.importance, 2);
     EXPECT_EQ(m.sensitivity, 2);
     EXPECT_EQ(m.bodyText, "Hallo\r\n");

@@ -1,13 +1,16 @@
 // The verifier: it accepts an Outlook-made file and our own, and reports damage as issues with
 // a place, never by crashing.
+#include "engine/pst/property_tags.h"
 #include "engine/pst/verify/verifier.h"
 #include "pst_fixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <tuple>
 
 using namespace quillmark;
@@ -362,5 +365,168 @@ TEST(PstVerify, FileGivesTheReportMemoryGives)
         const auto fromMemory = verify(bytes, 1000);
         EXPECT_EQ(fromFile->text(), fromMemory.text());
         EXPECT_EQ(fromMemory.ok(), round == 0) << fromMemory.text();
+    }
+}
+
+namespace {
+
+// A store that holds one of everything the Outlook rules are about: a string-named property, a
+// message with a conversation index, one-off entry IDs for its sender and recipients, and an
+// attachment.
+std::vector<std::uint8_t> storeForOutlookRules(const ScratchDir& dir)
+{
+    const auto path = dir.path("rules.pst");
+    auto store = MessageStore::create(path, "Rules");
+    EXPECT_TRUE(store.ok());
+    auto& s = **store;
+    EXPECT_TRUE(s.namedProperty(Guid{0x29, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, "Keywords").ok());
+    const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+    auto m = sampleMessage("Re: Rules");
+    m.replyTo.push_back({"Reply Desk", "desk@example.org"});
+    std::vector<std::uint8_t> index(27, 0x5C);
+    index[0] = 0x01;
+    m.extra.push_back(Prop::binary(fmt::tagId(tag::kConversationIndex), index));
+    Attachment a;
+    a.fileName = "a.bin";
+    a.data = patternBytes(100, 1);
+    m.attachments.push_back(a);
+    EXPECT_TRUE(s.addMessage(inbox, m).ok());
+    EXPECT_TRUE(s.close().ok());
+    return readFile(path);
+}
+
+// Changes the bytes of a block's payload where `needle` first occurs (the file is not encoded),
+// in the whole file or in one node's data block, and mends the block's CRC so that only the rule
+// under test is broken.
+bool damageWhere(std::vector<std::uint8_t>& f, std::span<const std::uint8_t> needle,
+                 const std::function<void(std::uint8_t*)>& change, std::optional<Nid> inNode = std::nullopt)
+{
+    Peek p(f);
+    std::uint64_t from = 0x4400, to = f.size();
+    if (inNode) {
+        const auto nodes = p.leafEntries(p.nbtRoot());
+        const auto e = std::find_if(nodes.begin(), nodes.end(), [&](auto at) { return p.u(at, 4) == *inNode; });
+        if (e == nodes.end()) return false;
+        const auto [ib, cb] = p.block(p.u(*e + 8, 8));
+        from = ib;
+        to = ib + cb;
+    }
+    const auto begin = f.begin() + static_cast<std::ptrdiff_t>(from), end = f.begin() + static_cast<std::ptrdiff_t>(to);
+    const auto at = std::search(begin, end, needle.begin(), needle.end());
+    if (at == end) return false;
+    const auto offset = static_cast<std::uint64_t>(at - f.begin());
+    for (const auto e : p.leafEntries(p.bbtRoot())) {
+        const auto ib = p.u(e + 8, 8);
+        const auto cb = static_cast<std::size_t>(p.u(e + 16, 2));
+        if (offset < ib || offset >= ib + cb) continue;
+        change(&*at);
+        p.fixBlockCrc(ib, cb);
+        return true;
+    }
+    return false;
+}
+
+bool warns(const VerifyReport& r, const std::string& words)
+{
+    for (const auto& w : r.warnings)
+        if ((w.where + ": " + w.what).find(words) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+// Each rule only Outlook enforces, broken in a copy of a sound file, is reported by name.
+TEST(PstVerify, EachOutlookRuleBrokenInACopyIsCaught)
+{
+    ScratchDir dir;
+    const auto good = storeForOutlookRules(dir);
+    ASSERT_TRUE(verify(good).ok()) << verify(good).text();
+    const auto expect = [&](const std::vector<std::uint8_t>& needle, const std::function<void(std::uint8_t*)>& change,
+                            const std::string& words, std::optional<Nid> inNode = std::nullopt) {
+        auto f = good;
+        ASSERT_TRUE(damageWhere(f, needle, change, inNode)) << "nothing to damage for: " << words;
+        const auto r = verify(f);
+        EXPECT_TRUE(mentions(r, words) || warns(r, words)) << r.text();
+    };
+    const std::vector<std::uint8_t> oneOffUid{0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                              0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    {
+        SCOPED_TRACE("a string name's bucket record with another CRC");
+        const auto name = utf16le("Keywords");
+        const auto crc = crc32(name);
+        expect(
+            {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc >> 16),
+             static_cast<std::uint8_t>(crc >> 24)},
+            [](std::uint8_t* b) { b[0] ^= 0x01; }, "not in the hash bucket it selects");
+    }
+    {
+        SCOPED_TRACE("an entry ID with flags set");
+        expect(
+            oneOffUid, [](std::uint8_t* b) { b[-4] = 0x01; }, "is not an entry ID");
+    }
+    {
+        SCOPED_TRACE("a one-off entry ID of another version");
+        expect(
+            oneOffUid, [](std::uint8_t* b) { b[16] = 0x01; }, "of no known version");
+    }
+    {
+        SCOPED_TRACE("a one-off entry ID whose address runs to its end");
+        auto needle = utf16le(std::string("SMTP") + '\0' + "ann@example.org");
+        needle.insert(needle.end(), {0, 0});
+        expect(
+            needle, [&](std::uint8_t* b) { b[needle.size() - 2] = 'x'; }, "not terminated");
+    }
+    {
+        SCOPED_TRACE("a reply-to entry ID whose address runs to its end");
+        auto needle = utf16le(std::string("SMTP") + '\0' + "desk@example.org");
+        needle.insert(needle.end(), {0, 0});
+        expect(
+            needle, [&](std::uint8_t* b) { b[needle.size() - 2] = 'x'; },
+            "PidTagReplyRecipientEntries is a one-off entry ID whose names are not terminated");
+    }
+    {
+        SCOPED_TRACE("a reply-to list that claims two entry IDs");
+        // One entry: count 1, 96 bytes follow, the entry's 90 bytes (with their padding), flags 0.
+        expect(
+            {1, 0, 0, 0, 96, 0, 0, 0, 90, 0, 0, 0, 0, 0, 0, 0}, [](std::uint8_t* b) { b[0] = 2; },
+            "PidTagReplyRecipientEntries lists more entry IDs than it holds");
+    }
+    {
+        SCOPED_TRACE("a conversation index whose reserved byte is not 1");
+        expect(
+            {0x01, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C}, [](std::uint8_t* b) { b[0] = 0x02; }, "PidTagConversationIndex");
+    }
+    {
+        SCOPED_TRACE("an attachment without its number");
+        expect(
+            {0x21, 0x0E, 0x03, 0x00}, [](std::uint8_t* b) { b[0] = 0x22; }, "PidTagAttachNumber missing");
+    }
+    {
+        SCOPED_TRACE("a search activity list naming a normal folder");
+        expect(
+            {0x23, 0x22, 0, 0}, [](std::uint8_t* b) { b[0] = 0x22; }, "names 0x2222, no search folder",
+            fmt::nid::kSearchActivityList);
+    }
+    {
+        SCOPED_TRACE("a receive folder table naming no folder");
+        expect(
+            {0x22, 0x01, 0, 0}, [](std::uint8_t* b) { b[1] = 0x05; }, "row 1: names no folder",
+            fmt::nid::kReceiveFolderTable);
+    }
+    {
+        SCOPED_TRACE("a table row of version 0");
+        expect(
+            {1, 0, 0, 0, 1, 0, 0, 0}, [](std::uint8_t* b) { b[4] = 0; }, "rows with PidTagLtpRowVer 0",
+            fmt::nid::kReceiveFolderTable);
+    }
+    {
+        SCOPED_TRACE("a message whose has-attachments property denies its attachment");
+        expect(
+            {0x1B, 0x0E, 0x0B, 0x00, 0x01}, [](std::uint8_t* b) { b[4] = 0; }, "PidTagHasAttachments");
+    }
+    {
+        SCOPED_TRACE("an attachment of another object type");
+        expect(
+            {0xFE, 0x0F, 0x03, 0x00}, [](std::uint8_t* b) { b[0] = 0xFD; }, "PidTagObjectType is not 7");
     }
 }
