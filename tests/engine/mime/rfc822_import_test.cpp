@@ -340,6 +340,24 @@ TEST(Rfc822Import, NulBytesAreLeftOutAndTheTextAroundThemKept)
     EXPECT_EQ(m.attachments[0].data, "A\0B"s);  // attachment bytes are bytes
 }
 
+// Text goes to the store as it is only when it is UTF-8 without NUL, wherever the first byte
+// beyond ASCII stands: in the part read sixteen bytes at a time or after it.
+TEST(Rfc822Import, StoreTextIsUtf8WithoutNulWhereverTheFirstOtherByteStands)
+{
+    using namespace std::string_literals;
+    for (std::size_t at = 0; at < 40; ++at) {
+        const std::string before(at, 'a');
+        SCOPED_TRACE(at);
+        EXPECT_TRUE(gmime::isStoreText(before));
+        EXPECT_TRUE(gmime::isStoreText(before + "\xC3\xA9" + before));
+        EXPECT_FALSE(gmime::isStoreText(before + "\0"s + before));
+        EXPECT_FALSE(gmime::isStoreText(before + "\xE9" + before));         // Latin-1
+        EXPECT_FALSE(gmime::isStoreText(before + "\xC3"));                  // cut short
+        EXPECT_FALSE(gmime::isStoreText(before + "\xC3\xA9\0"s + before));  // NUL after UTF-8
+        EXPECT_EQ(gmime::storeText(before + "\0"s + before), before + before);
+    }
+}
+
 TEST(Rfc822Import, AttachmentsOfEveryShapeKeepTheirBytes)
 {
     const auto m = importRfc822(crlf(
