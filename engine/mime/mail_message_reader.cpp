@@ -116,7 +116,8 @@ bool isPlainAddrSpec(std::string_view text) noexcept
 }
 
 // The address of the two forms nearly every From field has, "addr-spec" and "phrase <addr-spec>"
-// (the phrase of atoms, dots and blanks, encoded words included), read directly: GMime builds
+// (the phrase of atoms, dots, blanks and quoted strings without escapes, encoded words
+// included), read directly: GMime builds
 // objects and takes locks for each address it parses. Anything else is left to GMime, so the
 // result is GMime's in every case.
 std::optional<std::string> plainAddress(std::string_view value)
@@ -127,8 +128,14 @@ std::optional<std::string> plainAddress(std::string_view value)
     if (value.ends_with('>')) {
         const auto open = value.find('<');
         if (open == std::string_view::npos) return std::nullopt;
-        for (const char c : value.substr(0, open))
-            if (!blank(c) && c != '.' && !isAtext(c)) return std::nullopt;
+        bool quoted = false;  // inside a quoted string, which may hold anything but quotes and escapes
+        for (const char c : value.substr(0, open)) {
+            if (c == '"')
+                quoted = !quoted;
+            else if (quoted ? (c == '\\' || c == '\r' || c == '\n') : (!blank(c) && c != '.' && !isAtext(c)))
+                return std::nullopt;
+        }
+        if (quoted) return std::nullopt;
         value = value.substr(open + 1, value.size() - open - 2);
     }
     if (!isPlainAddrSpec(value)) return std::nullopt;

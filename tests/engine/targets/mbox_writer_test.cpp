@@ -119,6 +119,15 @@ TEST(MailMessageReader, SenderIsWhatGMimeFindsInEveryFormOfFrom)
         "Team: a@example.com;",
         "a@example.com;",
         "Ann: <a@example.com>",
+        "\"\" <a@example.com>",
+        "\"Ann\"<a@example.com>",
+        "\"Ann\" B. \"Cole\" <a@example.com>",
+        "\"A\\\"nn\" <a@example.com>",
+        "\"Ann <a@example.com>",
+        "\"Ann <x@y.z>\" <a@example.com>",
+        "\"\" Angles \" Puglisi\" <a@example.com>",
+        "\"Ann\" <\"a b\"@example.com>",
+        "\"J\xc3\xb6rg\" <j@example.com>",
     };
     gmime::ensureInitialised();
     for (const auto& value : values) {
