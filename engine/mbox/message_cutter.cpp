@@ -232,8 +232,10 @@ void readMozillaFields(std::string_view block, MessageHead& head)
         pos = eol;
         if (pos < block.size() && block[pos] == '\r') ++pos;
         if (pos < block.size() && block[pos] == '\n') ++pos;
-        // Each of Thunderbird's fields begins with "X-" and is longer than the shortest name.
-        if (line.size() <= kKeys.size() || (line[0] != 'x' && line[0] != 'X')) continue;
+        // Each of Thunderbird's fields begins with "X-M" and is longer than the shortest name;
+        // mail has many other "X-" fields.
+        if (line.size() <= kKeys.size() || (line[0] | 0x20) != 'x' || line[1] != '-' || (line[2] | 0x20) != 'm')
+            continue;
         if (!status && startsWithField(line, kStatus)) {
             status = true;
             head.mozillaStatus = hexValue(line.substr(kStatus.size()));

@@ -32,8 +32,9 @@ std::string_view headerBlock(std::string_view messageText) noexcept
 
 bool sameName(std::string_view a, std::string_view lowerCase) noexcept
 {
-    return a.size() == lowerCase.size()
-        && std::equal(a.begin(), a.end(), lowerCase.begin(), [](char x, char y) { return g_ascii_tolower(x) == y; });
+    return a.size() == lowerCase.size() && std::equal(a.begin(), a.end(), lowerCase.begin(), [](char x, char y) {
+               return (x >= 'A' && x <= 'Z' ? static_cast<char>(x + ('a' - 'A')) : x) == y;
+           });
 }
 
 // The wanted fields, in order of appearance, each as it stands in the header block: from after
