@@ -104,6 +104,15 @@ public:
         }
     }
 
+    // Drops what is not in the file yet, messages and outcomes alike; the file ends after the
+    // last message told written.
+    void abandon() noexcept
+    {
+        m_buffer.clear();
+        m_held.clear();
+        m_inFile = m_whole = m_reported;
+    }
+
     // Sends what is gathered; after it every message put has its outcome.
     [[nodiscard]] Result<void> flush() { return send(); }
 
@@ -268,7 +277,13 @@ public:
         return closeFile();
     }
 
-    Result<void> finish() override { return closeFile(); }
+    // endMailbox() has sent every message taken. Messages are left here only when an exception
+    // ended the job: their mailbox is gone, so they are dropped without an outcome.
+    Result<void> finish() override
+    {
+        m_output.abandon();
+        return closeFile();
+    }
 
 private:
     struct Written {
