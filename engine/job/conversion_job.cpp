@@ -419,10 +419,11 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
 bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader)
 {
     MessageCutter cutter(reader);
-    const auto spans = messageSpans(boundaries, mailbox.size);
-    for (std::uint64_t j = 0; j < spans.size(); ++j) {
+    // Each span is made when its message is written: a list of them would grow with the mailbox.
+    const std::uint64_t count = boundaries.size();
+    for (std::uint64_t j = 0; j < count; ++j) {
         if (cancelled() || report.fatal) return false;
-        const MessageSpan span = spans[j];
+        const MessageSpan span{boundaries[j], j + 1 < count ? boundaries[j + 1] : mailbox.size};
         auto head = cutter.head(span);
         if (!head) {
             failMessage(mailbox, j, span.begin, head.error());
@@ -436,11 +437,11 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
                 continue;
             }
         }
-        const Message message{mailbox, j, spans.size(), span, *head, cutter};
+        const Message message{mailbox, j, count, span, *head, cutter};
         if (auto r = writer->write(message); !r)
             failMessage(mailbox, j, span.begin, r.error());
         else if (!writer->finishesLater()) {
-            const MessagePlace place{&mailbox, j, spans.size(), span.begin};
+            const MessagePlace place{&mailbox, j, count, span.begin};
             written(place);
             if (head->headersOnly()) recovered(place, MozillaState::kHeadersOnlyText);
         }
