@@ -223,7 +223,8 @@ void Checker::checkFolder(Nid folder, const PropertyMap& props)
         rows.push_back(rowId);
         const NodeInfo* node = findNode(rowId);
         if (!node) return;
-        const Where row(Where(where, " hierarchy"), " row ", rowId, Where::Number::Hex);
+        const Where hierarchy(where, " hierarchy");  // named: a row keeps a pointer to it
+        const Where row(hierarchy, " row ", rowId, Where::Number::Hex);
         auto fp = pc(node->data, node->sub, row);
         if (!fp) return;
         for (const auto& [tg, v] : cells) {
