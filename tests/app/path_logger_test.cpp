@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <stop_token>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace quillmark {
 namespace {
@@ -105,9 +107,11 @@ TEST(PathLogger, DoesNotFollowFolderLinksAndSkipsUnreadableFolders)
     w.PathLogInit();
     w.LogPath(t.root);
     EXPECT_EQ(w.pathNames()->Count(), 5u);  // root, X, Y, Locked, Z: the link is not a folder to walk
-    if (::geteuid() != 0) {                 // root reads everything
+#ifndef _WIN32               // on Windows permissions are access lists, which std::filesystem does not set
+    if (::geteuid() != 0) {  // root reads everything
         EXPECT_EQ(w.unreadableFolders().size(), 1u);
     }
+#endif
     for (const auto& f : w.fullFileNames()->items()) EXPECT_EQ(f.find("loop"), std::string::npos) << f;
 }
 
