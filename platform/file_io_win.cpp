@@ -97,6 +97,13 @@ Result<std::size_t> readUpTo(HANDLE h, std::uint64_t offset, char* data, std::si
 Result<void> closeAndPlace(std::intptr_t& handle, const std::filesystem::path& temp, const std::filesystem::path& final)
 {
     ::CloseHandle(handleOf(std::exchange(handle, -1)));
+    // Windows refuses to replace a read-only file; said here in so many words, and the same
+    // wherever the rename would have let it through.
+    const DWORD existing = ::GetFileAttributesW(sys(final).c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY)) {
+        ::DeleteFileW(sys(temp).c_str());
+        return Error{Code::PermissionDenied, text(final) + " is read-only and was not replaced"};
+    }
     if (!::MoveFileExW(sys(temp).c_str(), sys(final).c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const auto ec = lastError();
         ::DeleteFileW(sys(temp).c_str());

@@ -219,6 +219,30 @@ TEST(WindowsPaths, NamesOutsideTheAnsiCodePageKeepEveryCharacter)
     ::_wputenv_s(L"QUILLMARK_TEST_PROFILE", L"");
 }
 
+// ---- What the system's errors mean to the job ----------------------------------------------
+
+// A full disk must stop the job and a file held by another program must name that program's
+// hold, however the system words them.
+TEST(WindowsErrors, SystemCodesMapToWhatTheJobActsOn)
+{
+    const auto code = [](DWORD e) {
+        return systemError({static_cast<int>(e), std::system_category()}, "cannot write x").code;
+    };
+    EXPECT_EQ(code(ERROR_FILE_NOT_FOUND), Code::NotFound);
+    EXPECT_EQ(code(ERROR_PATH_NOT_FOUND), Code::NotFound);
+    EXPECT_EQ(code(ERROR_ACCESS_DENIED), Code::PermissionDenied);
+    EXPECT_EQ(code(ERROR_SHARING_VIOLATION), Code::PermissionDenied);
+    EXPECT_EQ(code(ERROR_LOCK_VIOLATION), Code::PermissionDenied);
+    EXPECT_EQ(code(ERROR_WRITE_PROTECT), Code::PermissionDenied);
+    EXPECT_EQ(code(ERROR_DISK_FULL), Code::NoSpace);
+    EXPECT_EQ(code(ERROR_HANDLE_DISK_FULL), Code::NoSpace);
+    EXPECT_EQ(code(ERROR_NOT_ENOUGH_MEMORY), Code::OutOfMemory);
+    EXPECT_EQ(code(ERROR_OUTOFMEMORY), Code::OutOfMemory);
+    const Error e = systemError({ERROR_SHARING_VIOLATION, std::system_category()}, "cannot open C:\\Mail\\Inbox");
+    EXPECT_EQ(e.detail.rfind("cannot open C:\\Mail\\Inbox: ", 0), 0u) << e.detail;
+    EXPECT_GT(e.detail.size(), std::string("cannot open C:\\Mail\\Inbox: ").size());
+}
+
 // ---- Read-only files -----------------------------------------------------------------------
 
 TEST(WindowsFiles, ReadOnlyMailboxIsReadAndLeftAsItWas)
@@ -243,7 +267,19 @@ TEST(WindowsFiles, ReadOnlyOutputFileIsNotReplacedAndNothingIsLeft)
     EXPECT_NE(r.error().detail.find("Email-0.eml"), std::string::npos) << r.error().detail;
     EXPECT_EQ(readAll(eml), "earlier run");
     EXPECT_FALSE(leftoverPart(dir.path()));
+    // The same for a PST store, written at offsets.
+    const auto pst = dir.write("Store.pst", "earlier store");
+    setReadOnly(pst, true);
+    auto store = PositionalFile::create(pst);
+    ASSERT_TRUE(store.ok());
+    ASSERT_TRUE(store->writeAt(0, std::span<const char>("new", 3)).ok());
+    const auto placed = store->commit();
+    ASSERT_FALSE(placed.ok());
+    EXPECT_EQ(placed.error().code, Code::PermissionDenied) << placed.error().detail;
+    EXPECT_EQ(readAll(pst), "earlier store");
+    EXPECT_FALSE(leftoverPart(dir.path()));
     setReadOnly(eml, false);
+    setReadOnly(pst, false);
 }
 
 // ---- Files held open by another program ----------------------------------------------------
