@@ -150,6 +150,12 @@ TEST(WindowsPaths, ExtendedLengthPrefixReachesTheSameFiles)
     EXPECT_EQ(readAll(dir.path() / "Mail" / "Inbox"), "x");
     EXPECT_EQ(readAll(toPath(prefixed + R"(\Mail\Inbox)")), "x");
     EXPECT_EQ(fileSize(toPath(prefixed + R"(\Mail\Inbox)")).value(), 1u);
+    // The device form, another UNC-style spelling. (Shares on a server, \\srv\share, need a
+    // network Wine does not have; their output folders are checked in paths_test.)
+    const std::string device = R"(\\.\)" + withBackslashes(toText(dir.path()));
+    EXPECT_EQ(readAll(toPath(device + R"(\Mail\Inbox)")), "x");
+    EXPECT_EQ(mailboxOutputFolder(R"(D:\Out)", device + R"(\Mail\Inbox)"),
+              R"(D:\Out)" + withBackslashes(toText(dir.path())).substr(2) + R"(\Mail\Inbox)");
 
     auto output = OutputFolder::open(toPath(prefixed + R"(\Mail)"));
     ASSERT_TRUE(output.ok()) << output.error().detail;
