@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -11,7 +12,8 @@ namespace {
 
 int runCli(int argc, char** argv)
 {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
+    const std::vector<std::string> utf8 = quillmark::platform::commandLineArguments(argc, argv);
+    std::vector<std::string_view> args(utf8.begin() + (utf8.empty() ? 0 : 1), utf8.end());
     auto options = quillmark::cli::parseArgs(args);
     if (!options) {
         std::fprintf(stderr, "quillmark-cli: %s\nRun with --help for usage.\n", options.error().detail.c_str());

@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quillmark::platform {
 
@@ -222,6 +223,9 @@ bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept;
 // Called once at start-up: a write past a process file-size limit must fail with an error, not
 // end the program with a signal.
 void prepareProcess() noexcept;
+// The program's arguments (argv[0] first) as UTF-8 text: on Windows main() gets them in the ANSI
+// code page, which cannot hold every file name.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
 // Whether standard error is a terminal (a live progress line makes sense there).
 bool stderrIsTerminal() noexcept;
 // Columns of that terminal; 0 when unknown. A line longer than this wraps, and the next

@@ -32,6 +32,9 @@ void closeFolder(std::intptr_t handle) noexcept;
 // Returns once the file's data is on the disk.
 [[nodiscard]] Result<void> syncFile(std::intptr_t handle, const std::filesystem::path& path);
 
+// Creates every missing folder along path; true when it is a folder afterwards.
+bool createFolders(const std::filesystem::path& path) noexcept;
+
 // ScratchFile's system calls: a nameless file in the system's temporary folder, positional
 // reads.
 [[nodiscard]] Result<std::intptr_t> createScratch();

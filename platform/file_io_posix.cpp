@@ -389,6 +389,15 @@ void prepareProcess() noexcept
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+bool detail::createFolders(const std::filesystem::path& path) noexcept
+{
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return std::filesystem::is_directory(path, ec);
+}
+
 Result<std::intptr_t> detail::createScratch()
 {
     std::error_code ec;

@@ -3,6 +3,7 @@
 #include "platform/file_io.h"
 
 #include "platform/file_io_internal.h"
+#include "platform/paths.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -11,9 +12,14 @@
 #include <io.h>
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace quillmark::platform {
 namespace {
@@ -30,6 +36,22 @@ std::string text(const std::filesystem::path& p)
 {
     const auto u8 = p.u8string();
     return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
+}
+
+// The path as the system calls take it: the ordinary form while it is short, the extended-length
+// one past MAX_PATH, where the ordinary form fails (unless a registry setting and the program's
+// manifest both allow long paths). Folders have 12 characters less, room for an 8.3 file name.
+std::wstring sys(const std::filesystem::path& p)
+{
+    const std::wstring& native = p.native();
+    if (native.size() < MAX_PATH - 12) return native;
+    const DWORD need = ::GetFullPathNameW(native.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return native;
+    std::wstring full(need, L'\0');
+    const DWORD got = ::GetFullPathNameW(native.c_str(), need, full.data(), nullptr);
+    if (got == 0 || got >= need) return native;
+    full.resize(got);
+    return toPath(extendedLengthPath(text(full))).native();
 }
 
 Result<void> writeAll(HANDLE h, const char* data, std::size_t size, const std::filesystem::path& p)
@@ -75,9 +97,16 @@ Result<std::size_t> readUpTo(HANDLE h, std::uint64_t offset, char* data, std::si
 Result<void> closeAndPlace(std::intptr_t& handle, const std::filesystem::path& temp, const std::filesystem::path& final)
 {
     ::CloseHandle(handleOf(std::exchange(handle, -1)));
-    if (!::MoveFileExW(temp.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    // Windows refuses to replace a read-only file; said here in so many words, and the same
+    // wherever the rename would have let it through.
+    const DWORD existing = ::GetFileAttributesW(sys(final).c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY)) {
+        ::DeleteFileW(sys(temp).c_str());
+        return Error{Code::PermissionDenied, text(final) + " is read-only and was not replaced"};
+    }
+    if (!::MoveFileExW(sys(temp).c_str(), sys(final).c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const auto ec = lastError();
-        ::DeleteFileW(temp.c_str());
+        ::DeleteFileW(sys(temp).c_str());
         return systemError(ec, "cannot rename into place " + text(final));
     }
     return Ok{};
@@ -95,10 +124,10 @@ Result<void> detail::writeAll(std::intptr_t handle, const char* data, std::size_
 
 Result<ReadOnlyFile> ReadOnlyFile::open(const std::filesystem::path& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(sys(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return Error{Code::IsDirectory, text(path) + " is a folder, not a mailbox file"};
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = ::CreateFileW(sys(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot open " + text(path));
     if (::GetFileType(h) != FILE_TYPE_DISK) {
@@ -138,7 +167,7 @@ Result<AtomicFile> AtomicFile::create(const std::filesystem::path& finalPath)
     file.m_final = finalPath;
     file.m_temp = finalPath;
     file.m_temp += L".part";
-    HANDLE h = ::CreateFileW(file.m_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = ::CreateFileW(sys(file.m_temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot create " + text(finalPath));
     file.m_handle = toHandle(h);
@@ -160,7 +189,7 @@ void AtomicFile::discard() noexcept
 {
     if (valid(m_handle)) {
         ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
-        ::DeleteFileW(m_temp.c_str());
+        ::DeleteFileW(sys(m_temp).c_str());
     }
     m_used = 0;
 }
@@ -178,7 +207,7 @@ Result<PositionalFile> PositionalFile::create(const std::filesystem::path& final
     file.m_final = finalPath;
     file.m_temp = finalPath;
     file.m_temp += L".part";
-    HANDLE h = ::CreateFileW(file.m_temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    HANDLE h = ::CreateFileW(sys(file.m_temp).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot create " + text(finalPath));
     file.m_handle = toHandle(h);
@@ -191,7 +220,7 @@ void PositionalFile::discard() noexcept
 {
     if (!valid(m_handle)) return;
     ::CloseHandle(handleOf(std::exchange(m_handle, -1)));
-    ::DeleteFileW(m_temp.c_str());
+    ::DeleteFileW(sys(m_temp).c_str());
 }
 
 // ---- OutputFolder --------------------------------------------------------------------------
@@ -199,7 +228,7 @@ void PositionalFile::discard() noexcept
 // Windows has no "at" calls to use a folder handle with: the folder keeps only its path.
 Result<std::intptr_t> detail::openFolder(const std::filesystem::path& path)
 {
-    const DWORD a = ::GetFileAttributesW(path.c_str());
+    const DWORD a = ::GetFileAttributesW(sys(path).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) return systemError(lastError(), "cannot open the folder " + text(path));
     if (!(a & FILE_ATTRIBUTE_DIRECTORY)) return Error{Code::NotAFile, text(path) + " is not a folder"};
     return std::intptr_t{0};
@@ -211,8 +240,8 @@ void detail::closeFolder(std::intptr_t) noexcept {}
 
 Result<AppendFile> AppendFile::open(const std::filesystem::path& path)
 {
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    HANDLE h = ::CreateFileW(sys(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(lastError(), "cannot open " + text(path) + " for appending");
     LARGE_INTEGER size{};
     LARGE_INTEGER zero{};
@@ -253,7 +282,7 @@ Result<void> AppendFile::close()
 
 bool isOrdinaryFile(const std::filesystem::path& path) noexcept
 {
-    const DWORD a = ::GetFileAttributesW(path.c_str());
+    const DWORD a = ::GetFileAttributesW(sys(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES
         && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE));
 }
@@ -261,7 +290,7 @@ bool isOrdinaryFile(const std::filesystem::path& path) noexcept
 Result<std::uint64_t> fileSize(const std::filesystem::path& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    if (!::GetFileAttributesExW(sys(path).c_str(), GetFileExInfoStandard, &data))
         return systemError(lastError(), "cannot read the size of " + text(path));
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Error{Code::IsDirectory, text(path) + " is a folder"};
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -270,11 +299,55 @@ Result<std::uint64_t> fileSize(const std::filesystem::path& path)
 bool isLinkOrJunction(const std::filesystem::directory_entry& entry) noexcept
 {
     // Junctions are reparse points that std::filesystem does not call symlinks.
-    const DWORD a = ::GetFileAttributesW(entry.path().c_str());
+    const DWORD a = ::GetFileAttributesW(sys(entry.path()).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-void prepareProcess() noexcept {}
+namespace {
+UINT g_consoleCodePage = 0;
+}  // namespace
+
+void prepareProcess() noexcept
+{
+    // The program's text is UTF-8; a console shows it as such only in code page 65001. The
+    // console is shared with the shell that started the program, so its code page goes back.
+    g_consoleCodePage = ::GetConsoleOutputCP();
+    if (g_consoleCodePage != 0 && g_consoleCodePage != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8))
+        std::atexit([] { ::SetConsoleOutputCP(g_consoleCodePage); });
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv)
+{
+    // main() has the arguments in the ANSI code page, which cannot hold every file name; the
+    // wide command line can.
+    int count = 0;
+    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (!wide || count != argc) {
+        if (wide) ::LocalFree(wide);
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i) args.push_back(text(std::filesystem::path(wide[i])));
+    ::LocalFree(wide);
+    return args;
+}
+
+bool detail::createFolders(const std::filesystem::path& path) noexcept
+{
+    std::error_code ec;
+    if (path.native().size() < MAX_PATH - 12) {
+        std::filesystem::create_directories(path, ec);
+        return std::filesystem::is_directory(path, ec);
+    }
+    // std::filesystem passes the ordinary form, which fails past MAX_PATH: each folder along the
+    // extended-length form in turn (the root's parts fail harmlessly).
+    const std::wstring full = sys(path);
+    for (std::size_t at = full.find(L'\\', 4); at != std::wstring::npos; at = full.find(L'\\', at + 1))
+        ::CreateDirectoryW(full.substr(0, at).c_str(), nullptr);
+    ::CreateDirectoryW(full.c_str(), nullptr);
+    const DWORD a = ::GetFileAttributesW(full.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 bool stderrIsTerminal() noexcept { return ::_isatty(_fileno(stderr)) != 0; }
 

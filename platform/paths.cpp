@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include "platform/file_io_internal.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -34,10 +36,7 @@ Result<std::string> GetFileName(std::string_view path, PathStyle style)
 bool EnsureDirectory(std::string_view path)
 {
     if (path.empty()) return false;
-    std::error_code ec;
-    const auto p = toPath(path);
-    std::filesystem::create_directories(p, ec);
-    return std::filesystem::is_directory(p, ec);
+    return detail::createFolders(toPath(path));
 }
 
 namespace {
@@ -72,6 +71,33 @@ std::string relativePart(std::string_view path, PathStyle style)
     std::size_t i = style == PathStyle::Windows ? windowsRootNameLength(path) : 0;
     while (i < path.size() && isSeparator(path[i], style)) ++i;
     return std::string(path.substr(i));
+}
+
+std::string extendedLengthPath(std::string_view absolute)
+{
+    const auto sep = [](char c) { return c == '\\' || c == '/'; };
+    const std::size_t root = windowsRootNameLength(absolute);
+    const bool unc = root > 2 && sep(absolute[0]) && sep(absolute[1]) && absolute[2] != '?' && absolute[2] != '.';
+    const bool drive = root == 2 && absolute[1] == ':';
+    if (!(unc || drive) || root >= absolute.size() || !sep(absolute[root])) return std::string(absolute);
+    std::vector<std::string_view> parts;
+    for (std::size_t i = root, end = root; i < absolute.size(); i = end + 1) {
+        end = i;
+        while (end < absolute.size() && !sep(absolute[end])) ++end;
+        std::string_view part = absolute.substr(i, end - i);
+        if (part != "..")
+            while (!part.empty() && (part.back() == ' ' || part.back() == '.')) part.remove_suffix(1);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty()) {
+            parts.push_back(part);
+        }
+    }
+    std::string out = unc ? "\\\\?\\UNC\\" + std::string(absolute.substr(2, root - 2))
+                          : "\\\\?\\" + std::string(absolute.substr(0, root));
+    for (const auto part : parts) (out += '\\') += part;
+    if (parts.empty()) out += '\\';
+    return out;
 }
 
 std::string withTrailingSeparator(std::string_view path, PathStyle style)

@@ -41,6 +41,12 @@ bool EnsureDirectory(std::string_view path);
 // the leading separators, as std::filesystem::path::relative_path() gives it on that platform.
 std::string relativePart(std::string_view path, PathStyle style = kNativeStyle);
 
+// The extended-length form of an absolute Windows path ("\\?\C:\..." or "\\?\UNC\srv\share\..."),
+// which Windows opens as it stands, also past MAX_PATH (260 characters). Separators become "\",
+// "." and ".." are resolved and blanks and dots at the end of a name dropped, as Windows does
+// for the ordinary form. A relative path, or one in that form already, comes back unchanged.
+std::string extendedLengthPath(std::string_view absolute);
+
 // Output folder of a mailbox: the output folder with the mailbox path below it, its root removed,
 // so the source tree is mirrored and the mailbox's own name names the last folder. No trailing
 // separator.

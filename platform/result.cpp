@@ -1,6 +1,9 @@
 #include "platform/result.h"
 
 #include <cerrno>
+#ifdef _WIN32
+#include <winerror.h>
+#endif
 
 namespace quillmark {
 
@@ -39,6 +42,23 @@ const char* codeName(Code code) noexcept
 
 static Code codeOf(std::error_code ec)
 {
+#ifdef _WIN32
+    // The system's own codes that the C++ library maps to no portable condition, or to a vague one.
+    if (ec.category() == std::system_category()) {
+        switch (ec.value()) {
+        case ERROR_SHARING_VIOLATION:  // another program holds the file open without sharing it
+        case ERROR_LOCK_VIOLATION:
+            return Code::PermissionDenied;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return Code::NoSpace;
+        case ERROR_FILE_TOO_LARGE:
+            return Code::FileTooLarge;
+        default:
+            break;
+        }
+    }
+#endif
     const std::error_condition c = ec.default_error_condition();
     if (c == std::errc::no_such_file_or_directory) return Code::NotFound;
     if (c == std::errc::is_a_directory) return Code::IsDirectory;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
@@ -365,14 +366,48 @@ void forEachMailbox(InternetAddressList* list, const std::function<void(const Ma
     }
 }
 
+namespace {
+
+// Parsers are reused, set to each message in turn: a new one costs an object and its buffers
+// for every message. A parser lets go of the last message's text at the next. They are pooled,
+// one per message being read at a time, rather than kept per thread: with MinGW's emulated
+// thread-local storage a thread's objects are freed before their destructors run.
+class ParserPool {
+public:
+    GMimeParser* take()
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_idle.empty()) return g_mime_parser_new();
+        GMimeParser* parser = m_idle.back();
+        m_idle.pop_back();
+        return parser;
+    }
+    void give(GMimeParser* parser)
+    {
+        std::lock_guard lock(m_mutex);
+        m_idle.push_back(parser);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<GMimeParser*> m_idle;
+};
+
+ParserPool& parsers()
+{
+    static auto* pool = new ParserPool();  // never destroyed: a thread may still parse at exit
+    return *pool;
+}
+
+}  // namespace
+
 ParseOutcome parseMessage(OwnedBytes text)
 {
     ensureInitialised();
     ParseOutcome outcome;
     Owned<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(text.release()));
-    // One parser per thread, set to each message in turn: a new one costs an object and its
-    // buffers for every message. It lets go of the last message's text at the next.
-    thread_local Owned<GMimeParser> parser(g_mime_parser_new());
+    const std::unique_ptr<GMimeParser, void (*)(GMimeParser*)> parser(parsers().take(),
+                                                                      [](GMimeParser* p) { parsers().give(p); });
     g_mime_parser_init_with_stream(parser.get(), stream.get());
     GMimeParserOptions* options = g_mime_parser_options_new();
     g_mime_parser_options_set_warning_callback(options, &onWarning, &outcome);

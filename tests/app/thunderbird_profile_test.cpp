@@ -111,6 +111,13 @@ TEST(ProfilesIni, FoundInTheUsualPlaces)
 // The accounts holding a job's mailboxes are found from the profile above them and from the
 // listed profiles (an account may keep its mail anywhere); accounts and tags of profiles that hold
 // none of the mailboxes stay out.
+// A path as prefs.js writes it inside a string: Windows' backslashes escaped.
+std::string jsString(std::string path)
+{
+    for (std::size_t at = 0; (at = path.find('\\', at)) != std::string::npos; at += 2) path.insert(at, 1, '\\');
+    return path;
+}
+
 TEST(MailOrigin, AccountsHoldingTheMailboxesAndTheirProfilesTagNames)
 {
     TempDir dir;
@@ -133,7 +140,7 @@ TEST(MailOrigin, AccountsHoldingTheMailboxesAndTheirProfilesTagNames)
               "user_pref(\"mail.account.account1.server\", \"server1\");\n"
               "user_pref(\"mail.server.server1.name\", \"Archive\");\n"
               "user_pref(\"mail.server.server1.directory\", \""
-                  + (dir / "archive").string()
+                  + jsString((dir / "archive").string())
                   + "\");\n"
                     "user_pref(\"mailnews.tags.$label1.tag\", \"Other\");\n");
     const auto old = dir.write("archive/2019.sbd/Old", "");

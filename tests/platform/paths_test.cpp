@@ -61,6 +61,27 @@ TEST(MailboxName, IsTheTrimmedFileName)
     EXPECT_EQ(mailboxName("/m/Sent", P), "Sent");
 }
 
+// Paths past MAX_PATH reach Windows in this form; the system takes it literally, so every
+// normalisation Windows does for the ordinary form must be done here.
+TEST(ExtendedLengthPath, IsTheOrdinaryPathSpelledForWindowsToTakeLiterally)
+{
+    EXPECT_EQ(extendedLengthPath(R"(C:\Mail\Inbox)"), R"(\\?\C:\Mail\Inbox)");
+    EXPECT_EQ(extendedLengthPath("c:/Mail//./x/../Inbox/"), R"(\\?\c:\Mail\Inbox)");
+    EXPECT_EQ(extendedLengthPath(R"(C:\Mail\Inbox .\Sent..)"), R"(\\?\C:\Mail\Inbox\Sent)");
+    EXPECT_EQ(extendedLengthPath(R"(C:\..\..\Mail)"), R"(\\?\C:\Mail)");  // not above the root
+    EXPECT_EQ(extendedLengthPath(R"(C:\)"), R"(\\?\C:\)");
+    EXPECT_EQ(extendedLengthPath(R"(\\srv\share\Mail\Inbox)"), R"(\\?\UNC\srv\share\Mail\Inbox)");
+    EXPECT_EQ(extendedLengthPath("//srv/share/Mail"), R"(\\?\UNC\srv\share\Mail)");
+    // Already extended, relative or relative to a drive's current folder: left to the system.
+    EXPECT_EQ(extendedLengthPath(R"(\\?\C:\Mail\.\x)"), R"(\\?\C:\Mail\.\x)");
+    EXPECT_EQ(extendedLengthPath(R"(\\?\UNC\srv\share)"), R"(\\?\UNC\srv\share)");
+    EXPECT_EQ(extendedLengthPath(R"(Mail\Inbox)"), R"(Mail\Inbox)");
+    EXPECT_EQ(extendedLengthPath("C:Mail"), "C:Mail");
+    std::string longPath = R"(D:\Out)";
+    while (longPath.size() < 400) longPath += "\\" + std::string(40, 'n');
+    EXPECT_EQ(extendedLengthPath(longPath), R"(\\?\)" + longPath);
+}
+
 TEST(PathText, RoundTripsNonAsciiNames)
 {
     const std::string name = "/tmp/Posteingang-\xC3\xBC\xE2\x9C\x89";

@@ -10,12 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #ifdef __linux__
 #include <sys/mount.h>
 #endif
+#include <fstream>
 #include <optional>
-#include <unistd.h>
 
 namespace quillmark {
 namespace {
@@ -96,6 +95,9 @@ TEST(BadInput, OutputFolderThatCannotBeCreatedFailsEachMailboxClearly)
 
 TEST(BadInput, DiskFullStopsTheJobAndLeavesOnlyCompleteFiles)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "the full disk is made with a POSIX file-size limit";
+#endif
     TempDir dir;
     std::vector<Mail> mails(10, Mail{"a@example.com", "small", "text"});
     mails[5].body = std::string(200000, 'x');
@@ -127,7 +129,7 @@ TEST(BadInput, DiskFullStopsTheJobAndLeavesOnlyCompleteFiles)
 // A small file system of its own (a tmpfs), for a real full disk or a read-only volume.
 class ScopedMount {
 public:
-    ScopedMount(const fs::path& where, const char* options) : m_where(where)
+    ScopedMount(const fs::path& where, [[maybe_unused]] const char* options) : m_where(where)
     {
         fs::create_directories(where);
 #ifdef __linux__
@@ -256,12 +258,11 @@ TEST(LargeInput, MessagesPastFourGibibytes)
     const std::string tail
         = "\n" + testing::mboxOf({{"a@example.com", "past 4 GiB", "one"}, {"b@example.com", "two", "2"}});
     {
-        // A sparse file: costs no disk for the hole before the messages.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(at - 1)),
-                  static_cast<ssize_t>(tail.size()));
-        ::close(fd);
+        // Written past the end: a sparse file, which costs no disk for the hole before the messages.
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.seekp(static_cast<std::streamoff>(at - 1));
+        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+        ASSERT_TRUE(out.good());
     }
     FakeHost host;
     const Report r = convert({path.string()}, dir / "out", host);

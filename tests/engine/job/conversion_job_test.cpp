@@ -25,13 +25,14 @@ struct JobRun {
     }
     std::filesystem::path outputOf(const std::string& mailboxPath) const
     {
-        return platform::toPath(platform::mailboxOutputFolder(out.string() + "/", mailboxPath));
+        return platform::toPath(
+            platform::mailboxOutputFolder(out.string() + platform::preferredSeparator(), mailboxPath));
     }
     Report run(const std::vector<std::string>& rows, Target target = Target::Eml, bool skipExpunged = false)
     {
         JobSettings settings;
         settings.target = target;
-        settings.outputFolder = out.string() + "/";
+        settings.outputFolder = out.string() + platform::preferredSeparator();
         settings.progressInterval = std::chrono::milliseconds(0);
         settings.skipExpunged = skipExpunged;
         ConversionJob job(host, settings);
@@ -124,7 +125,8 @@ TEST(ConversionJob, TargetAndFolderChecksComeFirst)
     EXPECT_FALSE(acceptJobStart(host, Target::Eml, browse));  // picker cancelled: nothing shown
     EXPECT_TRUE(browsed);
     EXPECT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(acceptJobStart(host, Target::Eml, [] { return std::string("/out"); }), "/out/");
+    EXPECT_EQ(acceptJobStart(host, Target::Eml, [] { return std::string("/out"); }),
+              std::string("/out") + platform::preferredSeparator());
     EXPECT_EQ(acceptJobStart(host, Target::Eml, [] { return std::string("/"); }), "/");
 }
 
@@ -303,6 +305,9 @@ TEST(ConversionJob, BytesBeforeTheFirstMessageMakeTheMailboxPartlyConverted)
 // "Inbox " is another mailbox than "Inbox": each is read under its own name, into its own folder.
 TEST(ConversionJob, PathsAreUsedExactlyAsGiven)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows drops a blank at the end of a name: there \"Inbox \" is \"Inbox\"";
+#endif
     JobRun j;
     const auto plain = j.mailbox("Mail/Inbox", testing::mboxOf(kTwo));
     const auto blank = j.mailbox("Mail/Inbox ", testing::mboxOf({{"c@example.com", "Blank", "third"}}));

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace quillmark {
 namespace {
 
@@ -530,7 +534,9 @@ TEST(Rfc822Import, HtmlReadsRightInAnyCharset)
     EXPECT_EQ(html("iso8859-1", "<p>\xE9</p>"), Stored("<p>\xE9</p>", 28591));
     // Any other charset iconv knows is converted to UTF-8.
     EXPECT_EQ(html("utf-16le", std::string("<\0p\0>\0\xE9\0", 8)), Stored("<p>\xC3\xA9", 65001));
+#ifndef _WIN32  // Windows has no code page for ISO-8859-10 (nor -14, -16): read as Windows-1252 there
     EXPECT_EQ(html("iso-8859-10", "<p>\xBD</p>"), Stored("<p>\xE2\x80\x95</p>", 65001));
+#endif
     // Unlabelled, mislabelled or unknown: UTF-8 when it is, else Windows-1252; ASCII only when it is.
     EXPECT_EQ(html("", "<p>caf\xC3\xA9</p>"), Stored("<p>caf\xC3\xA9</p>", 65001));
     EXPECT_EQ(html("", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
@@ -538,6 +544,27 @@ TEST(Rfc822Import, HtmlReadsRightInAnyCharset)
     EXPECT_EQ(html("us-ascii", "<p>cafe</p>"), Stored("<p>cafe</p>", 20127));
     EXPECT_EQ(html("utf-8", "<p>caf\xE9</p>"), Stored("<p>caf\xE9</p>", 1252));
     EXPECT_EQ(html("x-unheard-of", "<p>caf\xC3\xA9</p>"), Stored("<p>caf\xC3\xA9</p>", 65001));
+}
+
+// Worker threads read messages and end; what a thread kept for its next message must be let go
+// of safely (with MinGW's thread-local storage it once was not: GLib warned of a freed object,
+// the sign of a use after free).
+TEST(Rfc822Import, ThreadsThatReadMessagesEndCleanly)
+{
+    static std::atomic<int> criticals{0};
+    const auto count = [](const gchar*, GLogLevelFlags, const gchar*, gpointer) { ++criticals; };
+    const guint handler = g_log_set_handler("GLib-GObject", G_LOG_LEVEL_CRITICAL, count, nullptr);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 4; ++t)
+            workers.emplace_back([t] {
+                const auto m = importRfc822("From: a@example.com\nSubject: s" + std::to_string(t) + "\n\nbody\n");
+                EXPECT_EQ(m.subject, "s" + std::to_string(t));
+            });
+        for (auto& w : workers) w.join();
+    }
+    g_log_remove_handler("GLib-GObject", handler);
+    EXPECT_EQ(criticals.load(), 0);
 }
 
 TEST(Rfc822Import, AttachedMessagesKeepTheNameTheirPartGives)

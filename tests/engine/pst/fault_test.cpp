@@ -4,6 +4,7 @@
 #include "engine/job/conversion_job.h"
 #include "engine/pst/verify/verifier.h"
 #include "platform/fault_injection.h"
+#include "platform/paths.h"
 #include "pst_fixtures.h"
 #include "support/fake_host.h"
 #include "support/mbox_builder.h"
@@ -141,7 +142,7 @@ TEST(PstFault, EveryFailedWriteOfAPstJobIsReported)
         fs::create_directories(out);
         JobSettings settings;
         settings.target = Target::Pst;
-        settings.outputFolder = out.string() + "/";
+        settings.outputFolder = out.string() + platform::preferredSeparator();
         settings.progressInterval = std::chrono::milliseconds(0);
         support::FakeHost host;
         ConversionJob job(host, settings);

@@ -33,7 +33,7 @@ JobSettings pstJobInto(const TempDir& dir)
 {
     JobSettings s;
     s.target = Target::Pst;
-    s.outputFolder = (dir / "out").string() + "/";
+    s.outputFolder = (dir / "out").string() + platform::preferredSeparator();
     s.progressInterval = std::chrono::milliseconds(0);
     fs::create_directories(dir / "out");
     return s;
@@ -342,7 +342,8 @@ TEST(PstTarget, ARunNeverReplacesTheFileOfAnEarlierOne)
     TempDir dir;
     const auto inbox = dir.write("Inbox", testing::mboxOf({{}}));
     const std::time_t second = 1'796'000'000;
-    const std::string base = (dir / "out").string() + "/Thunderbird" + pstTimestamp(second);
+    const std::string base
+        = (dir / "out").string() + platform::preferredSeparator() + "Thunderbird" + pstTimestamp(second);
     const std::vector<std::string> rows{inbox.string()};
     std::vector<std::string> written;
     for (int run = 0; run < 3; ++run) {
@@ -366,7 +367,7 @@ TEST(PstTarget, UnwritableOutputIsAnOutlookErrorWithTheReason)
     FakeHost host;
     JobSettings s;
     s.target = Target::Pst;
-    s.outputFolder = (dir / "blocker").string() + "/";
+    s.outputFolder = (dir / "blocker").string() + platform::preferredSeparator();
     ConversionJob job(host, s);
     const std::vector<std::string> rows{a.string()};
     const Report r = job.run(rows);
