@@ -110,21 +110,35 @@ struct TableWriter {
     }
 
     // Row matrix ([MS-PST] 2.3.4.4): on the heap when small, else a subnode of whole-row blocks,
-    // every block but the last 8176 bytes long.
-    Result<std::uint32_t> storeMatrix(const Bytes& matrix, std::size_t rowSize)
+    // every block but the last 8176 bytes long. A large matrix is encoded a block at a time, as
+    // the block store takes it: a folder of a million messages never holds it whole.
+    Result<std::uint32_t> storeMatrix(std::size_t count, const std::function<Row(std::size_t)>& rowAt,
+                                      std::vector<std::pair<std::uint32_t, std::uint32_t>>& index)
     {
-        if (matrix.empty()) return 0u;
-        if (matrix.size() <= hn::kMaxItem) return heap.allocate(matrix);
-        const std::size_t perBlock = tc::kRowBlockSize / rowSize * rowSize;
-        std::vector<Bytes> pieces;
-        for (std::size_t at = 0; at < matrix.size(); at += perBlock) {
-            const std::size_t n = std::min(perBlock, matrix.size() - at);
-            Bytes piece(matrix.begin() + static_cast<std::ptrdiff_t>(at),
-                        matrix.begin() + static_cast<std::ptrdiff_t>(at + n));
-            if (at + n < matrix.size()) piece.resize(tc::kRowBlockSize, 0);
-            pieces.push_back(std::move(piece));
+        const std::size_t rowSize = schema.rowSize();
+        const auto encode = [&](std::size_t i, std::span<std::uint8_t> out) -> Result<void> {
+            const Row row = rowAt(i);
+            if (auto r = encodeRow(row, out); !r) return r;
+            index.emplace_back(row.rowId, static_cast<std::uint32_t>(i));
+            return Ok{};
+        };
+        if (count == 0) return 0u;
+        if (count * rowSize <= hn::kMaxItem) {
+            Bytes matrix(count * rowSize, 0);
+            for (std::size_t i = 0; i < count; ++i)
+                if (auto r = encode(i, std::span(matrix).subspan(i * rowSize, rowSize)); !r)
+                    return std::move(r).error();
+            return heap.allocate(matrix);
         }
-        auto data = store.writeBlocks(pieces);
+        const std::size_t perBlock = tc::kRowBlockSize / rowSize;
+        const std::size_t blocks = (count + perBlock - 1) / perBlock;
+        auto data = store.writeBlocks(blocks, [&](std::size_t b, Bytes& piece) -> Result<void> {
+            const std::size_t from = b * perBlock, to = std::min(count, from + perBlock);
+            piece.assign(b + 1 < blocks ? tc::kRowBlockSize : (to - from) * rowSize, 0);
+            for (std::size_t i = from; i < to; ++i)
+                if (auto r = encode(i, std::span(piece).subspan((i - from) * rowSize, rowSize)); !r) return r;
+            return Ok{};
+        });
         if (!data) return std::move(data).error();
         const Nid nid = ids.next(NidType::Ltp);
         node.subnodes.push_back({nid, *data, 0});
@@ -166,17 +180,9 @@ struct TableWriter {
     {
         auto header = reserveBthHeader(heap);
         if (!header) return std::move(header).error();
-        const std::size_t rowSize = schema.rowSize();
-        Bytes matrix(count * rowSize, 0);
         std::vector<std::pair<std::uint32_t, std::uint32_t>> index;
         index.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const Row row = rowAt(i);
-            if (auto r = encodeRow(row, std::span(matrix).subspan(i * rowSize, rowSize)); !r)
-                return std::move(r).error();
-            index.emplace_back(row.rowId, static_cast<std::uint32_t>(i));
-        }
-        auto hnidRows = storeMatrix(matrix, rowSize);
+        auto hnidRows = storeMatrix(count, rowAt, index);
         if (!hnidRows) return std::move(hnidRows).error();
         auto rowIndex = writeRowIndex(*header, std::move(index));
         if (!rowIndex) return std::move(rowIndex).error();

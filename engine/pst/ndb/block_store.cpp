@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -19,10 +21,58 @@ namespace {
 
 enum class State { Writing, Finishing, Done, Failed };
 
-struct BbtEntry {
-    Bid bid;
-    std::uint64_t ib;
-    std::uint16_t cb;
+// The block index grows by one record per block, millions in a PST of many gigabytes: its records
+// go to a scratch file in large pieces as they come (block IDs ascend, so they are in the order
+// the index is written) and are read back once, page by page, at the end.
+class BlockIndexSpool {
+public:
+    static constexpr std::size_t kHeld = 32768;  // records kept in memory before they are spooled
+
+    Result<void> add(Bid bid, std::uint64_t ib, std::uint16_t cb)
+    {
+        bytes::append<std::uint64_t>(m_tail, bid);
+        bytes::append<std::uint64_t>(m_tail, ib);
+        bytes::append<std::uint16_t>(m_tail, cb);
+        bytes::append<std::uint16_t>(m_tail, 2);  // the index's own reference + one user
+        bytes::append<std::uint32_t>(m_tail, 0);
+        ++m_count;
+        if (m_tail.size() < kHeld * btpage::kBbtEntry) return Ok{};
+        if (!m_file) {
+            auto file = platform::ScratchFile::create();
+            if (!file) return std::move(file).error();
+            m_file = std::move(*file);
+        }
+        if (auto r = m_file->append({reinterpret_cast<const char*>(m_tail.data()), m_tail.size()}); !r) return r;
+        m_tail.clear();
+        return Ok{};
+    }
+
+    std::size_t count() const noexcept { return m_count; }
+
+    // Records [from, from + out.size() / record size) into out.
+    Result<void> read(std::size_t from, std::span<std::uint8_t> out) const
+    {
+        const std::uint64_t spooled = m_file ? m_file->size() : 0;
+        std::uint64_t at = static_cast<std::uint64_t>(from) * btpage::kBbtEntry;
+        std::size_t done = 0;
+        if (at < spooled) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(spooled - at, out.size()));
+            if (auto r = m_file->readAt(at, {reinterpret_cast<char*>(out.data()), n}); !r) return r;
+            done = n;
+            at += n;
+            if (done == out.size()) return Ok{};
+        }
+        const auto offset = static_cast<std::size_t>(at - spooled);
+        if (offset + (out.size() - done) > m_tail.size()) return Error{Code::Internal, "block index read past its end"};
+        std::copy_n(m_tail.begin() + static_cast<std::ptrdiff_t>(offset), out.size() - done,
+                    out.begin() + static_cast<std::ptrdiff_t>(done));
+        return Ok{};
+    }
+
+private:
+    Buffer m_tail;
+    std::optional<platform::ScratchFile> m_file;
+    std::size_t m_count = 0;
 };
 
 struct NbtEntry {
@@ -62,8 +112,9 @@ struct BlockStore::Impl {
     // dwUnique goes up with every write of the header, so that each one's CRCs differ ([MS-PST] 2.2.2.6).
     std::uint32_t headerWrites = 0;
     std::array<std::uint32_t, 32> rgnid{};
-    std::vector<BbtEntry> bbt;
-    std::vector<NbtEntry> nbt;
+    BlockIndexSpool bbt;
+    // A node per message: grown piecewise, never copied whole to grow (a million nodes in a big PST).
+    std::deque<NbtEntry> nbt;
 
     // Blocks are appended in ascending file order; they are gathered here and written in
     // large sequential chunks.
@@ -131,7 +182,7 @@ struct BlockStore::Impl {
         bytes::put<std::uint32_t>(trailer, block::kTrCrc, crc32(stored));
         bytes::put<std::uint64_t>(trailer, block::kTrBid, bid);
         if (auto r = emit(ib, buf); !r) return std::move(r).error();
-        bbt.push_back({bid, ib, static_cast<std::uint16_t>(payload.size())});
+        if (auto r = bbt.add(bid, ib, static_cast<std::uint16_t>(payload.size())); !r) return std::move(r).error();
         return bid;
     }
 
@@ -185,11 +236,9 @@ struct BlockStore::Impl {
 
     // ---- B-trees ----
 
-    Result<ChildRef> writeBtPage(std::span<const std::uint8_t> entries, std::size_t count, std::size_t cbEnt,
+    Result<ChildRef> writeBtPage(std::array<std::uint8_t, kPageSize>& page, std::size_t count, std::size_t cbEnt,
                                  std::size_t cEntMax, std::uint8_t level, std::uint8_t ptype)
     {
-        std::array<std::uint8_t, kPageSize> page{};
-        std::copy(entries.begin(), entries.end(), page.begin());
         page[btpage::kCEnt] = static_cast<std::uint8_t>(count);
         page[btpage::kCEntMax] = static_cast<std::uint8_t>(cEntMax);
         page[btpage::kCbEnt] = static_cast<std::uint8_t>(cbEnt);
@@ -199,41 +248,50 @@ struct BlockStore::Impl {
         nextPageBid += block::kPageBidStep;
         sealPage(page, ptype, ib, bid, true);
         if (auto r = emit(ib, page); !r) return std::move(r).error();
-        const std::uint64_t key = count ? bytes::get<std::uint64_t>(entries, 0) : 0;
+        const std::uint64_t key = count ? bytes::get<std::uint64_t>(page, 0) : 0;
         return ChildRef{key, bid, ib};
     }
 
-    // Writes one level of pages over `records` (each `cbEnt` bytes, key first) and returns the
-    // references the next level up needs.
-    Result<std::vector<ChildRef>> writeLevel(const Buffer& records, std::size_t cbEnt, std::size_t cEntMax,
-                                             std::uint8_t level, std::uint8_t ptype)
+    // Fills `out` with the records [from, from + out.size() / cbEnt) of a level, each key first.
+    using RecordSource = std::function<Result<void>(std::size_t from, std::span<std::uint8_t> out)>;
+
+    // Writes one level of pages over `n` records and returns the references the next level up needs.
+    Result<std::vector<ChildRef>> writeLevel(std::size_t n, const RecordSource& records, std::size_t cbEnt,
+                                             std::size_t cEntMax, std::uint8_t level, std::uint8_t ptype)
     {
-        const std::size_t n = records.size() / cbEnt;
         const std::size_t pages = std::max<std::size_t>(1, (n + cEntMax - 1) / cEntMax);
         std::vector<ChildRef> refs;
+        refs.reserve(pages);
+        std::array<std::uint8_t, kPageSize> page{};
         for (std::size_t p = 0; p < pages; ++p) {
             // Spread entries evenly so no page is left nearly empty.
             const std::size_t from = n * p / pages, to = n * (p + 1) / pages;
-            auto span = std::span(records).subspan(from * cbEnt, (to - from) * cbEnt);
-            auto ref = writeBtPage(span, to - from, cbEnt, cEntMax, level, ptype);
+            page.fill(0);
+            if (auto r = records(from, std::span(page).first((to - from) * cbEnt)); !r) return std::move(r).error();
+            auto ref = writeBtPage(page, to - from, cbEnt, cEntMax, level, ptype);
             if (!ref) return std::move(ref).error();
             refs.push_back(*ref);
         }
         return refs;
     }
 
-    Result<ChildRef> writeBTree(const Buffer& leafRecords, std::size_t cbEnt, std::size_t cEntMax, std::uint8_t ptype)
+    Result<ChildRef> writeBTree(std::size_t n, const RecordSource& leaves, std::size_t cbEnt, std::size_t cEntMax,
+                                std::uint8_t ptype)
     {
-        auto refs = writeLevel(leafRecords, cbEnt, cEntMax, 0, ptype);
+        auto refs = writeLevel(n, leaves, cbEnt, cEntMax, 0, ptype);
         for (std::uint8_t level = 1; refs && refs->size() > 1; ++level) {
             if (level >= btpage::kMaxLevels) return Error{Code::FileTooLarge, "B-tree deeper than [MS-PST] allows"};
-            Buffer branch;
-            for (const auto& c : *refs) {
-                bytes::append<std::uint64_t>(branch, c.key);
-                bytes::append<std::uint64_t>(branch, c.bid);
-                bytes::append<std::uint64_t>(branch, c.ib);
-            }
-            refs = writeLevel(branch, btpage::kBranchEntry, btpage::kMaxBranch, level, ptype);
+            const std::vector<ChildRef> below = std::move(*refs);
+            const RecordSource branches = [&](std::size_t from, std::span<std::uint8_t> out) -> Result<void> {
+                for (std::size_t i = 0; i * btpage::kBranchEntry < out.size(); ++i) {
+                    auto entry = out.subspan(i * btpage::kBranchEntry);
+                    bytes::put<std::uint64_t>(entry, 0, below[from + i].key);
+                    bytes::put<std::uint64_t>(entry, 8, below[from + i].bid);
+                    bytes::put<std::uint64_t>(entry, 16, below[from + i].ib);
+                }
+                return Ok{};
+            };
+            refs = writeLevel(below.size(), branches, btpage::kBranchEntry, btpage::kMaxBranch, level, ptype);
         }
         if (!refs) return std::move(refs).error();
         return refs->front();
@@ -250,29 +308,25 @@ struct BlockStore::Impl {
 
     Result<ChildRef> writeNbt()
     {
-        Buffer records;
-        for (const auto& e : nbt) {
-            bytes::append<std::uint64_t>(records, e.nid);
-            bytes::append<std::uint64_t>(records, e.data);
-            bytes::append<std::uint64_t>(records, e.sub);
-            bytes::append<std::uint32_t>(records, e.parent);
-            bytes::append<std::uint32_t>(records, 0);
-        }
-        return writeBTree(records, btpage::kNbtEntry, btpage::kMaxNbt, page::kNBT);
+        const RecordSource records = [&](std::size_t from, std::span<std::uint8_t> out) -> Result<void> {
+            for (std::size_t i = 0; i * btpage::kNbtEntry < out.size(); ++i) {
+                const NbtEntry& e = nbt[from + i];
+                auto entry = out.subspan(i * btpage::kNbtEntry);
+                bytes::put<std::uint64_t>(entry, 0, e.nid);
+                bytes::put<std::uint64_t>(entry, 8, e.data);
+                bytes::put<std::uint64_t>(entry, 16, e.sub);
+                bytes::put<std::uint32_t>(entry, 24, e.parent);
+            }
+            return Ok{};
+        };
+        return writeBTree(nbt.size(), records, btpage::kNbtEntry, btpage::kMaxNbt, page::kNBT);
     }
 
     Result<ChildRef> writeBbt()
     {
-        // Block IDs are handed out in ascending order, so the list is already sorted.
-        Buffer records;
-        for (const auto& e : bbt) {
-            bytes::append<std::uint64_t>(records, e.bid);
-            bytes::append<std::uint64_t>(records, e.ib);
-            bytes::append<std::uint16_t>(records, e.cb);
-            bytes::append<std::uint16_t>(records, 2);  // the BBT's own reference + one user
-            bytes::append<std::uint32_t>(records, 0);
-        }
-        return writeBTree(records, btpage::kBbtEntry, btpage::kMaxBbt, page::kBBT);
+        // Block IDs are handed out in ascending order, so the spooled records are already sorted.
+        const RecordSource records = [&](std::size_t from, std::span<std::uint8_t> out) { return bbt.read(from, out); };
+        return writeBTree(bbt.count(), records, btpage::kBbtEntry, btpage::kMaxBbt, page::kBBT);
     }
 
     // ---- Maps and header ----
@@ -427,16 +481,28 @@ Result<Bid> BlockStore::writeData(std::span<const std::uint8_t> data)
 
 Result<Bid> BlockStore::writeBlocks(std::span<const std::vector<std::uint8_t>> pieces)
 {
+    return writeBlocks(pieces.size(), [&](std::size_t i, std::vector<std::uint8_t>& piece) -> Result<void> {
+        piece = pieces[i];
+        return Ok{};
+    });
+}
+
+Result<Bid> BlockStore::writeBlocks(std::size_t count, const PieceMaker& pieceAt)
+{
     if (auto r = m->check(); !r) return r.error();
-    if (pieces.empty()) return Error{Code::InvalidArgument, "a data tree needs at least one block"};
+    if (count == 0) return Error{Code::InvalidArgument, "a data tree needs at least one block"};
     std::vector<Bid> leaves;
     std::vector<std::uint32_t> sizes;
-    for (const auto& p : pieces) {
-        if (p.size() > block::kMaxPayload) return Error{Code::InvalidArgument, "block piece larger than 8176 bytes"};
-        auto b = m->writeBlock(p, false);
+    std::vector<std::uint8_t> piece;
+    for (std::size_t i = 0; i < count; ++i) {
+        piece.clear();
+        if (auto r = pieceAt(i, piece); !r) return std::move(r).error();
+        if (piece.size() > block::kMaxPayload)
+            return Error{Code::InvalidArgument, "block piece larger than 8176 bytes"};
+        auto b = m->writeBlock(piece, false);
         if (!b) return b;
         leaves.push_back(*b);
-        sizes.push_back(static_cast<std::uint32_t>(p.size()));
+        sizes.push_back(static_cast<std::uint32_t>(piece.size()));
     }
     return m->writeTree(leaves, sizes);
 }

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -53,6 +54,10 @@ public:
     [[nodiscard]] Result<Bid> writeData(std::span<const std::uint8_t> bytes);
     // Stores pieces already cut to block size (heap pages, row-matrix blocks), each <= 8176 bytes.
     [[nodiscard]] Result<Bid> writeBlocks(std::span<const std::vector<std::uint8_t>> pieces);
+    // The same for `count` pieces made one at a time, in order, by `pieceAt`, so that a large value
+    // (a big table's row matrix) is never whole in memory.
+    using PieceMaker = std::function<Result<void>(std::size_t index, std::vector<std::uint8_t>& piece)>;
+    [[nodiscard]] Result<Bid> writeBlocks(std::size_t count, const PieceMaker& pieceAt);
     // Stores a subnode tree; entries need not be sorted. Returns 0 for no entries.
     [[nodiscard]] Result<Bid> writeSubnodes(std::vector<SubnodeEntry> entries);
 

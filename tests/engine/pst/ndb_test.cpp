@@ -159,6 +159,26 @@ TEST(PstNdb, NodeBTreeOfThreeLevelsAndSubnodeTreeWithSiblock)
     EXPECT_EQ(report.nodes, 5001u);
 }
 
+// More blocks than the block index keeps in memory: the rest is read back from its spool, and
+// every block is still found where the index says, across the seam.
+TEST(PstNdb, BlockIndexLargerThanItsMemoryIsWrittenWhole)
+{
+    ScratchDir dir;
+    const auto path = dir.path("blocks.pst");
+    auto store = newStore(path);
+    constexpr int kBlocks = 2 * 32768 + 1234;
+    for (int i = 0; i < kBlocks; ++i) {
+        auto bid = store->writeData(patternBytes(8, static_cast<std::uint32_t>(i)));
+        ASSERT_TRUE(bid.ok());
+        ASSERT_TRUE(store->putNode(store->newNid(fmt::NidType::NormalMessage), *bid, 0, 0).ok());
+    }
+    auto finished = store->finish();
+    ASSERT_TRUE(finished.ok()) << finished.error().detail;
+    const auto report = verifyStorage(path);
+    EXPECT_TRUE(report.ok()) << report.text();
+    EXPECT_EQ(report.blocks, static_cast<std::size_t>(kBlocks));
+}
+
 TEST(PstNdb, RejectsMisuse)
 {
     ScratchDir dir;
