@@ -68,6 +68,8 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
         b.data.resize(headerSize(m_blocks.size()), 0);
         b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
         m_blocks.push_back(std::move(b));
+        if (m_store)
+            if (auto r = writeSettled(); !r) return std::move(r).error();
     }
     Block& b = m_blocks[target];
     b.data.insert(b.data.end(), bytes.begin(), bytes.end());
@@ -96,37 +98,95 @@ std::span<std::uint8_t> HeapBuilder::item(Hid hid)
     return std::span(b.data).subspan(b.offsets.at(index - 1), b.offsets.at(index) - b.offsets.at(index - 1));
 }
 
-std::vector<Bytes> HeapBuilder::takeBlocks()
+// The first block and every bitmap block carry the fill levels of blocks after them, so they
+// are completed last.
+bool HeapBuilder::holdsFillLevels(std::size_t block)
 {
-    std::vector<Bytes> out;
+    return block == 0
+        || (block >= hn::kFirstBitmapBlock && (block - hn::kFirstBitmapBlock) % hn::kBitmapBlockStride == 0);
+}
+
+// Ends a block: its page map after the items, its fill level, and (but for the last block) the
+// full size every block of a data tree but the last must have.
+void HeapBuilder::seal(Block& b, bool last)
+{
+    if (!last) fillUp(b);
+    Bytes& data = b.data;
+    data.resize((data.size() + 1) / 2 * 2, 0);
+    const std::size_t hnpm = data.size();
+    bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
+    bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
+    bytes::append<std::uint16_t>(data, 0);
+    for (const auto off : b.offsets) bytes::append<std::uint16_t>(data, off);
+    b.level = fillLevel(block::kMaxPayload - data.size());
+    if (!last) data.resize(block::kMaxPayload, 0);
+    b.offsets = {};
+}
+
+void HeapBuilder::putHeaders()
+{
     std::vector<std::uint8_t> levels;
-    for (std::size_t i = 0; i < m_blocks.size(); ++i) {
-        Block b = std::move(m_blocks[i]);
-        const bool last = i + 1 == m_blocks.size();
-        if (!last) fillUp(b);
-        Bytes data = std::move(b.data);
-        data.resize((data.size() + 1) / 2 * 2, 0);
-        const std::size_t hnpm = data.size();
-        bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
-        bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
-        bytes::append<std::uint16_t>(data, 0);
-        for (const auto off : b.offsets) bytes::append<std::uint16_t>(data, off);
-        levels.push_back(fillLevel(block::kMaxPayload - data.size()));
-        if (!last) data.resize(block::kMaxPayload, 0);
-        out.push_back(std::move(data));
-    }
-    m_blocks.clear();
-    if (out.empty()) return out;
-    Bytes& first = out.front();
+    levels.reserve(m_blocks.size());
+    for (const Block& b : m_blocks) levels.push_back(b.level);
+    Bytes& first = m_blocks.front().data;
     first[hn::kSig] = hn::kSigValue;
     first[hn::kClientSig] = m_clientSig;
     bytes::put<std::uint32_t>(first, hn::kUserRoot, m_userRoot);
     putFillLevels(first, hn::kFillLevel, std::span(levels).first(std::min<std::size_t>(8, levels.size())));
-    for (std::size_t i = hn::kFirstBitmapBlock; i < out.size(); i += hn::kBitmapBlockStride) {
-        const std::size_t n = std::min(hn::kBitmapBlockStride, out.size() - i);
-        putFillLevels(out[i], 2, std::span(levels).subspan(i, n));
+    for (std::size_t i = hn::kFirstBitmapBlock; i < m_blocks.size(); i += hn::kBitmapBlockStride) {
+        const std::size_t n = std::min(hn::kBitmapBlockStride, m_blocks.size() - i);
+        putFillLevels(m_blocks[i].data, 2, std::span(levels).subspan(i, n));
     }
+}
+
+// Writes the blocks that no item can go to any more (allocate() looks at the last few only);
+// those that carry fill levels wait for the end.
+Result<void> HeapBuilder::writeSettled()
+{
+    for (; m_settled + kFitWindow < m_blocks.size(); ++m_settled) {
+        Block& b = m_blocks[m_settled];
+        seal(b, false);
+        if (holdsFillLevels(m_settled)) continue;
+        auto bid = m_store->writeBlock(b.data);
+        if (!bid) return std::move(bid).error();
+        b.written = *bid;
+        b.data = {};
+    }
+    return Ok{};
+}
+
+std::vector<Bytes> HeapBuilder::takeBlocks()
+{
+    std::vector<Bytes> out;
+    if (m_blocks.empty()) return out;
+    for (std::size_t i = 0; i < m_blocks.size(); ++i)
+        if (i == 0 || i >= m_settled) seal(m_blocks[i], i + 1 == m_blocks.size());
+    putHeaders();
+    for (Block& b : m_blocks) out.push_back(std::move(b.data));
+    m_blocks.clear();
     return out;
+}
+
+Result<Bid> HeapBuilder::finish()
+{
+    if (m_blocks.empty()) return Error{Code::InvalidArgument, "an empty heap has no blocks"};
+    for (std::size_t i = 0; i < m_blocks.size(); ++i)
+        if (i == 0 || i >= m_settled) seal(m_blocks[i], i + 1 == m_blocks.size());
+    putHeaders();
+    std::vector<Bid> leaves;
+    std::vector<std::uint32_t> sizes;
+    for (std::size_t i = 0; i < m_blocks.size(); ++i) {
+        Block& b = m_blocks[i];
+        if (!b.written) {
+            auto bid = m_store->writeBlock(b.data);
+            if (!bid) return std::move(bid).error();
+            b.written = *bid;
+        }
+        leaves.push_back(b.written);
+        sizes.push_back(static_cast<std::uint32_t>(i + 1 == m_blocks.size() ? b.data.size() : block::kMaxPayload));
+    }
+    m_blocks.clear();
+    return m_store->writeTree(leaves, sizes);
 }
 
 namespace {

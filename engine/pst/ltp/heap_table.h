@@ -52,27 +52,43 @@ struct WrittenNode {
 // ---- Heap on node --------------------------------------------------------------------------
 class HeapBuilder {
 public:
-    explicit HeapBuilder(std::uint8_t clientSig) : m_clientSig(clientSig) {}
+    // With a store, blocks that no item can go to any more are written to it as the heap grows,
+    // so that a large table's heap (a folder of a million messages) is never whole in memory.
+    explicit HeapBuilder(std::uint8_t clientSig, ndb::BlockStore* store = nullptr)
+        : m_clientSig(clientSig), m_store(store)
+    {
+    }
 
     // Adds an item of at most 3580 bytes.
     [[nodiscard]] Result<Hid> allocate(std::span<const std::uint8_t> bytes);
-    // The bytes of an item already added, to patch it (e.g. a header whose root comes later).
+    // The bytes of an item already added, to patch it (e.g. a header whose root comes later);
+    // items of the first block stay in memory to the end.
     std::span<std::uint8_t> item(Hid hid);
     void setUserRoot(Hid hid) { m_userRoot = hid; }
     // The heap's blocks, each at most 8176 bytes, with headers, page maps and fill levels. The
-    // builder is emptied: a large table's heap is not held twice.
+    // builder is emptied: a large table's heap is not held twice. Only without a store.
     std::vector<Bytes> takeBlocks();
+    // Writes the blocks still held and the heap's data tree to its store; returns the tree's BID.
+    [[nodiscard]] Result<Bid> finish();
 
 private:
     struct Block {
         Bytes data;                          // header space followed by the items
         std::vector<std::uint16_t> offsets;  // start of every item, then the end of the last
+        std::uint8_t level = 0;              // fill level, once sealed
+        Bid written = 0;                     // once in the store
     };
     static std::size_t headerSize(std::size_t block);
+    static bool holdsFillLevels(std::size_t block);
     static void fillUp(Block& b);
+    void seal(Block& b, bool last);
+    void putHeaders();
+    [[nodiscard]] Result<void> writeSettled();
     std::uint8_t m_clientSig;
+    ndb::BlockStore* m_store = nullptr;
     Hid m_userRoot = 0;
     std::vector<Block> m_blocks;
+    std::size_t m_settled = 1;  // blocks below this one that could be written are written
 };
 
 // ---- B-tree on heap ------------------------------------------------------------------------

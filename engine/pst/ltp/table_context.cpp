@@ -189,7 +189,7 @@ struct TableWriter {
         auto info = writeInfo(*rowIndex, *hnidRows);
         if (!info) return std::move(info).error();
         heap.setUserRoot(*info);
-        auto data = store.writeBlocks(heap.takeBlocks());
+        auto data = heap.finish();
         if (!data) return std::move(data).error();
         node.data = *data;
         return std::move(node);
@@ -202,7 +202,8 @@ Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema&
                                       const std::function<Row(std::size_t)>& rowAt, SubnodeIds& ids)
 {
     if (schema.columns().size() > 255) return Error{Code::InvalidArgument, "a table has at most 255 columns"};
-    TableWriter writer{store, schema, ids, HeapBuilder{hn::kClientTC}, {}};
+    // The heap goes to the store as it grows: a big folder's contents table is never whole in memory.
+    TableWriter writer{store, schema, ids, HeapBuilder{hn::kClientTC, &store}, {}};
     return writer.write(count, rowAt);
 }
 

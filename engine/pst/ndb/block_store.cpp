@@ -199,7 +199,7 @@ struct BlockStore::Impl {
     }
 
     // Builds the XBLOCK/XXBLOCK levels above data blocks of the given sizes.
-    Result<Bid> writeTree(const std::vector<Bid>& leaves, const std::vector<std::uint32_t>& sizes)
+    Result<Bid> writeTree(std::span<const Bid> leaves, std::span<const std::uint32_t> sizes)
     {
         if (leaves.size() == 1) return leaves.front();
         std::uint64_t total = 0;
@@ -212,7 +212,7 @@ struct BlockStore::Impl {
             const std::size_t n = std::min(block::kBidsPerXBlock, leaves.size() - i);
             std::uint64_t part = 0;
             for (std::size_t j = i; j < i + n; ++j) part += sizes[j];
-            auto x = writeXBlock(std::span(leaves).subspan(i, n), 1, part);
+            auto x = writeXBlock(leaves.subspan(i, n), 1, part);
             if (!x) return x;
             xblocks.push_back(*x);
         }
@@ -504,6 +504,21 @@ Result<Bid> BlockStore::writeBlocks(std::size_t count, const PieceMaker& pieceAt
         leaves.push_back(*b);
         sizes.push_back(static_cast<std::uint32_t>(piece.size()));
     }
+    return m->writeTree(leaves, sizes);
+}
+
+Result<Bid> BlockStore::writeBlock(std::span<const std::uint8_t> piece)
+{
+    if (auto r = m->check(); !r) return r.error();
+    if (piece.size() > block::kMaxPayload) return Error{Code::InvalidArgument, "block piece larger than 8176 bytes"};
+    return m->writeBlock(piece, false);
+}
+
+Result<Bid> BlockStore::writeTree(std::span<const Bid> leaves, std::span<const std::uint32_t> sizes)
+{
+    if (auto r = m->check(); !r) return r.error();
+    if (leaves.empty() || leaves.size() != sizes.size())
+        return Error{Code::InvalidArgument, "a data tree needs a size for each of its blocks"};
     return m->writeTree(leaves, sizes);
 }
 

@@ -58,6 +58,10 @@ public:
     // (a big table's row matrix) is never whole in memory.
     using PieceMaker = std::function<Result<void>(std::size_t index, std::vector<std::uint8_t>& piece)>;
     [[nodiscard]] Result<Bid> writeBlocks(std::size_t count, const PieceMaker& pieceAt);
+    // One data block, for a caller that builds a data tree itself (a heap written as it grows),
+    // and the data tree over such blocks in the value's order, with their sizes.
+    [[nodiscard]] Result<Bid> writeBlock(std::span<const std::uint8_t> piece);
+    [[nodiscard]] Result<Bid> writeTree(std::span<const Bid> leaves, std::span<const std::uint32_t> sizes);
     // Stores a subnode tree; entries need not be sorted. Returns 0 for no entries.
     [[nodiscard]] Result<Bid> writeSubnodes(std::vector<SubnodeEntry> entries);
 
