@@ -245,17 +245,12 @@ std::vector<std::filesystem::path> mailFolders(const std::filesystem::path& prof
 MailOrigin originOf(const std::vector<std::string>& mailboxes, const std::vector<std::filesystem::path>& homes)
 {
     namespace fs = std::filesystem;
-    const auto resolved = [](const fs::path& p) {
-        std::error_code ec;
-        fs::path r = fs::weakly_canonical(p, ec);
-        return ec ? p.lexically_normal() : r;
-    };
     // The profile folders: above each mailbox (asking each folder once), and those listed.
     std::set<fs::path> profiles, asked;
     std::vector<fs::path> folders;
     for (const auto& m : mailboxes) {
         if (m.empty()) continue;
-        const fs::path folder = resolved(platform::toPath(m)).parent_path();
+        const fs::path folder = platform::resolvedPath(platform::toPath(m)).parent_path();
         folders.push_back(folder);
         for (fs::path at = folder; !at.empty(); at = at.parent_path()) {
             if (!asked.insert(at).second) break;
@@ -268,7 +263,7 @@ MailOrigin originOf(const std::vector<std::string>& mailboxes, const std::vector
         }
     }
     for (const auto& home : homes)
-        for (const auto& p : readProfilesIni(home)) profiles.insert(resolved(p.folder));
+        for (const auto& p : readProfilesIni(home)) profiles.insert(platform::resolvedPath(p.folder));
 
     MailOrigin origin;
     for (const auto& profile : profiles) {
@@ -276,7 +271,7 @@ MailOrigin originOf(const std::vector<std::string>& mailboxes, const std::vector
         bool used = false;
         for (const auto& account : accountsOf(prefs, profile)) {
             if (account.mailFolder.empty()) continue;
-            const fs::path mail = resolved(account.mailFolder);
+            const fs::path mail = platform::resolvedPath(account.mailFolder);
             const bool holds = std::any_of(folders.begin(), folders.end(), [&](const fs::path& f) {
                 auto [end, _] = std::mismatch(mail.begin(), mail.end(), f.begin(), f.end());
                 return end == mail.end();

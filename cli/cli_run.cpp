@@ -57,9 +57,7 @@ MailboxList collectMailboxes(const std::vector<std::string>& paths, const std::v
     MailboxList list;
     std::set<std::string> seen;
     auto take = [&](const std::string& path) {
-        std::error_code ec;
-        const fs::path canonical = fs::weakly_canonical(platform::toPath(path), ec);
-        const std::string key = ec ? path : platform::toText(canonical);
+        const std::string key = platform::toText(platform::resolvedPath(platform::toPath(path)));
         if (!seen.insert(key).second) {
             list.warnings.push_back(path + " is listed more than once; it is converted once");
             return;

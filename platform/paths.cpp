@@ -165,6 +165,15 @@ std::string mailboxName(std::string_view mailboxPath, PathStyle style)
     return name ? std::string(trimBlanks(*name)) : std::string();
 }
 
+std::filesystem::path resolvedPath(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    if (!ec) return resolved;
+    resolved = std::filesystem::absolute(path, ec);
+    return (ec ? path : resolved).lexically_normal();
+}
+
 std::filesystem::path environmentPath(const char* name)
 {
 #ifdef _WIN32

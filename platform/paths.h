@@ -70,6 +70,11 @@ std::string joinPath(std::string_view folder, std::string_view name, PathStyle s
 // Leading and trailing blanks (U+0020 only) removed.
 std::string_view trimBlanks(std::string_view text) noexcept;
 
+// The path with links resolved as far as it exists, absolute and normalised, so that two spellings
+// of one file or folder give one path; where the file system cannot tell, the path as written,
+// made absolute and normalised.
+std::filesystem::path resolvedPath(const std::filesystem::path& path);
+
 // The folder an environment variable names (HOME, APPDATA), read in the system's own encoding;
 // empty when it is not set.
 std::filesystem::path environmentPath(const char* name);

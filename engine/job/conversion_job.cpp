@@ -201,9 +201,7 @@ void ConversionJob::State::loseMailboxFile(const MailboxContext& mailbox, Error 
 // The same mailbox listed twice keeps its folder, as its files replace themselves.
 std::string ConversionJob::State::distinctOutputFolder(const MailboxContext& mailbox)
 {
-    std::error_code ec;
-    const auto canonical = std::filesystem::weakly_canonical(platform::toPath(mailbox.path), ec);
-    const std::string self = ec ? mailbox.path : platform::toText(canonical);
+    const std::string self = platform::toText(platform::resolvedPath(platform::toPath(mailbox.path)));
     std::string folder = mailbox.outputFolder;
     for (int n = 2;; ++n) {
         const auto [it, added] = usedFolders.emplace(platform::folderKey(folder), self);

@@ -15,11 +15,8 @@ namespace fs = std::filesystem;
 // so that two spellings of one folder compare equal.
 std::vector<fs::path> elementsOf(const fs::path& folder)
 {
-    std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(folder, ec);
-    if (ec) resolved = fs::absolute(folder, ec).lexically_normal();
     std::vector<fs::path> elements;
-    for (const auto& e : resolved)
+    for (const auto& e : platform::resolvedPath(folder))
         if (!e.empty()) elements.push_back(e);
     return elements;
 }
