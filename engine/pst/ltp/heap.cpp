@@ -155,13 +155,19 @@ Result<void> HeapBuilder::writeSettled()
     return Ok{};
 }
 
+// Seals the blocks not sealed on the way and gives the first and bitmap blocks their headers.
+void HeapBuilder::sealRest()
+{
+    for (std::size_t i = 0; i < m_blocks.size(); ++i)
+        if (i == 0 || i >= m_settled) seal(m_blocks[i], i + 1 == m_blocks.size());
+    putHeaders();
+}
+
 std::vector<Bytes> HeapBuilder::takeBlocks()
 {
     std::vector<Bytes> out;
     if (m_blocks.empty()) return out;
-    for (std::size_t i = 0; i < m_blocks.size(); ++i)
-        if (i == 0 || i >= m_settled) seal(m_blocks[i], i + 1 == m_blocks.size());
-    putHeaders();
+    sealRest();
     for (Block& b : m_blocks) out.push_back(std::move(b.data));
     m_blocks.clear();
     return out;
@@ -170,9 +176,7 @@ std::vector<Bytes> HeapBuilder::takeBlocks()
 Result<Bid> HeapBuilder::finish()
 {
     if (m_blocks.empty()) return Error{Code::InvalidArgument, "an empty heap has no blocks"};
-    for (std::size_t i = 0; i < m_blocks.size(); ++i)
-        if (i == 0 || i >= m_settled) seal(m_blocks[i], i + 1 == m_blocks.size());
-    putHeaders();
+    sealRest();
     std::vector<Bid> leaves;
     std::vector<std::uint32_t> sizes;
     for (std::size_t i = 0; i < m_blocks.size(); ++i) {

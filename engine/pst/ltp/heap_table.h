@@ -83,6 +83,7 @@ private:
     static void fillUp(Block& b);
     void seal(Block& b, bool last);
     void putHeaders();
+    void sealRest();
     [[nodiscard]] Result<void> writeSettled();
     std::uint8_t m_clientSig;
     ndb::BlockStore* m_store = nullptr;

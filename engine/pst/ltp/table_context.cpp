@@ -132,13 +132,15 @@ struct TableWriter {
         }
         const std::size_t perBlock = tc::kRowBlockSize / rowSize;
         const std::size_t blocks = (count + perBlock - 1) / perBlock;
-        auto data = store.writeBlocks(blocks, [&](std::size_t b, Bytes& piece) -> Result<void> {
-            const std::size_t from = b * perBlock, to = std::min(count, from + perBlock);
-            piece.assign(b + 1 < blocks ? tc::kRowBlockSize : (to - from) * rowSize, 0);
-            for (std::size_t i = from; i < to; ++i)
-                if (auto r = encode(i, std::span(piece).subspan((i - from) * rowSize, rowSize)); !r) return r;
-            return Ok{};
-        });
+        auto data
+            = store.writeBlocks(blocks, [&](std::size_t b, Bytes& piece) -> Result<std::span<const std::uint8_t>> {
+                  const std::size_t from = b * perBlock, to = std::min(count, from + perBlock);
+                  piece.assign(b + 1 < blocks ? tc::kRowBlockSize : (to - from) * rowSize, 0);
+                  for (std::size_t i = from; i < to; ++i)
+                      if (auto r = encode(i, std::span(piece).subspan((i - from) * rowSize, rowSize)); !r)
+                          return std::move(r).error();
+                  return std::span<const std::uint8_t>(piece);
+              });
         if (!data) return std::move(data).error();
         const Nid nid = ids.next(NidType::Ltp);
         node.subnodes.push_back({nid, *data, 0});

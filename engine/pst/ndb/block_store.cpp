@@ -481,9 +481,8 @@ Result<Bid> BlockStore::writeData(std::span<const std::uint8_t> data)
 
 Result<Bid> BlockStore::writeBlocks(std::span<const std::vector<std::uint8_t>> pieces)
 {
-    return writeBlocks(pieces.size(), [&](std::size_t i, std::vector<std::uint8_t>& piece) -> Result<void> {
-        piece = pieces[i];
-        return Ok{};
+    return writeBlocks(pieces.size(), [&](std::size_t i, std::vector<std::uint8_t>&) {
+        return Result<std::span<const std::uint8_t>>(pieces[i]);
     });
 }
 
@@ -493,10 +492,11 @@ Result<Bid> BlockStore::writeBlocks(std::size_t count, const PieceMaker& pieceAt
     if (count == 0) return Error{Code::InvalidArgument, "a data tree needs at least one block"};
     std::vector<Bid> leaves;
     std::vector<std::uint32_t> sizes;
-    std::vector<std::uint8_t> piece;
+    std::vector<std::uint8_t> scratch;
     for (std::size_t i = 0; i < count; ++i) {
-        piece.clear();
-        if (auto r = pieceAt(i, piece); !r) return std::move(r).error();
+        auto made = pieceAt(i, scratch);
+        if (!made) return std::move(made).error();
+        const std::span<const std::uint8_t> piece = *made;
         if (piece.size() > block::kMaxPayload)
             return Error{Code::InvalidArgument, "block piece larger than 8176 bytes"};
         auto b = m->writeBlock(piece, false);

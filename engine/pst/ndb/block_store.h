@@ -55,8 +55,10 @@ public:
     // Stores pieces already cut to block size (heap pages, row-matrix blocks), each <= 8176 bytes.
     [[nodiscard]] Result<Bid> writeBlocks(std::span<const std::vector<std::uint8_t>> pieces);
     // The same for `count` pieces made one at a time, in order, by `pieceAt`, so that a large value
-    // (a big table's row matrix) is never whole in memory.
-    using PieceMaker = std::function<Result<void>(std::size_t index, std::vector<std::uint8_t>& piece)>;
+    // (a big table's row matrix) is never whole in memory. It returns the piece, which it may build
+    // in `scratch`.
+    using PieceMaker
+        = std::function<Result<std::span<const std::uint8_t>>(std::size_t index, std::vector<std::uint8_t>& scratch)>;
     [[nodiscard]] Result<Bid> writeBlocks(std::size_t count, const PieceMaker& pieceAt);
     // One data block, for a caller that builds a data tree itself (a heap written as it grows),
     // and the data tree over such blocks in the value's order, with their sizes.
