@@ -105,6 +105,17 @@ std::string mimeTypeOf(GMimeObject* object)
     return s;
 }
 
+std::string decodedBytes(std::string raw, GMimeContentEncoding encoding)
+{
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) return raw;
+    GMimeEncoding decoder;
+    g_mime_encoding_init_decode(&decoder, encoding);
+    std::string out(g_mime_encoding_outlen(&decoder, raw.size()), '\0');
+    const std::size_t n = g_mime_encoding_step(&decoder, raw.data(), raw.size(), out.data());
+    out.resize(n);
+    return out;
+}
+
 std::string decodedContent(GMimePart* part)
 {
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
@@ -127,13 +138,7 @@ std::string decodedContent(GMimePart* part)
         }
         raw.resize(have);
         g_mime_stream_reset(source);
-        if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) return raw;
-        GMimeEncoding decoder;
-        g_mime_encoding_init_decode(&decoder, encoding);
-        std::string out(g_mime_encoding_outlen(&decoder, raw.size()), '\0');
-        const std::size_t n = g_mime_encoding_step(&decoder, raw.data(), raw.size(), out.data());
-        out.resize(n);
-        return out;
+        return decodedBytes(std::move(raw), encoding);
     }
     Owned<GMimeStream> stream(g_mime_stream_mem_new());
     g_mime_data_wrapper_write_to_stream(wrapper, stream.get());
@@ -197,12 +202,9 @@ bool isAsciiOrUtf8(const char* charset)
 
 }  // namespace
 
-std::string textOf(GMimeTextPart* part)
+std::optional<std::string> textInCharset(std::string raw, const char* declared)
 {
-    auto* object = reinterpret_cast<GMimeObject*>(part);
-    std::string raw = decodedContent(reinterpret_cast<GMimePart*>(part));
-    const char* declared = g_mime_object_get_content_type_parameter(object, "charset");
-    if (!declared || !*declared) return storeText(raw);
+    if (!declared || !*declared) return storeText(std::move(raw));
     const char* charset = g_mime_charset_iconv_name(declared);
     // Converting ASCII or UTF-8 to UTF-8 gives the same bytes when it succeeds, and the bytes
     // are kept as they are when it fails (below): either way the text is the raw text.
@@ -221,10 +223,19 @@ std::string textOf(GMimeTextPart* part)
     // Not valid in its charset. GMime's own conversion silently drops every byte that does not
     // fit, losing text; so 8-bit text labelled ASCII or UTF-8 (or with a charset nobody knows)
     // is read as raw 8-bit text instead. Only text in a real charset with a few stray bytes is
-    // converted with those bytes left out.
+    // converted (by the caller) with those bytes left out.
     if (unknownCharset || isAsciiOrUtf8(charset)
         || g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()), nullptr))
         return storeText(std::move(raw));
+    return std::nullopt;
+}
+
+std::string textOf(GMimeTextPart* part)
+{
+    auto* object = reinterpret_cast<GMimeObject*>(part);
+    if (auto text = textInCharset(decodedContent(reinterpret_cast<GMimePart*>(part)),
+                                  g_mime_object_get_content_type_parameter(object, "charset")))
+        return *std::move(text);
     return storeText(take(g_mime_text_part_get_text(part)));
 }
 

@@ -41,6 +41,11 @@ inline GMimeObject* asObject(GMimeMessage* message) noexcept { return reinterpre
 std::string mimeTypeOf(GMimeObject* object);
 // The part's content with its transfer encoding undone.
 std::string decodedContent(GMimePart* part);
+// Bytes with a transfer encoding (base64, quoted-printable; others as they are) undone.
+std::string decodedBytes(std::string raw, GMimeContentEncoding encoding);
+// Decoded text in the declared charset, as textOf() reads it; none where only GMime's own
+// conversion of the part can read it (a real charset, with bytes that do not fit it).
+std::optional<std::string> textInCharset(std::string raw, const char* declared);
 // A text part in UTF-8, as storeText() keeps it; bytes that do not fit the declared charset
 // are kept as 8-bit text rather than dropped where that can lose text.
 std::string textOf(GMimeTextPart* part);

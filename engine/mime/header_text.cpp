@@ -273,6 +273,64 @@ void readEntry(const std::string& entry, std::vector<MailAddress>& out, bool mem
         out.push_back(std::move(a));  // "" <> names no one
 }
 
+bool isAtext(char c) noexcept
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+        || std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
+}
+
+// Atoms joined by single dots (RFC 5322 dot-atom).
+bool isDotAtom(std::string_view text) noexcept
+{
+    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '.' ? text[i + 1] == '.' : !isAtext(text[i])) return false;
+    return true;
+}
+
+// local@domain in plain ASCII, nothing GMime would read in another way (quotes, comments,
+// domain literals, international domains, which it decodes).
+bool isPlainAddrSpec(std::string_view text) noexcept
+{
+    const auto at = text.find('@');
+    if (at == std::string_view::npos || !isDotAtom(text.substr(0, at))) return false;
+    const std::string_view domain = text.substr(at + 1);
+    if (!isDotAtom(domain)) return false;
+    for (std::size_t i = 0; i + 4 <= domain.size(); ++i)
+        if (g_ascii_strncasecmp(domain.data() + i, "xn--", 4) == 0) return false;
+    return true;
+}
+
+// The two forms nearly every entry has, "addr-spec" and "phrase <addr-spec>" with a phrase of
+// words of atoms and dots (encoded words are atoms too), read as GMime reads them: the name is
+// the phrase decoded and trimmed. GMime builds objects and takes locks for every address it
+// parses; entries of any other form are left to it.
+std::optional<MailAddress> plainMailbox(std::string_view entry)
+{
+    if (!entry.ends_with('>')) {
+        if (!isPlainAddrSpec(entry)) return std::nullopt;
+        return MailAddress{{}, std::string(entry)};
+    }
+    const auto open = entry.find('<');
+    if (open == std::string_view::npos) return std::nullopt;
+    const std::string_view address = entry.substr(open + 1, entry.size() - open - 2);
+    if (!isPlainAddrSpec(address)) return std::nullopt;
+    std::string_view phrase = entry.substr(0, open);
+    while (!phrase.empty() && (phrase.back() == ' ' || phrase.back() == '\t')) phrase.remove_suffix(1);
+    bool wordStart = true;
+    for (const char c : phrase) {
+        if (c == ' ' || c == '\t') {
+            wordStart = true;
+        } else {
+            if (!isAtext(c) && (wordStart || c != '.')) return std::nullopt;
+            wordStart = false;
+        }
+    }
+    if (phrase.empty()) return MailAddress{{}, std::string(address)};
+    GText name(g_mime_utils_header_decode_phrase(nullptr, std::string(phrase).c_str()));
+    return MailAddress{name ? trimmed(name.get()) : std::string(), std::string(address)};
+}
+
 }  // namespace
 
 std::string rejoinEncodedWords(std::string_view text)
@@ -337,7 +395,7 @@ std::optional<std::string> fileNameOf(GMimeObject* object)
     return std::nullopt;
 }
 
-std::vector<MailAddress> readAddressField(std::string_view raw)
+std::vector<MailAddress> readAddressField(std::string_view raw, Reading reading)
 {
     ensureInitialised();
     const std::string value(raw);
@@ -345,8 +403,22 @@ std::vector<MailAddress> readAddressField(std::string_view raw)
     const std::string text = unfolded ? unfolded.get() : "";
     std::vector<MailAddress> out;
     const auto entries = listEntries(text);
+    // GMime is given the list with adjacent encoded words joined; when that leaves the entries
+    // as they were and each has a plain form, what it would find is known without it.
+    const std::string joined = text.find("=?") == std::string::npos ? text : rejoinEncodedWords(text);
+    const auto joinedEntries = joined == text ? std::vector<std::string>() : listEntries(joined);
+    const auto& given = joined == text ? entries : joinedEntries;
+    if (reading == Reading::Quick && given.size() == entries.size()) {
+        for (const auto& entry : given) {
+            auto plain = plainMailbox(entry);
+            if (!plain) break;
+            out.push_back(*std::move(plain));
+        }
+        if (out.size() == entries.size()) return out;
+        out.clear();
+    }
     // The usual case: GMime reads the whole list, one address per entry, each with its address.
-    Owned<InternetAddressList> list(internet_address_list_parse(nullptr, rejoinEncodedWords(text).c_str()));
+    Owned<InternetAddressList> list(internet_address_list_parse(nullptr, joined.c_str()));
     if (readWhole(list.get(), entries)) {
         forEachMailbox(list.get(), [&](const MailAddress& a) { out.push_back(a); });
         return out;

@@ -32,7 +32,8 @@ std::string decodeHeaderText(std::string_view raw);
 // members of groups included. An entry GMime cannot read still gives a mailbox while it has
 // text: the display name from its phrase (or, for the archive form "local at domain (Name)", its
 // comment), the address as written ("local@domain" for the archive form).
-std::vector<MailAddress> readAddressField(std::string_view raw);
+// Quick reads entries of the usual forms without GMime's address parser, to the same result.
+std::vector<MailAddress> readAddressField(std::string_view raw, Reading reading = Reading::Quick);
 
 // The file name a part gives: Content-Disposition's filename, else Content-Type's name (RFC 2231
 // or RFC 2047, decoded), encoded words each read whole.

@@ -99,14 +99,18 @@ std::string rawFields(GMimeObject* object, const char* name)
     return out;
 }
 
-void addAddresses(GMimeObject* object, const char* field, RecipientKind kind, std::vector<Recipient>& out)
+// Every field of a name as it was written, several joined as one list ("" when there is none).
+using RawFields = std::function<std::string(const char* name)>;
+
+void addAddresses(const RawFields& raw, const char* field, RecipientKind kind, Reading reading,
+                  std::vector<Recipient>& out)
 {
-    for (auto& a : readAddressField(rawFields(object, field))) out.push_back({kind, std::move(a)});
+    for (auto& a : readAddressField(raw(field), reading)) out.push_back({kind, std::move(a)});
 }
 
-MailAddress firstMailbox(GMimeObject* object, const char* field)
+MailAddress firstMailbox(const RawFields& raw, const char* field, Reading reading)
 {
-    auto all = readAddressField(rawFields(object, field));
+    auto all = readAddressField(raw(field), reading);
     return all.empty() ? MailAddress{} : std::move(all.front());
 }
 
@@ -196,9 +200,27 @@ bool readThroughGMime(std::string_view name)
 // usual case): otherwise GMime reads the block as it is, and these fields from it.
 class PlainFields {
 public:
-    static constexpr std::array<std::string_view, 11> kNames{"date",       "message-id",   "in-reply-to", "references",
-                                                             "importance", "x-priority",   "priority",    "sensitivity",
-                                                             "received",   "thread-topic", "thread-index"};
+    static constexpr std::array<std::string_view, 21> kNames{"date",
+                                                             "message-id",
+                                                             "in-reply-to",
+                                                             "references",
+                                                             "importance",
+                                                             "x-priority",
+                                                             "priority",
+                                                             "sensitivity",
+                                                             "received",
+                                                             "thread-topic",
+                                                             "thread-index",
+                                                             "subject",
+                                                             "from",
+                                                             "sender",
+                                                             "reply-to",
+                                                             "to",
+                                                             "cc",
+                                                             "bcc",
+                                                             "content-type",
+                                                             "content-transfer-encoding",
+                                                             "content-disposition"};
 
     explicit PlainFields(std::string_view head)
     {
@@ -286,34 +308,9 @@ OwnedBytes forGMime(std::string_view text, std::string_view head, const PlainFie
     return out;
 }
 
-void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessage& m)
+// The fields read from the raw header block: dates, identifiers, thread and importance.
+void readPlainFields(const PlainFields& plain, const FieldLookup& field, ImportedMessage& m)
 {
-    GMimeObject* object = asObject(message);
-    const FieldLookup field = [&](std::string_view name) -> std::optional<std::string> {
-        if (plain.usable()) return plain.first(name);
-        if (const char* v = g_mime_object_get_header(object, std::string(name).c_str())) return v;
-        return std::nullopt;
-    };
-    if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
-    m.from = firstMailbox(object, "From");
-    m.sender = firstMailbox(object, "Sender");
-    if (m.sender.address.empty()) m.sender = m.from;
-    m.replyTo = readAddressField(rawFields(object, "Reply-To"));
-    addAddresses(object, "To", RecipientKind::To, m.recipients);
-    addAddresses(object, "Cc", RecipientKind::Cc, m.recipients);
-    addAddresses(object, "Bcc", RecipientKind::Bcc, m.recipients);
-    // GMime keeps the last Date and Message-ID of a message that has several.
-    if (plain.usable()) {
-        if (const auto date = plain.last("date")) m.submitTime = decodeDate(date->c_str());
-        if (const auto id = plain.last("message-id"))
-            if (char* decoded = g_mime_utils_decode_message_id(id->c_str())) {
-                m.messageId = std::string("<") + decoded + ">";
-                g_free(decoded);
-            }
-    } else {
-        m.submitTime = toSysSeconds(g_mime_message_get_date(message));
-        if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
-    }
     m.deliveryTime = newestReceived(plain);
     if (!m.deliveryTime) m.deliveryTime = m.submitTime;
     if (!m.submitTime) m.submitTime = m.deliveryTime;
@@ -326,11 +323,52 @@ void readHeaders(GMimeMessage* message, const PlainFields& plain, ImportedMessag
     m.sensitivity = sensitivityOf(field);
 }
 
+void readPeople(const RawFields& raw, Reading reading, ImportedMessage& m)
+{
+    m.from = firstMailbox(raw, "From", reading);
+    m.sender = firstMailbox(raw, "Sender", reading);
+    if (m.sender.address.empty()) m.sender = m.from;
+    m.replyTo = readAddressField(raw("Reply-To"), reading);
+    addAddresses(raw, "To", RecipientKind::To, reading, m.recipients);
+    addAddresses(raw, "Cc", RecipientKind::Cc, reading, m.recipients);
+    addAddresses(raw, "Bcc", RecipientKind::Bcc, reading, m.recipients);
+}
+
+// GMime keeps the last Date and Message-ID of a message that has several.
+void readDateAndId(const PlainFields& plain, ImportedMessage& m)
+{
+    if (const auto date = plain.last("date")) m.submitTime = decodeDate(date->c_str());
+    if (const auto id = plain.last("message-id"))
+        if (char* decoded = g_mime_utils_decode_message_id(id->c_str())) {
+            m.messageId = std::string("<") + decoded + ">";
+            g_free(decoded);
+        }
+}
+
+void readHeaders(GMimeMessage* message, const PlainFields& plain, Reading reading, ImportedMessage& m)
+{
+    GMimeObject* object = asObject(message);
+    const FieldLookup field = [&](std::string_view name) -> std::optional<std::string> {
+        if (plain.usable()) return plain.first(name);
+        if (const char* v = g_mime_object_get_header(object, std::string(name).c_str())) return v;
+        return std::nullopt;
+    };
+    if (const char* subject = g_mime_message_get_subject(message)) m.subject = subject;
+    readPeople([&](const char* name) { return rawFields(object, name); }, reading, m);
+    if (plain.usable()) {
+        readDateAndId(plain, m);
+    } else {
+        m.submitTime = toSysSeconds(g_mime_message_get_date(message));
+        if (const char* id = g_mime_message_get_message_id(message)) m.messageId = std::string("<") + id + ">";
+    }
+    readPlainFields(plain, field, m);
+}
+
 // Walks the MIME tree: the first plain and HTML parts that are not attachments become the
 // bodies, every other leaf an attachment, message/rfc822 parts embedded messages.
 class PartWalker {
 public:
-    PartWalker(ImportedMessage& m, int depth) : m_message(m), m_depth(depth) {}
+    PartWalker(ImportedMessage& m, int depth, Reading reading) : m_message(m), m_depth(depth), m_reading(reading) {}
 
     // The HTML body as UTF-8 text (bodyHtml keeps the bytes in the part's own charset).
     std::optional<std::string> htmlText() const
@@ -391,7 +429,7 @@ private:
         if (inner) {
             a.data = objectText(asObject(inner));
             if (m_depth < kMaxNesting) {
-                a.embedded = std::make_unique<ImportedMessage>(importRfc822(a.data));
+                a.embedded = std::make_unique<ImportedMessage>(importRfc822(a.data, m_reading));
                 if (a.fileName.empty()) a.fileName = a.embedded->subject;
             }
         }
@@ -401,6 +439,7 @@ private:
     static constexpr int kMaxNesting = 16;
     ImportedMessage& m_message;
     int m_depth;
+    Reading m_reading;
     GMimePart* m_htmlPart = nullptr;
 };
 
@@ -520,6 +559,142 @@ void toStoreText(ImportedMessage& m, bool bodyIsStoreText)
     }
 }
 
+// ---- Messages of one text part, read without GMime's parser ---------------------------------
+//
+// Most mail is one plain or HTML text part. GMime makes objects of it (message, part, content
+// type, headers, streams) behind shared locks, and freeing them costs as much again: about half
+// of the import. A message whose every field has a plain form is read here with GMime's own
+// decoders instead, to the same result; anything else (parameters in RFC 2231 or encoded form,
+// comments, attachments, repeated fields, other types and encodings) goes through its parser.
+
+bool isTokenChar(char c) noexcept { return c > ' ' && c < 127 && !std::strchr("()<>@,;:\\\"/[]?=", c); }
+
+// A field's value on one line: line ends out, the blanks of continuation lines kept.
+std::string unfolded(std::string_view folded)
+{
+    std::string out;
+    out.reserve(folded.size());
+    for (const char c : folded)
+        if (c != '\r' && c != '\n') out += c;
+    return out;
+}
+
+struct PlainContentType {
+    std::string mimeType = "text/plain";  // what GMime takes when the field is missing
+    std::optional<std::string> charset;
+};
+
+// "text/plain" or "text/html" with parameters of plain tokens or quoted strings without escapes,
+// none repeated and no file name.
+std::optional<PlainContentType> plainContentType(const std::vector<std::string>& fields)
+{
+    PlainContentType out;
+    if (fields.empty()) return out;
+    if (fields.size() > 1) return std::nullopt;
+    const std::string value = unfolded(fields.front());
+    std::size_t i = 0;
+    const auto blanks = [&] {
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    };
+    const auto token = [&] {
+        const std::size_t from = i;
+        while (i < value.size() && isTokenChar(value[i])) ++i;
+        return lower(std::string_view(value).substr(from, i - from));
+    };
+    blanks();
+    const std::string type = token();
+    if (i >= value.size() || value[i++] != '/') return std::nullopt;
+    out.mimeType = type + "/" + token();
+    if (out.mimeType != "text/plain" && out.mimeType != "text/html") return std::nullopt;
+    std::vector<std::string> names;
+    for (;;) {
+        blanks();
+        if (i == value.size()) break;
+        if (value[i++] != ';') return std::nullopt;
+        blanks();
+        if (i == value.size()) break;
+        const std::string name = token();
+        if (name.empty() || i == value.size() || value[i++] != '=') return std::nullopt;
+        std::string parameter;
+        if (i < value.size() && value[i] == '"') {
+            const auto close = value.find('"', i + 1);
+            if (close == std::string::npos) return std::nullopt;
+            parameter = value.substr(i + 1, close - i - 1);
+            i = close + 1;
+            if (parameter.find('\\') != std::string::npos) return std::nullopt;
+        } else {
+            const std::size_t from = i;
+            while (i < value.size() && isTokenChar(value[i])) ++i;
+            parameter = value.substr(from, i - from);
+        }
+        if (parameter.empty() || parameter.find("=?") != std::string::npos || name == "name"
+            || std::find(names.begin(), names.end(), name) != names.end())
+            return std::nullopt;
+        if (name == "charset") out.charset = parameter;
+        names.push_back(name);
+    }
+    return out;
+}
+
+std::optional<GMimeContentEncoding> plainEncoding(const std::vector<std::string>& fields)
+{
+    if (fields.empty()) return GMIME_CONTENT_ENCODING_DEFAULT;
+    if (fields.size() > 1) return std::nullopt;
+    const std::string v = lower(trimmed(fields.front()));
+    if (v == "7bit" || v == "8bit" || v == "7-bit" || v == "8-bit" || v == "binary")
+        return GMIME_CONTENT_ENCODING_DEFAULT;
+    if (v == "base64") return GMIME_CONTENT_ENCODING_BASE64;
+    if (v == "quoted-printable") return GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+    return std::nullopt;
+}
+
+// Reads `text` into `m` when it is such a message; false (and `m` untouched) when GMime must.
+bool importSimple(std::string_view text, std::string_view head, const PlainFields& plain, ImportedMessage& m)
+{
+    if (!plain.usable() || head.empty() || head.find('\0') != std::string_view::npos) return false;
+    const std::string_view rest = text.substr(head.size());
+    if (!rest.starts_with("\r\n") && !rest.starts_with("\n")) return false;  // no body at all
+    if (!plain.raw("content-disposition").empty() || plain.raw("subject").size() > 1) return false;
+    const auto type = plainContentType(plain.raw("content-type"));
+    const auto encoding = plainEncoding(plain.raw("content-transfer-encoding"));
+    if (!type || !encoding) return false;
+    const char* charset = type->charset ? type->charset->c_str() : nullptr;
+    std::string content = decodedBytes(std::string(bodyAfterHeaders(text)), *encoding);
+    const bool html = type->mimeType == "text/html";
+    // The HTML is kept in its own charset beside its text in UTF-8.
+    std::optional<std::string> body
+        = html ? textInCharset(content, charset) : textInCharset(std::move(content), charset);
+    if (!body) return false;
+
+    ImportedMessage simple;
+    if (!html) {
+        simple.bodyText = std::move(body);
+    } else {
+        StoredHtml stored = htmlForStore(std::move(content), charset);
+        simple.bodyHtml = std::move(stored.bytes);
+        simple.htmlCodePage = stored.codePage;
+        simple.bodyText = textFromHtml(*body);
+    }
+    simple.transportHeaders = std::string(head);
+    // GMime is given these fields with adjacent encoded words joined (see forGMime()).
+    const auto raw = [&](const char* name) {
+        std::string all;
+        for (const auto& field : plain.raw(lower(name))) {
+            if (!all.empty()) all += ",";
+            all += rejoinEncodedWords(field);
+        }
+        return all;
+    };
+    if (!plain.raw("subject").empty()) simple.subject = decodeHeaderText(raw("subject"));
+    readPeople(raw, Reading::Quick, simple);
+    readDateAndId(plain, simple);
+    readPlainFields(
+        plain, [&](std::string_view name) { return plain.first(name); }, simple);
+    toStoreText(simple, true);
+    m = std::move(simple);
+    return true;
+}
+
 }  // namespace
 
 std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject)
@@ -592,11 +767,13 @@ std::string textFromHtml(std::string_view html)
     return trimmed(out);
 }
 
-ImportedMessage importRfc822(std::string_view text)
+ImportedMessage importRfc822(std::string_view text, Reading reading)
 {
+    ensureInitialised();  // its charset tables, which the quick reading uses too
     ImportedMessage m;
     const std::string_view head = headerBlock(text);
     const PlainFields plain(head);
+    if (reading == Reading::Quick && importSimple(text, head, plain, m)) return m;
     ParseOutcome parsed = parseMessage(forGMime(text, head, plain));
     m.notes = std::move(parsed.notes);
     if (!parsed.message) {
@@ -609,10 +786,10 @@ ImportedMessage importRfc822(std::string_view text)
     m.degraded = parsed.critical;
     GMimeMessage* message = parsed.message.get();
     m.transportHeaders = std::string(head);
-    readHeaders(message, plain, m);
+    readHeaders(message, plain, reading, m);
     GMimeObject* top = g_mime_message_get_mime_part(message);
     m.messageClass = secureClass(top);
-    PartWalker walker(m, 0);
+    PartWalker walker(m, 0, reading);
     if (m.messageClass == kClearSigned && isA(top, GMIME_TYPE_MULTIPART)) {
         // The bodies come from the signed content; its parts stay inside the entity.
         walker.walk(g_mime_multipart_get_part(reinterpret_cast<GMimeMultipart*>(top), 0));

@@ -84,8 +84,12 @@ private:
     std::string displayList(RecipientKind kind) const;
 };
 
+// How a message is read: Quick reads messages of one plain text part without GMime's parser (to
+// the same result); ThroughGMime always parses, the reference Quick is tested against.
+enum class Reading { Quick, ThroughGMime };
+
 // Parses the text of one message (CR LF or LF line ends). Never fails: see degraded/notes.
-ImportedMessage importRfc822(std::string_view text);
+ImportedMessage importRfc822(std::string_view text, Reading reading = Reading::Quick);
 
 // Pieces, exposed for tests and for other readers of headers.
 std::pair<std::string, std::string> splitSubjectPrefix(std::string_view subject);

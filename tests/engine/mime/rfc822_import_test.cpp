@@ -3,6 +3,7 @@
 #include "engine/mime/code_pages.h"
 #include "engine/mime/gmime_support.h"
 #include "engine/mime/header_text.h"
+#include "engine/mime/import_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -579,6 +580,86 @@ TEST(Rfc822Import, AttachedMessagesKeepTheNameTheirPartGives)
     std::vector<std::string> names;
     for (const auto& a : m.attachments) names.push_back(a.fileName);
     EXPECT_EQ(names, (std::vector<std::string>{"fwd.eml", "R\xC3\xA9ponse.eml", "by subject"}));
+}
+
+}  // namespace
+}  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+// Messages of one text part are read without GMime's parser: at and just past the edges of the
+// forms read that way, the result must be GMime's, field for field.
+TEST(Rfc822Import, QuickReadingIsGMimesAtTheEdgesOfThePlainForms)
+{
+    const std::string contentTypes[] = {
+        "",
+        "Content-Type: text/plain\n",
+        "Content-Type: TEXT/Plain; charset=ISO-8859-1\n",
+        "Content-Type: text/plain; charset=\"windows-1252\"; format=flowed\n",
+        "Content-Type: text/plain;\n\tcharset=koi8-r\n",
+        "Content-Type: text/plain; charset=utf-8;\n",
+        "Content-Type: text/plain; charset=x-unknown-charset\n",
+        "Content-Type: text/plain; charset=us-ascii (comment)\n",
+        "Content-Type: text/plain; charset*=utf-8''x\n",
+        "Content-Type: text/plain; charset=\"a\\\"b\"\n",
+        "Content-Type: text/plain; charset=utf-8; charset=latin1\n",
+        "Content-Type: text/plain; name=notes.txt\n",
+        "Content-Type: text/plain charset=utf-8\n",
+        "Content-Type: text\n",
+        "Content-Type: text/html; charset=iso-8859-2\n",
+        "Content-Type: text/html\n",
+        "Content-Type: text/enriched\n",
+        "Content-Type: text/plain\nContent-Type: text/html\n",
+        "Content-Type: text/plain\nContent-Disposition: inline\n",
+        "Content-Type: text/plain\nContent-Disposition: attachment; filename=a.txt\n",
+    };
+    const std::pair<std::string, std::string> encodings[] = {
+        {"", "Gr\xFC\xDF dich, <b>Welt</b> &amp; Caf\xE9\n"},
+        {"Content-Transfer-Encoding: 8bit\n", "caf\xC3\xA9 \xE9t\xE9\n"},
+        {"Content-Transfer-Encoding:  Quoted-Printable \n", "Gr=FC=DF =\nzusammen=3D=C3=A9\n"},
+        {"Content-Transfer-Encoding: base64\n", "R3L832RpY2ggPGk+V2VsdDwvaT4K\n"},
+        {"Content-Transfer-Encoding: 7-bit\n", "plain\n"},
+        {"Content-Transfer-Encoding: x-uuencode\n", "begin 644 a\n#86)C\n`\nend\n"},
+        {"Content-Transfer-Encoding: base64 (really)\n", "YWJj\n"},
+    };
+    const std::string people[] = {
+        "From: ann@example.com\nTo: Bob Lee <bob@example.com>, carl@example.net\n",
+        "From: Ann B. Cole <a@example.com>\nTo: <b@example.com>\nCc: =?UTF-8?Q?C=C3=A9line?= <c@example.com>\n",
+        "From: =?ISO-8859-1?Q?Andr=E9?= =?ISO-8859-1?Q?_Roux?= <a@example.com>\nTo: x@example.com\n",
+        "From: \"Cole, Ann\" <a@example.com>\nTo: Friends: b@example.com, c@example.com;\n",
+        "From: a@example.com (Ann)\nTo: Ann  <a@example.com>,\n\tBob\t<b@example.com>\n",
+        "From: Ann <a@example.com>\nFrom: Other <o@example.com>\nBcc: jdoe at example.org (Jane Doe)\n",
+        "From: .Ann <a@example.com>\nTo: a..b@example.com, <no-domain>, x@xn--bcher-kva.example\n",
+        "From: J\xC3\xBCrgen <j@example.de>\nReply-To: r@example.com, Ann <a@example.com>\nSender: s@example.com\n",
+        "From: Ann <a@example.com> (work)\nTo: Ann <a@ example.com>, B <b@example.com\n",
+    };
+    const std::string subjects[] = {
+        "",
+        "Subject: =?UTF-8?B?R3LDvMOf?= =?UTF-8?B?ZQ==?=\n",
+        "Subject: Re: plain\n\tfolded\n",
+        "Subject: one\nSubject: two\n",
+        "Subject: 8-bit \xE9t\xE9\n",
+    };
+    std::size_t compared = 0;
+    for (const auto& type : contentTypes)
+        for (const auto& [encoding, body] : encodings)
+            for (std::size_t i = 0; i < std::size(people); ++i) {
+                const std::string& subject = subjects[(compared + i) % std::size(subjects)];
+                const std::string text = crlf("Date: Mon, 07 Dec 2026 08:05:09 +0100\nMessage-ID: <m@example.com>\n"
+                                              + people[i] + subject + type + encoding + "\n" + body);
+                ++compared;
+                EXPECT_EQ(testing::describe(importRfc822(text)),
+                          testing::describe(importRfc822(text, Reading::ThroughGMime)))
+                    << text;
+            }
+    // Header blocks the quick reading must leave to GMime.
+    using namespace std::string_literals;
+    for (const std::string& text : {"From: a@example.com\r\nSubject: no body"s, "\r\nbody only"s,
+                                    "From a@example.com Mon Dec  7\r\nSubject: x\r\n\r\nb"s,
+                                    "Subject : spaced\r\n\r\nb"s, "Subject: nul\0x\r\n\r\nb"s})
+        EXPECT_EQ(testing::describe(importRfc822(text)), testing::describe(importRfc822(text, Reading::ThroughGMime)))
+            << text;
 }
 
 }  // namespace
