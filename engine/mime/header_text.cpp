@@ -326,7 +326,8 @@ std::optional<MailAddress> plainMailbox(std::string_view entry)
             wordStart = false;
         }
     }
-    if (phrase.empty()) return MailAddress{{}, std::string(address)};
+    // An ASCII phrase without encoded words is its own name (the entry came trimmed).
+    if (phrase.find("=?") == std::string_view::npos) return MailAddress{std::string(phrase), std::string(address)};
     GText name(g_mime_utils_header_decode_phrase(nullptr, std::string(phrase).c_str()));
     return MailAddress{name ? trimmed(name.get()) : std::string(), std::string(address)};
 }
@@ -357,12 +358,28 @@ std::string rejoinEncodedWords(std::string_view text)
     return out;
 }
 
+std::string unfoldField(std::string_view raw)
+{
+    raw = raw.substr(0, raw.find('\0'));  // GMime reads C strings
+    const auto isLwsp = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!raw.empty() && isLwsp(raw.front())) raw.remove_prefix(1);
+    while (!raw.empty() && isLwsp(raw.back())) raw.remove_suffix(1);
+    std::string out;
+    out.reserve(raw.size());
+    for (const char c : raw)
+        if (c != '\r' && c != '\n') out += c;
+    return out;
+}
+
 std::string decodeHeaderText(std::string_view raw)
 {
+    std::string unfolded = unfoldField(raw);
+    // GMime gives ASCII text without encoded words back as it is.
+    const bool plain
+        = std::all_of(unfolded.begin(), unfolded.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (plain && unfolded.find("=?") == std::string::npos) return unfolded;
     ensureInitialised();
-    const std::string value(raw);
-    GText unfolded(g_mime_utils_header_unfold(value.c_str()));
-    const std::string rejoined = rejoinEncodedWords(unfolded ? unfolded.get() : "");
+    const std::string rejoined = rejoinEncodedWords(unfolded);
     return take(g_mime_utils_header_decode_text(nullptr, rejoined.c_str()));
 }
 
@@ -398,9 +415,7 @@ std::optional<std::string> fileNameOf(GMimeObject* object)
 std::vector<MailAddress> readAddressField(std::string_view raw, Reading reading)
 {
     ensureInitialised();
-    const std::string value(raw);
-    GText unfolded(g_mime_utils_header_unfold(value.c_str()));
-    const std::string text = unfolded ? unfolded.get() : "";
+    const std::string text = unfoldField(raw);
     std::vector<MailAddress> out;
     const auto entries = listEntries(text);
     // GMime is given the list with adjacent encoded words joined; when that leaves the entries

@@ -24,6 +24,10 @@ namespace quillmark::gmime {
 // mail programs split a character across two words). Text without such runs comes back as it is.
 std::string rejoinEncodedWords(std::string_view text);
 
+// A field's value on one line as GMime unfolds it: blanks and line ends at either end out, the
+// line ends inside out, the blanks of continuation lines kept.
+std::string unfoldField(std::string_view raw);
+
 // A header field's value as a reader sees it: unfolded, encoded words decoded (each on its own),
 // raw 8-bit text read by GMime's charset guess.
 std::string decodeHeaderText(std::string_view raw);

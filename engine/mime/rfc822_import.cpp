@@ -569,16 +569,6 @@ void toStoreText(ImportedMessage& m, bool bodyIsStoreText)
 
 bool isTokenChar(char c) noexcept { return c > ' ' && c < 127 && !std::strchr("()<>@,;:\\\"/[]?=", c); }
 
-// A field's value on one line: line ends out, the blanks of continuation lines kept.
-std::string unfolded(std::string_view folded)
-{
-    std::string out;
-    out.reserve(folded.size());
-    for (const char c : folded)
-        if (c != '\r' && c != '\n') out += c;
-    return out;
-}
-
 struct PlainContentType {
     std::string mimeType = "text/plain";  // what GMime takes when the field is missing
     std::optional<std::string> charset;
@@ -591,7 +581,7 @@ std::optional<PlainContentType> plainContentType(const std::vector<std::string>&
     PlainContentType out;
     if (fields.empty()) return out;
     if (fields.size() > 1) return std::nullopt;
-    const std::string value = unfolded(fields.front());
+    const std::string value = unfoldField(fields.front());
     std::size_t i = 0;
     const auto blanks = [&] {
         while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
