@@ -3,6 +3,7 @@
 #include "engine/mime/gmime_support.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -273,11 +274,16 @@ void readEntry(const std::string& entry, std::vector<MailAddress>& out, bool mem
         out.push_back(std::move(a));  // "" <> names no one
 }
 
-bool isAtext(char c) noexcept
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-        || std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
-}
+// RFC 5322 atext, as a table: it is asked of every character of every address.
+constexpr std::array<bool, 256> kAtext = [] {
+    std::array<bool, 256> table{};
+    for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+    for (int c = '0'; c <= '9'; ++c) table[c] = true;
+    for (const char c : std::string_view("!#$%&'*+-/=?^_`{|}~")) table[static_cast<unsigned char>(c)] = true;
+    return table;
+}();
+
+bool isAtext(char c) noexcept { return kAtext[static_cast<unsigned char>(c)]; }
 
 // Atoms joined by single dots (RFC 5322 dot-atom).
 bool isDotAtom(std::string_view text) noexcept
@@ -414,6 +420,8 @@ std::optional<std::string> fileNameOf(GMimeObject* object)
 
 std::vector<MailAddress> readAddressField(std::string_view raw, Reading reading)
 {
+    // Most messages have no Sender, Reply-To, Cc or Bcc field: nothing to read.
+    if (raw.find_first_not_of(" \t\r\n") == std::string_view::npos) return {};
     ensureInitialised();
     const std::string text = unfoldField(raw);
     std::vector<MailAddress> out;

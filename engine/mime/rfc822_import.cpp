@@ -323,15 +323,16 @@ void readPlainFields(const PlainFields& plain, const FieldLookup& field, Importe
     m.sensitivity = sensitivityOf(field);
 }
 
+// The names in lower case, as PlainFields keeps them (GMime compares without case).
 void readPeople(const RawFields& raw, Reading reading, ImportedMessage& m)
 {
-    m.from = firstMailbox(raw, "From", reading);
-    m.sender = firstMailbox(raw, "Sender", reading);
+    m.from = firstMailbox(raw, "from", reading);
+    m.sender = firstMailbox(raw, "sender", reading);
     if (m.sender.address.empty()) m.sender = m.from;
-    m.replyTo = readAddressField(raw("Reply-To"), reading);
-    addAddresses(raw, "To", RecipientKind::To, reading, m.recipients);
-    addAddresses(raw, "Cc", RecipientKind::Cc, reading, m.recipients);
-    addAddresses(raw, "Bcc", RecipientKind::Bcc, reading, m.recipients);
+    m.replyTo = readAddressField(raw("reply-to"), reading);
+    addAddresses(raw, "to", RecipientKind::To, reading, m.recipients);
+    addAddresses(raw, "cc", RecipientKind::Cc, reading, m.recipients);
+    addAddresses(raw, "bcc", RecipientKind::Bcc, reading, m.recipients);
 }
 
 // GMime keeps the last Date and Message-ID of a message that has several.
@@ -669,7 +670,7 @@ bool importSimple(std::string_view text, std::string_view head, const PlainField
     // GMime is given these fields with adjacent encoded words joined (see forGMime()).
     const auto raw = [&](const char* name) {
         std::string all;
-        for (const auto& field : plain.raw(lower(name))) {
+        for (const auto& field : plain.raw(name)) {
             if (!all.empty()) all += ",";
             all += rejoinEncodedWords(field);
         }
