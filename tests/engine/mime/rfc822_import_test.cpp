@@ -653,6 +653,47 @@ TEST(Rfc822Import, QuickReadingIsGMimesAtTheEdgesOfThePlainForms)
                           testing::describe(importRfc822(text, Reading::ThroughGMime)))
                     << text;
             }
+    // Multiparts: boundaries in every place GMime allows or stumbles over.
+    const std::string html
+        = "Content-Type: text/html; charset=iso-8859-1\n\n<p>Gr\xFC\xDF <img src=\"cid:pic@x\"></p>\n";
+    const std::string image = "Content-Type: image/png; name=\"p i.png\"\nContent-Transfer-Encoding: base64\n"
+                              "Content-ID: <pic@x>\nContent-Disposition: inline\n\niVBORw0KGgo=\n";
+    const std::string file = "Content-Type: application/pdf\nContent-Disposition: attachment; filename=a.pdf\n"
+                             "Content-Location: http://example.com/a.pdf\n\n%PDF-1.4\n";
+    const std::string multiparts[] = {
+        "multipart/alternative; boundary=\"b1\"\n\npreamble\n--b1\nContent-Type: text/plain\n\nplain\n--b1\n" + html
+            + "--b1--\nepilogue\n",
+        "multipart/mixed; boundary=b1\n\n--b1 \t\n\nno headers\n\n--b1\n" + file + "--b1--  \n",
+        "multipart/related; boundary=\"b1\"\n\n--b1\n" + html + "--b1\n" + image + "--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: multipart/alternative; boundary=b2\n\n--b2\n"
+        "Content-Type: text/plain\n\ninner\n--b2\n"
+            + html + "--b2--\n\n--b1\n" + file + "--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: multipart/alternative; boundary=b2\n\n--b2\n"
+        "Content-Type: text/plain\n\nno end of b2\n--b1\n"
+            + file + "--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: text/plain\n\nno end boundary\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: text/plain\n\nends at the end\n--b1--",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: text/plain\n\n--b1\nContent-Type: text/plain\n\n"
+        "second text\n--b1\nContent-Type: text/plain; name=n.txt\n\nnamed\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nbroken header line\n\ntext\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: message/rfc822\n\nSubject: inner\n\nhi\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1--\n",
+        "multipart/mixed\n\n--b1\nContent-Type: text/plain\n\nno boundary given\n--b1--\n",
+        "multipart/signed; boundary=b1; protocol=\"application/pkcs7-signature\"\n\n--b1\n\nsigned\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: text/plain\nContent-Type: text/html\n\ntwice\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: "
+        "x-uuencode\n\nbegin 644 a\n#86)C\n`\nend\n--b1--\n",
+        "multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain; name*=utf-8''%C3%A9.txt\n\nx\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: image/gif\nContent-ID: =?UTF-8?Q?x?=\n\nGIF\n--b1--\n",
+    };
+    for (const auto& body : multiparts)
+        for (const bool crlfLineEnds : {true, false}) {
+            const std::string raw = "From: a@example.com\nSubject: parts\nContent-Type: " + body;
+            const std::string text = crlfLineEnds ? crlf(raw) : raw;
+            EXPECT_EQ(testing::describe(importRfc822(text)),
+                      testing::describe(importRfc822(text, Reading::ThroughGMime)))
+                << text;
+        }
     // Header blocks the quick reading must leave to GMime.
     using namespace std::string_literals;
     for (const std::string& text : {"From: a@example.com\r\nSubject: no body"s, "\r\nbody only"s,
