@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -202,6 +203,78 @@ bool isAsciiOrUtf8(const char* charset)
 
 }  // namespace
 
+namespace {
+
+// A charset of one byte per character, each byte on its own: its bytes in UTF-8, as iconv
+// converts them one at a time (none for a byte that has no character there).
+struct ByteTable {
+    struct Entry {
+        std::uint8_t length = 0;
+        char utf8[3] = {};
+    };
+    std::array<Entry, 256> entries;
+};
+
+// Only charsets known to be stateless and one byte per character (no combining, no shifts).
+bool isSingleByteCharset(std::string_view name)
+{
+    std::string n(name);
+    for (char& c : n) c = static_cast<char>(g_ascii_tolower(c));
+    if (n.starts_with("iso-8859-") || n.starts_with("iso8859-")) {
+        const std::string_view part = std::string_view(n).substr(n.find('-', 4) + 1);
+        static constexpr std::array<std::string_view, 15> kParts{"1", "2",  "3",  "4",  "5",  "6",  "7", "8",
+                                                                 "9", "10", "11", "13", "14", "15", "16"};
+        return std::find(kParts.begin(), kParts.end(), part) != kParts.end();
+    }
+    static constexpr std::array<std::string_view, 18> kNames{
+        "cp1250",       "cp1251",       "cp1252",       "cp1253",       "cp1254",       "cp1255",
+        "cp1256",       "cp1257",       "windows-1250", "windows-1251", "windows-1252", "windows-1253",
+        "windows-1254", "windows-1255", "windows-1256", "windows-1257", "koi8-r",       "koi8-u"};
+    return std::find(kNames.begin(), kNames.end(), n) != kNames.end();
+}
+
+const ByteTable* byteTable(const char* charset)
+{
+    if (!charset || !isSingleByteCharset(charset)) return nullptr;
+    static std::mutex mutex;
+    // Never destroyed, like the converters: a thread may still read text at exit.
+    static auto* tables = new std::map<std::string, std::unique_ptr<ByteTable>, std::less<>>();
+    std::lock_guard lock(mutex);
+    if (auto found = tables->find(charset); found != tables->end()) return found->second.get();
+    auto table = std::make_unique<ByteTable>();
+    for (int b = 0; b < 256; ++b) {
+        const char byte = static_cast<char>(b);
+        gsize written = 0;
+        char* utf8 = g_convert(&byte, 1, "UTF-8", charset, nullptr, &written, nullptr);
+        if (utf8 && written >= 1 && written <= 3) {
+            table->entries[b].length = static_cast<std::uint8_t>(written);
+            std::memcpy(table->entries[b].utf8, utf8, written);
+        }
+        g_free(utf8);
+    }
+    return tables->emplace(charset, std::move(table)).first->second.get();
+}
+
+}  // namespace
+
+std::optional<std::string> convertSingleByte(std::string_view raw, const char* charset)
+{
+    const ByteTable* table = byteTable(charset);
+    if (!table) return std::nullopt;
+    std::string out;
+    out.reserve(raw.size() + raw.size() / 8);
+    for (std::size_t i = 0; i < raw.size();) {
+        const std::size_t ascii = plainAsciiPrefix(raw.substr(i));  // the usual run, copied whole
+        out.append(raw.substr(i, ascii));
+        i += ascii;
+        if (i == raw.size()) break;
+        const auto& e = table->entries[static_cast<unsigned char>(raw[i++])];
+        if (e.length == 0) return std::nullopt;
+        out.append(e.utf8, e.length);
+    }
+    return out;
+}
+
 std::optional<std::string> textInCharset(std::string raw, const char* declared)
 {
     if (!declared || !*declared) return storeText(std::move(raw));
@@ -209,6 +282,9 @@ std::optional<std::string> textInCharset(std::string raw, const char* declared)
     // Converting ASCII or UTF-8 to UTF-8 gives the same bytes when it succeeds, and the bytes
     // are kept as they are when it fails (below): either way the text is the raw text.
     if (isAsciiOrUtf8(declared) || isAsciiOrUtf8(charset)) return storeText(std::move(raw));
+    // Most 8-bit mail is in a charset of one byte per character: converted by table, without
+    // a converter opened and closed for every part.
+    if (auto text = convertSingleByte(raw, charset)) return storeText(*std::move(text));
     keepConverterLoaded(declared);
     GError* error = nullptr;
     gsize written = 0;

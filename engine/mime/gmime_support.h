@@ -43,6 +43,10 @@ std::string mimeTypeOf(GMimeObject* object);
 std::string decodedContent(GMimePart* part);
 // Bytes with a transfer encoding (base64, quoted-printable; others as they are) undone.
 std::string decodedBytes(std::string raw, GMimeContentEncoding encoding);
+// Text in a charset of one byte per character (ISO-8859-*, windows-125[0-7], KOI8) in UTF-8,
+// converted by a table made with iconv, to iconv's result; none for other charsets, or when a
+// byte has no character in the charset.
+std::optional<std::string> convertSingleByte(std::string_view raw, const char* iconvName);
 // Decoded text in the declared charset, as textOf() reads it; none where only GMime's own
 // conversion of the part can read it (a real charset, with bytes that do not fit it).
 std::optional<std::string> textInCharset(std::string raw, const char* declared);

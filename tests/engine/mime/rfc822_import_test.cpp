@@ -705,3 +705,38 @@ TEST(Rfc822Import, QuickReadingIsGMimesAtTheEdgesOfThePlainForms)
 
 }  // namespace
 }  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+// Text in a charset of one byte per character is converted by table: to what iconv gives for
+// every byte, alone and amid text, and not at all where iconv finds no character.
+TEST(Rfc822Import, SingleByteCharsetsConvertAsIconvDoes)
+{
+    gmime::ensureInitialised();
+    std::string everyByte;
+    for (int b = 1; b < 256; ++b) everyByte += static_cast<char>(b);
+    for (const char* charset : {"iso-8859-1", "ISO-8859-2", "iso-8859-7", "iso-8859-15", "CP1252", "windows-1251",
+                                "cp1255", "koi8-r", "KOI8-U"}) {
+        std::vector<std::string> texts{"plain ASCII, nothing to do", "Gr\xFC\xDF Gott, caf\xE9 \x80 \xA4 \xFF"};
+        for (int b = 0x80; b < 256; ++b) texts.push_back(std::string("x") + static_cast<char>(b) + "y");
+        texts.push_back(everyByte);
+        for (const auto& text : texts) {
+            gsize written = 0;
+            char* reference = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8", charset, nullptr,
+                                        &written, nullptr);
+            const auto converted = gmime::convertSingleByte(text, charset);
+            if (reference)
+                EXPECT_EQ(converted, std::string(reference, written)) << charset << " " << text;
+            else
+                EXPECT_FALSE(converted) << charset << " " << text;
+            g_free(reference);
+        }
+    }
+    // Charsets of more bytes per character, or that combine, are left to iconv.
+    for (const char* charset : {"utf-8", "big5", "gb2312", "cp1258", "iso-2022-jp", "shift_jis"})
+        EXPECT_FALSE(gmime::convertSingleByte("a\xE9", charset)) << charset;
+}
+
+}  // namespace
+}  // namespace quillmark
