@@ -159,7 +159,7 @@ bool isNamed(std::string_view name, std::string_view lowerName)
 {
     return name.size() == lowerName.size()
         && std::equal(name.begin(), name.end(), lowerName.begin(),
-                      [](char a, char b) { return g_ascii_tolower(a) == b; });
+                      [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
 }
 
 // Calls fn(name, line) for every line of the header block, with the name of the field the line
@@ -214,17 +214,30 @@ public:
             if (name.empty()) m_proper = false;
             if (line[0] != ' ' && line[0] != '\t') {
                 m_current = nullptr;
-                for (std::size_t i = 0; i < kNames.size() && !name.empty(); ++i)
-                    if (isNamed(name, kNames[i])) {
-                        m_current = &m_values[i].emplace_back();
-                        line.remove_prefix(name.size() + 1);
-                    }
+                if (const auto i = indexOf(name)) {
+                    m_current = &m_values[*i].emplace_back();
+                    line.remove_prefix(name.size() + 1);
+                }
             }
             if (m_current) *m_current += line;
         });
     }
 
     bool usable() const noexcept { return m_proper; }
+
+    // Which of kNames a field name is, in any case: asked of every line of every header block.
+    static std::optional<std::size_t> indexOf(std::string_view name) noexcept
+    {
+        constexpr std::size_t kLongest = 25;  // content-transfer-encoding
+        if (name.empty() || name.size() > kLongest) return std::nullopt;
+        char lowered[kLongest];
+        for (std::size_t i = 0; i < name.size(); ++i)
+            lowered[i] = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        const std::string_view key(lowered, name.size());
+        for (std::size_t i = 0; i < kNames.size(); ++i)
+            if (kNames[i] == key) return i;
+        return std::nullopt;
+    }
 
     std::optional<std::string> first(std::string_view name) const { return value(name, true); }
     std::optional<std::string> last(std::string_view name) const { return value(name, false); }
