@@ -862,7 +862,7 @@ bool importQuick(std::string_view text, std::string_view head, const PlainFields
     if (!plain.usable() || head.empty() || head.find('\0') != std::string_view::npos) return false;
     const std::string_view rest = text.substr(head.size());
     if (!rest.starts_with("\r\n") && !rest.starts_with("\n")) return false;  // no body at all
-    if (plain.raw("subject").size() > 1 || !plain.raw("content-disposition").empty()) return false;
+    if (plain.raw("subject").size() > 1) return false;
 
     ImportedMessage quick;
     QuickReader reader(text, quick);

@@ -612,6 +612,9 @@ TEST(Rfc822Import, QuickReadingIsGMimesAtTheEdgesOfThePlainForms)
         "Content-Type: text/enriched\n",
         "Content-Type: text/plain\nContent-Type: text/html\n",
         "Content-Type: text/plain\nContent-Disposition: inline\n",
+        "Content-Disposition: inline; filename=\"notes.txt\"\n",
+        "Content-Type: text/html\nContent-Disposition: attachment\n",
+        "Content-Disposition: inline\nContent-Disposition: attachment\n",
         "Content-Type: text/plain\nContent-Disposition: attachment; filename=a.txt\n",
     };
     const std::pair<std::string, std::string> encodings[] = {
