@@ -120,7 +120,7 @@ void HeapBuilder::seal(Block& b, bool last)
     for (const auto off : b.offsets) bytes::append<std::uint16_t>(data, off);
     b.level = fillLevel(block::kMaxPayload - data.size());
     if (!last) data.resize(block::kMaxPayload, 0);
-    b.offsets = {};
+    std::vector<std::uint16_t>().swap(b.offsets);  // "= {}" would keep the capacity
 }
 
 void HeapBuilder::putHeaders()
@@ -150,7 +150,7 @@ Result<void> HeapBuilder::writeSettled()
         auto bid = m_store->writeBlock(b.data);
         if (!bid) return std::move(bid).error();
         b.written = *bid;
-        b.data = {};
+        Bytes().swap(b.data);  // freed: a big table's heap is never whole in memory
     }
     return Ok{};
 }

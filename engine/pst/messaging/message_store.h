@@ -104,7 +104,7 @@ struct MessageId {
 struct StoreOptions {
     fmt::CryptMethod crypt = fmt::CryptMethod::None;
     // Contents-table rows kept in memory until close; beyond this they wait in a temporary file.
-    std::size_t rowMemory = 32u << 20;
+    std::size_t rowMemory = 4u << 20;
 };
 
 class MessageStore {

@@ -16,7 +16,7 @@ namespace quillmark::pst::messaging {
 
 class RowSpool {
 public:
-    explicit RowSpool(std::size_t memoryBound = 32u << 20) : m_bound(memoryBound) {}
+    explicit RowSpool(std::size_t memoryBound = 4u << 20) : m_bound(memoryBound) {}
 
     // Where the row went: give it back to read() later.
     [[nodiscard]] Result<std::uint64_t> append(const PackedRow& row);
