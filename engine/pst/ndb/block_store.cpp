@@ -2,12 +2,12 @@
 
 #include "engine/pst/byte_io.h"
 #include "engine/pst/ndb/allocation_map.h"
+#include "engine/pst/ndb/node_index.h"
 #include "platform/file_io.h"
 
 #include <algorithm>
 #include <array>
 #include <cassert>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -75,13 +75,6 @@ private:
     std::size_t m_count = 0;
 };
 
-struct NbtEntry {
-    Nid nid;
-    Bid data;
-    Bid sub;
-    Nid parent;
-};
-
 // A key with the page it leads to, one level up in a B-tree under construction.
 struct ChildRef {
     std::uint64_t key;
@@ -113,8 +106,7 @@ struct BlockStore::Impl {
     std::uint32_t headerWrites = 0;
     std::array<std::uint32_t, 32> rgnid{};
     BlockIndexSpool bbt;
-    // A node per message: grown piecewise, never copied whole to grow (a million nodes in a big PST).
-    std::deque<NbtEntry> nbt;
+    NodeIndex nbt;  // a node per message: a million in a big PST
 
     // Blocks are appended in ascending file order; they are gathered here and written in
     // large sequential chunks.
@@ -297,28 +289,10 @@ struct BlockStore::Impl {
         return refs->front();
     }
 
-    Result<void> checkNodes()
-    {
-        std::sort(nbt.begin(), nbt.end(), [](const auto& a, const auto& b) { return a.nid < b.nid; });
-        for (std::size_t i = 1; i < nbt.size(); ++i)
-            if (nbt[i].nid == nbt[i - 1].nid)
-                return Error{Code::InvalidArgument, "node ID " + std::to_string(nbt[i].nid) + " added twice"};
-        return Ok{};
-    }
-
     Result<ChildRef> writeNbt()
     {
-        const RecordSource records = [&](std::size_t from, std::span<std::uint8_t> out) -> Result<void> {
-            for (std::size_t i = 0; i * btpage::kNbtEntry < out.size(); ++i) {
-                const NbtEntry& e = nbt[from + i];
-                auto entry = out.subspan(i * btpage::kNbtEntry);
-                bytes::put<std::uint64_t>(entry, 0, e.nid);
-                bytes::put<std::uint64_t>(entry, 8, e.data);
-                bytes::put<std::uint64_t>(entry, 16, e.sub);
-                bytes::put<std::uint32_t>(entry, 24, e.parent);
-            }
-            return Ok{};
-        };
+        if (auto r = nbt.seal(); !r) return std::move(r).error();
+        const RecordSource records = [&](std::size_t from, std::span<std::uint8_t> out) { return nbt.read(from, out); };
         return writeBTree(nbt.size(), records, btpage::kNbtEntry, btpage::kMaxNbt, page::kNBT);
     }
 
@@ -412,7 +386,6 @@ struct BlockStore::Impl {
     {
         if (auto r = check(); !r) return r;
         state = State::Finishing;
-        if (auto r = checkNodes(); !r) return fail(std::move(r).error());
         auto nbtRoot = writeNbt();
         if (!nbtRoot) return fail(std::move(nbtRoot).error());
         auto bbtRoot = writeBbt();
@@ -569,7 +542,7 @@ Result<void> BlockStore::putNode(Nid nid, Bid data, Bid sub, Nid parent)
 {
     if (auto r = m->check(); !r) return r;
     noteNid(nid);
-    m->nbt.push_back({nid, data, sub, parent});
+    if (auto r = m->nbt.add({nid, data, sub, parent}); !r) return m->fail(std::move(r).error());
     return Ok{};
 }
 
