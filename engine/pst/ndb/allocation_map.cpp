@@ -1,7 +1,7 @@
 #include "engine/pst/ndb/allocation_map.h"
 
 #include <algorithm>
-#include <bit>
+#include <cassert>
 
 namespace quillmark::pst::ndb {
 
@@ -38,6 +38,7 @@ std::uint64_t AllocationMap::allocate(std::uint64_t size, std::uint64_t align)
             m_cursor = amapOffset(k + 1);
             continue;
         }
+        markMapPagesUpTo(k);
         m_cursor = at + size;
         mark(at, size);
         return at;
@@ -51,38 +52,50 @@ std::uint64_t AllocationMap::intervals() const noexcept
 
 void AllocationMap::markMapPages(std::uint64_t intervals)
 {
-    for (std::uint64_t k = 0; k < intervals; ++k) mark(amapOffset(k), reservedEnd(k) - amapOffset(k));
+    if (intervals > 0) markMapPagesUpTo(intervals - 1);
+}
+
+void AllocationMap::markMapPagesUpTo(std::uint64_t k)
+{
+    for (; m_mapsMarked <= k; ++m_mapsMarked)
+        mark(amapOffset(m_mapsMarked), reservedEnd(m_mapsMarked) - amapOffset(m_mapsMarked));
 }
 
 void AllocationMap::mark(std::uint64_t offset, std::uint64_t size)
 {
     const std::uint64_t first = (offset - kFirstAMapOffset) / kSlotSize;
-    const std::uint64_t last = first + (size + kSlotSize - 1) / kSlotSize;
-    const std::uint64_t needBytes = (last + 7) / 8;
-    if (m_bits.size() < needBytes) {
-        const std::uint64_t k = (needBytes + kAMapBitmapBytes - 1) / kAMapBitmapBytes;
-        m_bits.resize(static_cast<std::size_t>(k * kAMapBitmapBytes), 0);
+    const std::uint64_t count = (size + kSlotSize - 1) / kSlotSize;
+    if (count == 0) return;
+    if (!m_runs.empty()) {
+        Run& last = m_runs.back();
+        assert(first >= last.first + last.count && "slots are marked in file order, once");
+        if (first == last.first + last.count) {
+            last.count += count;
+            return;
+        }
     }
-    // Bit 0x80 of a byte maps the first of its eight slots.
-    for (std::uint64_t s = first; s < last; ++s)
-        m_bits[static_cast<std::size_t>(s / 8)] |= static_cast<std::uint8_t>(0x80u >> (s % 8));
+    m_runs.push_back({first, count});
 }
 
 void AllocationMap::copyBitmap(std::uint64_t k, std::span<std::uint8_t> out) const
 {
-    const std::uint64_t from = k * kAMapBitmapBytes;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::uint64_t at = from + i;
-        out[i] = at < m_bits.size() ? m_bits[static_cast<std::size_t>(at)] : std::uint8_t{0};
-    }
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    const std::uint64_t from = k * kSlotsPerAMap, to = from + std::min<std::uint64_t>(out.size() * 8, kSlotsPerAMap);
+    auto run = std::upper_bound(m_runs.begin(), m_runs.end(), from,
+                                [](std::uint64_t slot, const Run& r) { return slot < r.first + r.count; });
+    for (; run != m_runs.end() && run->first < to; ++run)
+        for (std::uint64_t s = std::max(run->first, from); s < std::min(run->first + run->count, to); ++s)
+            out[static_cast<std::size_t>((s - from) / 8)] |= static_cast<std::uint8_t>(0x80u >> ((s - from) % 8));
 }
 
 std::uint64_t AllocationMap::freeSlots(std::uint64_t k) const
 {
+    const std::uint64_t from = k * kSlotsPerAMap, to = from + kSlotsPerAMap;
     std::uint64_t used = 0;
-    const std::uint64_t from = k * kAMapBitmapBytes;
-    for (std::uint64_t i = from; i < from + kAMapBitmapBytes && i < m_bits.size(); ++i)
-        used += static_cast<std::uint64_t>(std::popcount(m_bits[static_cast<std::size_t>(i)]));
+    auto run = std::upper_bound(m_runs.begin(), m_runs.end(), from,
+                                [](std::uint64_t slot, const Run& r) { return slot < r.first + r.count; });
+    for (; run != m_runs.end() && run->first < to; ++run)
+        used += std::min(run->first + run->count, to) - std::max(run->first, from);
     return kSlotsPerAMap - used;
 }
 

@@ -36,9 +36,18 @@ public:
 
 private:
     void mark(std::uint64_t offset, std::uint64_t size);
+    // Marks the map pages of every interval up to k that has not had them marked.
+    void markMapPagesUpTo(std::uint64_t k);
 
+    // Allocation only moves forward, so what is allocated is a few runs of slots per interval, kept
+    // in file order: a PST of many gigabytes would need tens of megabytes of bitmap.
+    struct Run {
+        std::uint64_t first;  // slot index from the first AMap page on
+        std::uint64_t count;
+    };
+    std::vector<Run> m_runs;
+    std::uint64_t m_mapsMarked = 0;  // intervals whose map pages are marked
     std::uint64_t m_cursor = reservedEnd(0);
-    std::vector<std::uint8_t> m_bits;  // the AMap bitmaps of all intervals, back to back
 };
 
 }  // namespace quillmark::pst::ndb
