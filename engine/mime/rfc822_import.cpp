@@ -215,11 +215,13 @@ public:
             if (line[0] != ' ' && line[0] != '\t') {
                 m_current = nullptr;
                 if (const auto i = indexOf(name)) {
-                    m_current = &m_values[*i].emplace_back();
-                    line.remove_prefix(name.size() + 1);
+                    m_current = &m_values[*i].emplace_back(line.substr(name.size() + 1));
+                    return;
                 }
             }
-            if (m_current) *m_current += line;
+            // A continuation line: the value (a view into the block) reaches to its end.
+            if (m_current)
+                *m_current = std::string_view(m_current->data(), line.data() + line.size() - m_current->data());
         });
     }
 
@@ -242,7 +244,7 @@ public:
     std::optional<std::string> first(std::string_view name) const { return value(name, true); }
     std::optional<std::string> last(std::string_view name) const { return value(name, false); }
     // Every field of that name as it stands after its colon, line ends included.
-    const std::vector<std::string>& raw(std::string_view name) const
+    const std::vector<std::string_view>& raw(std::string_view name) const
     {
         const auto i = static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), name) - kNames.begin());
         assert(i < kNames.size() && "only the names in kNames are kept");
@@ -254,20 +256,21 @@ private:
     {
         const auto& all = raw(name);
         if (all.empty()) return std::nullopt;
-        const std::string& raw = first ? all.front() : all.back();
+        const std::string_view raw = first ? all.front() : all.back();
         return decodeHeaderText(raw);
     }
 
     bool m_proper = true;
-    std::array<std::vector<std::string>, kNames.size()> m_values;
-    std::string* m_current = nullptr;
+    // Views into the header block, which outlives this.
+    std::array<std::vector<std::string_view>, kNames.size()> m_values;
+    std::string_view* m_current = nullptr;
 };
 
 // Delivery time: the date of the newest Received field (GMime is not given them, see forGMime()).
 std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields)
 {
     std::optional<std::chrono::sys_seconds> newest;
-    for (const std::string& raw : fields.raw("received")) {
+    for (const std::string_view raw : fields.raw("received")) {
         std::string value;  // unfolded: line ends out, continuation lines joined
         for (std::size_t pos = 0; pos < raw.size();) {
             const std::size_t eol = std::min(raw.find('\n', pos), raw.size());
@@ -586,7 +589,7 @@ struct PlainField {
     }
 };
 
-std::optional<PlainField> plainField(const std::string& raw, bool typeAndSubtype)
+std::optional<PlainField> plainField(std::string_view raw, bool typeAndSubtype)
 {
     const std::string value = unfoldField(raw);
     PlainField out;
@@ -635,7 +638,7 @@ std::optional<PlainField> plainField(const std::string& raw, bool typeAndSubtype
     }
 }
 
-std::optional<GMimeContentEncoding> plainEncoding(const std::vector<std::string>& fields)
+std::optional<GMimeContentEncoding> plainEncoding(const std::vector<std::string_view>& fields)
 {
     if (fields.empty()) return GMIME_CONTENT_ENCODING_DEFAULT;
     const std::string v = lower(trimmed(fields.front()));
