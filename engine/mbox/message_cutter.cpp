@@ -324,6 +324,23 @@ Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink, Escap
     return written;
 }
 
+Result<void> MessageCutter::copy(MessageSpan span, std::string& out)
+{
+    out.clear();
+    out.reserve(static_cast<std::size_t>(span.size()));
+    const std::size_t block = m_reader.windowSize() / 2;
+    for (std::uint64_t pos = span.begin; pos < span.end;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(span.end - pos, block));
+        auto view = m_reader.view(pos, want);
+        if (!view) return std::move(view).error();
+        if (view->empty()) return Error{Code::Io, "the mailbox became shorter while it was read", pos};
+        const auto take = std::min(view->size(), want);
+        out.append(view->data(), take);
+        pos += take;
+    }
+    return Ok{};
+}
+
 std::string cleanText(std::string_view messageBytes, Escaping escaping)
 {
     ByteBuffer out;

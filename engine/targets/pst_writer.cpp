@@ -183,10 +183,11 @@ std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
 
 // Messages go to the import threads in batches: handing one over costs a wake-up and a sleep on
 // each side, which on some virtual machines costs as much as importing a small message.
-// A message's clean text, and the date it gets when its header has none: that of its own
-// separator line, else the mailbox file's modification time (the MBOX target's rule).
+// A message's bytes as they stand in the mailbox (the import thread makes the clean text), and
+// the date it gets when its header has none: that of its own separator line, else the mailbox
+// file's modification time (the MBOX target's rule).
 struct CutMessage {
-    std::string text;
+    std::string bytes;
     std::optional<std::chrono::sys_seconds> dateWithoutHeader;
 };
 using Batch = std::vector<CutMessage>;
@@ -199,9 +200,10 @@ Prepared prepare(Batch texts)
 {
     Prepared out;
     out.reserve(texts.size());
-    for (auto& [text, dateWithoutHeader] : texts) {
-        ImportedMessage imported = importRfc822(text);
-        text = std::string();  // the source text is not needed while the store converts
+    for (auto& [bytes, dateWithoutHeader] : texts) {
+        // The line-end conversion runs here rather than on the one thread that stores.
+        ImportedMessage imported = importRfc822(cleanText(bytes));
+        bytes = std::string();  // the source is not needed while the store converts
         if (!imported.submitTime) imported.submitTime = dateWithoutHeader;
         if (!imported.deliveryTime) imported.deliveryTime = imported.submitTime;
         PreparedMessage& p = out.emplace_back();
@@ -263,16 +265,13 @@ public:
     Result<void> write(const Message& message) override
     {
         if (!m_folder) return Error{Code::InvalidArgument, "no folder for this mailbox in the PST file"};
-        StringSink text;
-        // The clean text is the message's bytes plus a CR for every line end: one allocation.
-        text.text.reserve(static_cast<std::size_t>(
-            std::min<std::uint64_t>(message.span.size() + message.span.size() / 16 + 64, 1u << 26)));
-        if (auto cut = message.cutter.cut(message.span, text); !cut) return std::move(cut).error();
-        sendSaving(text.text.size(), message.mailbox.size);
+        std::string bytes;
+        if (auto copied = message.cutter.copy(message.span, bytes); !copied) return std::move(copied).error();
+        sendSaving(bytes.size(), message.mailbox.size);
         m_places.push_back({{&message.mailbox, message.index, message.count, message.span.begin}, message.head});
-        m_batchBytes += text.text.size();
+        m_batchBytes += bytes.size();
         auto date = separatorDate(message.head.separatorLine);
-        m_batch.push_back({std::move(text.text), date ? date : modificationTime(message.mailbox)});
+        m_batch.push_back({std::move(bytes), date ? date : modificationTime(message.mailbox)});
         if (m_batch.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
         while (storeReady()) {}
         return Ok{};
