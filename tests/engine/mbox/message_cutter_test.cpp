@@ -47,6 +47,11 @@ std::vector<std::string> cutAll(const std::string& data, std::size_t window = Wi
         auto n = cutter.cut(span, sink);
         EXPECT_TRUE(n.ok());
         EXPECT_EQ(*n, sink.text.size());
+        // The bytes copied as they stand, cleaned elsewhere, give the same text.
+        std::string copied;
+        EXPECT_TRUE(cutter.copy(span, copied).ok());
+        EXPECT_EQ(copied, data.substr(span.begin, span.size()));
+        EXPECT_EQ(cleanText(copied), sink.text);
         out.push_back(sink.text);
     }
     return out;
