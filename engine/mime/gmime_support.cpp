@@ -363,10 +363,14 @@ std::optional<std::chrono::sys_seconds> commonDate(std::string_view s)
         return n >= least && !isDigit(i);
     };
     const auto expect = [&](char c) { return i < s.size() && s[i] == c ? (++i, true) : false; };
-    const auto letters = [&](std::size_t at) {
-        std::string name;
-        for (std::size_t k = at; k < at + 3 && k < s.size(); ++k) name += g_ascii_tolower(s[k]);
-        return name;
+    // Whether the three letters at `at` are `word` (in lower case), in any case.
+    const auto lettersAre = [&](std::size_t at, std::string_view word) {
+        if (at + 3 > s.size()) return false;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const char c = s[at + k];
+            if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != word[k]) return false;
+        }
+        return true;
     };
 
     blanks();
@@ -381,8 +385,8 @@ std::optional<std::chrono::sys_seconds> commonDate(std::string_view s)
     blanks();
     static constexpr std::array<std::string_view, 12> kMonths{"jan", "feb", "mar", "apr", "may", "jun",
                                                               "jul", "aug", "sep", "oct", "nov", "dec"};
-    const std::string month = letters(i);
-    const auto m = std::find(kMonths.begin(), kMonths.end(), month);
+    const auto m
+        = std::find_if(kMonths.begin(), kMonths.end(), [&](std::string_view name) { return lettersAre(i, name); });
     if (m == kMonths.end()) return std::nullopt;
     i += 3;
     if (i < s.size() && g_ascii_isalpha(s[i])) return std::nullopt;
@@ -400,7 +404,7 @@ std::optional<std::chrono::sys_seconds> commonDate(std::string_view s)
         zoneHours = zone / 100;
         zoneMinutes = zone % 100;
         if (zoneHours > 14 || zoneMinutes > 59) return std::nullopt;
-    } else if (letters(i) == "gmt" && !(i + 3 < s.size() && g_ascii_isalpha(s[i + 3]))) {
+    } else if (lettersAre(i, "gmt") && !(i + 3 < s.size() && g_ascii_isalpha(s[i + 3]))) {
         i += 3;
     } else {
         return std::nullopt;

@@ -271,17 +271,19 @@ std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields
 {
     std::optional<std::chrono::sys_seconds> newest;
     for (const std::string_view raw : fields.raw("received")) {
-        std::string value;  // unfolded: line ends out, continuation lines joined
-        for (std::size_t pos = 0; pos < raw.size();) {
-            const std::size_t eol = std::min(raw.find('\n', pos), raw.size());
-            std::string_view line = std::string_view(raw).substr(pos, eol - pos);
+        // The date follows the last ';'. Only it is unfolded: line ends out, lines joined.
+        const auto semi = raw.rfind(';');
+        if (semi == std::string_view::npos) continue;
+        const std::string_view folded = raw.substr(semi + 1);
+        std::string value;
+        for (std::size_t pos = 0; pos < folded.size();) {
+            const std::size_t eol = std::min(folded.find('\n', pos), folded.size());
+            std::string_view line = folded.substr(pos, eol - pos);
             while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
             value += line;
             pos = eol + 1;
         }
-        const auto semi = value.rfind(';');
-        if (semi == std::string::npos) continue;
-        if (auto t = decodeDate(value.c_str() + semi + 1); t && (!newest || *t > *newest)) newest = t;
+        if (auto t = decodeDate(value.c_str()); t && (!newest || *t > *newest)) newest = t;
     }
     return newest;
 }
