@@ -925,6 +925,10 @@ std::string textFromHtml(std::string_view html)
             const auto open = html.find('<', i);  // skipped text ends only at a tag
             if (open == std::string_view::npos) break;
             i = open;
+        } else {
+            const auto mark = html.find_first_of("<>", i);  // within a tag only these count
+            if (mark == std::string_view::npos) break;
+            i = mark;
         }
         const char c = html[i];
         if (c == '<') {
