@@ -317,12 +317,22 @@ std::optional<MailAddress> plainMailbox(std::string_view entry)
         if (!isPlainAddrSpec(entry)) return std::nullopt;
         return MailAddress{{}, std::string(entry)};
     }
-    const auto open = entry.find('<');
+    const auto open = entry.rfind('<');
     if (open == std::string_view::npos) return std::nullopt;
     const std::string_view address = entry.substr(open + 1, entry.size() - open - 2);
     if (!isPlainAddrSpec(address)) return std::nullopt;
     std::string_view phrase = entry.substr(0, open);
     while (!phrase.empty() && (phrase.back() == ' ' || phrase.back() == '\t')) phrase.remove_suffix(1);
+    // One quoted string of plain ASCII, the usual "Jane Doe" <...>: GMime takes the quotes off and
+    // keeps the rest as it is, trimmed.
+    if (phrase.size() >= 2 && phrase.front() == '"' && phrase.back() == '"') {
+        const std::string_view inner = phrase.substr(1, phrase.size() - 2);
+        const bool plain = std::all_of(inner.begin(), inner.end(), [](char c) {
+            return (c >= ' ' && c < 127 && c != '"' && c != '\\') || c == '\t';
+        });
+        if (!plain || inner.find("=?") != std::string_view::npos) return std::nullopt;
+        return MailAddress{trimmed(inner), std::string(address)};
+    }
     bool wordStart = true;
     for (const char c : phrase) {
         if (c == ' ' || c == '\t') {
@@ -372,8 +382,13 @@ std::string unfoldField(std::string_view raw)
     while (!raw.empty() && isLwsp(raw.back())) raw.remove_suffix(1);
     std::string out;
     out.reserve(raw.size());
-    for (const char c : raw)
-        if (c != '\r' && c != '\n') out += c;
+    // Line by line: most values are one line, copied whole.
+    while (!raw.empty()) {
+        const auto end = raw.find_first_of("\r\n");
+        out.append(raw.substr(0, end));
+        if (end == std::string_view::npos) break;
+        raw.remove_prefix(end + 1);
+    }
     return out;
 }
 

@@ -636,6 +636,10 @@ TEST(Rfc822Import, QuickReadingIsGMimesAtTheEdgesOfThePlainForms)
         "From: .Ann <a@example.com>\nTo: a..b@example.com, <no-domain>, x@xn--bcher-kva.example\n",
         "From: J\xC3\xBCrgen <j@example.de>\nReply-To: r@example.com, Ann <a@example.com>\nSender: s@example.com\n",
         "From: Ann <a@example.com> (work)\nTo: Ann <a@ example.com>, B <b@example.com\n",
+        "From: \"Jane  Doe \" <j@example.com>\nTo: \"\" <e@example.com>, \"a <b> c\" <x@example.com>\n"
+        "Cc: \"Doe, J.\" <d@example.com>,\n \" padded\"<p@example.com>, \"tab\there\" <t@example.com>\n",
+        "From: \"=?UTF-8?Q?C=C3=A9line?=\" <c@example.com>\nTo: \"back\\\\slash\" <b@example.com>\n"
+        "Cc: \"half\" quoted <h@example.com>, \"x\"\"y\" <xy@example.com>\n",
     };
     const std::string subjects[] = {
         "",
