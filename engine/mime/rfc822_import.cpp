@@ -746,9 +746,15 @@ private:
     std::optional<Stop> readMultipart(const PlainField& type, std::size_t pos)
     {
         const std::string* boundary = type.parameter("boundary");
-        const bool known = type.value == "multipart/mixed" || type.value == "multipart/alternative"
-            || type.value == "multipart/related";
-        if (!known || !boundary || m_bounds.size() >= kMaxDepth) return std::nullopt;
+        // A digest's parts are attached messages by default; a message that is clear-signed
+        // S/MIME as a whole is filed as secure mail. Every other multipart is walked alike.
+        const std::string* protocol = type.parameter("protocol");
+        const bool smime = protocol
+            && (lower(*protocol) == "application/pkcs7-signature"
+                || lower(*protocol) == "application/x-pkcs7-signature");
+        if (type.value == "multipart/digest" || (m_bounds.empty() && type.value == "multipart/signed" && smime))
+            return std::nullopt;
+        if (!boundary || m_bounds.size() >= kMaxDepth) return std::nullopt;
         m_bounds.push_back(*boundary);
         const std::size_t mine = m_bounds.size() - 1;
         Stop stop = scan(pos);  // past the prologue
@@ -806,7 +812,10 @@ private:
     {
         for (const char* name : {"content-transfer-encoding", "content-disposition", "content-id", "content-location"})
             if (fields.raw(name).size() > 1) return false;
-        if (type.value.starts_with("message/") || type.value.starts_with("multipart/")) return false;
+        // Attached messages are read by GMime (and written out again by it).
+        static constexpr std::array<std::string_view, 5> kMessages{"message/rfc822", "message/rfc2822",
+                                                                   "message/global", "message/news", "message/partial"};
+        if (std::find(kMessages.begin(), kMessages.end(), type.value) != kMessages.end()) return false;
         const auto encoding = plainEncoding(fields.raw("content-transfer-encoding"));
         if (!encoding) return false;
         std::optional<PlainField> disposition;

@@ -692,6 +692,20 @@ TEST(Rfc822Import, QuickReadingIsGMimesAtTheEdgesOfThePlainForms)
         "x-uuencode\n\nbegin 644 a\n#86)C\n`\nend\n--b1--\n",
         "multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain; name*=utf-8''%C3%A9.txt\n\nx\n--b1--\n",
         "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: image/gif\nContent-ID: =?UTF-8?Q?x?=\n\nGIF\n--b1--\n",
+        "multipart/signed; micalg=pgp-sha1; protocol=\"application/pgp-signature\"; boundary=b1\n\n--b1\n"
+        "Content-Type: text/plain\n\nsigned text\n--b1\nContent-Type: application/pgp-signature\n\n"
+        "-----BEGIN PGP SIGNATURE-----\nabc\n-----END PGP SIGNATURE-----\n--b1--\n",
+        "multipart/report; report-type=delivery-status; boundary=b1\n\n--b1\n\nnot delivered\n--b1\n"
+        "Content-Type: message/delivery-status\n\nReporting-MTA: dns; mx.example.com\n--b1\n"
+        "Content-Type: message/rfc822\n\nSubject: returned\n\nhi\n--b1--\n",
+        "multipart/mixed; boundary=b1\n\n--b1\nContent-Type: multipart/signed; boundary=b2; "
+        "protocol=\"application/pkcs7-signature\"\n\n--b2\nContent-Type: text/plain\n\ninner signed\n--b2\n"
+        "Content-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\nAAEC\n"
+        "--b2--\n--b1--\n",
+        "multipart/digest; boundary=b1\n\n--b1\n\nSubject: in a digest\n\nhi\n--b1--\n",
+        "multipart/encrypted; protocol=\"application/pgp-encrypted\"; boundary=b1\n\n--b1\n"
+        "Content-Type: application/pgp-encrypted\n\nVersion: 1\n--b1\nContent-Type: application/octet-stream\n\n"
+        "-----BEGIN PGP MESSAGE-----\n--b1--\n",
     };
     for (const auto& body : multiparts)
         for (const bool crlfLineEnds : {true, false}) {
