@@ -384,9 +384,10 @@ std::string unfoldField(std::string_view raw)
     out.reserve(raw.size());
     // Line by line: most values are one line, copied whole.
     while (!raw.empty()) {
-        const auto end = raw.find_first_of("\r\n");
+        std::size_t end = 0;  // find_first_of would call memchr for every character
+        while (end < raw.size() && raw[end] != '\r' && raw[end] != '\n') ++end;
         out.append(raw.substr(0, end));
-        if (end == std::string_view::npos) break;
+        if (end == raw.size()) break;
         raw.remove_prefix(end + 1);
     }
     return out;

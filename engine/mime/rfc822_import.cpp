@@ -935,9 +935,9 @@ std::string textFromHtml(std::string_view html)
             if (open == std::string_view::npos) break;
             i = open;
         } else {
-            const auto mark = html.find_first_of("<>", i);  // within a tag only these count
-            if (mark == std::string_view::npos) break;
-            i = mark;
+            // Within a tag only these count (a loop: find_first_of would call memchr per character).
+            while (i < html.size() && html[i] != '<' && html[i] != '>') ++i;
+            if (i == html.size()) break;
         }
         const char c = html[i];
         if (c == '<') {
@@ -946,6 +946,11 @@ std::string textFromHtml(std::string_view html)
             const auto is = [&](std::string_view tag) {
                 return ahead.size() >= tag.size() && isNamed(ahead.substr(0, tag.size()), tag);
             };
+            // Every name asked for begins with one of these; most tags are none of them.
+            const char first = ahead.empty() ? '\0' : static_cast<char>(ahead[0] | 0x20);
+            if (first != 's' && first != '/' && first != 'b' && first != 'p' && first != 'd' && first != 't'
+                && first != 'l')
+                continue;
             if (is("style") || is("script")) inSkipped = true;
             if (is("/style") || is("/script")) inSkipped = false;
             if (is("br") || is("p") || is("/p") || is("div") || is("/div") || is("tr") || is("li")) out += "\r\n";
