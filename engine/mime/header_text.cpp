@@ -302,8 +302,8 @@ bool isPlainAddrSpec(std::string_view text) noexcept
     if (at == std::string_view::npos || !isDotAtom(text.substr(0, at))) return false;
     const std::string_view domain = text.substr(at + 1);
     if (!isDotAtom(domain)) return false;
-    for (std::size_t i = 0; i + 4 <= domain.size(); ++i)
-        if (g_ascii_strncasecmp(domain.data() + i, "xn--", 4) == 0) return false;
+    for (auto dash = domain.find("--"); dash != std::string_view::npos; dash = domain.find("--", dash + 1))
+        if (dash >= 2 && (domain[dash - 2] | 0x20) == 'x' && (domain[dash - 1] | 0x20) == 'n') return false;
     return true;
 }
 
