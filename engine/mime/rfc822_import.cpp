@@ -880,7 +880,7 @@ bool importQuick(std::string_view text, std::string_view head, const PlainFields
 
     ImportedMessage quick;
     QuickReader reader(text, quick);
-    if (!reader.readBody(plain, text.size() - bodyAfterHeaders(text).size())) return false;
+    if (!reader.readBody(plain, head.size() + (rest.starts_with("\r\n") ? 2 : 1))) return false;
     markInlineParts(quick);
     quick.transportHeaders = std::string(head);
     // GMime is given these fields with adjacent encoded words joined (see forGMime()).
