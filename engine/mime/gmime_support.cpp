@@ -242,7 +242,7 @@ const ByteTable* byteTable(const char* charset)
     std::lock_guard lock(mutex);
     if (auto found = tables->find(charset); found != tables->end()) return found->second.get();
     auto table = std::make_unique<ByteTable>();
-    for (int b = 0; b < 256; ++b) {
+    for (std::size_t b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
         gsize written = 0;
         char* utf8 = g_convert(&byte, 1, "UTF-8", charset, nullptr, &written, nullptr);

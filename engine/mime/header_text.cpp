@@ -277,8 +277,8 @@ void readEntry(const std::string& entry, std::vector<MailAddress>& out, bool mem
 // RFC 5322 atext, as a table: it is asked of every character of every address.
 constexpr std::array<bool, 256> kAtext = [] {
     std::array<bool, 256> table{};
-    for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
-    for (int c = '0'; c <= '9'; ++c) table[c] = true;
+    for (std::size_t c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+    for (std::size_t c = '0'; c <= '9'; ++c) table[c] = true;
     for (const char c : std::string_view("!#$%&'*+-/=?^_`{|}~")) table[static_cast<unsigned char>(c)] = true;
     return table;
 }();

@@ -221,7 +221,8 @@ public:
             }
             // A continuation line: the value (a view into the block) reaches to its end.
             if (m_current)
-                *m_current = std::string_view(m_current->data(), line.data() + line.size() - m_current->data());
+                *m_current = std::string_view(m_current->data(),
+                                              static_cast<std::size_t>(line.data() + line.size() - m_current->data()));
         });
     }
 
