@@ -385,7 +385,7 @@ Result<FolderId> MessageStore::findFolder(std::string_view path) const
 
 Result<MessageId> MessageStore::addMessage(FolderId folder, Message&& message)
 {
-    return add(folder, message, &message.extra);
+    return add(folder, message, &message);
 }
 
 Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& message)
@@ -393,7 +393,7 @@ Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& messa
     return add(folder, message, nullptr);
 }
 
-Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std::vector<Prop>* extrasToTake)
+Result<MessageId> MessageStore::add(FolderId folder, const Message& message, Message* taken)
 {
     assert(m->invariantsHold());
     if (auto r = m->usable(); !r) return r.error();
@@ -404,7 +404,7 @@ Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std
     const Nid nid = m->store->newNid(fmt::NidType::NormalMessage);
     std::vector<std::uint8_t> key(m->recordKey.begin(), m->recordKey.end());
     bytes::put<std::uint32_t>(key, 0, nid);
-    auto open = beginMessage(*m->store, message, key, ++m->changes, extrasToTake);
+    auto open = beginMessage(*m->store, message, key, ++m->changes, taken);
     if (!open) {
         // A message that cannot be stored (e.g. a value too large) leaves the file usable unless
         // the file itself failed.

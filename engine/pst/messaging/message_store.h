@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -90,7 +91,20 @@ struct Message {
     std::vector<Recipient> recipients;
     std::vector<Attachment> attachments;
     std::vector<Prop> extra;  // any other properties, e.g. transport headers
+
+    // What the store derives from the fields above alone (strings as UTF-16, entry IDs, search
+    // keys, display lines, recipient rows), made ahead by prepareForStore() where the message is
+    // made, so that the one thread that stores does not do it. Stale once those fields change.
+    struct Derived {
+        std::vector<Prop> props;
+        Prop normalizedSubject;                         // used when extra has none
+        std::vector<std::vector<Prop>> recipientCells;  // one per recipient, without extras
+    };
+    std::optional<Derived> derived;
 };
+
+// Fills message.derived; flags, times and extra are still read when the message is stored.
+void prepareForStore(Message& message);
 
 struct FolderId {
     Nid nid = 0;
@@ -146,7 +160,7 @@ public:
 private:
     struct Impl;
     explicit MessageStore(std::unique_ptr<Impl> impl);
-    [[nodiscard]] Result<MessageId> add(FolderId folder, const Message& message, std::vector<Prop>* extrasToTake);
+    [[nodiscard]] Result<MessageId> add(FolderId folder, const Message& message, Message* taken);
     std::unique_ptr<Impl> m;
 };
 

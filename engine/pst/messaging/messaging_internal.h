@@ -54,12 +54,15 @@ struct OpenMessage {
     ltp::SubnodeIds ids;
 };
 
-// extrasToTake, when given, is message.extra itself: its values are moved into the message's
-// properties rather than copied (after they have been checked), and left empty. rowVersion is the
-// store's change count for this message (PidTagLtpRowVer of every row about it, as Outlook counts).
+// taken, when given, is the message itself, which the store may take from: the values of its
+// extras and of what was derived ahead are moved into the message's properties rather than
+// copied (after they have been checked). rowVersion is the store's change count for this message
+// (PidTagLtpRowVer of every row about it, as Outlook counts).
 [[nodiscard]] Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
                                                std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
-                                               std::vector<Prop>* extrasToTake = nullptr);
+                                               Message* taken = nullptr);
+// What the store derives from a message's fields alone (prepareForStore() makes it ahead).
+Message::Derived derive(const Message& message);
 [[nodiscard]] Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open);
 
 // A row of a folder's contents table, kept compactly until the table is written.
