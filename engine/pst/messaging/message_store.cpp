@@ -310,8 +310,12 @@ Result<std::unique_ptr<MessageStore>> MessageStore::create(const std::filesystem
     impl->store = std::move(*store);
     impl->spool = RowSpool(options.rowMemory);
     impl->displayName = displayName;
-    std::random_device rd;
-    for (auto& b : impl->recordKey) b = static_cast<std::uint8_t>(rd());
+    if (options.recordKey) {
+        impl->recordKey = *options.recordKey;
+    } else {
+        std::random_device rd;
+        for (auto& b : impl->recordKey) b = static_cast<std::uint8_t>(rd());
+    }
     impl->addFixedFolder(nids::kRootFolder, nids::kRootFolder, "");
     impl->addFixedFolder(nids::kIpmSubtree, nids::kRootFolder, "Top of Personal Folders");
     impl->addFixedFolder(nids::kSearchRoot, nids::kRootFolder, "Search Root");

@@ -119,6 +119,9 @@ struct StoreOptions {
     fmt::CryptMethod crypt = fmt::CryptMethod::None;
     // Contents-table rows kept in memory until close; beyond this they wait in a temporary file.
     std::size_t rowMemory = 4u << 20;
+    // The store's PidTagRecordKey, which message search keys and folder entry IDs carry; random
+    // unless given (a file to compare byte for byte with another).
+    std::optional<Guid> recordKey = std::nullopt;
 };
 
 class MessageStore {
