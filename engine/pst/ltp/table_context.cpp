@@ -68,6 +68,9 @@ const Column* TableSchema::find(PropTag tag) const
 
 namespace {
 
+// Row i of a table: one the caller holds, or one made in `scratch`.
+using RowSource = std::function<const Row&(std::size_t i, Row& scratch)>;
+
 struct TableWriter {
     ndb::BlockStore& store;
     const TableSchema& schema;
@@ -112,12 +115,13 @@ struct TableWriter {
     // Row matrix ([MS-PST] 2.3.4.4): on the heap when small, else a subnode of whole-row blocks,
     // every block but the last 8176 bytes long. A large matrix is encoded a block at a time, as
     // the block store takes it: a folder of a million messages never holds it whole.
-    Result<std::uint32_t> storeMatrix(std::size_t count, const std::function<Row(std::size_t)>& rowAt,
+    Result<std::uint32_t> storeMatrix(std::size_t count, const RowSource& rowAt,
                                       std::vector<std::pair<std::uint32_t, std::uint32_t>>& index)
     {
         const std::size_t rowSize = schema.rowSize();
+        Row scratch;
         const auto encode = [&](std::size_t i, std::span<std::uint8_t> out) -> Result<void> {
-            const Row row = rowAt(i);
+            const Row& row = rowAt(i, scratch);
             if (auto r = encodeRow(row, out); !r) return r;
             index.emplace_back(row.rowId, static_cast<std::uint32_t>(i));
             return Ok{};
@@ -178,7 +182,7 @@ struct TableWriter {
         return heap.allocate(info);
     }
 
-    Result<WrittenNode> write(std::size_t count, const std::function<Row(std::size_t)>& rowAt)
+    Result<WrittenNode> write(std::size_t count, const RowSource& rowAt)
     {
         auto header = reserveBthHeader(heap);
         if (!header) return std::move(header).error();
@@ -198,10 +202,8 @@ struct TableWriter {
     }
 };
 
-}  // namespace
-
-Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
-                                      const std::function<Row(std::size_t)>& rowAt, SubnodeIds& ids)
+Result<WrittenNode> writeTable(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
+                               const RowSource& rowAt, SubnodeIds& ids)
 {
     if (schema.columns().size() > 255) return Error{Code::InvalidArgument, "a table has at most 255 columns"};
     // The heap goes to the store as it grows: a big folder's contents table is never whole in memory.
@@ -209,11 +211,25 @@ Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema&
     return writer.write(count, rowAt);
 }
 
+}  // namespace
+
+Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
+                                      const std::function<Row(std::size_t)>& rowAt, SubnodeIds& ids)
+{
+    return writeTable(
+        store, schema, count,
+        [&](std::size_t i, Row& scratch) -> const Row& {
+            scratch = rowAt(i);
+            return scratch;
+        },
+        ids);
+}
+
 Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::span<const Row> rows,
                                       SubnodeIds& ids)
 {
-    return writeTableContext(
-        store, schema, rows.size(), [&](std::size_t i) { return rows[i]; }, ids);
+    return writeTable(
+        store, schema, rows.size(), [&](std::size_t i, Row&) -> const Row& { return rows[i]; }, ids);
 }
 
 }  // namespace quillmark::pst::ltp
