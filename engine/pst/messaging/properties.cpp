@@ -227,18 +227,21 @@ PackedRow packRow(std::uint32_t rowId, std::uint32_t rowVersion, const std::vect
 {
     PackedRow row{rowId, {}};
     const ltp::Property version = rowVersionCell(rowVersion);
-    std::size_t size = 8 + version.value.size();
+    // The schema is asked once per property: a message has a few dozen, and so do its rows.
+    std::vector<const ltp::Property*> cells{&version};
+    cells.reserve(props.size() + 1);
+    std::size_t size = 0;
     for (const auto& p : props)
-        if (schema.find(p.tag)) size += 8 + p.value.size();
-    row.cells.reserve(size);  // exactly: the row is kept until the folder closes
-    const auto append = [&](const ltp::Property& p) {
-        bytes::append<std::uint32_t>(row.cells, p.tag);
-        bytes::append<std::uint32_t>(row.cells, static_cast<std::uint32_t>(p.value.size()));
-        bytes::appendBytes(row.cells, p.value);
-    };
-    append(version);
-    for (const auto& p : props)
-        if (schema.find(p.tag)) append(p);
+        if (schema.find(p.tag)) cells.push_back(&p);
+    for (const auto* p : cells) size += 8 + p->value.size();
+    row.cells.resize(size);  // exactly: the row is kept until the folder closes
+    std::size_t at = 0;
+    for (const auto* p : cells) {
+        bytes::put<std::uint32_t>(row.cells, at, p->tag);
+        bytes::put<std::uint32_t>(row.cells, at + 4, static_cast<std::uint32_t>(p->value.size()));
+        std::copy(p->value.begin(), p->value.end(), row.cells.begin() + static_cast<std::ptrdiff_t>(at + 8));
+        at += 8 + p->value.size();
+    }
     return row;
 }
 
