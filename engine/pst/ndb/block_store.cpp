@@ -114,8 +114,7 @@ struct BlockStore::Impl {
     std::size_t pendingSize = 0;
     std::uint64_t pendingStart = 0;
     static constexpr std::size_t kFlushAt = 1 << 20;
-    // A gap (the AMap page of a new interval) is at most kFlushAt, a block at most one maximal block.
-    static constexpr std::size_t kPendingCapacity = 2 * kFlushAt + block::kMaxSize;
+    static constexpr std::size_t kPendingCapacity = kFlushAt + block::kMaxSize;
 
     // The first error is kept and returned by every later call; the partial file goes at once,
     // so a failed store never leaves anything behind.
@@ -151,7 +150,9 @@ struct BlockStore::Impl {
     {
         assert(size <= block::kMaxSize);
         const std::uint64_t end = pendingStart + pendingSize;
-        if (ib < end || ib - end > kFlushAt) {
+        // A gap (the AMap page of a new interval) is written as zeros while it fits, else left to
+        // the file as a hole.
+        if (ib < end || ib - end > kPendingCapacity - pendingSize - size) {
             if (auto r = flushPending(); !r) return std::move(r).error();
             pendingStart = ib;
         } else {
@@ -439,7 +440,7 @@ Result<std::unique_ptr<BlockStore>> BlockStore::create(const std::filesystem::pa
     impl->rgnid[static_cast<std::size_t>(NidType::SearchFolder)] = kFirstSearchFolderIndex;
     impl->rgnid[static_cast<std::size_t>(NidType::NormalMessage)] = kFirstMessageIndex;
     impl->rgnid[static_cast<std::size_t>(NidType::AssocMessage)] = kFirstAssocMessageIndex;
-    impl->pending = std::make_unique<std::uint8_t[]>(Impl::kPendingCapacity);
+    impl->pending.reset(new std::uint8_t[Impl::kPendingCapacity]);  // not zeroed: pages are touched as filled
     impl->pendingStart = kFirstAMapOffset;
     return std::unique_ptr<BlockStore>(new BlockStore(std::move(impl)));
 }
