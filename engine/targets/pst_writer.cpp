@@ -173,8 +173,6 @@ pst::Message toPstMessage(ImportedMessage& in)
     if (!index.empty()) x.push_back(pst::Prop::binary(id(pst::tag::kConversationIndex), index));
     if (in.bodyHtml && !in.bodyHtml->empty())
         x.push_back(pst::Prop::int32(id(pst::tag::kInternetCodepage), static_cast<std::int32_t>(in.htmlCodePage)));
-    // What the store derives from these fields is made here too, not on the thread that stores.
-    pst::prepareForStore(m);
     return m;
 }
 
