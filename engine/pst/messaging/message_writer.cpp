@@ -5,7 +5,6 @@
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 
 namespace quillmark::pst::messaging {
@@ -49,8 +48,9 @@ std::vector<std::uint8_t> addressSearchKey(const std::string& email)
     std::vector<std::uint8_t> key(kSmtp.size() + 1 + email.size() + 1);
     std::copy(kSmtp.begin(), kSmtp.end(), key.begin());
     key[kSmtp.size()] = ':';
+    // ASCII letters only, whatever the process's locale: the key must not depend on it.
     std::transform(email.begin(), email.end(), key.begin() + static_cast<std::ptrdiff_t>(kSmtp.size() + 1),
-                   [](char c) { return static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))); });
+                   [](char c) { return static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); });
     return key;
 }
 
@@ -61,12 +61,14 @@ std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::stri
 {
     constexpr std::uint16_t kUnicodeNoRichInfo = 0x8001;
     // Four zero flag bytes, then the one-off provider's UID.
-    std::vector<std::uint8_t> id(4 + sizeof tag::kOneOffProviderUid, 0);
+    constexpr std::size_t kHead = 4 + sizeof tag::kOneOffProviderUid + 4;
+    std::vector<std::uint8_t> id;
+    id.reserve(kHead + 2 * (name.size() + kSmtp.size() + email.size() + 3));
+    id.resize(kHead, 0);
     std::copy(std::begin(tag::kOneOffProviderUid), std::end(tag::kOneOffProviderUid), id.begin() + 4);
-    bytes::append<std::uint16_t>(id, 0);
-    bytes::append<std::uint16_t>(id, kUnicodeNoRichInfo);
+    bytes::put<std::uint16_t>(id, kHead - 2, kUnicodeNoRichInfo);
     for (const std::string* text : {&name, &kSmtp, &email}) {
-        bytes::appendBytes(id, utf16le(*text));
+        appendUtf16le(id, *text);
         bytes::append<std::uint16_t>(id, 0);
     }
     return id;

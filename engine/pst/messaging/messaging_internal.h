@@ -41,6 +41,8 @@ struct ObjectNode {
 };
 
 ltp::Property toLtp(const Prop& p);
+// utf16le() at the end of `out`.
+void appendUtf16le(std::vector<std::uint8_t>& out, std::string_view utf8);
 void setProperty(std::vector<ltp::Property>& props, ltp::Property p);
 const ltp::Property* findProperty(const std::vector<ltp::Property>& props, PropTag tag);
 

@@ -79,9 +79,17 @@ std::uint64_t fileTimeFromUnix(std::int64_t secondsSince1970)
 
 std::vector<std::uint8_t> utf16le(std::string_view utf8)
 {
+    std::vector<std::uint8_t> out;
+    messaging::appendUtf16le(out, utf8);
+    return out;
+}
+
+void messaging::appendUtf16le(std::vector<std::uint8_t>& out, std::string_view utf8)
+{
     // UTF-16 never needs more than twice the UTF-8 bytes.
-    std::vector<std::uint8_t> out(utf8.size() * 2);
-    std::uint8_t* o = out.data();
+    const std::size_t start = out.size();
+    out.resize(start + utf8.size() * 2);
+    std::uint8_t* o = out.data() + start;
     const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
     const std::size_t n = utf8.size();
     const auto unit = [&](std::uint32_t u) {
@@ -128,7 +136,6 @@ std::vector<std::uint8_t> utf16le(std::string_view utf8)
         }
     }
     out.resize(static_cast<std::size_t>(o - out.data()));
-    return out;
 }
 
 namespace messaging {
