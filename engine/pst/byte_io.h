@@ -39,12 +39,12 @@ inline T get(std::span<const std::uint8_t> in, std::size_t at) noexcept
     }
 }
 
+// Byte by byte: push_back's common case is inline, where resize() calls out and zero-fills.
 template <class T>
 inline void append(Buffer& out, T value)
 {
-    const std::size_t at = out.size();
-    out.resize(at + sizeof(T));
-    put<T>(out, at, value);
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i)));
 }
 
 inline void appendBytes(Buffer& out, std::span<const std::uint8_t> in) { out.insert(out.end(), in.begin(), in.end()); }

@@ -114,6 +114,7 @@ void HeapBuilder::seal(Block& b, bool last)
     Bytes& data = b.data;
     data.resize((data.size() + 1) / 2 * 2, 0);
     const std::size_t hnpm = data.size();
+    data.reserve(hnpm + pageMapSize(b.offsets.size() - 1));
     bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
     bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
     bytes::append<std::uint16_t>(data, 0);

@@ -31,6 +31,7 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
     if (!header) return std::move(header).error();
     WrittenNode node;
     Bytes records;
+    records.reserve(sorted.size() * 8);
     for (std::size_t i = 0; i < sorted.size(); ++i) {
         const Property& p = *sorted[i];
         if (i > 0 && tagId(sorted[i - 1]->tag) == tagId(p.tag))

@@ -155,6 +155,7 @@ struct TableWriter {
     {
         std::sort(index.begin(), index.end());
         Bytes records;
+        records.reserve(8 * index.size());
         for (std::size_t i = 0; i < index.size(); ++i) {
             if (i > 0 && index[i].first == index[i - 1].first)
                 return Error{Code::InvalidArgument, "two table rows with the same row ID"};
@@ -167,6 +168,7 @@ struct TableWriter {
     Result<Hid> writeInfo(Hid rowIndex, std::uint32_t hnidRows)
     {
         Bytes info;
+        info.reserve(tc::kInfoSize + tc::kColDescSize * schema.columns().size());
         bytes::append<std::uint8_t>(info, tc::kType);
         bytes::append<std::uint8_t>(info, static_cast<std::uint8_t>(schema.columns().size()));
         for (const auto end : schema.groupEnds()) bytes::append<std::uint16_t>(info, end);

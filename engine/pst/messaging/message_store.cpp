@@ -140,9 +140,9 @@ struct MessageStore::Impl {
 
     std::vector<std::uint8_t> entryId(Nid nid) const
     {
-        std::vector<std::uint8_t> id(4, 0);  // rgbFlags
-        id.insert(id.end(), recordKey.begin(), recordKey.end());
-        bytes::append<std::uint32_t>(id, nid);
+        std::vector<std::uint8_t> id(4 + recordKey.size() + 4, 0);  // rgbFlags, the store's UID, the NID
+        std::copy(recordKey.begin(), recordKey.end(), id.begin() + 4);
+        bytes::put<std::uint32_t>(id, 4 + recordKey.size(), nid);
         return id;
     }
 
