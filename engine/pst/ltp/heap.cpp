@@ -49,7 +49,7 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
 {
     if (bytes.size() > hn::kMaxItem) return Error{Code::InvalidArgument, "heap item larger than 3580 bytes"};
     const auto fits = [&](const Block& b) {
-        const std::size_t end = (b.data.size() + bytes.size() + 1) / 2 * 2;
+        const std::size_t end = (b.used + bytes.size() + 1) / 2 * 2;
         return b.offsets.size() <= hn::kMaxItemsPerBlock && end + pageMapSize(b.offsets.size()) <= block::kMaxPayload;
     };
     // First fit among the last few blocks keeps the heap dense without a search of all of it.
@@ -63,17 +63,20 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
         if (m_blocks.size() == kMaxHeapBlocks)
             return Error{Code::FileTooLarge, "heap of one node larger than 65536 blocks"};
         Block b;
-        b.data.reserve(block::kMaxPayload);  // filled item by item: grown once, not a dozen times
+        // Whole from the start, so that an item is one copy (the zeros are what fillers and
+        // padding need anyway).
+        b.data.resize(block::kMaxPayload, 0);
         b.offsets.reserve(32);
-        b.data.resize(headerSize(m_blocks.size()), 0);
-        b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+        b.used = headerSize(m_blocks.size());
+        b.offsets.push_back(static_cast<std::uint16_t>(b.used));
         m_blocks.push_back(std::move(b));
         if (m_store)
             if (auto r = writeSettled(); !r) return std::move(r).error();
     }
     Block& b = m_blocks[target];
-    b.data.insert(b.data.end(), bytes.begin(), bytes.end());
-    b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+    std::copy(bytes.begin(), bytes.end(), b.data.begin() + static_cast<std::ptrdiff_t>(b.used));
+    b.used += bytes.size();
+    b.offsets.push_back(static_cast<std::uint16_t>(b.used));
     return hn::makeHid(static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(b.offsets.size() - 1));
 }
 
@@ -82,12 +85,12 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
 void HeapBuilder::fillUp(Block& b)
 {
     for (;;) {
-        const std::size_t end = (b.data.size() + 1) / 2 * 2 + pageMapSize(b.offsets.size() - 1);
+        const std::size_t end = (b.used + 1) / 2 * 2 + pageMapSize(b.offsets.size() - 1);
         const std::size_t room = block::kMaxPayload - end;
         if (room <= kMaxSlack || b.offsets.size() > hn::kMaxItemsPerBlock) return;
         const std::size_t filler = std::min(hn::kMaxItem, room - 3);  // 2 for the map, 1 for alignment
-        b.data.resize(b.data.size() + filler, 0);
-        b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+        b.used += filler;                                             // zeros already
+        b.offsets.push_back(static_cast<std::uint16_t>(b.used));
     }
 }
 
@@ -112,9 +115,8 @@ void HeapBuilder::seal(Block& b, bool last)
 {
     if (!last) fillUp(b);
     Bytes& data = b.data;
-    data.resize((data.size() + 1) / 2 * 2, 0);
+    data.resize((b.used + 1) / 2 * 2);  // the padding byte is zero already
     const std::size_t hnpm = data.size();
-    data.reserve(hnpm + pageMapSize(b.offsets.size() - 1));
     bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
     bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
     bytes::append<std::uint16_t>(data, 0);

@@ -73,7 +73,8 @@ public:
 
 private:
     struct Block {
-        Bytes data;                          // header space followed by the items
+        Bytes data;                          // header space and the items; 8176 zero bytes until sealed
+        std::size_t used = 0;                // bytes of data in use, until sealed
         std::vector<std::uint16_t> offsets;  // start of every item, then the end of the last
         std::uint8_t level = 0;              // fill level, once sealed
         Bid written = 0;                     // once in the store
