@@ -140,9 +140,10 @@ struct Row {
 [[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
                                                     std::span<const Row> rows, SubnodeIds& ids);
 // The same for `count` rows made one at a time by `rowAt`, so a large table never exists as
-// Row objects all at once.
+// Row objects all at once. rowAt(i, row) fills in row i over the one made before it, whose
+// storage it may reuse.
+using RowMaker = std::function<void(std::size_t i, Row& row)>;
 [[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
-                                                    std::size_t count, const std::function<Row(std::size_t)>& rowAt,
-                                                    SubnodeIds& ids);
+                                                    std::size_t count, const RowMaker& rowAt, SubnodeIds& ids);
 
 }  // namespace quillmark::pst::ltp

@@ -216,12 +216,12 @@ Result<WrittenNode> writeTable(ndb::BlockStore& store, const TableSchema& schema
 }  // namespace
 
 Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
-                                      const std::function<Row(std::size_t)>& rowAt, SubnodeIds& ids)
+                                      const RowMaker& rowAt, SubnodeIds& ids)
 {
     return writeTable(
         store, schema, count,
         [&](std::size_t i, Row& scratch) -> const Row& {
-            scratch = rowAt(i);
+            rowAt(i, scratch);
             return scratch;
         },
         ids);

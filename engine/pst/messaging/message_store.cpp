@@ -165,8 +165,7 @@ struct MessageStore::Impl {
 
     // ---- Closing: everything that is only written once ----
 
-    Result<void> putTable(Nid nid, const ltp::TableSchema& schema, std::size_t count,
-                          const std::function<ltp::Row(std::size_t)>& rowAt)
+    Result<void> putTable(Nid nid, const ltp::TableSchema& schema, std::size_t count, const ltp::RowMaker& rowAt)
     {
         ltp::SubnodeIds ids(*store);
         auto tc = ltp::writeTableContext(*store, schema, count, rowAt, ids);
@@ -178,7 +177,7 @@ struct MessageStore::Impl {
 
     Result<void> putEmptyTable(Nid nid, const ltp::TableSchema& schema)
     {
-        return putTable(nid, schema, 0, [](std::size_t) { return ltp::Row{}; });
+        return putTable(nid, schema, 0, [](std::size_t, ltp::Row&) {});
     }
 
     Result<void> putPc(Nid nid, Nid parent, const std::vector<ltp::Property>& props)
@@ -215,18 +214,19 @@ struct MessageStore::Impl {
         if (f.search) return Ok{};
         const auto children = f.children;
         if (auto r = putTable(fmt::withType(f.nid, fmt::NidType::HierarchyTable), hierarchySchema(), children.size(),
-                              [&](std::size_t i) { return hierarchyRow(children[i]); });
+                              [&](std::size_t i, ltp::Row& row) { row = hierarchyRow(children[i]); });
             !r)
             return r;
         std::optional<Error> unread;  // a row the spool could not give back
         auto contents = putTable(fmt::withType(f.nid, fmt::NidType::ContentsTable), contentsSchema(), f.rows.size(),
-                                 [&](std::size_t i) {
-                                     auto row = spool.read(f.rows[i]);
-                                     if (!row) {
-                                         if (!unread) unread = row.error();
-                                         return ltp::Row{};
+                                 [&](std::size_t i, ltp::Row& row) {
+                                     auto packed = spool.view(f.rows[i]);
+                                     if (!packed) {
+                                         if (!unread) unread = packed.error();
+                                         row = ltp::Row{};
+                                         return;
                                      }
-                                     return unpackRow(*row);
+                                     unpackRow(packed->rowId, packed->cells, row);
                                  });
         if (unread) return *unread;
         if (!contents) return contents;

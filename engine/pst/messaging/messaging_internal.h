@@ -80,7 +80,8 @@ ltp::Property rowVersionCell(std::uint32_t rowVersion);
 // management queue (empty), the search activity list naming the spam search folder, that
 // folder's update queue (empty) and criteria object, and the receive folder table.
 [[nodiscard]] Result<void> writeSearchAndReceiveNodes(ndb::BlockStore& store, std::uint32_t rowVersion);
-ltp::Row unpackRow(const PackedRow& row);
+// The row packed as `cells`, over `into` (its cells' storage is reused).
+void unpackRow(std::uint32_t rowId, std::span<const std::uint8_t> cells, ltp::Row& into);
 
 // The name-to-ID map ([MS-PST] 2.4.7).
 class NameMap {

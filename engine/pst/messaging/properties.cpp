@@ -252,19 +252,23 @@ PackedRow packRow(std::uint32_t rowId, std::uint32_t rowVersion, const std::vect
     return row;
 }
 
-ltp::Row unpackRow(const PackedRow& packed)
+void unpackRow(std::uint32_t rowId, std::span<const std::uint8_t> in, ltp::Row& row)
 {
-    ltp::Row row{packed.rowId, {}};
-    const std::span<const std::uint8_t> in(packed.cells);
-    for (std::size_t at = 0; at + 8 <= in.size();) {
+    row.rowId = rowId;
+    std::size_t k = 0;
+    for (std::size_t at = 0; at + 8 <= in.size(); ++k) {
         const auto tg = bytes::get<std::uint32_t>(in, at);
         const auto n = bytes::get<std::uint32_t>(in, at + 4);
         at += 8;
-        row.cells.push_back(
-            {tg, {in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + n)}});
+        if (k == row.cells.size()) row.cells.emplace_back();
+        ltp::Property& cell = row.cells[k];
+        cell.tag = tg;
+        cell.value.assign(in.begin() + static_cast<std::ptrdiff_t>(at),
+                          in.begin() + static_cast<std::ptrdiff_t>(at + n));
+        cell.subnode = 0;
         at += n;
     }
-    return row;
+    row.cells.resize(k);
 }
 
 }  // namespace messaging
