@@ -56,7 +56,7 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
     auto root = writeBth(heap, *header, 2, 6, records);
     if (!root) return std::move(root).error();
     heap.setUserRoot(*root);
-    auto data = store.writeBlocks(heap.takeBlocks());
+    auto data = heap.finish(store);
     if (!data) return std::move(data).error();
     node.data = *data;
     return node;
