@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+
 using namespace quillmark;
 using namespace quillmark::pst;
 using namespace quillmark::pst::ltp;
@@ -45,6 +48,11 @@ TEST(PstHeap, HidsNameBlockAndIndex)
 
 TEST(PstHeap, BlocksBeforeTheLastAreFullAndMapsAligned)
 {
+    {
+        // Dirty memory for the allocator to hand out again, so that bytes the heap does not write show.
+        std::vector<std::unique_ptr<std::uint8_t[]>> dirty;
+        for (int i = 0; i < 64; ++i) std::fill_n(dirty.emplace_back(new std::uint8_t[8176]).get(), 8176, 0xA5);
+    }
     HeapBuilder heap(fmt::hn::kClientTC);
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(heap.allocate(Bytes(3001 + static_cast<std::size_t>(i), 7)).ok());
     heap.setUserRoot(0x20);
@@ -63,6 +71,21 @@ TEST(PstHeap, BlocksBeforeTheLastAreFullAndMapsAligned)
         }
         const std::size_t firstItem = bytes::get<std::uint16_t>(blocks[i], map + 4);
         EXPECT_EQ(firstItem, i == 0 ? 12u : i == 8 ? 66u : 2u);
+        // Nothing left over from memory: every item is ours (7s) or a filler (0s), and the
+        // alignment byte before the map and the bytes after it are 0.
+        for (std::size_t k = 0; k < items; ++k) {
+            const std::size_t from = bytes::get<std::uint16_t>(blocks[i], map + 4 + 2 * k);
+            const std::size_t to = bytes::get<std::uint16_t>(blocks[i], map + 6 + 2 * k);
+            const auto item = std::span(blocks[i]).subspan(from, to - from);
+            const std::uint8_t fill = item.empty() ? 0 : item[0];
+            EXPECT_TRUE(fill == 7 || fill == 0) << k;
+            EXPECT_EQ(std::count(item.begin(), item.end(), fill), static_cast<std::ptrdiff_t>(item.size())) << k;
+            if (k + 1 == items && to < map) {
+                EXPECT_EQ(blocks[i][to], 0);
+            }
+        }
+        EXPECT_EQ(std::count(blocks[i].begin() + static_cast<std::ptrdiff_t>(mapEnd), blocks[i].end(), 0),
+                  static_cast<std::ptrdiff_t>(blocks[i].size() - mapEnd));
     }
     EXPECT_EQ(blocks[0][2], 0xEC);
     EXPECT_EQ(blocks[0][3], fmt::hn::kClientTC);
