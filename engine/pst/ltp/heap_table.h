@@ -136,6 +136,10 @@ public:
 private:
     std::vector<Column> m_columns;  // sorted by tag
     std::uint16_t m_groupEnd[4] = {};
+    // Column index + 1 by hash of the tag (0: empty slot), open addressing: find() is asked for
+    // every cell of every row.
+    std::vector<std::uint16_t> m_slots;
+    unsigned m_shift = 0;
 };
 
 struct Row {

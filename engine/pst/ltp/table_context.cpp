@@ -21,6 +21,9 @@ std::uint8_t cellSize(PropTag tag)
     return static_cast<std::uint8_t>(fixed && fixed <= 8 ? fixed : 4);
 }
 
+// Fibonacci hashing: the top bits of the tag times 2^32 / phi.
+std::size_t slotOf(PropTag tag, unsigned shift) { return static_cast<std::uint32_t>(tag * 0x9E3779B1u) >> shift; }
+
 bool inlineCell(PropTag tag)
 {
     const std::size_t fixed = fixedSize(tagType(tag));
@@ -56,14 +59,27 @@ TableSchema TableSchema::fromTags(std::span<const PropTag> tags)
     }
     s.m_groupEnd[tc::kGroupEndCeb] = static_cast<std::uint16_t>(at + (s.m_columns.size() + 7) / 8);
     std::sort(s.m_columns.begin(), s.m_columns.end(), [](const Column& a, const Column& b) { return a.tag < b.tag; });
+    // At most half the slots in use, so probes stay short.
+    unsigned bits = 4;
+    while ((std::size_t{1} << bits) < 2 * s.m_columns.size()) ++bits;
+    s.m_shift = 32 - bits;
+    s.m_slots.assign(std::size_t{1} << bits, 0);
+    for (std::size_t c = 0; c < s.m_columns.size(); ++c) {
+        std::size_t i = slotOf(s.m_columns[c].tag, s.m_shift);
+        while (s.m_slots[i]) i = (i + 1) & (s.m_slots.size() - 1);
+        s.m_slots[i] = static_cast<std::uint16_t>(c + 1);
+    }
     return s;
 }
 
 const Column* TableSchema::find(PropTag tag) const
 {
-    auto it = std::lower_bound(m_columns.begin(), m_columns.end(), tag,
-                               [](const Column& c, PropTag t) { return c.tag < t; });
-    return it != m_columns.end() && it->tag == tag ? &*it : nullptr;
+    if (m_slots.empty()) return nullptr;
+    for (std::size_t i = slotOf(tag, m_shift);; i = (i + 1) & (m_slots.size() - 1)) {
+        const std::uint16_t c = m_slots[i];
+        if (c == 0) return nullptr;
+        if (m_columns[c - 1u].tag == tag) return &m_columns[c - 1u];
+    }
 }
 
 namespace {

@@ -111,6 +111,28 @@ TEST(PstBth, IndexLevelAppearsWhenLeavesOverflowOneItem)
     EXPECT_LT(bytes::get<std::uint32_t>(root, 0), bytes::get<std::uint32_t>(root, 8));
 }
 
+// find() is a hash lookup: every column is found by its tag, at any table width, and a tag with
+// the same ID but another type, or any other tag, finds nothing.
+TEST(PstTableSchema, FindsEveryColumnAndNothingElse)
+{
+    for (const std::size_t width : {1u, 7u, 8u, 60u, 253u}) {
+        SCOPED_TRACE(width);
+        std::vector<PropTag> tags;
+        for (std::size_t i = 0; i < width; ++i)
+            tags.push_back(fmt::makeTag(static_cast<std::uint16_t>(0x8000 + 37 * i), i % 2 ? 0x0003 : 0x001F));
+        const auto s = TableSchema::fromTags(tags);
+        ASSERT_EQ(s.columns().size(), width + 2);
+        for (const PropTag t : tags) {
+            const Column* c = s.find(t);
+            ASSERT_NE(c, nullptr);
+            EXPECT_EQ(c->tag, t);
+            EXPECT_EQ(s.find((t & 0xFFFF0000u) | 0x0102u), nullptr);
+            EXPECT_EQ(s.find(t + 0x10000u), nullptr);
+        }
+    }
+    EXPECT_EQ(TableSchema{}.find(0x67F20003), nullptr);
+}
+
 TEST(PstTableSchema, RowIdFirstColumnsSortedGroupsBySize)
 {
     const PropTag tags[] = {0x3001001F, 0x0E070003, 0x0E060040, 0x360A000B, 0x00170003, 0x0E070003};
