@@ -3,6 +3,7 @@
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -108,19 +109,29 @@ void messaging::appendUtf16le(std::vector<std::uint8_t>& out, std::string_view u
             o += 32;
             i += 16;
         }
-#else
+#endif
+        // Then eight at a time (the short strings of names and addresses, and tails).
         while (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
             if (word & 0x8080808080808080ULL) break;
-            for (std::size_t k = 0; k < 8; ++k) {
-                o[2 * k] = s[i + k];
-                o[2 * k + 1] = 0;
+            if constexpr (std::endian::native == std::endian::little) {
+                const auto widen = [](std::uint64_t half) {  // 4 bytes to 4 units
+                    half = (half | half << 16) & 0x0000FFFF0000FFFFULL;
+                    return (half | half << 8) & 0x00FF00FF00FF00FFULL;
+                };
+                const std::uint64_t lo = widen(word & 0xFFFFFFFFu), hi = widen(word >> 32);
+                std::memcpy(o, &lo, 8);
+                std::memcpy(o + 8, &hi, 8);
+            } else {
+                for (std::size_t k = 0; k < 8; ++k) {
+                    o[2 * k] = s[i + k];
+                    o[2 * k + 1] = 0;
+                }
             }
             o += 16;
             i += 8;
         }
-#endif
         if (i >= n) break;
         if (s[i] < 0x80) {
             *o++ = s[i++];

@@ -213,6 +213,36 @@ TEST(PstStore, MessagesEmbeddedSeveralLevelsDeep)
     EXPECT_PST_VALID(path);
 }
 
+// UTF-16 takes its fast paths (sixteen and eight ASCII bytes at a time) wherever they fit: a
+// non-ASCII character at every place of strings of every length around those widths must come
+// out as the plain per-character encoding gives it.
+TEST(PstStrings, Utf16IsTheSameWhereverTheFastPathsStop)
+{
+    const std::string chars[] = {"\xC3\xA9", "\xE2\x80\x93", "\xF0\x9F\x8E\x89", "\xFF"};  // é – 🎉, a bad byte
+    const std::vector<std::vector<std::uint8_t>> units
+        = {{0xE9, 0x00}, {0x13, 0x20}, {0x3C, 0xD8, 0x89, 0xDF}, {0xFD, 0xFF}};
+    for (std::size_t length = 0; length < 40; ++length)
+        for (std::size_t at = 0; at <= length; ++at)
+            for (std::size_t c = 0; c < std::size(chars); ++c) {
+                std::string text;
+                std::vector<std::uint8_t> expected;
+                for (std::size_t i = 0; i < length; ++i) {
+                    if (i == at) {
+                        text += chars[c];
+                        expected.insert(expected.end(), units[c].begin(), units[c].end());
+                    }
+                    text += static_cast<char>('a' + i % 26);
+                    expected.push_back(static_cast<std::uint8_t>('a' + i % 26));
+                    expected.push_back(0);
+                }
+                if (at == length) {
+                    text += chars[c];
+                    expected.insert(expected.end(), units[c].begin(), units[c].end());
+                }
+                ASSERT_EQ(utf16le(text), expected) << length << " " << at << " " << c;
+            }
+}
+
 // What prepareForStore() derives ahead (on the import threads) must give the very file the store
 // makes from the fields itself, whether it takes the message or copies it; a prepared message
 // whose recipients change afterwards is derived again rather than stored with stale rows.
