@@ -8,6 +8,13 @@
 #include <algorithm>
 #include <array>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define QUILLMARK_CRC_CLMUL 1
+#else
+#define QUILLMARK_CRC_CLMUL 0
+#endif
+
 namespace quillmark::pst {
 namespace {
 
@@ -73,8 +80,73 @@ std::uint32_t crc32Tables(std::span<const std::uint8_t> bytes, std::uint32_t crc
     return crc;
 }
 
+#if QUILLMARK_CRC_CLMUL
+namespace {
+
+// Carry-less multiplication folds the CRC 64 bytes per step, several times faster than zlib's
+// tables; the CRC is on every block written. Each constant is x^k mod P, bit-reflected and
+// shifted left by one: k = 4*128+32 and 4*128-32 to fold four lanes over 64 bytes, 128+32 and
+// 128-32 to fold one lane over 16, 64 for the last 64 bits; then the Barrett constants
+// floor(x^64 / P) and P itself.
+#define QUILLMARK_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
+
+QUILLMARK_CLMUL_TARGET inline __m128i load16(const std::uint8_t* at)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+// x times the two halves of k, moved forward by the distance k stands for, plus what lies there.
+QUILLMARK_CLMUL_TARGET inline __m128i fold(__m128i x, __m128i next, __m128i k)
+{
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+QUILLMARK_CLMUL_TARGET std::uint32_t crc32Clmul(const std::uint8_t* p, std::size_t n, std::uint32_t crc) noexcept
+{
+    const __m128i fold4 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
+    const __m128i fold1 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
+    const __m128i fold64 = _mm_set_epi64x(0, 0x163CD6124);
+    const __m128i barrett = _mm_set_epi64x(0x1F7011641, 0x1DB710641);
+    const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+    // n >= 64 and a multiple of 16.
+    __m128i x0 = _mm_xor_si128(load16(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    __m128i x1 = load16(p + 16), x2 = load16(p + 32), x3 = load16(p + 48);
+    for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
+        x0 = fold(x0, load16(p), fold4);
+        x1 = fold(x1, load16(p + 16), fold4);
+        x2 = fold(x2, load16(p + 32), fold4);
+        x3 = fold(x3, load16(p + 48), fold4);
+    }
+    x0 = fold(fold(fold(x0, x1, fold1), x2, fold1), x3, fold1);
+    for (; n >= 16; p += 16, n -= 16) x0 = fold(x0, load16(p), fold1);
+    // 128 bits to 64, 64 to 32, then the Barrett reduction to the remainder.
+    x0 = _mm_xor_si128(_mm_clmulepi64_si128(x0, fold1, 0x10), _mm_srli_si128(x0, 8));
+    x0 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x0, low32), fold64, 0x00), _mm_srli_si128(x0, 4));
+    __m128i t = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x0, low32), barrett, 0x10), low32);
+    t = _mm_clmulepi64_si128(t, barrett, 0x00);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x0, t), 1));
+}
+
+bool haveClmul() noexcept
+{
+    static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    return have;
+}
+
+}  // namespace
+#endif
+
 std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) noexcept
 {
+#if QUILLMARK_CRC_CLMUL
+    constexpr std::size_t kMinClmul = 64;
+    if (bytes.size() >= kMinClmul && haveClmul()) {
+        const std::size_t whole = bytes.size() / 16 * 16;
+        crc = crc32Clmul(bytes.data(), whole, crc);
+        bytes = bytes.subspan(whole);
+        if (bytes.empty()) return crc;
+    }
+#endif
 #ifdef QUILLMARK_HAVE_ZLIB
     // The same polynomial; zlib inverts the value before and after, the PST CRC does not.
     const std::uint8_t* at = bytes.data();

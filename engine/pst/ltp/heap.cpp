@@ -29,7 +29,7 @@ std::uint8_t fillLevel(std::size_t freeBytes)
 
 std::size_t pageMapSize(std::size_t items) { return 4 + 2 * (items + 1); }
 
-void putFillLevels(Bytes& out, std::size_t at, std::span<const std::uint8_t> levels)
+void putFillLevels(std::span<std::uint8_t> out, std::size_t at, std::span<const std::uint8_t> levels)
 {
     for (std::size_t i = 0; i < levels.size(); ++i)
         out[at + i / 2] |= static_cast<std::uint8_t>(levels[i] << (4 * (i % 2)));
@@ -49,7 +49,7 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
 {
     if (bytes.size() > hn::kMaxItem) return Error{Code::InvalidArgument, "heap item larger than 3580 bytes"};
     const auto fits = [&](const Block& b) {
-        const std::size_t end = (b.data.size() + bytes.size() + 1) / 2 * 2;
+        const std::size_t end = (b.used + bytes.size() + 1) / 2 * 2;
         return b.offsets.size() <= hn::kMaxItemsPerBlock && end + pageMapSize(b.offsets.size()) <= block::kMaxPayload;
     };
     // First fit among the last few blocks keeps the heap dense without a search of all of it.
@@ -63,17 +63,19 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
         if (m_blocks.size() == kMaxHeapBlocks)
             return Error{Code::FileTooLarge, "heap of one node larger than 65536 blocks"};
         Block b;
-        b.data.reserve(block::kMaxPayload);  // filled item by item: grown once, not a dozen times
+        b.data.reset(new std::uint8_t[block::kMaxPayload]);
         b.offsets.reserve(32);
-        b.data.resize(headerSize(m_blocks.size()), 0);
-        b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+        b.used = headerSize(m_blocks.size());
+        std::fill_n(b.data.get(), b.used, std::uint8_t{0});  // fill levels are or-ed in
+        b.offsets.push_back(static_cast<std::uint16_t>(b.used));
         m_blocks.push_back(std::move(b));
         if (m_store)
             if (auto r = writeSettled(); !r) return std::move(r).error();
     }
     Block& b = m_blocks[target];
-    b.data.insert(b.data.end(), bytes.begin(), bytes.end());
-    b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+    std::copy(bytes.begin(), bytes.end(), b.data.get() + b.used);
+    b.used += bytes.size();
+    b.offsets.push_back(static_cast<std::uint16_t>(b.used));
     return hn::makeHid(static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(b.offsets.size() - 1));
 }
 
@@ -82,12 +84,13 @@ Result<Hid> HeapBuilder::allocate(std::span<const std::uint8_t> bytes)
 void HeapBuilder::fillUp(Block& b)
 {
     for (;;) {
-        const std::size_t end = (b.data.size() + 1) / 2 * 2 + pageMapSize(b.offsets.size() - 1);
+        const std::size_t end = (b.used + 1) / 2 * 2 + pageMapSize(b.offsets.size() - 1);
         const std::size_t room = block::kMaxPayload - end;
         if (room <= kMaxSlack || b.offsets.size() > hn::kMaxItemsPerBlock) return;
         const std::size_t filler = std::min(hn::kMaxItem, room - 3);  // 2 for the map, 1 for alignment
-        b.data.resize(b.data.size() + filler, 0);
-        b.offsets.push_back(static_cast<std::uint16_t>(b.data.size()));
+        std::fill_n(b.data.get() + b.used, filler, std::uint8_t{0});
+        b.used += filler;
+        b.offsets.push_back(static_cast<std::uint16_t>(b.used));
     }
 }
 
@@ -95,7 +98,7 @@ std::span<std::uint8_t> HeapBuilder::item(Hid hid)
 {
     Block& b = m_blocks.at(hid >> hn::kHidBlockShift);
     const std::size_t index = (hid >> hn::kHidIndexShift) & hn::kHidIndexMask;
-    return std::span(b.data).subspan(b.offsets.at(index - 1), b.offsets.at(index) - b.offsets.at(index - 1));
+    return whole(b).subspan(b.offsets.at(index - 1), b.offsets.at(index) - b.offsets.at(index - 1));
 }
 
 // The first block and every bitmap block carry the fill levels of blocks after them, so they
@@ -111,15 +114,19 @@ bool HeapBuilder::holdsFillLevels(std::size_t block)
 void HeapBuilder::seal(Block& b, bool last)
 {
     if (!last) fillUp(b);
-    Bytes& data = b.data;
-    data.resize((data.size() + 1) / 2 * 2, 0);
-    const std::size_t hnpm = data.size();
+    const auto data = whole(b);
+    if (b.used % 2) data[b.used++] = 0;
+    const std::size_t hnpm = b.used;
     bytes::put<std::uint16_t>(data, hn::kIbHnpm, static_cast<std::uint16_t>(hnpm));
-    bytes::append<std::uint16_t>(data, static_cast<std::uint16_t>(b.offsets.size() - 1));
-    bytes::append<std::uint16_t>(data, 0);
-    for (const auto off : b.offsets) bytes::append<std::uint16_t>(data, off);
-    b.level = fillLevel(block::kMaxPayload - data.size());
-    if (!last) data.resize(block::kMaxPayload, 0);
+    bytes::put<std::uint16_t>(data, hnpm, static_cast<std::uint16_t>(b.offsets.size() - 1));
+    bytes::put<std::uint16_t>(data, hnpm + 2, 0);
+    for (std::size_t i = 0; i < b.offsets.size(); ++i) bytes::put<std::uint16_t>(data, hnpm + 4 + 2 * i, b.offsets[i]);
+    b.used = hnpm + pageMapSize(b.offsets.size() - 1);
+    b.level = fillLevel(block::kMaxPayload - b.used);
+    if (!last) {
+        std::fill(data.begin() + static_cast<std::ptrdiff_t>(b.used), data.end(), std::uint8_t{0});
+        b.used = block::kMaxPayload;
+    }
     std::vector<std::uint16_t>().swap(b.offsets);  // "= {}" would keep the capacity
 }
 
@@ -128,14 +135,14 @@ void HeapBuilder::putHeaders()
     std::vector<std::uint8_t> levels;
     levels.reserve(m_blocks.size());
     for (const Block& b : m_blocks) levels.push_back(b.level);
-    Bytes& first = m_blocks.front().data;
+    const auto first = whole(m_blocks.front());
     first[hn::kSig] = hn::kSigValue;
     first[hn::kClientSig] = m_clientSig;
     bytes::put<std::uint32_t>(first, hn::kUserRoot, m_userRoot);
     putFillLevels(first, hn::kFillLevel, std::span(levels).first(std::min<std::size_t>(8, levels.size())));
     for (std::size_t i = hn::kFirstBitmapBlock; i < m_blocks.size(); i += hn::kBitmapBlockStride) {
         const std::size_t n = std::min(hn::kBitmapBlockStride, m_blocks.size() - i);
-        putFillLevels(m_blocks[i].data, 2, std::span(levels).subspan(i, n));
+        putFillLevels(whole(m_blocks[i]), 2, std::span(levels).subspan(i, n));
     }
 }
 
@@ -147,10 +154,10 @@ Result<void> HeapBuilder::writeSettled()
         Block& b = m_blocks[m_settled];
         seal(b, false);
         if (holdsFillLevels(m_settled)) continue;
-        auto bid = m_store->writeBlock(b.data);
+        auto bid = m_store->writeBlock(inUse(b));
         if (!bid) return std::move(bid).error();
         b.written = *bid;
-        Bytes().swap(b.data);  // freed: a big table's heap is never whole in memory
+        b.data.reset();  // freed: a big table's heap is never whole in memory
     }
     return Ok{};
 }
@@ -168,29 +175,37 @@ std::vector<Bytes> HeapBuilder::takeBlocks()
     std::vector<Bytes> out;
     if (m_blocks.empty()) return out;
     sealRest();
-    for (Block& b : m_blocks) out.push_back(std::move(b.data));
+    for (const Block& b : m_blocks) out.emplace_back(b.data.get(), b.data.get() + b.used);
     m_blocks.clear();
     return out;
 }
 
 Result<Bid> HeapBuilder::finish()
 {
+    if (!m_store) return Error{Code::InvalidArgument, "a heap without a store is finished into one"};
+    return finish(*m_store);
+}
+
+Result<Bid> HeapBuilder::finish(ndb::BlockStore& store)
+{
     if (m_blocks.empty()) return Error{Code::InvalidArgument, "an empty heap has no blocks"};
     sealRest();
     std::vector<Bid> leaves;
     std::vector<std::uint32_t> sizes;
+    leaves.reserve(m_blocks.size());
+    sizes.reserve(m_blocks.size());
     for (std::size_t i = 0; i < m_blocks.size(); ++i) {
         Block& b = m_blocks[i];
         if (!b.written) {
-            auto bid = m_store->writeBlock(b.data);
+            auto bid = store.writeBlock(inUse(b));
             if (!bid) return std::move(bid).error();
             b.written = *bid;
         }
         leaves.push_back(b.written);
-        sizes.push_back(static_cast<std::uint32_t>(i + 1 == m_blocks.size() ? b.data.size() : block::kMaxPayload));
+        sizes.push_back(static_cast<std::uint32_t>(i + 1 == m_blocks.size() ? b.used : block::kMaxPayload));
     }
     m_blocks.clear();
-    return m_store->writeTree(leaves, sizes);
+    return store.writeTree(leaves, sizes);
 }
 
 namespace {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -70,10 +71,15 @@ public:
     std::vector<Bytes> takeBlocks();
     // Writes the blocks still held and the heap's data tree to its store; returns the tree's BID.
     [[nodiscard]] Result<Bid> finish();
+    // The same for a heap built without a store: all its blocks go to `store` now, in order.
+    [[nodiscard]] Result<Bid> finish(ndb::BlockStore& store);
 
 private:
     struct Block {
-        Bytes data;                          // header space followed by the items
+        // 8176 bytes, not zeroed ahead: the header space, the items, and once sealed the page map
+        // (and for all but the last block, zeros to the end).
+        std::unique_ptr<std::uint8_t[]> data;
+        std::size_t used = 0;                // bytes of data in use; once sealed, the block's size
         std::vector<std::uint16_t> offsets;  // start of every item, then the end of the last
         std::uint8_t level = 0;              // fill level, once sealed
         Bid written = 0;                     // once in the store
@@ -85,6 +91,8 @@ private:
     void putHeaders();
     void sealRest();
     [[nodiscard]] Result<void> writeSettled();
+    static std::span<std::uint8_t> whole(Block& b) { return {b.data.get(), fmt::block::kMaxPayload}; }
+    static std::span<const std::uint8_t> inUse(const Block& b) { return {b.data.get(), b.used}; }
     std::uint8_t m_clientSig;
     ndb::BlockStore* m_store = nullptr;
     Hid m_userRoot = 0;
@@ -128,6 +136,10 @@ public:
 private:
     std::vector<Column> m_columns;  // sorted by tag
     std::uint16_t m_groupEnd[4] = {};
+    // Column index + 1 by hash of the tag (0: empty slot), open addressing: find() is asked for
+    // every cell of every row.
+    std::vector<std::uint16_t> m_slots;
+    unsigned m_shift = 0;
 };
 
 struct Row {
@@ -139,9 +151,10 @@ struct Row {
 [[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
                                                     std::span<const Row> rows, SubnodeIds& ids);
 // The same for `count` rows made one at a time by `rowAt`, so a large table never exists as
-// Row objects all at once.
+// Row objects all at once. rowAt(i, row) fills in row i over the one made before it, whose
+// storage it may reuse.
+using RowMaker = std::function<void(std::size_t i, Row& row)>;
 [[nodiscard]] Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema,
-                                                    std::size_t count, const std::function<Row(std::size_t)>& rowAt,
-                                                    SubnodeIds& ids);
+                                                    std::size_t count, const RowMaker& rowAt, SubnodeIds& ids);
 
 }  // namespace quillmark::pst::ltp

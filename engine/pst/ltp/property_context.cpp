@@ -30,7 +30,8 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
     auto header = reserveBthHeader(heap);
     if (!header) return std::move(header).error();
     WrittenNode node;
-    Bytes records;
+    constexpr std::size_t kRecord = 8;  // key (property ID), then type and HNID or value
+    Bytes records(sorted.size() * kRecord);
     for (std::size_t i = 0; i < sorted.size(); ++i) {
         const Property& p = *sorted[i];
         if (i > 0 && tagId(sorted[i - 1]->tag) == tagId(p.tag))
@@ -48,14 +49,14 @@ Result<WrittenNode> writePropertyContext(ndb::BlockStore& store, std::span<const
             if (!stored) return std::move(stored).error();
             hnid = *stored;
         }
-        bytes::append<std::uint16_t>(records, tagId(p.tag));
-        bytes::append<std::uint16_t>(records, tagType(p.tag));
-        bytes::append<std::uint32_t>(records, hnid);
+        bytes::put<std::uint16_t>(records, i * kRecord, tagId(p.tag));
+        bytes::put<std::uint16_t>(records, i * kRecord + 2, tagType(p.tag));
+        bytes::put<std::uint32_t>(records, i * kRecord + 4, hnid);
     }
     auto root = writeBth(heap, *header, 2, 6, records);
     if (!root) return std::move(root).error();
     heap.setUserRoot(*root);
-    auto data = store.writeBlocks(heap.takeBlocks());
+    auto data = heap.finish(store);
     if (!data) return std::move(data).error();
     node.data = *data;
     return node;

@@ -21,6 +21,9 @@ std::uint8_t cellSize(PropTag tag)
     return static_cast<std::uint8_t>(fixed && fixed <= 8 ? fixed : 4);
 }
 
+// Fibonacci hashing: the top bits of the tag times 2^32 / phi.
+std::size_t slotOf(PropTag tag, unsigned shift) { return static_cast<std::uint32_t>(tag * 0x9E3779B1u) >> shift; }
+
 bool inlineCell(PropTag tag)
 {
     const std::size_t fixed = fixedSize(tagType(tag));
@@ -56,17 +59,33 @@ TableSchema TableSchema::fromTags(std::span<const PropTag> tags)
     }
     s.m_groupEnd[tc::kGroupEndCeb] = static_cast<std::uint16_t>(at + (s.m_columns.size() + 7) / 8);
     std::sort(s.m_columns.begin(), s.m_columns.end(), [](const Column& a, const Column& b) { return a.tag < b.tag; });
+    // At most half the slots in use, so probes stay short.
+    unsigned bits = 4;
+    while ((std::size_t{1} << bits) < 2 * s.m_columns.size()) ++bits;
+    s.m_shift = 32 - bits;
+    s.m_slots.assign(std::size_t{1} << bits, 0);
+    for (std::size_t c = 0; c < s.m_columns.size(); ++c) {
+        std::size_t i = slotOf(s.m_columns[c].tag, s.m_shift);
+        while (s.m_slots[i]) i = (i + 1) & (s.m_slots.size() - 1);
+        s.m_slots[i] = static_cast<std::uint16_t>(c + 1);
+    }
     return s;
 }
 
 const Column* TableSchema::find(PropTag tag) const
 {
-    auto it = std::lower_bound(m_columns.begin(), m_columns.end(), tag,
-                               [](const Column& c, PropTag t) { return c.tag < t; });
-    return it != m_columns.end() && it->tag == tag ? &*it : nullptr;
+    if (m_slots.empty()) return nullptr;
+    for (std::size_t i = slotOf(tag, m_shift);; i = (i + 1) & (m_slots.size() - 1)) {
+        const std::uint16_t c = m_slots[i];
+        if (c == 0) return nullptr;
+        if (m_columns[c - 1u].tag == tag) return &m_columns[c - 1u];
+    }
 }
 
 namespace {
+
+// Row i of a table: one the caller holds, or one made in `scratch`.
+using RowSource = std::function<const Row&(std::size_t i, Row& scratch)>;
 
 struct TableWriter {
     ndb::BlockStore& store;
@@ -112,12 +131,13 @@ struct TableWriter {
     // Row matrix ([MS-PST] 2.3.4.4): on the heap when small, else a subnode of whole-row blocks,
     // every block but the last 8176 bytes long. A large matrix is encoded a block at a time, as
     // the block store takes it: a folder of a million messages never holds it whole.
-    Result<std::uint32_t> storeMatrix(std::size_t count, const std::function<Row(std::size_t)>& rowAt,
+    Result<std::uint32_t> storeMatrix(std::size_t count, const RowSource& rowAt,
                                       std::vector<std::pair<std::uint32_t, std::uint32_t>>& index)
     {
         const std::size_t rowSize = schema.rowSize();
+        Row scratch;
         const auto encode = [&](std::size_t i, std::span<std::uint8_t> out) -> Result<void> {
-            const Row row = rowAt(i);
+            const Row& row = rowAt(i, scratch);
             if (auto r = encodeRow(row, out); !r) return r;
             index.emplace_back(row.rowId, static_cast<std::uint32_t>(i));
             return Ok{};
@@ -151,6 +171,7 @@ struct TableWriter {
     {
         std::sort(index.begin(), index.end());
         Bytes records;
+        records.reserve(8 * index.size());
         for (std::size_t i = 0; i < index.size(); ++i) {
             if (i > 0 && index[i].first == index[i - 1].first)
                 return Error{Code::InvalidArgument, "two table rows with the same row ID"};
@@ -163,6 +184,7 @@ struct TableWriter {
     Result<Hid> writeInfo(Hid rowIndex, std::uint32_t hnidRows)
     {
         Bytes info;
+        info.reserve(tc::kInfoSize + tc::kColDescSize * schema.columns().size());
         bytes::append<std::uint8_t>(info, tc::kType);
         bytes::append<std::uint8_t>(info, static_cast<std::uint8_t>(schema.columns().size()));
         for (const auto end : schema.groupEnds()) bytes::append<std::uint16_t>(info, end);
@@ -178,7 +200,7 @@ struct TableWriter {
         return heap.allocate(info);
     }
 
-    Result<WrittenNode> write(std::size_t count, const std::function<Row(std::size_t)>& rowAt)
+    Result<WrittenNode> write(std::size_t count, const RowSource& rowAt)
     {
         auto header = reserveBthHeader(heap);
         if (!header) return std::move(header).error();
@@ -198,10 +220,8 @@ struct TableWriter {
     }
 };
 
-}  // namespace
-
-Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
-                                      const std::function<Row(std::size_t)>& rowAt, SubnodeIds& ids)
+Result<WrittenNode> writeTable(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
+                               const RowSource& rowAt, SubnodeIds& ids)
 {
     if (schema.columns().size() > 255) return Error{Code::InvalidArgument, "a table has at most 255 columns"};
     // The heap goes to the store as it grows: a big folder's contents table is never whole in memory.
@@ -209,11 +229,25 @@ Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema&
     return writer.write(count, rowAt);
 }
 
+}  // namespace
+
+Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::size_t count,
+                                      const RowMaker& rowAt, SubnodeIds& ids)
+{
+    return writeTable(
+        store, schema, count,
+        [&](std::size_t i, Row& scratch) -> const Row& {
+            rowAt(i, scratch);
+            return scratch;
+        },
+        ids);
+}
+
 Result<WrittenNode> writeTableContext(ndb::BlockStore& store, const TableSchema& schema, std::span<const Row> rows,
                                       SubnodeIds& ids)
 {
-    return writeTableContext(
-        store, schema, rows.size(), [&](std::size_t i) { return rows[i]; }, ids);
+    return writeTable(
+        store, schema, rows.size(), [&](std::size_t i, Row&) -> const Row& { return rows[i]; }, ids);
 }
 
 }  // namespace quillmark::pst::ltp

@@ -140,9 +140,9 @@ struct MessageStore::Impl {
 
     std::vector<std::uint8_t> entryId(Nid nid) const
     {
-        std::vector<std::uint8_t> id(4, 0);  // rgbFlags
-        id.insert(id.end(), recordKey.begin(), recordKey.end());
-        bytes::append<std::uint32_t>(id, nid);
+        std::vector<std::uint8_t> id(4 + recordKey.size() + 4, 0);  // rgbFlags, the store's UID, the NID
+        std::copy(recordKey.begin(), recordKey.end(), id.begin() + 4);
+        bytes::put<std::uint32_t>(id, 4 + recordKey.size(), nid);
         return id;
     }
 
@@ -165,8 +165,7 @@ struct MessageStore::Impl {
 
     // ---- Closing: everything that is only written once ----
 
-    Result<void> putTable(Nid nid, const ltp::TableSchema& schema, std::size_t count,
-                          const std::function<ltp::Row(std::size_t)>& rowAt)
+    Result<void> putTable(Nid nid, const ltp::TableSchema& schema, std::size_t count, const ltp::RowMaker& rowAt)
     {
         ltp::SubnodeIds ids(*store);
         auto tc = ltp::writeTableContext(*store, schema, count, rowAt, ids);
@@ -178,7 +177,7 @@ struct MessageStore::Impl {
 
     Result<void> putEmptyTable(Nid nid, const ltp::TableSchema& schema)
     {
-        return putTable(nid, schema, 0, [](std::size_t) { return ltp::Row{}; });
+        return putTable(nid, schema, 0, [](std::size_t, ltp::Row&) {});
     }
 
     Result<void> putPc(Nid nid, Nid parent, const std::vector<ltp::Property>& props)
@@ -215,18 +214,19 @@ struct MessageStore::Impl {
         if (f.search) return Ok{};
         const auto children = f.children;
         if (auto r = putTable(fmt::withType(f.nid, fmt::NidType::HierarchyTable), hierarchySchema(), children.size(),
-                              [&](std::size_t i) { return hierarchyRow(children[i]); });
+                              [&](std::size_t i, ltp::Row& row) { row = hierarchyRow(children[i]); });
             !r)
             return r;
         std::optional<Error> unread;  // a row the spool could not give back
         auto contents = putTable(fmt::withType(f.nid, fmt::NidType::ContentsTable), contentsSchema(), f.rows.size(),
-                                 [&](std::size_t i) {
-                                     auto row = spool.read(f.rows[i]);
-                                     if (!row) {
-                                         if (!unread) unread = row.error();
-                                         return ltp::Row{};
+                                 [&](std::size_t i, ltp::Row& row) {
+                                     auto packed = spool.view(f.rows[i]);
+                                     if (!packed) {
+                                         if (!unread) unread = packed.error();
+                                         row = ltp::Row{};
+                                         return;
                                      }
-                                     return unpackRow(*row);
+                                     unpackRow(packed->rowId, packed->cells, row);
                                  });
         if (unread) return *unread;
         if (!contents) return contents;
@@ -310,8 +310,12 @@ Result<std::unique_ptr<MessageStore>> MessageStore::create(const std::filesystem
     impl->store = std::move(*store);
     impl->spool = RowSpool(options.rowMemory);
     impl->displayName = displayName;
-    std::random_device rd;
-    for (auto& b : impl->recordKey) b = static_cast<std::uint8_t>(rd());
+    if (options.recordKey) {
+        impl->recordKey = *options.recordKey;
+    } else {
+        std::random_device rd;
+        for (auto& b : impl->recordKey) b = static_cast<std::uint8_t>(rd());
+    }
     impl->addFixedFolder(nids::kRootFolder, nids::kRootFolder, "");
     impl->addFixedFolder(nids::kIpmSubtree, nids::kRootFolder, "Top of Personal Folders");
     impl->addFixedFolder(nids::kSearchRoot, nids::kRootFolder, "Search Root");
@@ -385,7 +389,7 @@ Result<FolderId> MessageStore::findFolder(std::string_view path) const
 
 Result<MessageId> MessageStore::addMessage(FolderId folder, Message&& message)
 {
-    return add(folder, message, &message.extra);
+    return add(folder, message, &message);
 }
 
 Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& message)
@@ -393,7 +397,7 @@ Result<MessageId> MessageStore::addMessage(FolderId folder, const Message& messa
     return add(folder, message, nullptr);
 }
 
-Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std::vector<Prop>* extrasToTake)
+Result<MessageId> MessageStore::add(FolderId folder, const Message& message, Message* taken)
 {
     assert(m->invariantsHold());
     if (auto r = m->usable(); !r) return r.error();
@@ -404,7 +408,7 @@ Result<MessageId> MessageStore::add(FolderId folder, const Message& message, std
     const Nid nid = m->store->newNid(fmt::NidType::NormalMessage);
     std::vector<std::uint8_t> key(m->recordKey.begin(), m->recordKey.end());
     bytes::put<std::uint32_t>(key, 0, nid);
-    auto open = beginMessage(*m->store, message, key, ++m->changes, extrasToTake);
+    auto open = beginMessage(*m->store, message, key, ++m->changes, taken);
     if (!open) {
         // A message that cannot be stored (e.g. a value too large) leaves the file usable unless
         // the file itself failed.

@@ -5,7 +5,6 @@
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 
 namespace quillmark::pst::messaging {
@@ -32,10 +31,13 @@ std::string joinNames(const Message& m, Recipient::Kind kind)
     return out;
 }
 
-void addString(std::vector<Property>& props, PropTag t, const std::string& s)
+template <class P>  // Prop or Property
+void addString(std::vector<P>& props, PropTag t, const std::string& s)
 {
     if (!s.empty()) props.push_back({t, utf16le(s)});
 }
+
+Property intoLtp(Prop&& p) { return {p.tag, std::move(p.value)}; }
 
 // PidTagSearchKey of a recipient: "SMTP:" and the upper-cased address, NUL-terminated.
 const std::string kSmtp = "SMTP";
@@ -43,9 +45,12 @@ constexpr std::int32_t kUtf8CodePage = 65001;
 
 std::vector<std::uint8_t> addressSearchKey(const std::string& email)
 {
-    std::vector<std::uint8_t> key{'S', 'M', 'T', 'P', ':'};
-    for (const char c : email) key.push_back(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
-    key.push_back(0);
+    std::vector<std::uint8_t> key(kSmtp.size() + 1 + email.size() + 1);
+    std::copy(kSmtp.begin(), kSmtp.end(), key.begin());
+    key[kSmtp.size()] = ':';
+    // ASCII letters only, whatever the process's locale: the key must not depend on it.
+    std::transform(email.begin(), email.end(), key.begin() + static_cast<std::ptrdiff_t>(kSmtp.size() + 1),
+                   [](char c) { return static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); });
     return key;
 }
 
@@ -56,12 +61,14 @@ std::vector<std::uint8_t> oneOffEntryId(const std::string& name, const std::stri
 {
     constexpr std::uint16_t kUnicodeNoRichInfo = 0x8001;
     // Four zero flag bytes, then the one-off provider's UID.
-    std::vector<std::uint8_t> id(4 + sizeof tag::kOneOffProviderUid, 0);
+    constexpr std::size_t kHead = 4 + sizeof tag::kOneOffProviderUid + 4;
+    std::vector<std::uint8_t> id;
+    id.reserve(kHead + 2 * (name.size() + kSmtp.size() + email.size() + 3));
+    id.resize(kHead, 0);
     std::copy(std::begin(tag::kOneOffProviderUid), std::end(tag::kOneOffProviderUid), id.begin() + 4);
-    bytes::append<std::uint16_t>(id, 0);
-    bytes::append<std::uint16_t>(id, kUnicodeNoRichInfo);
+    bytes::put<std::uint16_t>(id, kHead - 2, kUnicodeNoRichInfo);
     for (const std::string* text : {&name, &kSmtp, &email}) {
-        bytes::appendBytes(id, utf16le(*text));
+        appendUtf16le(id, *text);
         bytes::append<std::uint16_t>(id, 0);
     }
     return id;
@@ -90,7 +97,7 @@ struct AddressTags {
 
 // A person as Outlook stores an internet address: name (the address when there is none), SMTP
 // address, its one-off entry ID and search key. Nothing when both are empty.
-void addAddress(std::vector<Property>& p, const std::string& name, const std::string& email, const AddressTags& tags)
+void addAddress(std::vector<Prop>& p, const std::string& name, const std::string& email, const AddressTags& tags)
 {
     if (name.empty() && email.empty()) return;
     const std::string& shown = name.empty() ? email : name;
@@ -102,17 +109,39 @@ void addAddress(std::vector<Property>& p, const std::string& name, const std::st
     p.push_back({tags.searchKey, addressSearchKey(email)});
 }
 
-std::vector<Property> messageProperties(const Message& m, std::span<const std::uint8_t> searchKeySeed,
-                                        std::vector<Prop>* extrasToTake)
+// Whatever follows from the message's fields alone: no state of the store, so it may be made
+// on any thread ahead of storing.
+std::vector<Prop> recipientCells(const Recipient& r)
 {
-    std::vector<Property> p;
-    const std::uint32_t flags = (m.flags & ~kFlagHasAttach) | (m.attachments.empty() ? 0u : kFlagHasAttach);
-    p.push_back(toLtp(Prop::string(fmt::tagId(tag::kMessageClass), m.messageClass)));
-    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageFlags), static_cast<std::int32_t>(flags))));
-    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageStatus), 0)));
-    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
-    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
+    const std::string& name = r.name.empty() ? r.email : r.name;
+    std::vector<Prop> c;
+    c.reserve(14);
+    c.push_back(Prop::int32(fmt::tagId(tag::kRecipientType), static_cast<std::int32_t>(r.kind)));
+    c.push_back(Prop::boolean(fmt::tagId(tag::kResponsibility), false));
+    c.push_back(Prop::int32(fmt::tagId(tag::kObjectType), kMapiMailUser));
+    c.push_back(Prop::int32(fmt::tagId(tag::kDisplayType), 0));
+    c.push_back(Prop::boolean(fmt::tagId(tag::kSendRichInfo), false));
+    c.push_back({tag::kDisplayName, utf16le(name)});
+    c.push_back({tag::k7BitDisplayName, c.back().value});
+    c.push_back({tag::kAddrType, utf16le(kSmtp)});
+    c.push_back({tag::kEntryId, oneOffEntryId(name, r.email)});
+    c.push_back({tag::kEmailAddress, utf16le(r.email)});
+    c.push_back({tag::kSmtpAddress, c.back().value});
+    c.push_back({tag::kSearchKey, addressSearchKey(r.email)});
+    c.push_back({tag::kRecordKey, {}});  // present and empty in every row of Outlook's tables
+    return c;
+}
+
+}  // namespace
+
+Message::Derived derive(const Message& m)
+{
+    Message::Derived d;
+    auto& p = d.props;
+    p.reserve(32);
+    p.push_back(Prop::string(fmt::tagId(tag::kMessageClass), m.messageClass));
     p.push_back({tag::kSubject, utf16le(m.subject)});
+    d.normalizedSubject = {tag::kNormalizedSubject, p.back().value};
     // Replies share their original's topic, unless the caller gives one (Thread-Topic). Outlook
     // gives a message without subject no topic.
     if (const auto topic = conversationTopic(m.subject); !topic.empty())
@@ -144,6 +173,32 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     p.push_back({tag::kDisplayTo, utf16le(joinNames(m, Recipient::Kind::To))});
     p.push_back({tag::kDisplayCc, utf16le(joinNames(m, Recipient::Kind::Cc))});
     p.push_back({tag::kDisplayBcc, utf16le(joinNames(m, Recipient::Kind::Bcc))});
+    d.recipientCells.reserve(m.recipients.size());
+    for (const auto& r : m.recipients) d.recipientCells.push_back(recipientCells(r));
+    return d;
+}
+
+namespace {
+
+// The derived part of a message: made ahead and taken or copied, or made now.
+Message::Derived derivedOf(const Message& m, Message* taken)
+{
+    if (!m.derived || m.derived->recipientCells.size() != m.recipients.size()) return derive(m);
+    if (taken) return std::move(*taken->derived);
+    return *m.derived;
+}
+
+std::vector<Property> messageProperties(const Message& m, Message::Derived& derived,
+                                        std::span<const std::uint8_t> searchKeySeed, Message* taken)
+{
+    std::vector<Property> p;
+    p.reserve(derived.props.size() + 24 + m.extra.size());
+    const std::uint32_t flags = (m.flags & ~kFlagHasAttach) | (m.attachments.empty() ? 0u : kFlagHasAttach);
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageFlags), static_cast<std::int32_t>(flags))));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageStatus), 0)));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
+    p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
+    for (auto& d : derived.props) p.push_back(intoLtp(std::move(d)));
     p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kHasAttachments), !m.attachments.empty())));
     const std::uint64_t when = m.deliveryTime ? m.deliveryTime : m.submitTime ? m.submitTime : nowFileTime();
     if (m.submitTime) p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
@@ -151,8 +206,8 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kCreationTime), when)));
     p.push_back(toLtp(Prop::time(fmt::tagId(tag::kLastModificationTime), when)));
     p.push_back({tag::kSearchKey, {searchKeySeed.begin(), searchKeySeed.end()}});
-    if (extrasToTake)
-        for (auto& extra : *extrasToTake) setProperty(p, {extra.tag, std::move(extra.value)});
+    if (taken)
+        for (auto& extra : taken->extra) setProperty(p, {extra.tag, std::move(extra.value)});
     else
         for (const auto& extra : m.extra) setProperty(p, toLtp(extra));
     // The code page the internet message's text is in, on every message with a body (which may
@@ -163,7 +218,7 @@ std::vector<Property> messageProperties(const Message& m, std::span<const std::u
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
     // The subject's parts, when the caller did not split it: no prefix, all of it normalized.
     if (!findProperty(p, tag::kSubjectPrefix)) p.push_back({tag::kSubjectPrefix, {}});
-    if (!findProperty(p, tag::kNormalizedSubject)) p.push_back({tag::kNormalizedSubject, utf16le(m.subject)});
+    if (!findProperty(p, tag::kNormalizedSubject)) p.push_back(intoLtp(std::move(derived.normalizedSubject)));
     return p;
 }
 
@@ -190,37 +245,32 @@ struct MessageBuilder {
         return Ok{};
     }
 
-    Result<void> addRecipients(const Message& m)
+    Result<void> addRecipients(const Message& m, std::vector<std::vector<Prop>>& cells)
     {
+        // The columns are the template's and SMTP address, unless a recipient brings more.
+        static const std::vector<PropTag> kTags = [] {
+            auto tags = recipientTemplateTags();
+            tags.push_back(tag::kSmtpAddress);
+            return tags;
+        }();
+        static const ltp::TableSchema kSchema = ltp::TableSchema::fromTags(kTags);
+        std::vector<PropTag> tags;
         std::vector<ltp::Row> rows;
-        std::vector<PropTag> tags = recipientTemplateTags();
-        tags.push_back(tag::kSmtpAddress);
+        rows.reserve(m.recipients.size());
         for (std::size_t i = 0; i < m.recipients.size(); ++i) {
-            const Recipient& r = m.recipients[i];
-            const std::string& name = r.name.empty() ? r.email : r.name;
             ltp::Row row{static_cast<std::uint32_t>(i), {}};
             auto& c = row.cells;
-            c.push_back(toLtp(Prop::int32(fmt::tagId(tag::kRecipientType), static_cast<std::int32_t>(r.kind))));
-            c.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kResponsibility), false)));
-            c.push_back(toLtp(Prop::int32(fmt::tagId(tag::kObjectType), kMapiMailUser)));
-            c.push_back(toLtp(Prop::int32(fmt::tagId(tag::kDisplayType), 0)));
-            c.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kSendRichInfo), false)));
-            c.push_back({tag::kDisplayName, utf16le(name)});
-            c.push_back({tag::k7BitDisplayName, utf16le(name)});
-            c.push_back({tag::kAddrType, utf16le(kSmtp)});
-            c.push_back({tag::kEntryId, oneOffEntryId(name, r.email)});
-            c.push_back({tag::kEmailAddress, utf16le(r.email)});
-            c.push_back({tag::kSmtpAddress, utf16le(r.email)});
-            c.push_back({tag::kSearchKey, addressSearchKey(r.email)});
-            c.push_back({tag::kRecordKey, {}});  // present and empty in every row of Outlook's tables
+            c.reserve(cells[i].size() + 1 + m.recipients[i].extra.size());
+            for (auto& cell : cells[i]) c.push_back(intoLtp(std::move(cell)));
             c.push_back(rowVersionCell(open.rowVersion));
-            for (const auto& extra : r.extra) {
+            for (const auto& extra : m.recipients[i].extra) {
                 setProperty(c, toLtp(extra));
+                if (tags.empty()) tags = kTags;
                 tags.push_back(extra.tag);
             }
             rows.push_back(std::move(row));
         }
-        return addTable(fmt::nid::kRecipientTable, ltp::TableSchema::fromTags(tags), rows);
+        return addTable(fmt::nid::kRecipientTable, tags.empty() ? kSchema : ltp::TableSchema::fromTags(tags), rows);
     }
 
     // An attachment object: its PC, and below it its big values and any embedded message.
@@ -289,9 +339,11 @@ struct MessageBuilder {
     Result<std::uint64_t> addAttachments(const Message& m, std::uint32_t seed)
     {
         if (m.attachments.empty()) return std::uint64_t{0};
-        std::vector<PropTag> tags = attachmentTemplateTags();
-        tags.push_back(tag::kAttachLongFilename);
-        const auto schema = ltp::TableSchema::fromTags(tags);
+        static const ltp::TableSchema schema = [] {
+            std::vector<PropTag> tags = attachmentTemplateTags();
+            tags.push_back(tag::kAttachLongFilename);
+            return ltp::TableSchema::fromTags(tags);
+        }();
         std::vector<ltp::Row> rows;
         std::uint64_t total = 0;
         std::int32_t number = 0;
@@ -342,15 +394,15 @@ Result<void> validate(const Message& m, int depth)
 }  // namespace
 
 Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
-                                 std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
-                                 std::vector<Prop>* extrasToTake)
+                                 std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion, Message* taken)
 {
     if (auto r = validate(message, 0); !r) return std::move(r).error();
     OpenMessage open(store);
     open.rowVersion = rowVersion;
-    open.props = messageProperties(message, searchKeySeed, extrasToTake);
+    Message::Derived derived = derivedOf(message, taken);
+    open.props = messageProperties(message, derived, searchKeySeed, taken);
     MessageBuilder builder{store, open};
-    if (auto r = builder.addRecipients(message); !r) return std::move(r).error();
+    if (auto r = builder.addRecipients(message, derived.recipientCells); !r) return std::move(r).error();
     const std::uint32_t seed = searchKeySeed.size() >= 4 ? bytes::get<std::uint32_t>(searchKeySeed, 0) : 0;
     auto attached = builder.addAttachments(message, seed);
     if (!attached) return std::move(attached).error();
@@ -377,3 +429,9 @@ Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open)
 }
 
 }  // namespace quillmark::pst::messaging
+
+namespace quillmark::pst {
+
+void prepareForStore(Message& message) { message.derived = messaging::derive(message); }
+
+}  // namespace quillmark::pst

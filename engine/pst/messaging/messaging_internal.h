@@ -41,6 +41,8 @@ struct ObjectNode {
 };
 
 ltp::Property toLtp(const Prop& p);
+// utf16le() at the end of `out`.
+void appendUtf16le(std::vector<std::uint8_t>& out, std::string_view utf8);
 void setProperty(std::vector<ltp::Property>& props, ltp::Property p);
 const ltp::Property* findProperty(const std::vector<ltp::Property>& props, PropTag tag);
 
@@ -54,12 +56,15 @@ struct OpenMessage {
     ltp::SubnodeIds ids;
 };
 
-// extrasToTake, when given, is message.extra itself: its values are moved into the message's
-// properties rather than copied (after they have been checked), and left empty. rowVersion is the
-// store's change count for this message (PidTagLtpRowVer of every row about it, as Outlook counts).
+// taken, when given, is the message itself, which the store may take from: the values of its
+// extras and of what was derived ahead are moved into the message's properties rather than
+// copied (after they have been checked). rowVersion is the store's change count for this message
+// (PidTagLtpRowVer of every row about it, as Outlook counts).
 [[nodiscard]] Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
                                                std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
-                                               std::vector<Prop>* extrasToTake = nullptr);
+                                               Message* taken = nullptr);
+// What the store derives from a message's fields alone (prepareForStore() makes it ahead).
+Message::Derived derive(const Message& message);
 [[nodiscard]] Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open);
 
 // A row of a folder's contents table, kept compactly until the table is written.
@@ -75,7 +80,8 @@ ltp::Property rowVersionCell(std::uint32_t rowVersion);
 // management queue (empty), the search activity list naming the spam search folder, that
 // folder's update queue (empty) and criteria object, and the receive folder table.
 [[nodiscard]] Result<void> writeSearchAndReceiveNodes(ndb::BlockStore& store, std::uint32_t rowVersion);
-ltp::Row unpackRow(const PackedRow& row);
+// The row packed as `cells`, over `into` (its cells' storage is reused).
+void unpackRow(std::uint32_t rowId, std::span<const std::uint8_t> cells, ltp::Row& into);
 
 // The name-to-ID map ([MS-PST] 2.4.7).
 class NameMap {

@@ -3,6 +3,7 @@
 #include "engine/pst/messaging/messaging_internal.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -79,9 +80,17 @@ std::uint64_t fileTimeFromUnix(std::int64_t secondsSince1970)
 
 std::vector<std::uint8_t> utf16le(std::string_view utf8)
 {
+    std::vector<std::uint8_t> out;
+    messaging::appendUtf16le(out, utf8);
+    return out;
+}
+
+void messaging::appendUtf16le(std::vector<std::uint8_t>& out, std::string_view utf8)
+{
     // UTF-16 never needs more than twice the UTF-8 bytes.
-    std::vector<std::uint8_t> out(utf8.size() * 2);
-    std::uint8_t* o = out.data();
+    const std::size_t start = out.size();
+    out.resize(start + utf8.size() * 2);
+    std::uint8_t* o = out.data() + start;
     const auto* s = reinterpret_cast<const std::uint8_t*>(utf8.data());
     const std::size_t n = utf8.size();
     const auto unit = [&](std::uint32_t u) {
@@ -100,19 +109,29 @@ std::vector<std::uint8_t> utf16le(std::string_view utf8)
             o += 32;
             i += 16;
         }
-#else
+#endif
+        // Then eight at a time (the short strings of names and addresses, and tails).
         while (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
             if (word & 0x8080808080808080ULL) break;
-            for (std::size_t k = 0; k < 8; ++k) {
-                o[2 * k] = s[i + k];
-                o[2 * k + 1] = 0;
+            if constexpr (std::endian::native == std::endian::little) {
+                const auto widen = [](std::uint64_t half) {  // 4 bytes to 4 units
+                    half = (half | half << 16) & 0x0000FFFF0000FFFFULL;
+                    return (half | half << 8) & 0x00FF00FF00FF00FFULL;
+                };
+                const std::uint64_t lo = widen(word & 0xFFFFFFFFu), hi = widen(word >> 32);
+                std::memcpy(o, &lo, 8);
+                std::memcpy(o + 8, &hi, 8);
+            } else {
+                for (std::size_t k = 0; k < 8; ++k) {
+                    o[2 * k] = s[i + k];
+                    o[2 * k + 1] = 0;
+                }
             }
             o += 16;
             i += 8;
         }
-#endif
         if (i >= n) break;
         if (s[i] < 0x80) {
             *o++ = s[i++];
@@ -128,7 +147,6 @@ std::vector<std::uint8_t> utf16le(std::string_view utf8)
         }
     }
     out.resize(static_cast<std::size_t>(o - out.data()));
-    return out;
 }
 
 namespace messaging {
@@ -227,34 +245,41 @@ PackedRow packRow(std::uint32_t rowId, std::uint32_t rowVersion, const std::vect
 {
     PackedRow row{rowId, {}};
     const ltp::Property version = rowVersionCell(rowVersion);
-    std::size_t size = 8 + version.value.size();
+    // The schema is asked once per property: a message has a few dozen, and so do its rows.
+    std::vector<const ltp::Property*> cells{&version};
+    cells.reserve(props.size() + 1);
+    std::size_t size = 0;
     for (const auto& p : props)
-        if (schema.find(p.tag)) size += 8 + p.value.size();
-    row.cells.reserve(size);  // exactly: the row is kept until the folder closes
-    const auto append = [&](const ltp::Property& p) {
-        bytes::append<std::uint32_t>(row.cells, p.tag);
-        bytes::append<std::uint32_t>(row.cells, static_cast<std::uint32_t>(p.value.size()));
-        bytes::appendBytes(row.cells, p.value);
-    };
-    append(version);
-    for (const auto& p : props)
-        if (schema.find(p.tag)) append(p);
+        if (schema.find(p.tag)) cells.push_back(&p);
+    for (const auto* p : cells) size += 8 + p->value.size();
+    row.cells.resize(size);  // exactly: the row is kept until the folder closes
+    std::size_t at = 0;
+    for (const auto* p : cells) {
+        bytes::put<std::uint32_t>(row.cells, at, p->tag);
+        bytes::put<std::uint32_t>(row.cells, at + 4, static_cast<std::uint32_t>(p->value.size()));
+        std::copy(p->value.begin(), p->value.end(), row.cells.begin() + static_cast<std::ptrdiff_t>(at + 8));
+        at += 8 + p->value.size();
+    }
     return row;
 }
 
-ltp::Row unpackRow(const PackedRow& packed)
+void unpackRow(std::uint32_t rowId, std::span<const std::uint8_t> in, ltp::Row& row)
 {
-    ltp::Row row{packed.rowId, {}};
-    const std::span<const std::uint8_t> in(packed.cells);
-    for (std::size_t at = 0; at + 8 <= in.size();) {
+    row.rowId = rowId;
+    std::size_t k = 0;
+    for (std::size_t at = 0; at + 8 <= in.size(); ++k) {
         const auto tg = bytes::get<std::uint32_t>(in, at);
         const auto n = bytes::get<std::uint32_t>(in, at + 4);
         at += 8;
-        row.cells.push_back(
-            {tg, {in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + n)}});
+        if (k == row.cells.size()) row.cells.emplace_back();
+        ltp::Property& cell = row.cells[k];
+        cell.tag = tg;
+        cell.value.assign(in.begin() + static_cast<std::ptrdiff_t>(at),
+                          in.begin() + static_cast<std::ptrdiff_t>(at + n));
+        cell.subnode = 0;
         at += n;
     }
-    return row;
+    row.cells.resize(k);
 }
 
 }  // namespace messaging

@@ -39,18 +39,17 @@ Result<void> RowSpool::spill()
     return Ok{};
 }
 
-Result<PackedRow> RowSpool::read(std::uint64_t at)
+Result<RowSpool::RowView> RowSpool::view(std::uint64_t at)
 {
     const std::uint64_t inFile = m_file ? m_file->size() : 0;
-    PackedRow row;
+    RowView row;
     if (at >= inFile) {
         const auto i = static_cast<std::size_t>(at - inFile);
         if (i + kHead > m_memory.size()) return Error{Code::InvalidArgument, "no contents row at this place"};
         row.rowId = bytes::get<std::uint32_t>(m_memory, i);
         const auto n = bytes::get<std::uint32_t>(m_memory, i + 4);
         if (i + kHead + n > m_memory.size()) return Error{Code::Corrupt, "a contents row is cut short"};
-        const auto first = m_memory.begin() + static_cast<std::ptrdiff_t>(i + kHead);
-        row.cells.assign(first, first + n);
+        row.cells = std::span<const std::uint8_t>(m_memory).subspan(i + kHead, n);
         return row;
     }
     auto head = fromFile(at, kHead);
@@ -59,7 +58,7 @@ Result<PackedRow> RowSpool::read(std::uint64_t at)
     const auto n = bytes::get<std::uint32_t>(*head, 4);
     auto cells = fromFile(at + kHead, n);
     if (!cells) return std::move(cells).error();
-    row.cells.assign(cells->begin(), cells->end());
+    row.cells = *cells;
     return row;
 }
 

@@ -18,9 +18,14 @@ class RowSpool {
 public:
     explicit RowSpool(std::size_t memoryBound = 4u << 20) : m_bound(memoryBound) {}
 
-    // Where the row went: give it back to read() later.
+    // Where the row went: give it back to view() later.
     [[nodiscard]] Result<std::uint64_t> append(const PackedRow& row);
-    [[nodiscard]] Result<PackedRow> read(std::uint64_t at);
+    // The row placed at `at`: its ID and packed cells, valid until the next call.
+    struct RowView {
+        std::uint32_t rowId = 0;
+        std::span<const std::uint8_t> cells;
+    };
+    [[nodiscard]] Result<RowView> view(std::uint64_t at);
     // Forgets every row (the file goes with it).
     void clear();
 

@@ -25,7 +25,11 @@ std::vector<std::pair<std::uint64_t, std::uint8_t>> AllocationMap::extraPages(st
 
 std::uint64_t AllocationMap::reservedEnd(std::uint64_t k)
 {
-    return amapOffset(k) + (1 + extraPages(k).size()) * kPageSize;
+    // extraPages(k).size(), counted without making the list: this is asked for every block.
+    const std::uint64_t extra = (k % kAMapsPerPMap == 0 ? 1u : 0u)
+        + (k >= kFirstFMapAMap && (k - kFirstFMapAMap) % kAMapsPerFMap == 0 ? 1u : 0u)
+        + (k >= kFirstFPMapAMap && (k - kFirstFPMapAMap) % kAMapsPerFPMap == 0 ? 1u : 0u);
+    return amapOffset(k) + (1 + extra) * kPageSize;
 }
 
 std::uint64_t AllocationMap::allocate(std::uint64_t size, std::uint64_t align)

@@ -108,11 +108,13 @@ struct BlockStore::Impl {
     BlockIndexSpool bbt;
     NodeIndex nbt;  // a node per message: a million in a big PST
 
-    // Blocks are appended in ascending file order; they are gathered here and written in
-    // large sequential chunks.
-    Buffer pending;
+    // Blocks are appended in ascending file order; they are built in place here and written in
+    // large sequential chunks, so a block is neither allocated nor copied on its own.
+    std::unique_ptr<std::uint8_t[]> pending;
+    std::size_t pendingSize = 0;
     std::uint64_t pendingStart = 0;
     static constexpr std::size_t kFlushAt = 1 << 20;
+    static constexpr std::size_t kPendingCapacity = kFlushAt + block::kMaxSize;
 
     // The first error is kept and returned by every later call; the partial file goes at once,
     // so a failed store never leaves anything behind.
@@ -134,26 +136,42 @@ struct BlockStore::Impl {
 
     Result<void> flushPending()
     {
-        if (pending.empty()) return Ok{};
-        auto r = file.writeAt(pendingStart, pending);
-        pendingStart += pending.size();
-        pending.clear();
+        if (pendingSize == 0) return Ok{};
+        auto r = file.writeAt(pendingStart, std::span<const std::uint8_t>(pending.get(), pendingSize));
+        pendingStart += pendingSize;
+        pendingSize = 0;
         if (!r) return fail(std::move(r).error());
         return Ok{};
     }
 
-    Result<void> emit(std::uint64_t ib, std::span<const std::uint8_t> data)
+    // Room for `size` bytes at file offset `ib` in the write-behind buffer, for the caller to fill
+    // before it calls emitted(). Skipped bytes before it are zero.
+    Result<std::span<std::uint8_t>> place(std::uint64_t ib, std::size_t size)
     {
-        const std::uint64_t end = pendingStart + pending.size();
-        if (ib < end || ib - end > kFlushAt) {
-            if (auto r = flushPending(); !r) return r;
+        assert(size <= block::kMaxSize);
+        const std::uint64_t end = pendingStart + pendingSize;
+        // A gap (the AMap page of a new interval) is written as zeros while it fits, else left to
+        // the file as a hole.
+        if (ib < end || ib - end > kPendingCapacity - pendingSize - size) {
+            if (auto r = flushPending(); !r) return std::move(r).error();
             pendingStart = ib;
         } else {
-            pending.resize(pending.size() + static_cast<std::size_t>(ib - end), 0);
+            std::fill_n(pending.get() + pendingSize, static_cast<std::size_t>(ib - end), std::uint8_t{0});
+            pendingSize += static_cast<std::size_t>(ib - end);
         }
-        bytes::appendBytes(pending, data);
-        if (pending.size() >= kFlushAt) return flushPending();
-        return Ok{};
+        const std::span<std::uint8_t> room(pending.get() + pendingSize, size);
+        pendingSize += size;
+        return room;
+    }
+
+    Result<void> emitted() { return pendingSize >= kFlushAt ? flushPending() : Result<void>(Ok{}); }
+
+    Result<void> emit(std::uint64_t ib, std::span<const std::uint8_t> data)
+    {
+        auto room = place(ib, data.size());
+        if (!room) return std::move(room).error();
+        std::copy(data.begin(), data.end(), room->begin());
+        return emitted();
     }
 
     Result<Bid> writeBlock(std::span<const std::uint8_t> payload, bool internal)
@@ -164,16 +182,19 @@ struct BlockStore::Impl {
         const Bid bid = nextBid | (internal ? block::kInternalBit : 0);
         nextBid += block::kBidStep;
 
-        Buffer buf(size, 0);
+        auto room = place(ib, size);
+        if (!room) return std::move(room).error();
+        const std::span<std::uint8_t> buf = *room;
         std::copy(payload.begin(), payload.end(), buf.begin());
-        auto stored = std::span<std::uint8_t>(buf).first(payload.size());
+        std::fill(buf.begin() + static_cast<std::ptrdiff_t>(payload.size()), buf.end(), std::uint8_t{0});
+        auto stored = buf.first(payload.size());
         if (!internal && options.crypt == CryptMethod::Permute) permuteEncode(stored);
-        auto trailer = std::span<std::uint8_t>(buf).last(block::kTrailerSize);
+        auto trailer = buf.last(block::kTrailerSize);
         bytes::put<std::uint16_t>(trailer, block::kTrCb, static_cast<std::uint16_t>(payload.size()));
         bytes::put<std::uint16_t>(trailer, block::kTrSig, computeSig(ib, bid));
         bytes::put<std::uint32_t>(trailer, block::kTrCrc, crc32(stored));
         bytes::put<std::uint64_t>(trailer, block::kTrBid, bid);
-        if (auto r = emit(ib, buf); !r) return std::move(r).error();
+        if (auto r = emitted(); !r) return std::move(r).error();
         if (auto r = bbt.add(bid, ib, static_cast<std::uint16_t>(payload.size())); !r) return std::move(r).error();
         return bid;
     }
@@ -419,6 +440,7 @@ Result<std::unique_ptr<BlockStore>> BlockStore::create(const std::filesystem::pa
     impl->rgnid[static_cast<std::size_t>(NidType::SearchFolder)] = kFirstSearchFolderIndex;
     impl->rgnid[static_cast<std::size_t>(NidType::NormalMessage)] = kFirstMessageIndex;
     impl->rgnid[static_cast<std::size_t>(NidType::AssocMessage)] = kFirstAssocMessageIndex;
+    impl->pending.reset(new std::uint8_t[Impl::kPendingCapacity]);  // not zeroed: pages are touched as filled
     impl->pendingStart = kFirstAMapOffset;
     return std::unique_ptr<BlockStore>(new BlockStore(std::move(impl)));
 }

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+
 using namespace quillmark;
 using namespace quillmark::pst;
 using namespace quillmark::pst::ltp;
@@ -45,6 +48,11 @@ TEST(PstHeap, HidsNameBlockAndIndex)
 
 TEST(PstHeap, BlocksBeforeTheLastAreFullAndMapsAligned)
 {
+    {
+        // Dirty memory for the allocator to hand out again, so that bytes the heap does not write show.
+        std::vector<std::unique_ptr<std::uint8_t[]>> dirty;
+        for (int i = 0; i < 64; ++i) std::fill_n(dirty.emplace_back(new std::uint8_t[8176]).get(), 8176, 0xA5);
+    }
     HeapBuilder heap(fmt::hn::kClientTC);
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(heap.allocate(Bytes(3001 + static_cast<std::size_t>(i), 7)).ok());
     heap.setUserRoot(0x20);
@@ -63,6 +71,21 @@ TEST(PstHeap, BlocksBeforeTheLastAreFullAndMapsAligned)
         }
         const std::size_t firstItem = bytes::get<std::uint16_t>(blocks[i], map + 4);
         EXPECT_EQ(firstItem, i == 0 ? 12u : i == 8 ? 66u : 2u);
+        // Nothing left over from memory: every item is ours (7s) or a filler (0s), and the
+        // alignment byte before the map and the bytes after it are 0.
+        for (std::size_t k = 0; k < items; ++k) {
+            const std::size_t from = bytes::get<std::uint16_t>(blocks[i], map + 4 + 2 * k);
+            const std::size_t to = bytes::get<std::uint16_t>(blocks[i], map + 6 + 2 * k);
+            const auto item = std::span(blocks[i]).subspan(from, to - from);
+            const std::uint8_t fill = item.empty() ? 0 : item[0];
+            EXPECT_TRUE(fill == 7 || fill == 0) << k;
+            EXPECT_EQ(std::count(item.begin(), item.end(), fill), static_cast<std::ptrdiff_t>(item.size())) << k;
+            if (k + 1 == items && to < map) {
+                EXPECT_EQ(blocks[i][to], 0);
+            }
+        }
+        EXPECT_EQ(std::count(blocks[i].begin() + static_cast<std::ptrdiff_t>(mapEnd), blocks[i].end(), 0),
+                  static_cast<std::ptrdiff_t>(blocks[i].size() - mapEnd));
     }
     EXPECT_EQ(blocks[0][2], 0xEC);
     EXPECT_EQ(blocks[0][3], fmt::hn::kClientTC);
@@ -86,6 +109,28 @@ TEST(PstBth, IndexLevelAppearsWhenLeavesOverflowOneItem)
     ASSERT_EQ(root.size(), 3u * 8);
     EXPECT_EQ(bytes::get<std::uint32_t>(root, 0), 0u);
     EXPECT_LT(bytes::get<std::uint32_t>(root, 0), bytes::get<std::uint32_t>(root, 8));
+}
+
+// find() is a hash lookup: every column is found by its tag, at any table width, and a tag with
+// the same ID but another type, or any other tag, finds nothing.
+TEST(PstTableSchema, FindsEveryColumnAndNothingElse)
+{
+    for (const std::size_t width : {1u, 7u, 8u, 60u, 253u}) {
+        SCOPED_TRACE(width);
+        std::vector<PropTag> tags;
+        for (std::size_t i = 0; i < width; ++i)
+            tags.push_back(fmt::makeTag(static_cast<std::uint16_t>(0x8000 + 37 * i), i % 2 ? 0x0003 : 0x001F));
+        const auto s = TableSchema::fromTags(tags);
+        ASSERT_EQ(s.columns().size(), width + 2);
+        for (const PropTag t : tags) {
+            const Column* c = s.find(t);
+            ASSERT_NE(c, nullptr);
+            EXPECT_EQ(c->tag, t);
+            EXPECT_EQ(s.find((t & 0xFFFF0000u) | 0x0102u), nullptr);
+            EXPECT_EQ(s.find(t + 0x10000u), nullptr);
+        }
+    }
+    EXPECT_EQ(TableSchema{}.find(0x67F20003), nullptr);
 }
 
 TEST(PstTableSchema, RowIdFirstColumnsSortedGroupsBySize)

@@ -1,5 +1,6 @@
 // The message store: folders, messages, recipients, attachments and embedded messages, read
 // back by our verifier and by three independent readers (libpff, libpst, pst-extractor).
+#include "engine/pst/property_tags.h"
 #include "engine/pst/verify/verifier.h"
 #include "pst_fixtures.h"
 #include "support/run_program.h"
@@ -210,6 +211,95 @@ TEST(PstStore, MessagesEmbeddedSeveralLevelsDeep)
     ASSERT_TRUE(s.addMessage(inbox, *inner).ok());
     ASSERT_TRUE(s.close().ok());
     EXPECT_PST_VALID(path);
+}
+
+// UTF-16 takes its fast paths (sixteen and eight ASCII bytes at a time) wherever they fit: a
+// non-ASCII character at every place of strings of every length around those widths must come
+// out as the plain per-character encoding gives it.
+TEST(PstStrings, Utf16IsTheSameWhereverTheFastPathsStop)
+{
+    const std::string chars[] = {"\xC3\xA9", "\xE2\x80\x93", "\xF0\x9F\x8E\x89", "\xFF"};  // é – 🎉, a bad byte
+    const std::vector<std::vector<std::uint8_t>> units
+        = {{0xE9, 0x00}, {0x13, 0x20}, {0x3C, 0xD8, 0x89, 0xDF}, {0xFD, 0xFF}};
+    for (std::size_t length = 0; length < 40; ++length)
+        for (std::size_t at = 0; at <= length; ++at)
+            for (std::size_t c = 0; c < std::size(chars); ++c) {
+                std::string text;
+                std::vector<std::uint8_t> expected;
+                for (std::size_t i = 0; i < length; ++i) {
+                    if (i == at) {
+                        text += chars[c];
+                        expected.insert(expected.end(), units[c].begin(), units[c].end());
+                    }
+                    text += static_cast<char>('a' + i % 26);
+                    expected.push_back(static_cast<std::uint8_t>('a' + i % 26));
+                    expected.push_back(0);
+                }
+                if (at == length) {
+                    text += chars[c];
+                    expected.insert(expected.end(), units[c].begin(), units[c].end());
+                }
+                ASSERT_EQ(utf16le(text), expected) << length << " " << at << " " << c;
+            }
+}
+
+// What prepareForStore() derives ahead (on the import threads) must give the very file the store
+// makes from the fields itself, whether it takes the message or copies it; a prepared message
+// whose recipients change afterwards is derived again rather than stored with stale rows.
+TEST(PstStore, PreparedMessagesGiveTheSameFile)
+{
+    ScratchDir dir;
+    const auto write = [&](const std::string& name, bool prepare) {
+        const auto path = dir.path(name);
+        StoreOptions options;
+        options.recordKey = Guid{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+        auto store = MessageStore::create(path, "Same", options);
+        EXPECT_TRUE(store.ok());
+        auto& s = **store;
+        const auto inbox = *s.addFolder(s.topOfPersonalFolders(), "Inbox");
+
+        std::vector<Message> messages;
+        auto full = sampleMessage("Re: " + kUnicodeSubject);
+        full.html = "<p>hi</p>";
+        full.fromName = "Boss";
+        full.fromEmail = "boss@example.org";
+        full.replyTo = {{"List", "list@example.org"}, {"", "other@example.org"}};
+        full.recipients.push_back({Recipient::Kind::Bcc, "", "hidden@example.org", {Prop::int32(0x3A40, 1)}});
+        messages.push_back(full);
+        auto bare = sampleMessage("");
+        bare.senderName.clear();
+        bare.senderEmail.clear();
+        bare.recipients.clear();
+        bare.body.clear();
+        messages.push_back(bare);
+        auto split = sampleMessage("FW: parts");
+        split.extra.push_back(Prop::string(fmt::tagId(tag::kSubjectPrefix), "FW: "));
+        split.extra.push_back(Prop::string(fmt::tagId(tag::kNormalizedSubject), "parts"));
+        auto inner = sampleMessage("Inner");
+        if (prepare) prepareForStore(inner);
+        Attachment attached;
+        attached.embedded = std::make_shared<Message>(inner);
+        split.attachments.push_back(attached);
+        messages.push_back(split);
+        auto changed = sampleMessage("Changed after");
+        if (prepare) prepareForStore(changed);
+        changed.recipients.push_back({Recipient::Kind::To, "Late", "late@example.org", {}});
+        messages.push_back(changed);
+
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            Message& m = messages[i];
+            if (prepare && i != 3) prepareForStore(m);
+            // Taken and copied alike: every other message is moved in.
+            const auto added = i % 2 ? s.addMessage(inbox, std::move(m)) : s.addMessage(inbox, m);
+            EXPECT_TRUE(added.ok()) << i;
+        }
+        EXPECT_TRUE(s.close().ok());
+        return path;
+    };
+    const auto plain = write("plain.pst", false);
+    const auto prepared = write("prepared.pst", true);
+    EXPECT_TRUE(readFile(plain) == readFile(prepared));
+    EXPECT_PST_VALID(prepared);
 }
 
 TEST(PstStore, FoldersAreFoundByPathAndNotDuplicated)

@@ -53,9 +53,15 @@ TEST(PstChecksum, MatchReferenceValues)
     // The library's CRC (where there is one) and the code's own tables agree at every length.
     std::vector<std::uint8_t> data(9000);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 131 + (i >> 7));
-    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 63u, 496u, 8176u, 9000u})
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 63u, 496u, 8176u, 8999u})
         for (std::uint32_t seed : {0u, 0x2DFD2D88u, 0xFFFFFFFFu})
             EXPECT_EQ(crc32(std::span(data).first(n), seed), crc32Tables(std::span(data).first(n), seed)) << n;
+    // Every length and alignment around the 16- and 64-byte steps of a vector CRC, and its tail.
+    for (std::size_t start = 0; start < 4; ++start)
+        for (std::size_t n = 60; n < 300; ++n) {
+            const auto piece = std::span(data).subspan(start, n);
+            ASSERT_EQ(crc32(piece, 0x12345678u), crc32Tables(piece, 0x12345678u)) << start << " " << n;
+        }
     EXPECT_EQ(crc32Tables(bytes), 0x2DFD2D88u);
     EXPECT_EQ(computeSig(0x4400, 0x24), 0x4424);
     EXPECT_EQ(computeSig(0x1'0000'4400, 0x24), 0x4424);  // only the low 32 bits count
