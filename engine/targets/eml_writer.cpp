@@ -1,73 +1,214 @@
 // EML target: every message becomes "Email-<j>.eml" in its mailbox's output folder, written
 // under a temporary name and renamed into place, replacing a file of that name.
+//
+// Creating and writing a file is system time, and on a mailbox of many small messages it is most
+// of the run. With a second core, a writer thread creates the files while this thread cuts the
+// next messages: a cut message waits in memory (a bounded amount) for its file, and the outcomes
+// come back in mailbox order. A small mailbox, a message too large to hold, and a machine with
+// one core write each message here, as it is cut.
 #include "engine/targets/mail_writer.h"
+#include "engine/targets/ordered_workers.h"
 
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 namespace quillmark {
 namespace {
 
-// Counts what goes into the file and shows "Saving: ..." now and then while a message is long.
+constexpr std::size_t kBytesInFlight = std::size_t{64} << 20;
+constexpr std::size_t kMessagesInFlight = 256;
+// A larger message is streamed to its file as it is cut rather than held whole.
+constexpr std::uint64_t kLargestHeld = std::uint64_t{8} << 20;
+// Below both, a mailbox is done before a thread would pay off.
+constexpr std::uint64_t kPipelineMessages = 64;
+constexpr std::uint64_t kPipelineBytes = std::uint64_t{16} << 20;
+
+std::string fileName(std::uint64_t index) { return "Email-" + std::to_string(index) + ".eml"; }
+
+// Where a message's clean text goes while it is cut: counts it and shows "Saving: ..." now and
+// then while a message is long.
 class SavingSink final : public ByteSink {
 public:
-    SavingSink(platform::AtomicFile& file, Reporter& reporter, std::uint64_t mailboxSize)
-        : m_file(file), m_reporter(reporter), m_mailboxSize(mailboxSize)
+    SavingSink(Reporter& reporter, std::uint64_t mailboxSize, platform::AtomicFile* file, std::string* text)
+        : m_reporter(reporter), m_mailboxSize(mailboxSize), m_file(file), m_text(text)
     {
     }
     Result<void> put(std::span<const char> bytes) override
     {
         m_length += bytes.size();
         if (m_reporter.tick()) sendSaving();
-        return m_file.write(bytes);
+        if (m_text) {
+            m_text->append(bytes.data(), bytes.size());
+            return Ok{};
+        }
+        return m_file->write(bytes);
     }
     void sendSaving() { m_reporter->setLabel(Label::LblProgress, savingText(m_length, m_mailboxSize)); }
 
 private:
-    platform::AtomicFile& m_file;
     Reporter& m_reporter;
     std::uint64_t m_mailboxSize;
+    platform::AtomicFile* m_file;  // where the text goes, or
+    std::string* m_text;           // where it is gathered
     std::uint64_t m_length = 0;
 };
+
+// A cut message on its way to its file, and how that ended.
+struct Pending {
+    std::uint64_t index = 0;
+    std::uint64_t offset = 0;
+    bool headersOnly = false;
+    std::string text;          // its clean text, let go once in the file
+    std::uint64_t length = 0;  // of the clean text
+    bool failed = false;       // the cut or the file failed, for this reason:
+    Error failure;
+};
+struct Settled {
+    Pending message;
+    bool skipped = false;  // never written: the job was stopping
+};
+using FileWriters = OrderedWorkers<Pending, Settled>;
 
 class EmlWriter final : public MailWriter {
 public:
     Result<void> begin(JobContext& job) override
     {
         m_reporter = &job.reporter;
+        m_outcomes = &job.outcomes;
+        if (std::thread::hardware_concurrency() >= 2)
+            m_writers = std::make_unique<FileWriters>(FileWriters::Limits{1, kMessagesInFlight, kBytesInFlight},
+                                                      [this](Pending p) { return store(std::move(p)); });
         return Ok{};
     }
+
+    bool finishesLater() const noexcept override { return true; }
 
     Result<void> write(const Message& message) override
     {
         if (auto r = openFolder(message.mailbox.outputFolder); !r) return r;
-        const std::string name = "Email-" + std::to_string(message.index) + ".eml";
-        auto file = platform::AtomicFile::create(*m_folder, name);
-        if (!file) return std::move(file).error();
-        SavingSink sink(*file, *m_reporter, message.mailbox.size);
-        auto cut = message.cutter.cut(message.span, sink);
-        if (!cut) return std::move(cut).error();
-        if (auto r = file->commit(); !r) return r;
-        m_saved.after(*m_reporter, message, [&] { sink.sendSaving(); });
+        m_mailbox = &message.mailbox;
+        m_count = message.count;
+        if (!handOver(message)) {
+            settleAll();
+            return writeNow(message);
+        }
+        Pending p{message.index, message.span.begin, message.head.headersOnly(), {}, 0, false, {}};
+        // Line ends become CR LF: a little more than the span, seldom twice as much.
+        p.text.reserve(static_cast<std::size_t>(message.span.size() + message.span.size() / 16 + 64));
+        SavingSink sink(*m_reporter, message.mailbox.size, nullptr, &p.text);
+        if (auto cut = message.cutter.cut(message.span, sink); !cut) {
+            p.failed = true;
+            p.failure = std::move(cut).error();
+            p.text = {};
+        }
+        p.length = p.text.size();
+        const std::size_t bytes = p.text.size();
+        while (!m_writers->hasRoomFor(bytes)) settle(m_writers->take(true));
+        m_writers->submit(std::move(p), bytes);
+        while (auto s = m_writers->take(false)) settle(std::move(s));
         return Ok{};
     }
 
-    Result<void> endMailbox(MailboxEnd) override
+    Result<void> endMailbox(MailboxEnd end) override
     {
+        // A job that stops does not wait for messages no file was begun for.
+        if (end == MailboxEnd::Stopped) m_halt = true;
+        settleAll();
+        m_halt = false;
         m_saved.flush(*m_reporter);
         m_folder.reset();
         return Ok{};
     }
 
-    Result<void> finish() override { return Ok{}; }
+    // endMailbox() has settled every message taken. Messages are left here only when an exception
+    // ended the job: their mailbox is gone, so they are dropped without an outcome.
+    Result<void> finish() override
+    {
+        m_halt = true;
+        m_writers.reset();
+        return Ok{};
+    }
 
 private:
+    bool handOver(const Message& message) const noexcept
+    {
+        return m_writers && message.span.size() <= kLargestHeld
+            && (message.count >= kPipelineMessages || message.mailbox.size >= kPipelineBytes);
+    }
+
+    // The message is cut straight into its file, on this thread.
+    Result<void> writeNow(const Message& message)
+    {
+        auto file = platform::AtomicFile::create(*m_folder, fileName(message.index));
+        if (!file) return std::move(file).error();
+        SavingSink sink(*m_reporter, message.mailbox.size, &*file, nullptr);
+        auto cut = message.cutter.cut(message.span, sink);
+        if (!cut) return std::move(cut).error();
+        if (auto r = file->commit(); !r) return r;
+        m_saved.after(*m_reporter, message, [&] { sink.sendSaving(); });
+        tellWritten({&message.mailbox, message.index, message.count, message.span.begin}, message.head.headersOnly());
+        return Ok{};
+    }
+
+    // On the writer thread. Once the disk is full, every later file would fail alike: they are
+    // not tried, as the job stops at the first.
+    Settled store(Pending p)
+    {
+        if (p.failed) return {std::move(p)};
+        if (m_halt.load(std::memory_order_relaxed)) return {std::move(p), true};
+        auto r = writeFile(p);
+        p.text = {};
+        if (!r) {
+            if (endsTheJob(r.error())) m_halt.store(true, std::memory_order_relaxed);
+            p.failed = true;
+            p.failure = std::move(r).error();
+        }
+        return {std::move(p)};
+    }
+
+    Result<void> writeFile(const Pending& p)
+    {
+        auto file = platform::AtomicFile::create(*m_folder, fileName(p.index));
+        if (!file) return std::move(file).error();
+        if (auto r = file->write(std::string_view(p.text)); !r) return r;
+        return file->commit();
+    }
+
+    void settleAll()
+    {
+        if (!m_writers) return;
+        while (auto s = m_writers->take(true)) settle(std::move(s));
+    }
+
+    void settle(std::optional<Settled> s)
+    {
+        if (!s || s->skipped) return;
+        const Pending& p = s->message;
+        const MessagePlace place{m_mailbox, p.index, m_count, p.offset};
+        if (p.failed) {
+            m_outcomes->failed(place, p.failure);
+            return;
+        }
+        m_saved.after(*m_reporter, p.index, m_count,
+                      [&] { (*m_reporter)->setLabel(Label::LblProgress, savingText(p.length, m_mailbox->size)); });
+        tellWritten(place, p.headersOnly);
+    }
+
+    void tellWritten(const MessagePlace& place, bool headersOnly)
+    {
+        m_outcomes->written(place);
+        if (headersOnly) m_outcomes->recovered(place, MozillaState::kHeadersOnlyText);
+    }
+
     // The mailbox's folder is held open while its messages are written.
     Result<void> openFolder(const std::string& path)
     {
         if (m_folder && m_folderPath == path) return Ok{};
+        settleAll();
         m_folder.reset();
         auto folder = platform::OutputFolder::open(platform::toPath(path));
         if (!folder) return std::move(folder).error();
@@ -79,7 +220,13 @@ private:
     std::optional<platform::OutputFolder> m_folder;
     std::string m_folderPath;
     Reporter* m_reporter = nullptr;
+    MessageOutcomes* m_outcomes = nullptr;
     SavedLabel m_saved;
+    // The mailbox of the messages in flight: every one is settled before the next mailbox.
+    const MailboxContext* m_mailbox = nullptr;
+    std::uint64_t m_count = 0;
+    std::atomic<bool> m_halt{false};
+    std::unique_ptr<FileWriters> m_writers;  // last: its thread goes before what it uses
 };
 
 }  // namespace

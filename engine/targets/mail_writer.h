@@ -106,6 +106,10 @@ public:
     virtual std::string outputFile() const { return {}; }
 };
 
+// Whether the error stops the job rather than one message or mailbox: once the disk is full,
+// every further file fails the same way.
+bool endsTheJob(const Error& e) noexcept;
+
 // "Saving: <length> Bytes out of <mailbox size> Total Bytes.": how much of a message's clean text
 // has been written, against the size of its mailbox.
 std::string savingText(std::uint64_t length, std::uint64_t mailboxSize);
