@@ -20,7 +20,9 @@ namespace quillmark {
 namespace {
 
 constexpr std::size_t kBytesInFlight = std::size_t{64} << 20;
-constexpr std::size_t kMessagesInFlight = 256;
+constexpr std::size_t kBatchesInFlight = 8;
+constexpr std::size_t kBatchMessages = 32;
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 // A larger message is streamed to its file as it is cut rather than held whole.
 constexpr std::uint64_t kLargestHeld = std::uint64_t{8} << 20;
 // Below both, a mailbox is done before a thread would pay off.
@@ -57,21 +59,24 @@ private:
     std::uint64_t m_length = 0;
 };
 
-// A cut message on its way to its file, and how that ended.
+// Cut messages on their way to their files, their texts one after another in one buffer: the
+// writer thread is woken once for many small messages, and the buffer is filled again once they
+// are written.
 struct Pending {
     std::uint64_t index = 0;
     std::uint64_t offset = 0;
     bool headersOnly = false;
-    std::string text;          // its clean text, let go once in the file
-    std::uint64_t length = 0;  // of the clean text
-    bool failed = false;       // the cut or the file failed, for this reason:
+    std::size_t begin = 0;   // of its clean text in the batch's text
+    std::size_t length = 0;  // of its clean text
+    bool failed = false;     // the cut or the file failed, for this reason:
     Error failure;
-};
-struct Settled {
-    Pending message;
     bool skipped = false;  // never written: the job was stopping
 };
-using FileWriters = OrderedWorkers<Pending, Settled>;
+struct Batch {
+    std::string text;
+    std::vector<Pending> messages;
+};
+using FileWriters = OrderedWorkers<Batch, Batch>;
 
 class EmlWriter final : public MailWriter {
 public:
@@ -80,8 +85,8 @@ public:
         m_reporter = &job.reporter;
         m_outcomes = &job.outcomes;
         if (std::thread::hardware_concurrency() >= 2)
-            m_writers = std::make_unique<FileWriters>(FileWriters::Limits{1, kMessagesInFlight, kBytesInFlight},
-                                                      [this](Pending p) { return store(std::move(p)); });
+            m_writers = std::make_unique<FileWriters>(FileWriters::Limits{1, kBatchesInFlight, kBytesInFlight},
+                                                      [this](Batch b) { return store(std::move(b)); });
         return Ok{};
     }
 
@@ -89,34 +94,33 @@ public:
 
     Result<void> write(const Message& message) override
     {
+        if (m_halt.load(std::memory_order_relaxed)) {
+            // The disk is full: the job is told, and stops.
+            send();
+            settleAll();
+            return Ok{};
+        }
         if (auto r = openFolder(message.mailbox.outputFolder); !r) return r;
         m_mailbox = &message.mailbox;
         m_count = message.count;
         if (!handOver(message)) {
+            send();
             settleAll();
             return writeNow(message);
         }
-        Pending p{message.index, message.span.begin, message.head.headersOnly(), {}, 0, false, {}};
-        // Line ends become CR LF: a little more than the span, seldom twice as much.
-        p.text.reserve(static_cast<std::size_t>(message.span.size() + message.span.size() / 16 + 64));
-        SavingSink sink(*m_reporter, message.mailbox.size, nullptr, &p.text);
-        if (auto cut = message.cutter.cut(message.span, sink); !cut) {
-            p.failed = true;
-            p.failure = std::move(cut).error();
-            p.text = {};
-        }
-        p.length = p.text.size();
-        const std::size_t bytes = p.text.size();
-        while (!m_writers->hasRoomFor(bytes)) settle(m_writers->take(true));
-        m_writers->submit(std::move(p), bytes);
-        while (auto s = m_writers->take(false)) settle(std::move(s));
+        cutInto(m_batch, message);
+        if (m_batch.messages.size() >= kBatchMessages || m_batch.text.size() >= kBatchBytes) send();
         return Ok{};
     }
 
     Result<void> endMailbox(MailboxEnd end) override
     {
-        // A job that stops does not wait for messages no file was begun for.
-        if (end == MailboxEnd::Stopped) m_halt = true;
+        if (end == MailboxEnd::Stopped) {
+            // A job that stops does not wait for messages no file was begun for.
+            m_halt = true;
+            m_batch.messages.clear();
+        }
+        send();
         settleAll();
         m_halt = false;
         m_saved.flush(*m_reporter);
@@ -154,48 +158,83 @@ private:
         return Ok{};
     }
 
-    // On the writer thread. Once the disk is full, every later file would fail alike: they are
-    // not tried, as the job stops at the first.
-    Settled store(Pending p)
+    void cutInto(Batch& batch, const Message& message)
     {
-        if (p.failed) return {std::move(p)};
-        if (m_halt.load(std::memory_order_relaxed)) return {std::move(p), true};
-        auto r = writeFile(p);
-        p.text = {};
-        if (!r) {
-            if (endsTheJob(r.error())) m_halt.store(true, std::memory_order_relaxed);
+        Pending& p = batch.messages.emplace_back();
+        p.index = message.index;
+        p.offset = message.span.begin;
+        p.headersOnly = message.head.headersOnly();
+        p.begin = batch.text.size();
+        SavingSink sink(*m_reporter, message.mailbox.size, nullptr, &batch.text);
+        if (auto cut = message.cutter.cut(message.span, sink); !cut) {
             p.failed = true;
-            p.failure = std::move(r).error();
+            p.failure = std::move(cut).error();
+            batch.text.resize(p.begin);
         }
-        return {std::move(p)};
+        p.length = batch.text.size() - p.begin;
     }
 
-    Result<void> writeFile(const Pending& p)
+    // Hands the batch being filled to the writer thread, and takes back what it has done.
+    void send()
     {
-        auto file = platform::AtomicFile::create(*m_folder, fileName(p.index));
+        if (m_batch.messages.empty()) return;
+        const std::size_t bytes = m_batch.text.size();
+        while (!m_writers->hasRoomFor(bytes)) settle(m_writers->take(true));
+        Batch next;
+        next.text = std::move(m_spareText);
+        next.text.clear();
+        m_writers->submit(std::exchange(m_batch, std::move(next)), bytes);
+        while (auto b = m_writers->take(false)) settle(std::move(b));
+    }
+
+    // On the writer thread. Once the disk is full, every later file would fail alike: they are
+    // not tried, as the job stops at the first.
+    Batch store(Batch batch)
+    {
+        for (Pending& p : batch.messages) {
+            if (p.failed) continue;
+            if (m_halt.load(std::memory_order_relaxed)) {
+                p.skipped = true;
+                continue;
+            }
+            if (auto r = writeFile(p.index, std::string_view(batch.text).substr(p.begin, p.length)); !r) {
+                if (endsTheJob(r.error())) m_halt.store(true, std::memory_order_relaxed);
+                p.failed = true;
+                p.failure = std::move(r).error();
+            }
+        }
+        return batch;
+    }
+
+    Result<void> writeFile(std::uint64_t index, std::string_view text)
+    {
+        auto file = platform::AtomicFile::create(*m_folder, fileName(index));
         if (!file) return std::move(file).error();
-        if (auto r = file->write(std::string_view(p.text)); !r) return r;
+        if (auto r = file->write(text); !r) return r;
         return file->commit();
     }
 
     void settleAll()
     {
         if (!m_writers) return;
-        while (auto s = m_writers->take(true)) settle(std::move(s));
+        while (auto b = m_writers->take(true)) settle(std::move(b));
     }
 
-    void settle(std::optional<Settled> s)
+    void settle(std::optional<Batch> batch)
     {
-        if (!s || s->skipped) return;
-        const Pending& p = s->message;
-        const MessagePlace place{m_mailbox, p.index, m_count, p.offset};
-        if (p.failed) {
-            m_outcomes->failed(place, p.failure);
-            return;
+        if (!batch) return;
+        for (const Pending& p : batch->messages) {
+            if (p.skipped) continue;
+            const MessagePlace place{m_mailbox, p.index, m_count, p.offset};
+            if (p.failed) {
+                m_outcomes->failed(place, p.failure);
+                continue;
+            }
+            m_saved.after(*m_reporter, p.index, m_count,
+                          [&] { (*m_reporter)->setLabel(Label::LblProgress, savingText(p.length, m_mailbox->size)); });
+            tellWritten(place, p.headersOnly);
         }
-        m_saved.after(*m_reporter, p.index, m_count,
-                      [&] { (*m_reporter)->setLabel(Label::LblProgress, savingText(p.length, m_mailbox->size)); });
-        tellWritten(place, p.headersOnly);
+        if (batch->text.capacity() <= 2 * kBatchBytes) m_spareText = std::move(batch->text);
     }
 
     void tellWritten(const MessagePlace& place, bool headersOnly)
@@ -225,6 +264,8 @@ private:
     // The mailbox of the messages in flight: every one is settled before the next mailbox.
     const MailboxContext* m_mailbox = nullptr;
     std::uint64_t m_count = 0;
+    Batch m_batch;  // being filled
+    std::string m_spareText;
     std::atomic<bool> m_halt{false};
     std::unique_ptr<FileWriters> m_writers;  // last: its thread goes before what it uses
 };
