@@ -35,7 +35,8 @@ constexpr std::string_view kCrLf = "\r\n";
 // Never a date left over from an earlier message: each candidate belongs to this message or its
 // mailbox, and the clock of the run is the last resort. Each is looked for only when those before
 // it gave no line.
-std::string separatorFor(const Message& message, std::string_view headerBlock)
+std::string separatorFor(std::string_view headerBlock, std::string_view oldLine,
+                         const std::optional<std::chrono::sys_seconds>& mailboxDate)
 {
     MailMessageReader reader;
     (void)reader.LoadMessageFile(headerBlock);  // unreadable headers still get a line, from the fallbacks
@@ -43,8 +44,8 @@ std::string separatorFor(const Message& message, std::string_view headerBlock)
         return date ? separatorLine(reader.SenderText(), *date) : std::nullopt;
     };
     if (auto line = lineFor(reader.MessageDate())) return *std::move(line);
-    if (auto line = lineFor(separatorDate(message.head.separatorLine))) return *std::move(line);
-    if (auto line = lineFor(modificationTime(message.mailbox))) return *std::move(line);
+    if (auto line = lineFor(separatorDate(oldLine))) return *std::move(line);
+    if (auto line = lineFor(mailboxDate)) return *std::move(line);
     if (auto line = lineFor(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())))
         return *std::move(line);
     return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970";  // only with a clock beyond year 9999
@@ -67,11 +68,22 @@ struct Held {
     bool headersOnly;
 };
 
+// Where a message's separator line goes, and what it is made from: the header block that
+// follows it, then the fallbacks. Reading the header block is a good part of the work per
+// message, so the line is made on the writer thread.
+struct SeparatorSpot {
+    std::size_t at;           // in its piece
+    std::size_t headerBlock;  // the length of the header block that begins there
+    std::string oldLine;      // the message's separator line in the mailbox
+    std::optional<std::chrono::sys_seconds> mailboxDate;
+};
+
 // A piece of the file on its way to it: whole messages, perhaps followed by the start of one
 // more (only a very large message goes out in several pieces), or word that the message begun in
 // earlier pieces is taken back.
 struct Piece {
-    ByteBuffer bytes;
+    ByteBuffer bytes;  // the messages without their separator lines
+    std::vector<SeparatorSpot> separators;
     std::vector<Held> held;     // the messages that end in it
     bool opensMessage = false;  // its last bytes begin a message that ends in a later piece
     bool dropsMessage = false;  // no bytes: the message begun is not written after all
@@ -103,13 +115,14 @@ public:
 
     Sent write(Piece piece)
     {
-        Sent sent{std::move(piece.bytes), {}, {}};
-        if (m_halt.load(std::memory_order_relaxed)) return sent;
+        if (m_halt.load(std::memory_order_relaxed)) return {std::move(piece.bytes), {}, {}};
         if (piece.dropsMessage) {
             m_failing.reset();
             m_next = m_whole;
-            return sent;
+            return {std::move(piece.bytes), {}, {}};
         }
+        const auto joined = joinSeparators(piece);  // still valid in sent.bytes: a move keeps the data
+        Sent sent{std::move(piece.bytes), {}, {}};
         std::span<const Held> held = piece.held;
         std::size_t from = 0;
         if (m_failing) {
@@ -120,7 +133,7 @@ public:
             from = static_cast<std::size_t>(held.front().end);
             held = held.subspan(1);
         }
-        const auto bytes = sent.bytes.bytes().subspan(from);
+        const auto bytes = joined.subspan(from);
         auto r = bytes.empty() ? Result<void>(Ok{}) : m_file->writeAt(m_next, bytes);
         if (!r) {
             for (const Held& h : held) sent.failed.emplace_back(h, r.error());
@@ -138,7 +151,37 @@ public:
     }
 
 private:
+    // The piece's bytes with the separator lines in their places; the messages' ends move with
+    // them.
+    std::span<const char> joinSeparators(Piece& piece)
+    {
+        const auto in = piece.bytes.bytes();
+        if (piece.separators.empty()) return in;
+        m_joined.clear();
+        const auto append = [&](std::span<const char> bytes) {
+            std::memcpy(m_joined.reserveMore(bytes.size()), bytes.data(), bytes.size());
+            m_joined.commit(bytes.size());
+        };
+        std::size_t from = 0;
+        std::size_t added = 0;
+        auto held = piece.held.begin();
+        for (const SeparatorSpot& s : piece.separators) {
+            for (; held != piece.held.end() && held->end <= s.at; ++held) held->end += added;
+            append(in.subspan(from, s.at - from));
+            const std::string line
+                = separatorFor(std::string_view(in.data() + s.at, s.headerBlock), s.oldLine, s.mailboxDate);
+            append(line);
+            append(kCrLf);
+            added += line.size() + kCrLf.size();
+            from = s.at;
+        }
+        for (; held != piece.held.end(); ++held) held->end += added;
+        append(in.subspan(from));
+        return m_joined.bytes();
+    }
+
     platform::PositionalFile* m_file = nullptr;
+    ByteBuffer m_joined;
     std::uint64_t m_next = 0;        // where the next byte goes
     std::uint64_t m_whole = 0;       // end of the last whole message in the file
     std::optional<Error> m_failing;  // why the message being written has failed
@@ -169,6 +212,7 @@ public:
         m_pieces.reset(file);
         m_outcomes = outcomes;
         m_buffer.clear();
+        m_separators.clear();
         m_sent = m_whole = m_reported = 0;
         m_held.clear();
     }
@@ -183,6 +227,13 @@ public:
     }
     void put(std::string_view text) { put(std::span<const char>(text.data(), text.size())); }
 
+    // The separator line of the message whose clean text is put next, its header block first.
+    void separator(std::size_t headerBlock, const Message& message)
+    {
+        m_separators.push_back(
+            {m_buffer.size(), headerBlock, message.head.separatorLine, modificationTime(message.mailbox)});
+    }
+
     // The message put last is whole; a large write goes out when enough is gathered.
     void messageDone(const MessagePlace& place, bool headersOnly)
     {
@@ -196,10 +247,13 @@ public:
     void dropMessage()
     {
         if (m_whole >= m_sent) {
-            m_buffer.truncate(static_cast<std::size_t>(m_whole - m_sent));
+            const auto keep = static_cast<std::size_t>(m_whole - m_sent);
+            m_buffer.truncate(keep);
+            std::erase_if(m_separators, [&](const SeparatorSpot& s) { return s.at >= keep; });
             return;
         }
         m_buffer.clear();
+        m_separators.clear();
         m_sent = m_whole;
         Piece drop;
         drop.dropsMessage = true;
@@ -217,6 +271,7 @@ public:
             // The writer's fault; nothing of it is told.
         }
         m_buffer.clear();
+        m_separators.clear();
         m_held.clear();
     }
 
@@ -237,7 +292,8 @@ public:
 private:
     void send(bool opensMessage)
     {
-        Piece piece{std::exchange(m_buffer, spareBuffer()), std::exchange(m_held, {}), opensMessage, false};
+        Piece piece{std::exchange(m_buffer, spareBuffer()), std::exchange(m_separators, {}), std::exchange(m_held, {}),
+                    opensMessage, false};
         for (Held& h : piece.held) h.end -= m_sent;
         m_sent += piece.bytes.size();
         hand(std::move(piece));
@@ -278,6 +334,7 @@ private:
 
     MessageOutcomes* m_outcomes = nullptr;
     ByteBuffer m_buffer;
+    std::vector<SeparatorSpot> m_separators;  // of the messages in m_buffer
     std::vector<ByteBuffer> m_spare;
     std::uint64_t m_sent = 0;      // bytes handed to the piece writer, the file's order
     std::uint64_t m_whole = 0;     // end of the last whole message put
@@ -342,8 +399,7 @@ private:
     Result<void> start(std::string_view text, std::size_t headerBlock)
     {
         m_started = true;
-        m_out.put(std::string_view(separatorFor(m_message, text.substr(0, headerBlock))));
-        m_out.put(kCrLf);
+        m_out.separator(headerBlock, m_message);
         m_out.put(text);
         return Ok{};
     }
