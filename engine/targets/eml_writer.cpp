@@ -113,13 +113,10 @@ public:
         return Ok{};
     }
 
-    Result<void> endMailbox(MailboxEnd end) override
+    // Every message taken is written, also when the job stops midway (cancel): that is at most
+    // what is in flight, and the job ends as when each message was written as it was cut.
+    Result<void> endMailbox(MailboxEnd) override
     {
-        if (end == MailboxEnd::Stopped) {
-            // A job that stops does not wait for messages no file was begun for.
-            m_halt = true;
-            m_batch.messages.clear();
-        }
         send();
         settleAll();
         m_halt = false;
