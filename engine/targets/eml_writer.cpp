@@ -244,6 +244,7 @@ private:
     Result<void> openFolder(const std::string& path)
     {
         if (m_folder && m_folderPath == path) return Ok{};
+        send();
         settleAll();
         m_folder.reset();
         auto folder = platform::OutputFolder::open(platform::toPath(path));

@@ -227,11 +227,18 @@ public:
     }
     void put(std::string_view text) { put(std::span<const char>(text.data(), text.size())); }
 
-    // The separator line of the message whose clean text is put next, its header block first.
-    void separator(std::size_t headerBlock, const Message& message)
+    // The separator line of the message whose clean text, its header block first, is put next.
+    // Without a writer thread it is made here, saving a copy of every piece.
+    void separator(std::string_view headerBlock, const Message& message)
     {
+        if (!m_writers) {
+            put(std::string_view(
+                separatorFor(headerBlock, message.head.separatorLine, modificationTime(message.mailbox))));
+            put(kCrLf);
+            return;
+        }
         m_separators.push_back(
-            {m_buffer.size(), headerBlock, message.head.separatorLine, modificationTime(message.mailbox)});
+            {m_buffer.size(), headerBlock.size(), message.head.separatorLine, modificationTime(message.mailbox)});
     }
 
     // The message put last is whole; a large write goes out when enough is gathered.
@@ -399,7 +406,7 @@ private:
     Result<void> start(std::string_view text, std::size_t headerBlock)
     {
         m_started = true;
-        m_out.separator(headerBlock, m_message);
+        m_out.separator(text.substr(0, headerBlock), m_message);
         m_out.put(text);
         return Ok{};
     }
