@@ -59,9 +59,7 @@ private:
     std::uint64_t m_length = 0;
 };
 
-// Cut messages on their way to their files, their texts one after another in one buffer: the
-// writer thread is woken once for many small messages, and the buffer is filled again once they
-// are written.
+// A cut message on its way to its file, and how that went.
 struct Pending {
     std::uint64_t index = 0;
     std::uint64_t offset = 0;
@@ -72,6 +70,8 @@ struct Pending {
     Error failure;
     bool skipped = false;  // never written: the job was stopping
 };
+// Cut messages, their texts one after another in one buffer: the writer thread is woken once for
+// many small messages, and the buffer is filled again once they are written.
 struct Batch {
     std::string text;
     std::vector<Pending> messages;
