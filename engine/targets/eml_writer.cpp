@@ -13,8 +13,12 @@
 #include "platform/paths.h"
 
 #include <atomic>
+#include <memory>
 #include <optional>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace quillmark {
 namespace {
