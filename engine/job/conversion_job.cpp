@@ -418,6 +418,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
         const MessageSpan span{boundaries[j], j + 1 < count ? boundaries[j + 1] : mailbox.size};
         auto head = cutter.head(span);
         if (!head) {
+            writer->settle();
             failMessage(mailbox, j, span.begin, head.error());
             continue;
         }
@@ -430,9 +431,10 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
             }
         }
         const Message message{mailbox, j, count, span, *head, cutter};
-        if (auto r = writer->write(message); !r)
+        if (auto r = writer->write(message); !r) {
+            writer->settle();
             failMessage(mailbox, j, span.begin, r.error());
-        else if (!writer->finishesLater()) {
+        } else if (!writer->finishesLater()) {
             const MessagePlace place{&mailbox, j, count, span.begin};
             written(place);
             if (head->headersOnly()) recovered(place, MozillaState::kHeadersOnlyText);

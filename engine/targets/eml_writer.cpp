@@ -96,6 +96,12 @@ public:
 
     bool finishesLater() const noexcept override { return true; }
 
+    void settle() override
+    {
+        send();
+        settleAll();
+    }
+
     Result<void> write(const Message& message) override
     {
         if (m_halt.load(std::memory_order_relaxed)) {

@@ -438,6 +438,12 @@ public:
 
     bool finishesLater() const noexcept override { return true; }
 
+    // Only whole messages are gathered when the job asks: one that failed was taken back.
+    void settle() override
+    {
+        if (m_file) m_output.flush();
+    }
+
     Result<void> write(const Message& message) override
     {
         if (!m_file)

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace quillmark {
 namespace {
@@ -37,9 +38,11 @@ std::vector<Mail> manyMails()
 }
 
 struct EmlRun {
+    explicit EmlRun(std::vector<Mail> m = manyMails()) : mails(std::move(m)) {}
+
     TempDir dir;
     FakeHost host;
-    std::vector<Mail> mails = manyMails();
+    std::vector<Mail> mails;
     std::string inbox = dir.write("Inbox", testing::mboxOf(mails)).string();
     fs::path folder = platform::toPath(platform::mailboxOutputFolder((dir / "out/").string(), inbox));
 
@@ -130,6 +133,40 @@ TEST(EmlWriter, AFailedWriteFailsThatMessageOnlyAndInItsPlace)
             }
         r.expectFiles(upTo(kMany, n - 1));
     }
+}
+
+// Fails the 1st, 2nd, ... read of the mailbox: a message whose head or text cannot be read fails
+// alone, and its failure comes in its place among the outcomes of the messages in flight. Each
+// message is held only in part by Thunderbird, so each has an outcome in the list, and each is
+// small, so that the reads go with the messages' heads.
+TEST(EmlWriter, AFailedReadFailsThatMessageInItsPlace)
+{
+    std::vector<Mail> mails;
+    for (std::size_t j = 0; j < 800; ++j)
+        mails.push_back({"a@example.com", "m" + std::to_string(j), std::string(3000 + j % 500, 'r'),
+                         "X-Mozilla-Status2: 00000400\n"});
+    EmlRun r(mails);
+    std::size_t messageFailures = 0;
+    for (int n = 1; n < 100; ++n) {
+        SCOPED_TRACE("read " + std::to_string(n));
+        platform::faults::failNth(platform::faults::Op::Read, n);
+        const Report report = r.run();
+        platform::faults::failNth(platform::faults::Op::Read, 0);
+        if (report.succeeded()) break;
+        ASSERT_FALSE(report.problems.empty());
+        if (!report.problems[0].message) continue;  // the search failed: nothing was written
+        ++messageFailures;
+        const auto order = messagesOf(report);
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+        EXPECT_EQ(report.messagesFailed, 1u);
+        EXPECT_EQ(report.messagesWritten, mails.size() - 1);
+        std::optional<std::size_t> failed;
+        for (const auto& p : report.problems)
+            if (p.severity == Severity::MessageFailed) failed = static_cast<std::size_t>(*p.message);
+        ASSERT_TRUE(failed);
+        r.expectFiles(upTo(mails.size(), failed));
+    }
+    EXPECT_GE(messageFailures, 2u);
 }
 
 // Cancelled midway: the messages cut are written, and the files there are exactly the messages
