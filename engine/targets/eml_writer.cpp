@@ -105,17 +105,14 @@ public:
     Result<void> write(const Message& message) override
     {
         if (m_halt.load(std::memory_order_relaxed)) {
-            // The disk is full: the job is told, and stops.
-            send();
-            settleAll();
+            settle();  // the disk is full: the job is told, and stops
             return Ok{};
         }
         if (auto r = openFolder(message.mailbox.outputFolder); !r) return r;
         m_mailbox = &message.mailbox;
         m_count = message.count;
         if (!handOver(message)) {
-            send();
-            settleAll();
+            settle();
             return writeNow(message);
         }
         cutInto(m_batch, message);
@@ -127,8 +124,7 @@ public:
     // what is in flight, and the job ends as when each message was written as it was cut.
     Result<void> endMailbox(MailboxEnd) override
     {
-        send();
-        settleAll();
+        settle();
         m_halt = false;
         m_saved.flush(*m_reporter);
         m_folder.reset();
@@ -254,8 +250,7 @@ private:
     Result<void> openFolder(const std::string& path)
     {
         if (m_folder && m_folderPath == path) return Ok{};
-        send();
-        settleAll();
+        settle();
         m_folder.reset();
         auto folder = platform::OutputFolder::open(platform::toPath(path));
         if (!folder) return std::move(folder).error();
