@@ -17,12 +17,6 @@ namespace {
 
 constexpr std::string_view kSearchText = "From ";
 
-bool isFatal(const Error& e) noexcept
-{
-    // Once the disk is full every further file fails the same way: stop and say so once.
-    return e.code == Code::NoSpace || e.code == Code::FileTooLarge || e.code == Code::OutOfMemory;
-}
-
 // Whether [begin, end) holds anything but blanks and line ends: bytes there belong to no message.
 Result<bool> hasContent(WindowReader& reader, std::uint64_t begin, std::uint64_t end)
 {
@@ -166,7 +160,7 @@ void ConversionJob::State::failMailbox(const MailboxContext& mailbox, Error e, s
     outcome(mailbox).failedWhole = true;
     outcome(mailbox).failed += lostMessages;
     report.messagesFailed += lostMessages;
-    if (isFatal(e)) report.fatal = e;
+    if (endsTheJob(e)) report.fatal = e;
     report.add({Severity::MailboxFailed, mailbox.path, std::nullopt, 0, std::move(e)});
 }
 
@@ -175,7 +169,7 @@ void ConversionJob::State::failMessage(const MailboxContext& mailbox, std::uint6
 {
     ++report.messagesFailed;
     ++outcome(mailbox).failed;
-    if (isFatal(e)) report.fatal = e;
+    if (endsTheJob(e)) report.fatal = e;
     report.add({Severity::MessageFailed, mailbox.path, j, offset, e});
 }
 
@@ -424,6 +418,7 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
         const MessageSpan span{boundaries[j], j + 1 < count ? boundaries[j + 1] : mailbox.size};
         auto head = cutter.head(span);
         if (!head) {
+            writer->settle();
             failMessage(mailbox, j, span.begin, head.error());
             continue;
         }
@@ -436,9 +431,10 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
             }
         }
         const Message message{mailbox, j, count, span, *head, cutter};
-        if (auto r = writer->write(message); !r)
+        if (auto r = writer->write(message); !r) {
+            writer->settle();
             failMessage(mailbox, j, span.begin, r.error());
-        else if (!writer->finishesLater()) {
+        } else if (!writer->finishesLater()) {
             const MessagePlace place{&mailbox, j, count, span.begin};
             written(place);
             if (head->headersOnly()) recovered(place, MozillaState::kHeadersOnlyText);

@@ -23,8 +23,11 @@ std::string_view headerBlock(std::string_view messageText) noexcept
 {
     const std::string_view window = messageText.substr(0, MailMessageReader::kHeaderLimit);
     if (window.starts_with("\r\n") || window.starts_with('\n')) return {};
-    const auto end = std::min(window.find("\n\r\n"), window.find("\n\n"));
-    if (end != std::string_view::npos) return window.substr(0, end + 1);
+    // The first line end followed by an empty line, LF or CR LF, in one pass over the lines.
+    for (auto end = window.find('\n'); end != std::string_view::npos; end = window.find('\n', end + 1)) {
+        const std::string_view next = window.substr(end + 1);
+        if (next.starts_with('\n') || next.starts_with("\r\n")) return window.substr(0, end + 1);
+    }
     if (window.size() == messageText.size()) return window;
     const auto lastLine = window.rfind('\n');  // no field is handed over half
     return lastLine == std::string_view::npos ? std::string_view() : window.substr(0, lastLine + 1);

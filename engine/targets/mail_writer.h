@@ -96,6 +96,9 @@ public:
     // False: write() returning Ok means the message is written. True: it means the message was
     // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
     virtual bool finishesLater() const noexcept { return false; }
+    // Tells the outcome of every message taken so far: the job calls it before it reports a
+    // failure of its own for a later message, so that outcomes come in mailbox order.
+    virtual void settle() {}
     // Ends the mailbox's output (an .mbox file is put in place here). A failure means that none of
     // the mailbox's messages is in a file; Code::Cancelled that they were dropped on purpose (the
     // job stopped midway, and a file of an earlier run stays as it was).
@@ -105,6 +108,10 @@ public:
     // or message.
     virtual std::string outputFile() const { return {}; }
 };
+
+// Whether the error stops the job rather than one message or mailbox: once the disk is full,
+// every further file fails the same way.
+bool endsTheJob(const Error& e) noexcept;
 
 // "Saving: <length> Bytes out of <mailbox size> Total Bytes.": how much of a message's clean text
 // has been written, against the size of its mailbox.

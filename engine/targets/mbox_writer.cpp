@@ -7,19 +7,24 @@
 // The message's clean text, its "From " lines escaped in the same pass, is streamed from the cutter
 // into the file rather than handed over through an .eml file on disk: the bytes are the same, it
 // is faster, memory stays small however large a message is, and a run ended midway leaves no stray
-// file behind. Messages go out in large writes, several at a time; each counts as written once
-// its last byte is in the file. When a write fails, the messages it held fail and the file is cut
-// back to the last whole message, so it always holds whole messages.
+// file behind. Messages go out in large writes, several at a time, made by a writer thread while
+// the next messages are cut (with a second core); each counts as written once its last byte is in
+// the file. When a write fails, the messages it held fail and the file is cut back to the last
+// whole message, so it always holds whole messages.
 #include "engine/mbox/mbox_framing.h"
 #include "engine/mime/mail_message_reader.h"
 #include "engine/targets/mail_writer.h"
+#include "engine/targets/ordered_workers.h"
 
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace quillmark {
@@ -30,7 +35,8 @@ constexpr std::string_view kCrLf = "\r\n";
 // Never a date left over from an earlier message: each candidate belongs to this message or its
 // mailbox, and the clock of the run is the last resort. Each is looked for only when those before
 // it gave no line.
-std::string separatorFor(const Message& message, std::string_view headerBlock)
+std::string separatorFor(std::string_view headerBlock, std::string_view oldLine,
+                         const std::optional<std::chrono::sys_seconds>& mailboxDate)
 {
     MailMessageReader reader;
     (void)reader.LoadMessageFile(headerBlock);  // unreadable headers still get a line, from the fallbacks
@@ -38,8 +44,8 @@ std::string separatorFor(const Message& message, std::string_view headerBlock)
         return date ? separatorLine(reader.SenderText(), *date) : std::nullopt;
     };
     if (auto line = lineFor(reader.MessageDate())) return *std::move(line);
-    if (auto line = lineFor(separatorDate(message.head.separatorLine))) return *std::move(line);
-    if (auto line = lineFor(modificationTime(message.mailbox))) return *std::move(line);
+    if (auto line = lineFor(separatorDate(oldLine))) return *std::move(line);
+    if (auto line = lineFor(mailboxDate)) return *std::move(line);
     if (auto line = lineFor(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())))
         return *std::move(line);
     return "From MAILER-DAEMON Thu Jan 01 00:00:00 1970";  // only with a clock beyond year 9999
@@ -56,104 +62,293 @@ std::optional<std::size_t> headerBlockLength(std::string_view head) noexcept
     return std::nullopt;
 }
 
-// The end of the file being written: bytes gather in a buffer and go out in large writes. Tells
-// the outcome of each whole message once its last byte is in the file, or its write failed.
+struct Held {
+    MessagePlace place;
+    std::uint64_t end;  // of the message: in its piece, or where the output began
+    bool headersOnly;
+};
+
+// Where a message's separator line goes, and what it is made from: the header block that
+// follows it, then the fallbacks. Reading the header block is a good part of the work per
+// message, so the line is made on the writer thread.
+struct SeparatorSpot {
+    std::size_t at;           // in its piece
+    std::size_t headerBlock;  // the length of the header block that begins there
+    std::string oldLine;      // the message's separator line in the mailbox
+    std::optional<std::chrono::sys_seconds> mailboxDate;
+};
+
+// A piece of the file on its way to it: whole messages, perhaps followed by the start of one
+// more (only a very large message goes out in several pieces), or word that the message begun in
+// earlier pieces is taken back.
+struct Piece {
+    ByteBuffer bytes;  // the messages without their separator lines
+    std::vector<SeparatorSpot> separators;
+    std::vector<Held> held;     // the messages that end in it
+    bool opensMessage = false;  // its last bytes begin a message that ends in a later piece
+    bool dropsMessage = false;  // no bytes: the message begun is not written after all
+};
+
+// How the messages of a piece ended: `end` is now where each ends in the file. The buffer
+// comes back to be filled again.
+struct Sent {
+    ByteBuffer bytes;
+    std::vector<Held> written;
+    std::vector<std::pair<Held, Error>> failed;
+};
+
+// Writes pieces to the file, on the writer thread (or on the caller's, with one core). A failed
+// write fails the messages it held, and a message it held the start of; the next write goes over
+// what the failed one may have left, so the file holds whole messages only.
+class PieceWriter {
+public:
+    void reset(platform::PositionalFile* file) noexcept
+    {
+        m_file = file;
+        m_next = m_whole = 0;
+        m_failing.reset();
+        m_halt.store(false, std::memory_order_relaxed);
+    }
+
+    // Pieces not written yet are dropped without an outcome.
+    void halt() noexcept { m_halt.store(true, std::memory_order_relaxed); }
+
+    Sent write(Piece piece)
+    {
+        if (m_halt.load(std::memory_order_relaxed)) return {std::move(piece.bytes), {}, {}};
+        if (piece.dropsMessage) {
+            m_failing.reset();
+            m_next = m_whole;
+            return {std::move(piece.bytes), {}, {}};
+        }
+        const auto joined = joinSeparators(piece);  // still valid in sent.bytes: a move keeps the data
+        Sent sent{std::move(piece.bytes), {}, {}};
+        std::span<const Held> held = piece.held;
+        std::size_t from = 0;
+        if (m_failing) {
+            // The piece begins with the rest of a message whose start could not be written.
+            if (held.empty()) return sent;
+            sent.failed.emplace_back(held.front(), *std::move(m_failing));
+            m_failing.reset();
+            from = static_cast<std::size_t>(held.front().end);
+            held = held.subspan(1);
+        }
+        const auto bytes = joined.subspan(from);
+        auto r = bytes.empty() ? Result<void>(Ok{}) : m_file->writeAt(m_next, bytes);
+        if (!r) {
+            for (const Held& h : held) sent.failed.emplace_back(h, r.error());
+            if (piece.opensMessage) m_failing = std::move(r).error();
+            m_next = m_whole;
+            return sent;
+        }
+        const std::uint64_t start = m_next - from;  // where byte 0 of the piece would be
+        m_next += bytes.size();
+        for (const Held& h : held) {
+            sent.written.push_back(h);
+            sent.written.back().end = m_whole = start + h.end;
+        }
+        return sent;
+    }
+
+private:
+    // The piece's bytes with the separator lines in their places; the messages' ends move with
+    // them.
+    std::span<const char> joinSeparators(Piece& piece)
+    {
+        const auto in = piece.bytes.bytes();
+        if (piece.separators.empty()) return in;
+        m_joined.clear();
+        const auto append = [&](std::span<const char> bytes) {
+            std::memcpy(m_joined.reserveMore(bytes.size()), bytes.data(), bytes.size());
+            m_joined.commit(bytes.size());
+        };
+        std::size_t from = 0;
+        std::size_t added = 0;
+        auto held = piece.held.begin();
+        for (const SeparatorSpot& s : piece.separators) {
+            for (; held != piece.held.end() && held->end <= s.at; ++held) held->end += added;
+            append(in.subspan(from, s.at - from));
+            const std::string line
+                = separatorFor(std::string_view(in.data() + s.at, s.headerBlock), s.oldLine, s.mailboxDate);
+            append(line);
+            append(kCrLf);
+            added += line.size() + kCrLf.size();
+            from = s.at;
+        }
+        for (; held != piece.held.end(); ++held) held->end += added;
+        append(in.subspan(from));
+        return m_joined.bytes();
+    }
+
+    platform::PositionalFile* m_file = nullptr;
+    ByteBuffer m_joined;
+    std::uint64_t m_next = 0;        // where the next byte goes
+    std::uint64_t m_whole = 0;       // end of the last whole message in the file
+    std::optional<Error> m_failing;  // why the message being written has failed
+    std::atomic<bool> m_halt{false};
+};
+
+using PieceWriters = OrderedWorkers<Piece, Sent>;
+
+// The end of the file being written: bytes gather in a buffer and go out in large writes, on a
+// writer thread when there is one, so that the next messages are cut while a write is under
+// way. Tells the outcome of each whole message once its last byte is in the file, or its write
+// failed.
 class MboxOutput {
 public:
     static constexpr std::size_t kWriteSize = std::size_t{1} << 20;
 
+    // Three buffers: one filled while two are written.
+    void start(bool threaded)
+    {
+        if (threaded)
+            m_writers = std::make_unique<PieceWriters>(PieceWriters::Limits{1, 2, 16 * kWriteSize},
+                                                       [this](Piece p) { return m_pieces.write(std::move(p)); });
+    }
+
+    // Only when nothing is in flight.
     void reset(platform::PositionalFile* file, MessageOutcomes* outcomes)
     {
-        m_file = file;
+        m_pieces.reset(file);
         m_outcomes = outcomes;
         m_buffer.clear();
-        m_inFile = m_whole = m_reported = 0;
+        m_separators.clear();
+        m_sent = m_whole = m_reported = 0;
         m_held.clear();
     }
 
     // Bytes of the message being added. Only a very large message has part of it sent before it
     // is whole.
-    [[nodiscard]] Result<void> put(std::span<const char> bytes)
+    void put(std::span<const char> bytes)
     {
         std::memcpy(m_buffer.reserveMore(bytes.size()), bytes.data(), bytes.size());
         m_buffer.commit(bytes.size());
-        return m_buffer.size() >= 4 * kWriteSize ? send() : Result<void>(Ok{});
+        if (m_buffer.size() >= 4 * kWriteSize) send(true);
     }
-    [[nodiscard]] Result<void> put(std::string_view text)
+    void put(std::string_view text) { put(std::span<const char>(text.data(), text.size())); }
+
+    // The separator line of the message whose clean text, its header block first, is put next.
+    // Without a writer thread it is made here, saving a copy of every piece.
+    void separator(std::string_view headerBlock, const Message& message)
     {
-        return put(std::span<const char>(text.data(), text.size()));
+        if (!m_writers) {
+            put(std::string_view(
+                separatorFor(headerBlock, message.head.separatorLine, modificationTime(message.mailbox))));
+            put(kCrLf);
+            return;
+        }
+        m_separators.push_back(
+            {m_buffer.size(), headerBlock.size(), message.head.separatorLine, modificationTime(message.mailbox)});
     }
 
     // The message put last is whole; a large write goes out when enough is gathered.
-    [[nodiscard]] Result<void> messageDone(const MessagePlace& place, bool headersOnly)
+    void messageDone(const MessagePlace& place, bool headersOnly)
     {
-        m_whole = m_inFile + m_buffer.size();
+        m_whole = m_sent + m_buffer.size();
         m_held.push_back({place, m_whole, headersOnly});
-        return m_buffer.size() >= kWriteSize ? send() : Result<void>(Ok{});
+        if (m_buffer.size() >= kWriteSize) send(false);
     }
 
     // Takes back the message being put, which could not be put whole: its bytes are dropped, and
-    // should part of them be in the file, the next write goes over them.
-    void dropMessage() noexcept
+    // should part of them be on their way to the file, the next write goes over them.
+    void dropMessage()
     {
-        if (m_whole >= m_inFile) {
-            m_buffer.truncate(static_cast<std::size_t>(m_whole - m_inFile));
-        } else {
-            m_buffer.clear();
-            m_inFile = m_whole;
+        if (m_whole >= m_sent) {
+            const auto keep = static_cast<std::size_t>(m_whole - m_sent);
+            m_buffer.truncate(keep);
+            std::erase_if(m_separators, [&](const SeparatorSpot& s) { return s.at >= keep; });
+            return;
         }
+        m_buffer.clear();
+        m_separators.clear();
+        m_sent = m_whole;
+        Piece drop;
+        drop.dropsMessage = true;
+        hand(std::move(drop));
     }
 
     // Drops what is not in the file yet, messages and outcomes alike; the file ends after the
     // last message told written.
     void abandon() noexcept
     {
+        m_pieces.halt();
+        try {
+            while (m_writers && m_writers->take(true)) {}
+        } catch (...) {
+            // The writer's fault; nothing of it is told.
+        }
         m_buffer.clear();
+        m_separators.clear();
         m_held.clear();
-        m_inFile = m_whole = m_reported;
     }
 
     // Sends what is gathered; after it every message put has its outcome.
-    [[nodiscard]] Result<void> flush() { return send(); }
+    void flush()
+    {
+        if (!m_buffer.empty() || !m_held.empty()) send(false);
+        while (m_writers)
+            if (auto sent = m_writers->take(true))
+                tell(std::move(*sent));
+            else
+                break;
+    }
 
-    // The file's length: up to the last message written whole, once flushed.
-    std::uint64_t end() const noexcept { return m_inFile; }
+    // The file's length: up to the last message told written.
+    std::uint64_t end() const noexcept { return m_reported; }
 
 private:
-    struct Held {
-        MessagePlace place;
-        std::uint64_t end;  // of the message in the file
-        bool headersOnly;
-    };
-
-    [[nodiscard]] Result<void> send()
+    void send(bool opensMessage)
     {
-        auto r = m_buffer.empty() ? Result<void>(Ok{}) : m_file->writeAt(m_inFile, m_buffer.bytes());
-        if (r) m_inFile += m_buffer.size();
-        m_buffer.clear();
-        std::size_t told = 0;
-        for (; told < m_held.size() && (!r || m_held[told].end <= m_inFile); ++told) {
-            const Held& h = m_held[told];
-            if (!r) {
-                m_outcomes->failed(h.place, r.error());
-                continue;
-            }
+        Piece piece{std::exchange(m_buffer, spareBuffer()), std::exchange(m_separators, {}), std::exchange(m_held, {}),
+                    opensMessage, false};
+        for (Held& h : piece.held) h.end -= m_sent;
+        m_sent += piece.bytes.size();
+        hand(std::move(piece));
+    }
+
+    void hand(Piece piece)
+    {
+        if (!m_writers) {
+            tell(m_pieces.write(std::move(piece)));
+            return;
+        }
+        const std::size_t size = piece.bytes.size();
+        while (!m_writers->hasRoomFor(size)) tell(*m_writers->take(true));
+        m_writers->submit(std::move(piece), size);
+        while (auto sent = m_writers->take(false)) tell(std::move(*sent));
+    }
+
+    void tell(Sent sent)
+    {
+        for (const auto& [h, error] : sent.failed) m_outcomes->failed(h.place, error);
+        for (const Held& h : sent.written) {
             m_outcomes->written(h.place);
             if (h.headersOnly) m_outcomes->recovered(h.place, MozillaState::kHeadersOnlyText);
             m_reported = h.end;
         }
-        m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(told));
-        if (!r) m_inFile = m_whole = m_reported;  // what the failed write held is gone
-        return r;
+        sent.bytes.clear();
+        if (m_spare.size() < 3) m_spare.push_back(std::move(sent.bytes));
     }
 
-    platform::PositionalFile* m_file = nullptr;
+    // A buffer that was filled before: its pages are already there.
+    ByteBuffer spareBuffer()
+    {
+        if (m_spare.empty()) return {};
+        ByteBuffer b = std::move(m_spare.back());
+        m_spare.pop_back();
+        return b;
+    }
+
     MessageOutcomes* m_outcomes = nullptr;
     ByteBuffer m_buffer;
-    std::uint64_t m_inFile = 0;    // bytes in the file (those after m_reported may be overwritten)
+    std::vector<SeparatorSpot> m_separators;  // of the messages in m_buffer
+    std::vector<ByteBuffer> m_spare;
+    std::uint64_t m_sent = 0;      // bytes handed to the piece writer, the file's order
     std::uint64_t m_whole = 0;     // end of the last whole message put
-    std::uint64_t m_reported = 0;  // end of the last message told written
-    std::vector<Held> m_held;      // whole messages not told yet, in order
+    std::uint64_t m_reported = 0;  // end in the file of the last message told written
+    std::vector<Held> m_held;      // whole messages not sent yet, in order
+    PieceWriter m_pieces;
+    std::unique_ptr<PieceWriters> m_writers;  // last: its thread goes before what it uses
 };
 
 // Takes one message's clean text from the cutter, behind the separator line made from its header
@@ -170,7 +365,10 @@ public:
     {
         m_done += bytes.size();
         if (m_reporter.tick()) sendSaving();
-        if (m_started) return m_out.put(bytes);
+        if (m_started) {
+            m_out.put(bytes);
+            return Ok{};
+        }
         const std::string_view text(bytes.data(), bytes.size());
         if (m_head.empty())
             if (const auto block = headerBlockLength(text)) return start(text, *block);
@@ -184,7 +382,8 @@ public:
     {
         if (!m_started)
             if (auto r = start(m_head, m_head.size()); !r) return r;
-        return m_out.put(kCrLf);
+        m_out.put(kCrLf);
+        return Ok{};
     }
 
     // While the text streams, the figures of cutting it (how much of the mailbox is taken); the
@@ -207,9 +406,9 @@ private:
     Result<void> start(std::string_view text, std::size_t headerBlock)
     {
         m_started = true;
-        if (auto r = m_out.put(std::string_view(separatorFor(m_message, text.substr(0, headerBlock)))); !r) return r;
-        if (auto r = m_out.put(kCrLf); !r) return r;
-        return m_out.put(text);
+        m_out.separator(text.substr(0, headerBlock), m_message);
+        m_out.put(text);
+        return Ok{};
     }
 
     const Message& m_message;
@@ -226,6 +425,7 @@ public:
     {
         m_reporter = &job.reporter;
         m_outcomes = &job.outcomes;
+        m_output.start(std::thread::hardware_concurrency() >= 2);
         return Ok{};
     }
 
@@ -237,6 +437,12 @@ public:
     }
 
     bool finishesLater() const noexcept override { return true; }
+
+    // Only whole messages are gathered when the job asks: one that failed was taken back.
+    void settle() override
+    {
+        if (m_file) m_output.flush();
+    }
 
     Result<void> write(const Message& message) override
     {
@@ -254,9 +460,9 @@ public:
             show(written);
         else
             m_unsent = written;
-        // A failed write has failed the messages it held, this one among them.
-        (void)m_output.messageDone({&message.mailbox, message.index, message.count, message.span.begin},
-                                   message.head.headersOnly());
+        // A failed write fails the messages it held, this one among them.
+        m_output.messageDone({&message.mailbox, message.index, message.count, message.span.begin},
+                             message.head.headersOnly());
         return Ok{};
     }
 
@@ -264,7 +470,7 @@ public:
     {
         if (m_unsent) show(*m_unsent);
         m_unsent.reset();
-        if (m_file) (void)m_output.flush();  // its failure went to the messages it held
+        if (m_file) m_output.flush();  // a failure goes to the messages it held
         std::error_code ec;
         if (end == MailboxEnd::Stopped && m_file && std::filesystem::exists(m_path, ec)) {
             // Half a mailbox never replaces a file an earlier run wrote whole.

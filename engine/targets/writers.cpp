@@ -24,6 +24,11 @@ constexpr std::array<WriterFormat, 3> kFormats{{
 
 std::span<const WriterFormat> writerFormats() noexcept { return kFormats; }
 
+bool endsTheJob(const Error& e) noexcept
+{
+    return e.code == Code::NoSpace || e.code == Code::FileTooLarge || e.code == Code::OutOfMemory;
+}
+
 std::string savingText(std::uint64_t length, std::uint64_t mailboxSize)
 {
     return "Saving: " + std::to_string(length) + " Bytes out of " + std::to_string(mailboxSize) + " Total Bytes.";

@@ -168,31 +168,37 @@ TEST(BadInput, ReadOnlyOutputVolumeIsOneClearError)
     EXPECT_NE(cli.output.find("Read-only file system"), std::string::npos) << cli.output;
 }
 
+// A mailbox of many messages goes to the EML writer thread: it stops at the same message.
 TEST(BadInput, FullDiskStopsWithCompleteFilesOnly)
 {
-    TempDir dir;
-    std::vector<Mail> mails(60, Mail{"a@example.com", "filler", std::string(3000, 'z')});
-    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
-    const auto sent = dir.write("Sent", testing::mboxOf({mails[0]}));
-    ScopedMount volume(dir / "small", "size=64k");
-    if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
-    FakeHost host;
-    const Report r = convert({inbox.string(), sent.string()}, dir / "small", host);
-    ASSERT_TRUE(r.fatal);
-    EXPECT_EQ(r.fatal->code, Code::NoSpace);
-    EXPECT_GT(r.messagesWritten, 0u);
-    EXPECT_LT(r.messagesWritten, mails.size());
-    EXPECT_EQ(r.mailboxesPartly, 1u);
-    EXPECT_EQ(r.mailboxesNotConverted, 1u);
-    EXPECT_EQ(r.mailboxesConverted, 0u);
-    EXPECT_EQ(r.messagesFailed, 1u);  // the one that met the full disk; the job stopped there
-    EXPECT_NE(host.boxes.back().text.find("1 mailbox was not converted"), std::string::npos);
-    EXPECT_NE(host.boxes.back().text.find("No space left on device"), std::string::npos) << host.boxes.back().text;
-    const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "small").string(), inbox.string()));
-    const auto files = testing::listFiles(folder);
-    EXPECT_EQ(files.size(), r.messagesWritten);
-    for (const auto& f : files) EXPECT_EQ(testing::readFile(folder / f), testing::expectedEml(mails[0])) << f;
-    EXPECT_TRUE(partFiles(dir / "small").empty());
+    for (std::size_t count : {std::size_t{60}, std::size_t{300}}) {
+        SCOPED_TRACE(std::to_string(count) + " messages");
+        TempDir dir;
+        std::vector<Mail> mails(count, Mail{"a@example.com", "filler", std::string(3000, 'z')});
+        const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+        const auto sent = dir.write("Sent", testing::mboxOf({mails[0]}));
+        ScopedMount volume(dir / "small", "size=64k");
+        if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
+        FakeHost host;
+        const Report r = convert({inbox.string(), sent.string()}, dir / "small", host);
+        ASSERT_TRUE(r.fatal);
+        EXPECT_EQ(r.fatal->code, Code::NoSpace);
+        EXPECT_GT(r.messagesWritten, 0u);
+        EXPECT_LT(r.messagesWritten, mails.size());
+        EXPECT_EQ(r.mailboxesPartly, 1u);
+        EXPECT_EQ(r.mailboxesNotConverted, 1u);
+        EXPECT_EQ(r.mailboxesConverted, 0u);
+        EXPECT_EQ(r.messagesFailed, 1u);  // the one that met the full disk; the job stopped there
+        EXPECT_NE(host.boxes.back().text.find("1 mailbox was not converted"), std::string::npos);
+        EXPECT_NE(host.boxes.back().text.find("No space left on device"), std::string::npos) << host.boxes.back().text;
+        const auto folder = platform::toPath(platform::mailboxOutputFolder((dir / "small").string(), inbox.string()));
+        const auto files = testing::listFiles(folder);
+        EXPECT_EQ(files.size(), r.messagesWritten);
+        for (std::size_t j = 0; j < files.size(); ++j)
+            EXPECT_EQ(testing::readFile(folder / ("Email-" + std::to_string(j) + ".eml")),
+                      testing::expectedEml(mails[0]));
+        EXPECT_TRUE(partFiles(dir / "small").empty());
+    }
 }
 
 // Fails the 1st, 2nd, ... read of the mailbox (or write of an output file) until a run meets no

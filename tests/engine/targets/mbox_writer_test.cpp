@@ -427,6 +427,82 @@ TEST(MboxWriter, AFileThatCannotBeOpenedFailsEachMessageAndTheJobGoesOn)
     EXPECT_EQ(r.host.boxes[0].text.find("successfully"), std::string::npos);
 }
 
+// The messages a run's problems name.
+std::set<std::uint64_t> failedMessages(const Report& report)
+{
+    std::set<std::uint64_t> failed;
+    for (const auto& p : report.problems)
+        if (p.message) failed.insert(*p.message);
+    return failed;
+}
+
+// Thousands of messages, each with a sender of its own, go out in several writes made while the
+// next ones are formatted: each separator line stays with its message, and a failed write fails
+// exactly the messages it held, one run of them, the file holding all the others whole.
+TEST(MboxWriter, ManyMessagesKeepTheirSeparatorsAndAFailedWriteFailsOnlyItsOwn)
+{
+    std::vector<Mail> mails;
+    for (std::size_t j = 0; j < 3000; ++j)
+        mails.push_back({"u" + std::to_string(j) + "@example.com", "m", std::string(300 + j % 700, 'b')});
+    MboxRun r;
+    const auto inbox = r.mailbox("Inbox", testing::mboxOf(mails));
+    std::size_t runsWithFailures = 0;
+    for (int n = 0; n < 100; ++n) {  // 0: no fault
+        SCOPED_TRACE("write " + std::to_string(n));
+        fs::remove_all(r.out);
+        platform::faults::failNth(platform::faults::Op::Write, n);
+        const Report report = r.run({inbox});
+        platform::faults::failNth(platform::faults::Op::Write, 0);
+        if (n > 0 && report.succeeded()) break;
+        if (!report.problems.empty() && !report.problems[0].message) continue;  // the file was not put in place
+        const auto failed = failedMessages(report);
+        EXPECT_EQ(report.messagesFailed, failed.size());
+        EXPECT_EQ(report.messagesWritten + failed.size(), mails.size());
+        if (!failed.empty()) {
+            ++runsWithFailures;
+            EXPECT_EQ(*failed.rbegin() - *failed.begin() + 1, failed.size());
+        }
+        std::string expected;
+        for (std::size_t j = 0; j < mails.size(); ++j)
+            if (!failed.count(j))
+                expected
+                    += block("From u" + std::to_string(j) + "@example.com " + kDec7, testing::expectedEml(mails[j]));
+        ASSERT_EQ(testing::readFile(r.mboxOf(inbox)), expected);
+    }
+    EXPECT_GE(runsWithFailures, 2u);
+}
+
+// Fails the 1st, 2nd, ... read of the mailbox: a message that cannot be read whole fails alone,
+// also when the first part of it had gone out to the file, which the next write goes over.
+TEST(MboxWriter, AMessageThatCannotBeReadWholeIsTakenBack)
+{
+    std::vector<Mail> mails(5, Mail{"a@example.com", "fault", "short body"});
+    mails[2].body = std::string(9u << 20, 'q');  // goes out in several writes
+    MboxRun r;
+    const auto inbox = r.mailbox("Inbox", testing::mboxOf(mails));
+    bool failedAfterPartWentOut = false;
+    for (int n = 1; n < 200; ++n) {
+        SCOPED_TRACE("read " + std::to_string(n));
+        fs::remove_all(r.out);
+        platform::faults::failNth(platform::faults::Op::Read, n);
+        const Report report = r.run({inbox});
+        platform::faults::failNth(platform::faults::Op::Read, 0);
+        if (report.succeeded()) break;
+        ASSERT_FALSE(report.problems.empty());
+        if (!report.problems[0].message) continue;  // the search failed: nothing was written
+        const auto failed = failedMessages(report);
+        EXPECT_EQ(failed.size(), 1u);
+        EXPECT_EQ(report.messagesWritten + 1, mails.size());
+        // The large message's first 4 MB go out before the rest is read.
+        failedAfterPartWentOut = failedAfterPartWentOut || report.problems[0].error.offset > 6u << 20;
+        std::string expected;
+        for (std::size_t j = 0; j < mails.size(); ++j)
+            if (!failed.count(j)) expected += block("From a@example.com " + kDec7, testing::expectedEml(mails[j]));
+        ASSERT_EQ(testing::readFile(r.mboxOf(inbox)), expected);
+    }
+    EXPECT_TRUE(failedAfterPartWentOut);
+}
+
 // Fails the 1st, 2nd, ... write to the file in turn: the messages the failed write held are
 // counted as failed, and the file holds every other message whole. The large message makes
 // writes both within a message and of several messages at once.
