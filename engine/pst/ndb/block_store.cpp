@@ -2,6 +2,7 @@
 
 #include "engine/pst/byte_io.h"
 #include "engine/pst/ndb/allocation_map.h"
+#include "engine/pst/ndb/background_writer.h"
 #include "engine/pst/ndb/node_index.h"
 #include "platform/file_io.h"
 
@@ -115,6 +116,7 @@ struct BlockStore::Impl {
     std::uint64_t pendingStart = 0;
     static constexpr std::size_t kFlushAt = 1 << 20;
     static constexpr std::size_t kPendingCapacity = kFlushAt + block::kMaxSize;
+    std::unique_ptr<BackgroundWriter> writer;  // after `file`: it goes first
 
     // The first error is kept and returned by every later call; the partial file goes at once,
     // so a failed store never leaves anything behind.
@@ -123,6 +125,7 @@ struct BlockStore::Impl {
         if (!failure) {
             failure = std::move(error);
             state = State::Failed;
+            (void)writer->drain();  // nothing is written while the file goes
             file.discard();
         }
         return *failure;
@@ -137,10 +140,14 @@ struct BlockStore::Impl {
     Result<void> flushPending()
     {
         if (pendingSize == 0) return Ok{};
-        auto r = file.writeAt(pendingStart, std::span<const std::uint8_t>(pending.get(), pendingSize));
+        auto next = writer->submit(pendingStart, std::move(pending), pendingSize);
         pendingStart += pendingSize;
         pendingSize = 0;
-        if (!r) return fail(std::move(r).error());
+        if (!next) {
+            pending.reset(new std::uint8_t[kPendingCapacity]);
+            return fail(std::move(next).error());
+        }
+        pending = std::move(*next);
         return Ok{};
     }
 
@@ -412,6 +419,7 @@ struct BlockStore::Impl {
         auto bbtRoot = writeBbt();
         if (!bbtRoot) return fail(std::move(bbtRoot).error());
         if (auto r = flushPending(); !r) return r;
+        if (auto r = writer->drain(); !r) return fail(std::move(r).error());
         const std::uint64_t intervals = amap.intervals();
         amap.markMapPages(intervals);
         const std::uint64_t eof = AllocationMap::amapOffset(intervals);
@@ -441,6 +449,7 @@ Result<std::unique_ptr<BlockStore>> BlockStore::create(const std::filesystem::pa
     impl->rgnid[static_cast<std::size_t>(NidType::NormalMessage)] = kFirstMessageIndex;
     impl->rgnid[static_cast<std::size_t>(NidType::AssocMessage)] = kFirstAssocMessageIndex;
     impl->pending.reset(new std::uint8_t[Impl::kPendingCapacity]);  // not zeroed: pages are touched as filled
+    impl->writer = std::make_unique<BackgroundWriter>(impl->file, Impl::kPendingCapacity);
     impl->pendingStart = kFirstAMapOffset;
     return std::unique_ptr<BlockStore>(new BlockStore(std::move(impl)));
 }
@@ -450,6 +459,7 @@ Result<void> BlockStore::finish() { return m->finish(); }
 void BlockStore::abandon() noexcept
 {
     if (m->state == State::Done) return;
+    (void)m->writer->drain();
     m->file.discard();
     if (!m->failure) m->failure = Error{Code::Cancelled, "the PST file was abandoned before it was complete"};
     m->state = State::Failed;
