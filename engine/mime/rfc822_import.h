@@ -4,8 +4,9 @@
 //
 // Built on GMime: RFC 2047 words, RFC 2231 parameters, transfer encodings and charsets are
 // decoded by its functions. Messages of plain structure (nearly all mail) are read without its
-// parser, to the result the parser gives (quick_import.cpp); the rest through it. Real mail is messy: what GMime cannot read fully is still imported with what can be read
-// (at least the headers and the raw text as the body), and marked degraded with the reason.
+// parser, to the result the parser gives (quick_import.cpp); the rest through it. Real mail is messy: what GMime cannot
+// read fully is still imported with what can be read (at least the headers and the raw text as the body), and marked
+// degraded with the reason.
 #pragma once
 
 #include <chrono>
