@@ -159,6 +159,7 @@ private:
         if (piece.separators.empty()) return in;
         m_joined.clear();
         const auto append = [&](std::span<const char> bytes) {
+            if (bytes.empty()) return;  // memcpy must not be given a null pointer, even for nothing
             std::memcpy(m_joined.reserveMore(bytes.size()), bytes.data(), bytes.size());
             m_joined.commit(bytes.size());
         };
@@ -221,6 +222,7 @@ public:
     // is whole.
     void put(std::span<const char> bytes)
     {
+        if (bytes.empty()) return;
         std::memcpy(m_buffer.reserveMore(bytes.size()), bytes.data(), bytes.size());
         m_buffer.commit(bytes.size());
         if (m_buffer.size() >= 4 * kWriteSize) send(true);
