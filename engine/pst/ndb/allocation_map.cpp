@@ -87,9 +87,15 @@ void AllocationMap::copyBitmap(std::uint64_t k, std::span<std::uint8_t> out) con
     const std::uint64_t from = k * kSlotsPerAMap, to = from + std::min<std::uint64_t>(out.size() * 8, kSlotsPerAMap);
     auto run = std::upper_bound(m_runs.begin(), m_runs.end(), from,
                                 [](std::uint64_t slot, const Run& r) { return slot < r.first + r.count; });
-    for (; run != m_runs.end() && run->first < to; ++run)
-        for (std::uint64_t s = std::max(run->first, from); s < std::min(run->first + run->count, to); ++s)
-            out[static_cast<std::size_t>((s - from) / 8)] |= static_cast<std::uint8_t>(0x80u >> ((s - from) % 8));
+    for (; run != m_runs.end() && run->first < to; ++run) {
+        // Bit 0x80 of a byte maps the first of its eight slots; whole bytes of a run at once.
+        std::uint64_t s = std::max(run->first, from) - from;
+        const std::uint64_t end = std::min(run->first + run->count, to) - from;
+        for (; s < end && s % 8; ++s)
+            out[static_cast<std::size_t>(s / 8)] |= static_cast<std::uint8_t>(0x80u >> (s % 8));
+        for (; s + 8 <= end; s += 8) out[static_cast<std::size_t>(s / 8)] = 0xFF;
+        for (; s < end; ++s) out[static_cast<std::size_t>(s / 8)] |= static_cast<std::uint8_t>(0x80u >> (s % 8));
+    }
 }
 
 std::uint64_t AllocationMap::freeSlots(std::uint64_t k) const
