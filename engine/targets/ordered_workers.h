@@ -8,6 +8,8 @@
 // through, alone. An exception thrown by the work is thrown again by take() for that input.
 #pragma once
 
+#include "platform/thread_priority.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -30,6 +32,9 @@ public:
         unsigned threads = 1;
         std::size_t items = 16;                // inputs in flight at most
         std::size_t bytes = 64 * 1024 * 1024;  // input bytes in flight at most (as submit() counts them)
+        // The workers give way to the caller's thread when cores are short: for a caller whose
+        // own work is what everything waits for.
+        bool giveWay = false;
     };
 
     OrderedWorkers(Limits limits, Work work) : m_limits(limits), m_work(std::move(work))
@@ -107,6 +112,7 @@ private:
 
     void serve(std::stop_token stop)
     {
+        if (m_limits.giveWay) platform::yieldToOtherThreads();
         std::unique_lock lock(m_mutex);
         for (;;) {
             m_workReady.wait(lock, [&] { return stop.stop_requested() || m_next < m_front + m_slots.size(); });

@@ -216,10 +216,12 @@ Prepared prepare(Batch texts)
 
 Importers::Limits importLimits()
 {
-    // Importing costs several times what storing costs: every core imports, and the job's
-    // thread stores in between. Two batches per thread in flight keep them all busy.
+    // Importing costs more than storing, and every core imports; but the one thread that stores
+    // is what the whole job waits for, so the importers give way to it where cores are short
+    // (on two cores: 2.45-2.54 s against 2.88-3.10 s for 100,000 messages). Two batches per
+    // thread in flight keep them all busy.
     const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    return {cores, 2 * static_cast<std::size_t>(cores) + 1, 64 * 1024 * 1024};
+    return {cores, 2 * static_cast<std::size_t>(cores) + 1, 64 * 1024 * 1024, true};
 }
 
 class PstWriter final : public MailWriter {

@@ -10,6 +10,12 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace quillmark {
 namespace {
@@ -173,6 +179,42 @@ TEST(OrderedWorkers, OversizedInputsExceptionsAndDestructionInFlight)
     }
     EXPECT_TRUE(bothRan);
     EXPECT_EQ(held.finished(), held.started()) << "the destructor left work running";
+}
+
+#if defined(__linux__)
+int niceOfThisThread() { return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); }
+#endif
+
+// Workers that give way to the caller still take every input and hand the results back in
+// order; only they run at a lower priority, never the caller (a setting for the whole process
+// would slow the one thread they give way to).
+TEST(OrderedWorkers, WorkersThatGiveWayChangeNothingButTheirOwnPriority)
+{
+#if defined(__linux__)
+    const int caller = niceOfThisThread();
+    std::mutex mutex;
+    std::vector<int> seen;
+#endif
+    Workers workers({2, 3, 1000, true}, [&](std::string in) {
+#if defined(__linux__)
+        const std::lock_guard lock(mutex);
+        seen.push_back(niceOfThisThread());
+#endif
+        return in + "!";
+    });
+    std::vector<std::string> out;
+    for (int i = 0; i < 50; ++i) {
+        while (!workers.hasRoomFor(1)) out.push_back(*workers.take(true));
+        workers.submit(std::to_string(i), 1);
+    }
+    while (auto r = workers.take(true)) out.push_back(std::move(*r));
+    ASSERT_EQ(out.size(), 50u);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], std::to_string(i) + "!");
+#if defined(__linux__)
+    EXPECT_EQ(niceOfThisThread(), caller) << "the caller's own priority changed";
+    ASSERT_EQ(seen.size(), 50u);
+    for (int n : seen) EXPECT_TRUE(n > caller || caller == 19) << "a worker did not give way: nice " << n;
+#endif
 }
 
 }  // namespace
