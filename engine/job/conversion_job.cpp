@@ -94,6 +94,13 @@ struct ConversionJob::State final : MessageOutcomes {
     {
         failMessage(*place.mailbox, place.index, place.offset, e);
     }
+    void expunged(const MessagePlace& place, bool skipped) override
+    {
+        ++report.messagesExpunged;
+        if (!skipped) return;
+        ++report.messagesSkipped;
+        ++outcome(*place.mailbox).skipped;
+    }
     void recovered(const MessagePlace& place, const std::string& why) override
     {
         ++report.messagesRecovered;
@@ -218,9 +225,13 @@ bool ConversionJob::State::setUp(std::span<const std::string> rows)
         return false;
     }
     writer = format.make();
-    JobContext context{
-        settings.outputFolder, reporter, settings.clock ? settings.clock() : std::time(nullptr), *this, rows,
-        settings.origin};
+    JobContext context{settings.outputFolder,
+                       reporter,
+                       settings.clock ? settings.clock() : std::time(nullptr),
+                       *this,
+                       rows,
+                       settings.origin,
+                       settings.skipExpunged};
     if (auto r = writer->begin(context); !r) {
         report.fatal = r.error();
         return false;
@@ -378,7 +389,8 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
         failMailbox(mailbox, Error{Code::Corrupt, "the mailbox became shorter after it was searched"});
         return;
     }
-    WindowReader reader(*file);
+    mailbox.file = std::make_shared<const platform::ReadOnlyFile>(std::move(file).value());
+    WindowReader reader(*mailbox.file);
     reporter->setLabel(Label::LblEmlsFound, std::to_string(boundaries.size()) + " Messages");
     report.messagesFound += boundaries.size();
     outcome(mailbox).found = boundaries.size();
@@ -411,26 +423,33 @@ void ConversionJob::State::cutMessages(MailboxContext& mailbox)
 bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& reader)
 {
     MessageCutter cutter(reader);
+    // A writer that reads heads itself gets none: the job's thread then never reads a message.
+    const bool headsLater = writer->readsHeads() && writer->finishesLater();
+    const MessageHead unread;
     // Each span is made when its message is written: a list of them would grow with the mailbox.
     const std::uint64_t count = boundaries.size();
     for (std::uint64_t j = 0; j < count; ++j) {
         if (cancelled() || report.fatal) return false;
         const MessageSpan span{boundaries[j], j + 1 < count ? boundaries[j + 1] : mailbox.size};
-        auto head = cutter.head(span);
-        if (!head) {
-            writer->settle();
-            failMessage(mailbox, j, span.begin, head.error());
-            continue;
-        }
-        if (head->expunged()) {
-            ++report.messagesExpunged;
-            if (settings.skipExpunged) {
-                ++report.messagesSkipped;
-                ++outcome(mailbox).skipped;
+        std::optional<MessageHead> head;
+        if (!headsLater) {
+            auto read = cutter.head(span);
+            if (!read) {
+                writer->settle();
+                failMessage(mailbox, j, span.begin, read.error());
                 continue;
             }
+            head = std::move(read).value();
+            if (head->expunged()) {
+                ++report.messagesExpunged;
+                if (settings.skipExpunged) {
+                    ++report.messagesSkipped;
+                    ++outcome(mailbox).skipped;
+                    continue;
+                }
+            }
         }
-        const Message message{mailbox, j, count, span, *head, cutter};
+        const Message message{mailbox, j, count, span, head ? *head : unread, cutter};
         if (auto r = writer->write(message); !r) {
             writer->settle();
             failMessage(mailbox, j, span.begin, r.error());

@@ -277,12 +277,9 @@ char* ByteBuffer::reserveMore(std::size_t n)
 
 MessageCutter::MessageCutter(WindowReader& reader) : m_reader(reader) {}
 
-Result<MessageHead> MessageCutter::head(MessageSpan span)
+MessageHead readHead(std::string_view messageBytes)
 {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(span.size(), kHeadWindow));
-    auto view = m_reader.view(span.begin, want);
-    if (!view) return std::move(view).error();
-    const std::string_view block(view->data(), std::min(view->size(), want));
+    const std::string_view block = messageBytes.substr(0, kHeadWindow);
     MessageHead head;
     std::size_t eol = lineEnd(block, 0);
     head.separatorLine = std::string(block.substr(0, eol));
@@ -292,6 +289,14 @@ Result<MessageHead> MessageCutter::head(MessageSpan span)
         readMozillaFields(block.substr(next), head);
     }
     return head;
+}
+
+Result<MessageHead> MessageCutter::head(MessageSpan span)
+{
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(span.size(), kHeadWindow));
+    auto view = m_reader.view(span.begin, want);
+    if (!view) return std::move(view).error();
+    return readHead(std::string_view(view->data(), std::min(view->size(), want)));
 }
 
 Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink, Escaping escaping)
@@ -322,23 +327,6 @@ Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink, Escap
         written += m_out.size();
     }
     return written;
-}
-
-Result<void> MessageCutter::copy(MessageSpan span, std::string& out)
-{
-    out.clear();
-    out.reserve(static_cast<std::size_t>(span.size()));
-    const std::size_t block = m_reader.windowSize() / 2;
-    for (std::uint64_t pos = span.begin; pos < span.end;) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(span.end - pos, block));
-        auto view = m_reader.view(pos, want);
-        if (!view) return std::move(view).error();
-        if (view->empty()) return Error{Code::Io, "the mailbox became shorter while it was read", pos};
-        const auto take = std::min(view->size(), want);
-        out.append(view->data(), take);
-        pos += take;
-    }
-    return Ok{};
 }
 
 std::string cleanText(std::string_view messageBytes, Escaping escaping)

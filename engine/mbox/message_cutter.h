@@ -98,14 +98,14 @@ public:
     [[nodiscard]] Result<MessageHead> head(MessageSpan span);
     // Streams the clean text of the message to sink; returns its length in bytes.
     [[nodiscard]] Result<std::uint64_t> cut(MessageSpan span, ByteSink& sink, Escaping escaping = Escaping::None);
-    // The message's bytes as they stand in the mailbox, for a caller that makes the clean text
-    // elsewhere (cleanText(), on another thread).
-    [[nodiscard]] Result<void> copy(MessageSpan span, std::string& out);
 
 private:
     WindowReader& m_reader;
     ByteBuffer m_out;
 };
+
+// What head() tells, from the message's bytes held in memory (from its separator line on).
+MessageHead readHead(std::string_view messageBytes);
 
 // The clean-text transform on bytes held in memory (the message without anything around it).
 std::string cleanText(std::string_view messageBytes, Escaping escaping = Escaping::None);

@@ -44,6 +44,9 @@ public:
     virtual void failed(const MessagePlace& place, const Error& error) = 0;
     // Written, but not all of it could be read: `why` says what was recovered and how.
     virtual void recovered(const MessagePlace& place, const std::string& why) = 0;
+    // Deleted in Thunderbird but not yet compacted away (told only by a writer that reads heads
+    // itself); `skipped`: left out, as the job asked, and nothing more is told of it.
+    virtual void expunged(const MessagePlace& place, bool skipped) = 0;
     // The one file that held every message reported written could not be completed and is gone:
     // none of them is written after all.
     virtual void allLost() = 0;
@@ -59,6 +62,7 @@ struct JobContext {
     MessageOutcomes& outcomes;
     std::span<const std::string> mailboxes;  // the job's rows, top to bottom
     const MailOrigin& origin;
+    bool skipExpunged = false;  // messages deleted in Thunderbird but not compacted away are left out
 };
 
 struct MailboxContext {
@@ -69,6 +73,9 @@ struct MailboxContext {
     std::string outputFolder;  // no trailing separator; no other mailbox of the job writes there
     std::uint64_t size = 0;    // as scanned
     std::filesystem::file_time_type modified{};
+    // The mailbox as opened for writing its messages: a writer that reads on threads of its own
+    // keeps it open while they do.
+    std::shared_ptr<const platform::ReadOnlyFile> file;
 };
 
 // The mailbox file's modification time, when known: the last date a message can be given.
@@ -96,6 +103,10 @@ public:
     // False: write() returning Ok means the message is written. True: it means the message was
     // taken; its outcome goes to JobContext::outcomes, in order, by endMailbox() at the latest.
     virtual bool finishesLater() const noexcept { return false; }
+    // True (with finishesLater()): write() gets every message with an empty head, and the writer
+    // reads the message's bytes and head itself, from MailboxContext::file, off the job's thread;
+    // it tells the expunged ones and leaves them out when the job says so.
+    virtual bool readsHeads() const noexcept { return false; }
     // Tells the outcome of every message taken so far: the job calls it before it reports a
     // failure of its own for a later message, so that outcomes come in mailbox order.
     virtual void settle() {}

@@ -33,8 +33,11 @@ constexpr pst::Guid kPublicStrings{0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x0
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 
-// A message imported on a worker thread, ready for the store.
+// A message read and imported on a worker thread, ready for the store.
 struct PreparedMessage {
+    MessageHead head;              // Thunderbird's state of it, applied when it is stored
+    std::optional<Error> failure;  // it could not be read: nothing else is set
+    bool skipped = false;          // expunged, and the job leaves such messages out
     pst::Message message;
     bool recovered = false;
     std::string why;  // when recovered: what could not be read
@@ -182,34 +185,89 @@ std::shared_ptr<const pst::Message> toPst(ImportedMessage& in)
 }
 
 // Messages go to the import threads in batches: handing one over costs a wake-up and a sleep on
-// each side, which on some virtual machines costs as much as importing a small message.
-// A message's bytes as they stand in the mailbox (the import thread makes the clean text), and
-// the date it gets when its header has none: that of its own separator line, else the mailbox
-// file's modification time (the MBOX target's rule).
-struct CutMessage {
-    std::string bytes;
-    std::optional<std::chrono::sys_seconds> dateWithoutHeader;
+// each side, which on some virtual machines costs as much as importing a small message. A batch
+// is messages that follow one another in the mailbox; the import thread reads their bytes with
+// one read, so that the job's thread, which stores, reads nothing.
+struct Batch {
+    std::shared_ptr<const platform::ReadOnlyFile> mailbox;
+    std::vector<MessageSpan> spans;  // each one begins where the one before ends
+    // The date a message gets when its header and its separator line give none (the MBOX
+    // target's rule).
+    std::optional<std::chrono::sys_seconds> mailboxDate;
+    bool skipExpunged = false;
 };
-using Batch = std::vector<CutMessage>;
 using Prepared = std::vector<PreparedMessage>;
 using Importers = OrderedWorkers<Batch, Prepared>;
 constexpr std::size_t kBatchMessages = 64;
 constexpr std::size_t kBatchBytes = 1 << 20;
 
-Prepared prepare(Batch texts)
+// Bytes [begin, end) of the mailbox: fewer only when it ends sooner.
+Result<std::string> readBytes(const platform::ReadOnlyFile& mailbox, std::uint64_t begin, std::uint64_t end)
 {
-    Prepared out;
-    out.reserve(texts.size());
-    for (auto& [bytes, dateWithoutHeader] : texts) {
-        // The line-end conversion runs here rather than on the one thread that stores.
-        ImportedMessage imported = importRfc822(cleanText(bytes));
-        bytes = std::string();  // the source is not needed while the store converts
-        if (!imported.submitTime) imported.submitTime = dateWithoutHeader;
-        if (!imported.deliveryTime) imported.deliveryTime = imported.submitTime;
-        PreparedMessage& p = out.emplace_back();
-        p.recovered = imported.degraded;
-        if (imported.degraded) p.why = joined(imported.notes);
-        p.message = toPstMessage(imported);
+    const auto size = static_cast<std::size_t>(end - begin);
+    std::string bytes(size, '\0');
+    std::size_t got = 0;
+    while (got < size) {
+        auto n = mailbox.readAt(begin + got, std::span<char>(bytes.data() + got, size - got));
+        if (!n) return std::move(n).error();
+        if (*n == 0) break;
+        got += *n;
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+void prepareOne(std::string_view bytes, const Batch& batch, PreparedMessage& p)
+{
+    p.head = readHead(bytes);
+    if (p.head.expunged() && batch.skipExpunged) {
+        p.skipped = true;
+        return;
+    }
+    // The line-end conversion runs here rather than on the one thread that stores.
+    ImportedMessage imported = importRfc822(cleanText(bytes));
+    if (!imported.submitTime) {
+        const auto separator = separatorDate(p.head.separatorLine);
+        imported.submitTime = separator ? separator : batch.mailboxDate;
+    }
+    if (!imported.deliveryTime) imported.deliveryTime = imported.submitTime;
+    p.recovered = imported.degraded;
+    if (imported.degraded) p.why = joined(imported.notes);
+    p.message = toPstMessage(imported);
+}
+
+// The span's bytes within `bytes` (read from offset `from` on), or why they cannot be had.
+std::optional<Error> place(const Result<std::string>& bytes, std::uint64_t from, const MessageSpan& span,
+                           std::string_view& out)
+{
+    if (!bytes) return bytes.error();
+    if (span.end - from > bytes->size())
+        return Error{Code::Io, "the mailbox became shorter while it was read", from + bytes->size()};
+    out = std::string_view(*bytes).substr(static_cast<std::size_t>(span.begin - from),
+                                          static_cast<std::size_t>(span.size()));
+    return std::nullopt;
+}
+
+Prepared prepare(Batch batch)
+{
+    Prepared out(batch.spans.size());
+    const std::uint64_t begin = batch.spans.front().begin;
+    const auto all = readBytes(*batch.mailbox, begin, batch.spans.back().end);
+    for (std::size_t i = 0; i < batch.spans.size(); ++i) {
+        const MessageSpan& span = batch.spans[i];
+        std::string_view bytes;
+        auto failure = place(all, begin, span, bytes);
+        // A read that failed for the batch is tried again for each message, so that it costs
+        // only the messages it cannot read.
+        std::optional<Result<std::string>> own;
+        if (failure && !all) {
+            own = readBytes(*batch.mailbox, span.begin, span.end);
+            failure = place(*own, span.begin, span, bytes);
+        }
+        if (failure)
+            out[i].failure = std::move(failure);
+        else
+            prepareOne(bytes, batch, out[i]);
     }
     return out;
 }
@@ -243,6 +301,7 @@ public:
         m_path = path;
         m_folderPaths = pstFolderPaths(job.mailboxes, job.origin.accounts);
         m_tagNames = job.origin.tagNames;
+        m_skipExpunged = job.skipExpunged;
         m_workers = std::make_unique<Importers>(importLimits(), &prepare);
         return Ok{};
     }
@@ -263,18 +322,26 @@ public:
     }
 
     bool finishesLater() const noexcept override { return true; }
+    bool readsHeads() const noexcept override { return true; }
 
     Result<void> write(const Message& message) override
     {
         if (!m_folder) return Error{Code::InvalidArgument, "no folder for this mailbox in the PST file"};
-        std::string bytes;
-        if (auto copied = message.cutter.copy(message.span, bytes); !copied) return std::move(copied).error();
-        sendSaving(bytes.size(), message.mailbox.size);
-        m_places.push_back({{&message.mailbox, message.index, message.count, message.span.begin}, message.head});
-        m_batchBytes += bytes.size();
-        auto date = separatorDate(message.head.separatorLine);
-        m_batch.push_back({std::move(bytes), date ? date : modificationTime(message.mailbox)});
-        if (m_batch.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
+        if (!message.mailbox.file) return Error{Code::InvalidArgument, "the mailbox is not open"};
+        // A batch holds one stretch of one mailbox.
+        if (!m_batch.spans.empty()
+            && (m_batch.mailbox != message.mailbox.file || m_batch.spans.back().end != message.span.begin))
+            submitBatch();
+        if (m_batch.spans.empty()) {
+            m_batch.mailbox = message.mailbox.file;
+            m_batch.mailboxDate = modificationTime(message.mailbox);
+            m_batch.skipExpunged = m_skipExpunged;
+        }
+        sendSaving(message.span.size(), message.mailbox.size);
+        m_places.push_back({&message.mailbox, message.index, message.count, message.span.begin});
+        m_batch.spans.push_back(message.span);
+        m_batchBytes += static_cast<std::size_t>(message.span.size());
+        if (m_batch.spans.size() >= kBatchMessages || m_batchBytes >= kBatchBytes) submitBatch();
         while (storeReady()) {}
         return Ok{};
     }
@@ -295,7 +362,7 @@ public:
         // flight here only when an exception ended the job: their mailbox is gone, drop them.
         m_workers.reset();
         m_places.clear();
-        m_batch.clear();
+        m_batch = {};
         m_ready.clear();
         auto r = m_failure ? Result<void>(*m_failure) : m_store->close();
         m_store.reset();
@@ -326,7 +393,7 @@ private:
 
     void submitBatch()
     {
-        if (m_batch.empty()) return;
+        if (m_batch.spans.empty()) return;
         while (!m_workers->hasRoomFor(m_batchBytes)) storeOldest();
         m_workers->submit(std::exchange(m_batch, {}), std::exchange(m_batchBytes, 0));
     }
@@ -340,22 +407,29 @@ private:
     {
         if (m_ready.empty()) {
             // Only batches submitted can be waited for; m_places also holds the unsubmitted ones.
-            if (m_places.size() == m_batch.size()) return false;
+            if (m_places.size() == m_batch.spans.size()) return false;
             std::optional<Prepared> batch = m_workers->take(wait);
             if (!batch) return false;
             m_ready = std::move(*batch);
             std::reverse(m_ready.begin(), m_ready.end());  // taken from the back, oldest first
         }
         while (!m_ready.empty()) {
-            store(m_ready.back(), m_places.front().place, m_places.front().head);
+            store(m_ready.back(), m_places.front());
             m_ready.pop_back();
             m_places.pop_front();
         }
         return true;
     }
 
-    void store(PreparedMessage& ready, const MessagePlace& place, const MozillaState& head)
+    void store(PreparedMessage& ready, const MessagePlace& place)
     {
+        const MessageHead& head = ready.head;
+        if (ready.failure) {
+            m_outcomes->failed(place, *ready.failure);
+            return;
+        }
+        if (head.expunged()) m_outcomes->expunged(place, ready.skipped);
+        if (ready.skipped) return;
         if (m_failure) {
             // The store stopped taking messages: say so for each one still in flight.
             m_outcomes->failed(place, *m_failure);
@@ -395,17 +469,14 @@ private:
     std::unique_ptr<Importers> m_workers;
     Batch m_batch;  // cut, not yet handed to the importers
     std::size_t m_batchBytes = 0;
-    Prepared m_ready;  // imported, not yet stored (newest first)
-    struct InFlight {
-        MessagePlace place;
-        MozillaState head;  // Thunderbird's state of the message, applied when it is stored
-    };
-    std::deque<InFlight> m_places;   // of the messages in flight (batched or not), oldest first
-    std::optional<Error> m_failure;  // the store's first error: it takes nothing after it
+    Prepared m_ready;                   // imported, not yet stored (newest first)
+    std::deque<MessagePlace> m_places;  // of the messages in flight (batched or not), oldest first
+    std::optional<Error> m_failure;     // the store's first error: it takes nothing after it
     std::string m_path;
     bool m_kept = false;                                  // the file is complete and in place
     std::vector<std::vector<std::string>> m_folderPaths;  // by row
     std::map<std::string, std::string> m_tagNames;
+    bool m_skipExpunged = false;
     std::optional<pst::FolderId> m_folder;
     SavedLabel m_saved;
 };

@@ -186,18 +186,26 @@ TEST(ConversionJob, EmptyMailboxesAreNotFailuresAndAnEmptyListIsNothingToDo)
     }
 }
 
+// Every target counts them alike, also the one that reads messages on threads of its own.
 TEST(ConversionJob, CountsAndOptionallySkipsExpungedMessages)
 {
     std::vector<Mail> mails = kTwo;
+    mails.push_back(kTwo[0]);
     mails[0].extraHeaders = "X-Mozilla-Status: 0009\n";
-    for (bool skip : {false, true}) {
-        JobRun j;
-        const Report r = j.run({j.mailbox("Inbox", testing::mboxOf(mails))}, Target::Eml, skip);
-        EXPECT_TRUE(r.succeeded());
-        EXPECT_EQ(r.messagesExpunged, 1u);
-        EXPECT_EQ(r.messagesSkipped, skip ? 1u : 0u);
-        EXPECT_EQ(r.messagesWritten, skip ? 1u : 2u);
-    }
+    mails[2].extraHeaders = "X-Mozilla-Status: 0008\n";
+    for (Target target : {Target::Eml, Target::Pst, Target::Mbox})
+        for (bool skip : {false, true}) {
+            SCOPED_TRACE(std::string(writerFormat(target).name) + (skip ? ", skipped" : ""));
+            JobRun j;
+            std::filesystem::create_directories(j.out);
+            const Report r = j.run({j.mailbox("Inbox", testing::mboxOf(mails))}, target, skip);
+            EXPECT_TRUE(r.succeeded());
+            EXPECT_EQ(r.messagesExpunged, 2u);
+            EXPECT_EQ(r.messagesSkipped, skip ? 2u : 0u);
+            ASSERT_EQ(r.outcomes.size(), 1u);
+            EXPECT_EQ(r.outcomes[0].skipped, skip ? 2u : 0u);
+            EXPECT_EQ(r.messagesWritten, skip ? 1u : 3u);
+        }
 }
 
 TEST(ConversionJob, CancelStopsBetweenMessagesAndKeepsWhatWasWritten)

@@ -1,5 +1,6 @@
 #include "engine/job/conversion_job.h"
 #include "engine/pst/verify/verifier.h"
+#include "platform/fault_injection.h"
 #include "platform/paths.h"
 #include "support/fake_host.h"
 #include "support/mbox_builder.h"
@@ -333,6 +334,45 @@ TEST(PstTarget, AMessageTheStoreRejectsCostsOnlyThatMessage)
     ASSERT_TRUE(verified.ok());
     EXPECT_TRUE(verified->ok()) << verified->text();
     EXPECT_EQ(verified->messages, 2u);
+}
+
+// The import threads read the messages themselves, a batch at a time. Whichever of their reads
+// fails (the 1st, 2nd, ... of the job), no message is lost that can be read: a failed batch read
+// is tried again message by message, so a passing fault costs nothing, and the file is complete.
+TEST(PstTarget, AFailedReadOfTheMailboxLosesNoMessageThatCanBeRead)
+{
+    TempDir dir;
+    std::vector<Mail> mails;
+    for (std::size_t j = 0; j < 600; ++j)
+        mails.push_back({"a@example.com", "m" + std::to_string(j), std::string(3000 + j % 700, 'r')});
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    const std::vector<std::string> rows{inbox.string()};
+    int batchReadsFailed = 0;
+    for (int n = 1; n <= 12; ++n) {
+        SCOPED_TRACE("read " + std::to_string(n));
+        FakeHost host;
+        ConversionJob job(host, pstJobInto(dir));
+        for (const auto& f : pstFiles(dir / "out")) fs::remove(f);
+        platform::faults::failNth(platform::faults::Op::Read, n);
+        const Report r = job.run(rows);
+        const bool armed = platform::faults::shouldFail(platform::faults::Op::Read);  // not used up
+        platform::faults::failNth(platform::faults::Op::Read, 0);
+        if (armed) break;  // the job made fewer reads than n
+        // A failed search, or a failed read before the first message, fails the mailbox as a whole.
+        if (std::any_of(r.problems.begin(), r.problems.end(),
+                        [](const Problem& p) { return p.severity == Severity::MailboxFailed; }))
+            continue;
+        EXPECT_EQ(r.messagesWritten, mails.size()) << "a passing read error cost messages";
+        EXPECT_EQ(r.messagesFailed, 0u);
+        if (r.succeeded()) ++batchReadsFailed;
+        const auto files = pstFiles(dir / "out");
+        ASSERT_EQ(files.size(), 1u);
+        auto verified = pst::verify(files[0]);
+        ASSERT_TRUE(verified.ok());
+        EXPECT_TRUE(verified->ok()) << verified->text();
+        EXPECT_EQ(verified->messages, mails.size());
+    }
+    EXPECT_GE(batchReadsFailed, 1) << "no read of the import threads was made to fail";
 }
 
 // Two runs started within one second would get one name: the second gets " (2)", a third " (3)",
