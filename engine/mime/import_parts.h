@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,7 +70,7 @@ public:
             if (line[0] != ' ' && line[0] != '\t') {
                 m_current = nullptr;
                 if (const auto i = indexOf(name)) {
-                    m_current = &m_values[*i].emplace_back(line.substr(name.size() + 1));
+                    m_current = &add(*i, line.substr(name.size() + 1));
                     return;
                 }
             }
@@ -82,28 +83,46 @@ public:
 
     bool usable() const noexcept { return m_proper; }
 
-    // Which of kNames a field name is, in any case: asked of every line of every header block.
+    // Which of kNames a field name is, in any case: asked of every line of every header block,
+    // so only the names of its length are compared.
     static std::optional<std::size_t> indexOf(std::string_view name) noexcept
     {
         constexpr std::size_t kLongest = 25;  // content-transfer-encoding
+        static constexpr auto kByLength = [] {
+            // For each length, the indexes of the names that long (at most 5 share one), then 0xFF.
+            std::array<std::array<std::uint8_t, 6>, kLongest + 1> table{};
+            for (auto& row : table) row.fill(0xFF);
+            for (std::size_t i = 0; i < kNames.size(); ++i) {
+                auto& row = table[kNames[i].size()];
+                std::size_t k = 0;
+                while (row[k] != 0xFF) ++k;
+                row[k] = static_cast<std::uint8_t>(i);
+            }
+            return table;
+        }();
         if (name.empty() || name.size() > kLongest) return std::nullopt;
+        const auto& candidates = kByLength[name.size()];
+        if (candidates[0] == 0xFF) return std::nullopt;
         char lowered[kLongest];
         for (std::size_t i = 0; i < name.size(); ++i)
             lowered[i] = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
         const std::string_view key(lowered, name.size());
-        for (std::size_t i = 0; i < kNames.size(); ++i)
+        for (const std::uint8_t i : candidates) {
+            if (i == 0xFF) break;
             if (kNames[i] == key) return i;
+        }
         return std::nullopt;
     }
 
     std::optional<std::string> first(std::string_view name) const { return value(name, true); }
     std::optional<std::string> last(std::string_view name) const { return value(name, false); }
     // Every field of that name as it stands after its colon, line ends included.
-    const std::vector<std::string_view>& raw(std::string_view name) const
+    std::span<const std::string_view> raw(std::string_view name) const
     {
         const auto i = static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), name) - kNames.begin());
         assert(i < kNames.size() && "only the names in kNames are kept");
-        return m_values[i];
+        if (m_count[i] < 2) return {&m_first[i], m_count[i]};
+        return m_all[i];
     }
 
 private:
@@ -115,9 +134,20 @@ private:
         return gmime::decodeHeaderText(raw);
     }
 
+    std::string_view& add(std::size_t i, std::string_view value)
+    {
+        if (m_count[i]++ == 0) return m_first[i] = value;
+        if (m_all[i].empty()) m_all[i].push_back(m_first[i]);
+        return m_all[i].emplace_back(value);
+    }
+
     bool m_proper = true;
-    // Views into the header block, which outlives this.
-    std::array<std::vector<std::string_view>, kNames.size()> m_values;
+    // Views into the header block, which outlives this: the first field of each name, and all of
+    // them only for a name that comes more than once (Received), so that a block costs next to
+    // no allocations.
+    std::array<std::string_view, kNames.size()> m_first{};
+    std::array<std::size_t, kNames.size()> m_count{};
+    std::array<std::vector<std::string_view>, kNames.size()> m_all;
     std::string_view* m_current = nullptr;
 };
 

@@ -84,7 +84,7 @@ std::optional<PlainField> plainField(std::string_view raw, bool typeAndSubtype)
     }
 }
 
-std::optional<GMimeContentEncoding> plainEncoding(const std::vector<std::string_view>& fields)
+std::optional<GMimeContentEncoding> plainEncoding(std::span<const std::string_view> fields)
 {
     if (fields.empty()) return GMIME_CONTENT_ENCODING_DEFAULT;
     const std::string v = lower(trimmed(fields.front()));

@@ -141,6 +141,7 @@ std::vector<std::string> categoriesOf(std::string_view keys, const std::map<std:
 pst::Message toPstMessage(ImportedMessage& in)
 {
     pst::Message m;
+    m.extra.reserve(16);  // what is added below, and Thunderbird's state when it is stored
     m.messageClass = in.messageClass;
     m.subject = in.subject;
     // From is both sender and sent-representing: readers and Outlook's From column show the
@@ -202,18 +203,22 @@ constexpr std::size_t kBatchMessages = 64;
 constexpr std::size_t kBatchBytes = 1 << 20;
 
 // Bytes [begin, end) of the mailbox: fewer only when it ends sooner.
-Result<std::string> readBytes(const platform::ReadOnlyFile& mailbox, std::uint64_t begin, std::uint64_t end)
+struct ReadBytes {
+    std::unique_ptr<char[]> data;  // not zeroed first: every byte kept is read
+    std::size_t size = 0;
+    std::string_view view() const noexcept { return {data.get(), size}; }
+};
+
+Result<ReadBytes> readBytes(const platform::ReadOnlyFile& mailbox, std::uint64_t begin, std::uint64_t end)
 {
-    const auto size = static_cast<std::size_t>(end - begin);
-    std::string bytes(size, '\0');
-    std::size_t got = 0;
-    while (got < size) {
-        auto n = mailbox.readAt(begin + got, std::span<char>(bytes.data() + got, size - got));
+    const auto want = static_cast<std::size_t>(end - begin);
+    ReadBytes bytes{std::make_unique_for_overwrite<char[]>(want), 0};
+    while (bytes.size < want) {
+        auto n = mailbox.readAt(begin + bytes.size, std::span<char>(bytes.data.get() + bytes.size, want - bytes.size));
         if (!n) return std::move(n).error();
         if (*n == 0) break;
-        got += *n;
+        bytes.size += *n;
     }
-    bytes.resize(got);
     return bytes;
 }
 
@@ -237,14 +242,13 @@ void prepareOne(std::string_view bytes, const Batch& batch, PreparedMessage& p)
 }
 
 // The span's bytes within `bytes` (read from offset `from` on), or why they cannot be had.
-std::optional<Error> place(const Result<std::string>& bytes, std::uint64_t from, const MessageSpan& span,
+std::optional<Error> place(const Result<ReadBytes>& bytes, std::uint64_t from, const MessageSpan& span,
                            std::string_view& out)
 {
     if (!bytes) return bytes.error();
-    if (span.end - from > bytes->size())
-        return Error{Code::Io, "the mailbox became shorter while it was read", from + bytes->size()};
-    out = std::string_view(*bytes).substr(static_cast<std::size_t>(span.begin - from),
-                                          static_cast<std::size_t>(span.size()));
+    if (span.end - from > bytes->size)
+        return Error{Code::Io, "the mailbox became shorter while it was read", from + bytes->size};
+    out = bytes->view().substr(static_cast<std::size_t>(span.begin - from), static_cast<std::size_t>(span.size()));
     return std::nullopt;
 }
 
@@ -259,7 +263,7 @@ Prepared prepare(Batch batch)
         auto failure = place(all, begin, span, bytes);
         // A read that failed for the batch is tried again for each message, so that it costs
         // only the messages it cannot read.
-        std::optional<Result<std::string>> own;
+        std::optional<Result<ReadBytes>> own;
         if (failure && !all) {
             own = readBytes(*batch.mailbox, span.begin, span.end);
             failure = place(*own, span.begin, span, bytes);
