@@ -10,6 +10,41 @@
 namespace quillmark::gmime {
 namespace {
 
+// RFC 5322 atext, as a table: it is asked of every character of every address.
+constexpr std::array<bool, 256> kAtext = [] {
+    std::array<bool, 256> table{};
+    for (std::size_t c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+    for (std::size_t c = '0'; c <= '9'; ++c) table[c] = true;
+    for (const char c : std::string_view("!#$%&'*+-/=?^_`{|}~")) table[static_cast<unsigned char>(c)] = true;
+    return table;
+}();
+
+// Atoms joined by single dots (RFC 5322 dot-atom).
+bool isDotAtom(std::string_view text) noexcept
+{
+    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '.' ? text[i + 1] == '.' : !isAtext(text[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+bool isAtext(char c) noexcept { return kAtext[static_cast<unsigned char>(c)]; }
+
+bool isPlainAddrSpec(std::string_view text) noexcept
+{
+    const auto at = text.find('@');
+    if (at == std::string_view::npos || !isDotAtom(text.substr(0, at))) return false;
+    const std::string_view domain = text.substr(at + 1);
+    if (!isDotAtom(domain)) return false;
+    for (auto dash = domain.find("--"); dash != std::string_view::npos; dash = domain.find("--", dash + 1))
+        if (dash >= 2 && (domain[dash - 2] | 0x20) == 'x' && (domain[dash - 1] | 0x20) == 'n') return false;
+    return true;
+}
+
+namespace {
+
 struct GFree {
     void operator()(void* p) const noexcept { g_free(p); }
 };
@@ -272,39 +307,6 @@ void readEntry(const std::string& entry, std::vector<MailAddress>& out, bool mem
         forEachMailbox(list.get(), [&](const MailAddress& a) { out.push_back(a); });
     else if (MailAddress a = mailboxAsWritten(entry); !a.address.empty())
         out.push_back(std::move(a));  // "" <> names no one
-}
-
-// RFC 5322 atext, as a table: it is asked of every character of every address.
-constexpr std::array<bool, 256> kAtext = [] {
-    std::array<bool, 256> table{};
-    for (std::size_t c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
-    for (std::size_t c = '0'; c <= '9'; ++c) table[c] = true;
-    for (const char c : std::string_view("!#$%&'*+-/=?^_`{|}~")) table[static_cast<unsigned char>(c)] = true;
-    return table;
-}();
-
-bool isAtext(char c) noexcept { return kAtext[static_cast<unsigned char>(c)]; }
-
-// Atoms joined by single dots (RFC 5322 dot-atom).
-bool isDotAtom(std::string_view text) noexcept
-{
-    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '.' ? text[i + 1] == '.' : !isAtext(text[i])) return false;
-    return true;
-}
-
-// local@domain in plain ASCII, nothing GMime would read in another way (quotes, comments,
-// domain literals, international domains, which it decodes).
-bool isPlainAddrSpec(std::string_view text) noexcept
-{
-    const auto at = text.find('@');
-    if (at == std::string_view::npos || !isDotAtom(text.substr(0, at))) return false;
-    const std::string_view domain = text.substr(at + 1);
-    if (!isDotAtom(domain)) return false;
-    for (auto dash = domain.find("--"); dash != std::string_view::npos; dash = domain.find("--", dash + 1))
-        if (dash >= 2 && (domain[dash - 2] | 0x20) == 'x' && (domain[dash - 1] | 0x20) == 'n') return false;
-    return true;
 }
 
 // The two forms nearly every entry has, "addr-spec" and "phrase <addr-spec>" with a phrase of

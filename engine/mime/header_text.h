@@ -39,6 +39,12 @@ std::string decodeHeaderText(std::string_view raw);
 // Quick reads entries of the usual forms without GMime's address parser, to the same result.
 std::vector<MailAddress> readAddressField(std::string_view raw, Reading reading = Reading::Quick);
 
+// A character of an RFC 5322 atom.
+bool isAtext(char c) noexcept;
+// local@domain in plain ASCII, nothing GMime would read in another way (quotes, comments,
+// domain literals, international domains, which it decodes).
+bool isPlainAddrSpec(std::string_view text) noexcept;
+
 // The file name a part gives: Content-Disposition's filename, else Content-Type's name (RFC 2231
 // or RFC 2047, decoded), encoded words each read whole.
 std::optional<std::string> fileNameOf(GMimeObject* object);

@@ -1,6 +1,7 @@
 #include "engine/mime/mail_message_reader.h"
 
 #include "engine/mime/gmime_support.h"
+#include "engine/mime/header_text.h"
 
 #include <algorithm>
 #include <array>
@@ -91,34 +92,6 @@ std::string unfold(std::string_view folded)
     }
 }
 
-bool isAtext(char c) noexcept
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-        || std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
-}
-
-// Whether text is atoms of atext joined by single dots (RFC 5322 dot-atom).
-bool isDotAtom(std::string_view text) noexcept
-{
-    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '.' ? text[i + 1] == '.' : !isAtext(text[i])) return false;
-    return true;
-}
-
-// A plain ASCII addr-spec, local-part@domain, with nothing GMime would read in another way
-// (quotes, comments, domain literals, international domains).
-bool isPlainAddrSpec(std::string_view text) noexcept
-{
-    const auto at = text.find('@');
-    if (at == std::string_view::npos) return false;
-    const std::string_view local = text.substr(0, at), domain = text.substr(at + 1);
-    if (!isDotAtom(local) || !isDotAtom(domain)) return false;
-    for (std::size_t i = 0; i + 4 <= domain.size(); ++i)
-        if (g_ascii_strncasecmp(domain.data() + i, "xn--", 4) == 0) return false;
-    return true;
-}
-
 // The address of the two forms nearly every From field has, "addr-spec" and "phrase <addr-spec>"
 // (the phrase of atoms, dots, blanks and quoted strings without escapes, encoded words
 // included), read directly: GMime builds
@@ -136,13 +109,13 @@ std::optional<std::string> plainAddress(std::string_view value)
         for (const char c : value.substr(0, open)) {
             if (c == '"')
                 quoted = !quoted;
-            else if (quoted ? (c == '\\' || c == '\r' || c == '\n') : (!blank(c) && c != '.' && !isAtext(c)))
+            else if (quoted ? (c == '\\' || c == '\r' || c == '\n') : (!blank(c) && c != '.' && !gmime::isAtext(c)))
                 return std::nullopt;
         }
         if (quoted) return std::nullopt;
         value = value.substr(open + 1, value.size() - open - 2);
     }
-    if (!isPlainAddrSpec(value)) return std::nullopt;
+    if (!gmime::isPlainAddrSpec(value)) return std::nullopt;
     return std::string(value);
 }
 
