@@ -50,6 +50,18 @@ bool leftoverPart(const std::filesystem::path& folder)
     return false;
 }
 
+// Writing "this run" over `eml` (holding "earlier run") is refused for lack of permission, with
+// the file's name; the earlier file stays as it was and no part file is left beside it.
+void expectNotReplaced(const std::filesystem::path& eml)
+{
+    const auto r = writeAtomically(eml, "this run");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, Code::PermissionDenied) << r.error().detail;
+    EXPECT_NE(r.error().detail.find("Email-0.eml"), std::string::npos) << r.error().detail;
+    EXPECT_EQ(readAll(eml), "earlier run");
+    EXPECT_FALSE(leftoverPart(eml.parent_path()));
+}
+
 void setReadOnly(const std::filesystem::path& path, bool readOnly)
 {
     const DWORD a = ::GetFileAttributesW(path.c_str());
@@ -267,12 +279,7 @@ TEST(WindowsFiles, ReadOnlyOutputFileIsNotReplacedAndNothingIsLeft)
     TempDir dir;
     const auto eml = dir.write("Email-0.eml", "earlier run");
     setReadOnly(eml, true);
-    const auto r = writeAtomically(eml, "this run");
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().code, Code::PermissionDenied) << r.error().detail;
-    EXPECT_NE(r.error().detail.find("Email-0.eml"), std::string::npos) << r.error().detail;
-    EXPECT_EQ(readAll(eml), "earlier run");
-    EXPECT_FALSE(leftoverPart(dir.path()));
+    expectNotReplaced(eml);
     // The same for a PST store, written at offsets.
     const auto pst = dir.write("Store.pst", "earlier store");
     setReadOnly(pst, true);
@@ -318,12 +325,7 @@ TEST(WindowsFiles, OutputFileOpenInAViewerIsNotReplacedAndNothingIsLeft)
     {
         HeldFile viewer(eml, L"read");
         ASSERT_TRUE(viewer.held()) << viewer.said();
-        const auto r = writeAtomically(eml, "this run");
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().code, Code::PermissionDenied) << r.error().detail;
-        EXPECT_NE(r.error().detail.find("Email-0.eml"), std::string::npos) << r.error().detail;
-        EXPECT_EQ(readAll(eml), "earlier run");
-        EXPECT_FALSE(leftoverPart(dir.path()));
+        expectNotReplaced(eml);
     }
     // Once the viewer is closed, the next run replaces it.
     ASSERT_TRUE(writeAtomically(eml, "this run").ok());
