@@ -142,12 +142,12 @@ pst::Message toPstMessage(ImportedMessage& in)
 {
     pst::Message m;
     m.extra.reserve(16);  // what is added below, and Thunderbird's state when it is stored
-    m.messageClass = in.messageClass;
-    m.subject = in.subject;
+    m.messageClass = std::move(in.messageClass);
+    m.subject = std::move(in.subject);
     // From is both sender and sent-representing: readers and Outlook's From column show the
     // author, where a mailing list's Sender would show its robot.
-    m.senderName = in.from.name;
-    m.senderEmail = in.from.address;
+    m.senderName = std::move(in.from.name);
+    m.senderEmail = std::move(in.from.address);
     for (auto& r : in.replyTo) m.replyTo.push_back({std::move(r.name), std::move(r.address)});
     // The bodies go in already encoded, so that the conversion runs on the import threads and
     // not on the one thread that stores.
@@ -158,8 +158,10 @@ pst::Message toPstMessage(ImportedMessage& in)
     m.submitTime = fileTimeOf(in.submitTime);
     m.deliveryTime = fileTimeOf(in.deliveryTime);
     m.flags = kMessageRead;  // the store adds "has attachments" only when there are some
-    for (const auto& r : in.recipients)
-        m.recipients.push_back({static_cast<pst::Recipient::Kind>(r.kind), r.who.name, r.who.address, {}});
+    m.recipients.reserve(in.recipients.size());
+    for (auto& r : in.recipients)
+        m.recipients.push_back(
+            {static_cast<pst::Recipient::Kind>(r.kind), std::move(r.who.name), std::move(r.who.address), {}});
     for (auto& a : in.attachments) m.attachments.push_back(toPst(a));
     auto& x = m.extra;
     x.push_back(pst::Prop::int32(id(pst::tag::kImportance), in.importance));
