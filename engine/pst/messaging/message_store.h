@@ -91,22 +91,7 @@ struct Message {
     std::vector<Recipient> recipients;
     std::vector<Attachment> attachments;
     std::vector<Prop> extra;  // any other properties, e.g. transport headers
-
-    // What the store derives from the fields above alone (strings as UTF-16, entry IDs, search
-    // keys, display lines, recipient rows), made ahead by prepareForStore() where the message is
-    // made, so that the one thread that stores does not do it. Stale once those fields change.
-    struct Derived {
-        std::vector<Prop> props;
-        Prop normalizedSubject;                         // used when extra has none
-        std::vector<std::vector<Prop>> recipientCells;  // one per recipient, without extras
-    };
-    std::optional<Derived> derived;
 };
-
-// Fills message.derived; flags, times and extra are still read when the message is stored.
-// Worth it only where cores are spare: on two busy cores it cost more in all than it saved (its
-// many small values are freed by another thread, read from another core's cache).
-void prepareForStore(Message& message);
 
 struct FolderId {
     Nid nid = 0;

@@ -110,7 +110,7 @@ void addAddress(std::vector<Prop>& p, const std::string& name, const std::string
 }
 
 // Whatever follows from the message's fields alone: no state of the store, so it may be made
-// on any thread ahead of storing.
+// on any thread.
 std::vector<Prop> recipientCells(const Recipient& r)
 {
     const std::string& name = r.name.empty() ? r.email : r.name;
@@ -134,9 +134,9 @@ std::vector<Prop> recipientCells(const Recipient& r)
 
 }  // namespace
 
-Message::Derived derive(const Message& m)
+Derived derive(const Message& m)
 {
-    Message::Derived d;
+    Derived d;
     auto& p = d.props;
     p.reserve(32);
     p.push_back(Prop::string(fmt::tagId(tag::kMessageClass), m.messageClass));
@@ -180,16 +180,8 @@ Message::Derived derive(const Message& m)
 
 namespace {
 
-// The derived part of a message: made ahead and taken or copied, or made now.
-Message::Derived derivedOf(const Message& m, Message* taken)
-{
-    if (!m.derived || m.derived->recipientCells.size() != m.recipients.size()) return derive(m);
-    if (taken) return std::move(*taken->derived);
-    return *m.derived;
-}
-
-std::vector<Property> messageProperties(const Message& m, Message::Derived& derived,
-                                        std::span<const std::uint8_t> searchKeySeed, Message* taken)
+std::vector<Property> messageProperties(const Message& m, Derived& derived, std::span<const std::uint8_t> searchKeySeed,
+                                        Message* taken)
 {
     std::vector<Property> p;
     p.reserve(derived.props.size() + 24 + m.extra.size());
@@ -399,7 +391,7 @@ Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
     if (auto r = validate(message, 0); !r) return std::move(r).error();
     OpenMessage open(store);
     open.rowVersion = rowVersion;
-    Message::Derived derived = derivedOf(message, taken);
+    Derived derived = derive(message);
     open.props = messageProperties(message, derived, searchKeySeed, taken);
     MessageBuilder builder{store, open};
     if (auto r = builder.addRecipients(message, derived.recipientCells); !r) return std::move(r).error();
@@ -429,9 +421,3 @@ Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open)
 }
 
 }  // namespace quillmark::pst::messaging
-
-namespace quillmark::pst {
-
-void prepareForStore(Message& message) { message.derived = messaging::derive(message); }
-
-}  // namespace quillmark::pst

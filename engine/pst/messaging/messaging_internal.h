@@ -57,14 +57,20 @@ struct OpenMessage {
 };
 
 // taken, when given, is the message itself, which the store may take from: the values of its
-// extras and of what was derived ahead are moved into the message's properties rather than
-// copied (after they have been checked). rowVersion is the store's change count for this message
+// extras are moved into the message's properties rather than copied (after they have been
+// checked). rowVersion is the store's change count for this message
 // (PidTagLtpRowVer of every row about it, as Outlook counts).
 [[nodiscard]] Result<OpenMessage> beginMessage(ndb::BlockStore& store, const Message& message,
                                                std::span<const std::uint8_t> searchKeySeed, std::uint32_t rowVersion,
                                                Message* taken = nullptr);
-// What the store derives from a message's fields alone (prepareForStore() makes it ahead).
-Message::Derived derive(const Message& message);
+// What the store derives from a message's fields alone: strings as UTF-16, entry IDs, search
+// keys, display lines, recipient rows.
+struct Derived {
+    std::vector<Prop> props;
+    Prop normalizedSubject;                         // used when extra has none
+    std::vector<std::vector<Prop>> recipientCells;  // one per recipient, without extras
+};
+Derived derive(const Message& message);
 [[nodiscard]] Result<ObjectNode> finishMessage(ndb::BlockStore& store, OpenMessage& open);
 
 // A row of a folder's contents table, kept compactly until the table is written.
