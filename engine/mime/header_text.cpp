@@ -186,7 +186,15 @@ std::vector<std::string> listEntries(std::string_view list)
             out.push_back(std::move(entry));
         start = end + 1;
     };
+    // Most characters mean nothing here: skipped by a table, not by the chain of tests below.
+    static constexpr auto kSpecial = [] {
+        std::array<bool, 256> table{};
+        for (const char c : std::string_view("\\\"()<>:;,")) table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
     for (std::size_t i = 0; i < list.size(); ++i) {
+        while (i < list.size() && !kSpecial[static_cast<unsigned char>(list[i])]) ++i;
+        if (i == list.size()) break;
         const char c = list[i];
         if (c == '\\' && (quoted || comment)) {
             ++i;
