@@ -70,15 +70,25 @@ std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields
         const auto semi = raw.rfind(';');
         if (semi == std::string_view::npos) continue;
         const std::string_view folded = raw.substr(semi + 1);
-        std::string value;
+        // A date is short: unfolded on the stack, unless this one is not.
+        char shortText[128];
+        std::string longText;
+        char* value = shortText;
+        if (folded.size() >= sizeof shortText) {
+            longText.resize(folded.size() + 1);
+            value = longText.data();
+        }
+        std::size_t length = 0;
         for (std::size_t pos = 0; pos < folded.size();) {
             const std::size_t eol = std::min(folded.find('\n', pos), folded.size());
             std::string_view line = folded.substr(pos, eol - pos);
             while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            value += line;
+            line.copy(value + length, line.size());
+            length += line.size();
             pos = eol + 1;
         }
-        if (auto t = decodeDate(value.c_str()); t && (!newest || *t > *newest)) newest = t;
+        value[length] = '\0';
+        if (auto t = decodeDate(value); t && (!newest || *t > *newest)) newest = t;
     }
     return newest;
 }
