@@ -253,9 +253,13 @@ std::string textFromHtml(std::string_view html)
     for (std::size_t i = 0; i < html.size(); ++i) {
         if (!inTag && !inSkipped) {
             // Plain text up to the next character that means something: copied as a whole.
+            static constexpr auto kMeaningful = [] {
+                std::array<bool, 256> table{};
+                for (const char m : std::string_view("<&\r\n")) table[static_cast<unsigned char>(m)] = true;
+                return table;
+            }();
             std::size_t end = i;
-            while (end < html.size() && html[end] != '<' && html[end] != '&' && html[end] != '\r' && html[end] != '\n')
-                ++end;
+            while (end < html.size() && !kMeaningful[static_cast<unsigned char>(html[end])]) ++end;
             out.append(html.substr(i, end - i));
             i = end;
             if (i == html.size()) break;
