@@ -375,6 +375,43 @@ TEST(PstTarget, AFailedReadOfTheMailboxLosesNoMessageThatCanBeRead)
     EXPECT_GE(batchReadsFailed, 1) << "no read of the import threads was made to fail";
 }
 
+// Another program cuts the mailbox short while its messages are being converted (the import
+// threads read them after the job handed them over): each message past the new end fails, said
+// as such, every other is stored, and the file is valid and says nothing of success.
+TEST(PstTarget, AMailboxCutShortMidwayFailsOnlyTheMessagesPastItsEnd)
+{
+    TempDir dir;
+    std::vector<Mail> mails;
+    for (std::size_t j = 0; j < 600; ++j)
+        mails.push_back({"a@example.com", "m" + std::to_string(j), std::string(3000 + j % 700, 'r')});
+    const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
+    const auto half = fs::file_size(inbox) / 2;
+    FakeHost host;
+    int asked = 0;
+    // Asked before each message, once the messages are counted.
+    host.cancelWhen = [&] {
+        if (!host.lastLabel(Label::LblEmlsFound).empty() && ++asked == 100) fs::resize_file(inbox, half);
+        return false;
+    };
+    ConversionJob job(host, pstJobInto(dir));
+    const std::vector<std::string> rows{inbox.string()};
+    const Report r = job.run(rows);
+    EXPECT_FALSE(r.succeeded());
+    EXPECT_GE(r.messagesWritten, 100u);
+    EXPECT_GE(r.messagesFailed, 250u);  // at least those that began past the new end
+    EXPECT_EQ(r.messagesWritten + r.messagesFailed, mails.size());
+    for (const auto& p : r.problems) {
+        if (p.severity != Severity::MessageFailed) continue;
+        EXPECT_NE(p.error.detail.find("the mailbox became shorter"), std::string::npos) << p.error.detail;
+    }
+    const auto files = pstFiles(dir / "out");
+    ASSERT_EQ(files.size(), 1u);
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+    EXPECT_EQ(verified->messages, r.messagesWritten);
+}
+
 // Two runs started within one second would get one name: the second gets " (2)", a third " (3)",
 // and no run replaces what an earlier one wrote.
 TEST(PstTarget, ARunNeverReplacesTheFileOfAnEarlierOne)
