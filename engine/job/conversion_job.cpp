@@ -441,12 +441,8 @@ bool ConversionJob::State::writeMessages(MailboxContext& mailbox, WindowReader& 
             }
             head = std::move(read).value();
             if (head->expunged()) {
-                ++report.messagesExpunged;
-                if (settings.skipExpunged) {
-                    ++report.messagesSkipped;
-                    ++outcome(mailbox).skipped;
-                    continue;
-                }
+                expunged({&mailbox, j, count, span.begin}, settings.skipExpunged);
+                if (settings.skipExpunged) continue;
             }
         }
         const Message message{mailbox, j, count, span, head ? *head : unread, cutter};
