@@ -215,12 +215,9 @@ Result<ReadBytes> readBytes(const platform::ReadOnlyFile& mailbox, std::uint64_t
 {
     const auto want = static_cast<std::size_t>(end - begin);
     ReadBytes bytes{std::make_unique_for_overwrite<char[]>(want), 0};
-    while (bytes.size < want) {
-        auto n = mailbox.readAt(begin + bytes.size, std::span<char>(bytes.data.get() + bytes.size, want - bytes.size));
-        if (!n) return std::move(n).error();
-        if (*n == 0) break;
-        bytes.size += *n;
-    }
+    auto got = mailbox.readAt(begin, std::span<char>(bytes.data.get(), want));  // short only at the end
+    if (!got) return std::move(got).error();
+    bytes.size = *got;
     return bytes;
 }
 
