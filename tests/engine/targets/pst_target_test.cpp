@@ -29,6 +29,26 @@ std::vector<fs::path> pstFiles(const fs::path& folder)
     return out;
 }
 
+// 600 messages of 3 to 4 KB: several of the import threads' batches (64 messages or 1 MB).
+std::vector<Mail> manyMessages()
+{
+    std::vector<Mail> mails;
+    for (std::size_t j = 0; j < 600; ++j)
+        mails.push_back({"a@example.com", "m" + std::to_string(j), std::string(3000 + j % 700, 'r')});
+    return mails;
+}
+
+// The folder holds one PST file, sound by the verifier, with `messages` messages.
+void expectOneSoundPst(const fs::path& folder, std::uint64_t messages)
+{
+    const auto files = pstFiles(folder);
+    ASSERT_EQ(files.size(), 1u);
+    auto verified = pst::verify(files[0]);
+    ASSERT_TRUE(verified.ok());
+    EXPECT_TRUE(verified->ok()) << verified->text();
+    EXPECT_EQ(verified->messages, messages);
+}
+
 // A PST job into <dir>/out (made), every progress step sent.
 JobSettings pstJobInto(const TempDir& dir)
 {
@@ -342,9 +362,7 @@ TEST(PstTarget, AMessageTheStoreRejectsCostsOnlyThatMessage)
 TEST(PstTarget, AFailedReadOfTheMailboxLosesNoMessageThatCanBeRead)
 {
     TempDir dir;
-    std::vector<Mail> mails;
-    for (std::size_t j = 0; j < 600; ++j)
-        mails.push_back({"a@example.com", "m" + std::to_string(j), std::string(3000 + j % 700, 'r')});
+    const std::vector<Mail> mails = manyMessages();
     const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
     const std::vector<std::string> rows{inbox.string()};
     int batchReadsFailed = 0;
@@ -365,12 +383,7 @@ TEST(PstTarget, AFailedReadOfTheMailboxLosesNoMessageThatCanBeRead)
         EXPECT_EQ(r.messagesWritten, mails.size()) << "a passing read error cost messages";
         EXPECT_EQ(r.messagesFailed, 0u);
         if (r.succeeded()) ++batchReadsFailed;
-        const auto files = pstFiles(dir / "out");
-        ASSERT_EQ(files.size(), 1u);
-        auto verified = pst::verify(files[0]);
-        ASSERT_TRUE(verified.ok());
-        EXPECT_TRUE(verified->ok()) << verified->text();
-        EXPECT_EQ(verified->messages, mails.size());
+        expectOneSoundPst(dir / "out", mails.size());
     }
     EXPECT_GE(batchReadsFailed, 1) << "no read of the import threads was made to fail";
 }
@@ -381,9 +394,7 @@ TEST(PstTarget, AFailedReadOfTheMailboxLosesNoMessageThatCanBeRead)
 TEST(PstTarget, AMailboxCutShortMidwayFailsOnlyTheMessagesPastItsEnd)
 {
     TempDir dir;
-    std::vector<Mail> mails;
-    for (std::size_t j = 0; j < 600; ++j)
-        mails.push_back({"a@example.com", "m" + std::to_string(j), std::string(3000 + j % 700, 'r')});
+    const std::vector<Mail> mails = manyMessages();
     const auto inbox = dir.write("Inbox", testing::mboxOf(mails));
     const auto half = fs::file_size(inbox) / 2;
     FakeHost host;
@@ -404,12 +415,7 @@ TEST(PstTarget, AMailboxCutShortMidwayFailsOnlyTheMessagesPastItsEnd)
         if (p.severity != Severity::MessageFailed) continue;
         EXPECT_NE(p.error.detail.find("the mailbox became shorter"), std::string::npos) << p.error.detail;
     }
-    const auto files = pstFiles(dir / "out");
-    ASSERT_EQ(files.size(), 1u);
-    auto verified = pst::verify(files[0]);
-    ASSERT_TRUE(verified.ok());
-    EXPECT_TRUE(verified->ok()) << verified->text();
-    EXPECT_EQ(verified->messages, r.messagesWritten);
+    expectOneSoundPst(dir / "out", r.messagesWritten);
 }
 
 // Two runs started within one second would get one name: the second gets " (2)", a third " (3)",
