@@ -37,8 +37,6 @@ void addString(std::vector<P>& props, PropTag t, const std::string& s)
     if (!s.empty()) props.push_back({t, utf16le(s)});
 }
 
-Property intoLtp(Prop&& p) { return {p.tag, std::move(p.value)}; }
-
 // PidTagSearchKey of a recipient: "SMTP:" and the upper-cased address, NUL-terminated.
 const std::string kSmtp = "SMTP";
 constexpr std::int32_t kUtf8CodePage = 65001;
@@ -190,7 +188,7 @@ std::vector<Property> messageProperties(const Message& m, Derived& derived, std:
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kMessageStatus), 0)));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kImportance), 1)));
     p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kSensitivity), 0)));
-    for (auto& d : derived.props) p.push_back(intoLtp(std::move(d)));
+    for (auto& d : derived.props) p.push_back(toLtp(std::move(d)));
     p.push_back(toLtp(Prop::boolean(fmt::tagId(tag::kHasAttachments), !m.attachments.empty())));
     const std::uint64_t when = m.deliveryTime ? m.deliveryTime : m.submitTime ? m.submitTime : nowFileTime();
     if (m.submitTime) p.push_back(toLtp(Prop::time(fmt::tagId(tag::kClientSubmitTime), m.submitTime)));
@@ -210,7 +208,7 @@ std::vector<Property> messageProperties(const Message& m, Derived& derived, std:
         p.push_back(toLtp(Prop::int32(fmt::tagId(tag::kInternetCodepage), kUtf8CodePage)));
     // The subject's parts, when the caller did not split it: no prefix, all of it normalized.
     if (!findProperty(p, tag::kSubjectPrefix)) p.push_back({tag::kSubjectPrefix, {}});
-    if (!findProperty(p, tag::kNormalizedSubject)) p.push_back(intoLtp(std::move(derived.normalizedSubject)));
+    if (!findProperty(p, tag::kNormalizedSubject)) p.push_back(toLtp(std::move(derived.normalizedSubject)));
     return p;
 }
 
@@ -253,7 +251,7 @@ struct MessageBuilder {
             ltp::Row row{static_cast<std::uint32_t>(i), {}};
             auto& c = row.cells;
             c.reserve(cells[i].size() + 1 + m.recipients[i].extra.size());
-            for (auto& cell : cells[i]) c.push_back(intoLtp(std::move(cell)));
+            for (auto& cell : cells[i]) c.push_back(toLtp(std::move(cell)));
             c.push_back(rowVersionCell(open.rowVersion));
             for (const auto& extra : m.recipients[i].extra) {
                 setProperty(c, toLtp(extra));
@@ -262,7 +260,8 @@ struct MessageBuilder {
             }
             rows.push_back(std::move(row));
         }
-        return addTable(fmt::nid::kRecipientTable, tags.empty() ? kSchema : ltp::TableSchema::fromTags(tags), rows);
+        if (tags.empty()) return addTable(fmt::nid::kRecipientTable, kSchema, rows);  // no copy of the schema
+        return addTable(fmt::nid::kRecipientTable, ltp::TableSchema::fromTags(tags), rows);
     }
 
     // An attachment object: its PC, and below it its big values and any embedded message.

@@ -41,6 +41,7 @@ struct ObjectNode {
 };
 
 ltp::Property toLtp(const Prop& p);
+ltp::Property toLtp(Prop&& p);  // takes the value rather than copying it
 // utf16le() at the end of `out`.
 void appendUtf16le(std::vector<std::uint8_t>& out, std::string_view utf8);
 void setProperty(std::vector<ltp::Property>& props, ltp::Property p);

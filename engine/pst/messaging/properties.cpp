@@ -152,6 +152,7 @@ void messaging::appendUtf16le(std::vector<std::uint8_t>& out, std::string_view u
 namespace messaging {
 
 ltp::Property toLtp(const Prop& p) { return {p.tag, p.value}; }
+ltp::Property toLtp(Prop&& p) { return {p.tag, std::move(p.value)}; }
 
 void setProperty(std::vector<ltp::Property>& props, ltp::Property p)
 {

@@ -242,6 +242,7 @@ struct BlockStore::Impl {
     Result<Bid> writeSubnodeLevel(std::span<const SubnodeEntry> entries)
     {
         Buffer buf;
+        buf.reserve(8 + 24 * entries.size());
         bytes::append<std::uint8_t>(buf, block::kTypeSubnode);
         bytes::append<std::uint8_t>(buf, 0);
         bytes::append<std::uint16_t>(buf, static_cast<std::uint16_t>(entries.size()));
