@@ -329,13 +329,19 @@ Result<std::uint64_t> MessageCutter::cut(MessageSpan span, ByteSink& sink, Escap
     return written;
 }
 
-std::string cleanText(std::string_view messageBytes, Escaping escaping)
+std::string_view cleanTextInto(ByteBuffer& out, std::string_view messageBytes, Escaping escaping)
 {
-    ByteBuffer out;
+    out.clear();
     LineEndConverter converter(out, escaping);
     converter.feed(std::span<const char>(messageBytes.data(), messageBytes.size()));
     converter.finish();
-    return std::string(out.data(), out.size());
+    return {out.data(), out.size()};
+}
+
+std::string cleanText(std::string_view messageBytes, Escaping escaping)
+{
+    ByteBuffer out;
+    return std::string(cleanTextInto(out, messageBytes, escaping));
 }
 
 }  // namespace quillmark

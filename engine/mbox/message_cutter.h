@@ -109,5 +109,8 @@ MessageHead readHead(std::string_view messageBytes);
 
 // The clean-text transform on bytes held in memory (the message without anything around it).
 std::string cleanText(std::string_view messageBytes, Escaping escaping = Escaping::None);
+// The same into `out`, whose room is kept for the next message: the text is valid until `out`
+// changes. For callers that clean one message after another.
+std::string_view cleanTextInto(ByteBuffer& out, std::string_view messageBytes, Escaping escaping = Escaping::None);
 
 }  // namespace quillmark

@@ -221,7 +221,7 @@ Result<ReadBytes> readBytes(const platform::ReadOnlyFile& mailbox, std::uint64_t
     return bytes;
 }
 
-void prepareOne(std::string_view bytes, const Batch& batch, PreparedMessage& p)
+void prepareOne(std::string_view bytes, const Batch& batch, ByteBuffer& text, PreparedMessage& p)
 {
     p.head = readHead(bytes);
     if (p.head.expunged() && batch.skipExpunged) {
@@ -229,7 +229,7 @@ void prepareOne(std::string_view bytes, const Batch& batch, PreparedMessage& p)
         return;
     }
     // The line-end conversion runs here rather than on the one thread that stores.
-    ImportedMessage imported = importRfc822(cleanText(bytes));
+    ImportedMessage imported = importRfc822(cleanTextInto(text, bytes));
     if (!imported.submitTime) {
         const auto separator = separatorDate(p.head.separatorLine);
         imported.submitTime = separator ? separator : batch.mailboxDate;
@@ -256,6 +256,7 @@ Prepared prepare(Batch batch)
     Prepared out(batch.spans.size());
     const std::uint64_t begin = batch.spans.front().begin;
     const auto all = readBytes(*batch.mailbox, begin, batch.spans.back().end);
+    ByteBuffer text;  // each message's clean text in turn, in room made once per batch
     for (std::size_t i = 0; i < batch.spans.size(); ++i) {
         const MessageSpan& span = batch.spans[i];
         std::string_view bytes;
@@ -270,7 +271,7 @@ Prepared prepare(Batch batch)
         if (failure)
             out[i].failure = std::move(failure);
         else
-            prepareOne(bytes, batch, out[i]);
+            prepareOne(bytes, batch, text, out[i]);
     }
     return out;
 }
