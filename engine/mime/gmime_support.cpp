@@ -439,6 +439,37 @@ std::optional<std::chrono::sys_seconds> decodeDate(const char* text)
     return out;
 }
 
+std::optional<std::chrono::sys_seconds> newestReceived(std::span<const std::string_view> fields)
+{
+    std::optional<std::chrono::sys_seconds> newest;
+    for (const std::string_view raw : fields) {
+        // The date follows the last ';'. Only it is unfolded: line ends out, lines joined.
+        const auto semi = raw.rfind(';');
+        if (semi == std::string_view::npos) continue;
+        const std::string_view folded = raw.substr(semi + 1);
+        // A date is short: unfolded on the stack, unless this one is not.
+        char shortText[128];
+        std::string longText;
+        char* value = shortText;
+        if (folded.size() >= sizeof shortText) {
+            longText.resize(folded.size() + 1);
+            value = longText.data();
+        }
+        std::size_t length = 0;
+        for (std::size_t pos = 0; pos < folded.size();) {
+            const std::size_t eol = std::min(folded.find('\n', pos), folded.size());
+            std::string_view line = folded.substr(pos, eol - pos);
+            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            line.copy(value + length, line.size());
+            length += line.size();
+            pos = eol + 1;
+        }
+        value[length] = '\0';
+        if (auto t = decodeDate(value); t && (!newest || *t > *newest)) newest = t;
+    }
+    return newest;
+}
+
 void forEachMailbox(InternetAddressList* list, const std::function<void(const MailAddress&)>& fn)
 {
     if (!list) return;

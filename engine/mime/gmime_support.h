@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,9 @@ std::string storeText(std::string&& text);
 
 std::optional<std::chrono::sys_seconds> toSysSeconds(GDateTime* date);
 std::optional<std::chrono::sys_seconds> decodeDate(const char* text);
+// Every Received field ends with "; <date>" (RFC 5321): the date of the newest one, from the
+// fields' values as they were written (folded), or none.
+std::optional<std::chrono::sys_seconds> newestReceived(std::span<const std::string_view> fields);
 
 // Calls fn for every mailbox in the list, members of groups included.
 void forEachMailbox(InternetAddressList* list, const std::function<void(const MailAddress&)>& fn);

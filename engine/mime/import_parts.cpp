@@ -61,38 +61,6 @@ bool isNamed(std::string_view name, std::string_view lowerName)
                       [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
 }
 
-// Delivery time: the date of the newest Received field (GMime is not given them, see forGMime()).
-std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields)
-{
-    std::optional<std::chrono::sys_seconds> newest;
-    for (const std::string_view raw : fields.raw("received")) {
-        // The date follows the last ';'. Only it is unfolded: line ends out, lines joined.
-        const auto semi = raw.rfind(';');
-        if (semi == std::string_view::npos) continue;
-        const std::string_view folded = raw.substr(semi + 1);
-        // A date is short: unfolded on the stack, unless this one is not.
-        char shortText[128];
-        std::string longText;
-        char* value = shortText;
-        if (folded.size() >= sizeof shortText) {
-            longText.resize(folded.size() + 1);
-            value = longText.data();
-        }
-        std::size_t length = 0;
-        for (std::size_t pos = 0; pos < folded.size();) {
-            const std::size_t eol = std::min(folded.find('\n', pos), folded.size());
-            std::string_view line = folded.substr(pos, eol - pos);
-            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            line.copy(value + length, line.size());
-            length += line.size();
-            pos = eol + 1;
-        }
-        value[length] = '\0';
-        if (auto t = decodeDate(value); t && (!newest || *t > *newest)) newest = t;
-    }
-    return newest;
-}
-
 namespace {
 
 void addAddresses(const RawFields& raw, const char* field, RecipientKind kind, Reading reading,
@@ -149,7 +117,7 @@ int sensitivityOf(const FieldLookup& field)
 // The fields read from the raw header block: dates, identifiers, thread and importance.
 void readPlainFields(const PlainFields& plain, const FieldLookup& field, ImportedMessage& m)
 {
-    m.deliveryTime = newestReceived(plain);
+    m.deliveryTime = newestReceived(plain.raw("received"));  // GMime is not given them, see forGMime()
     if (!m.deliveryTime) m.deliveryTime = m.submitTime;
     if (!m.submitTime) m.submitTime = m.deliveryTime;
     if (const auto v = field("in-reply-to")) m.inReplyTo = trimmed(*v);

@@ -151,9 +151,6 @@ private:
     std::string_view* m_current = nullptr;
 };
 
-// Delivery time: the date of the newest Received field.
-std::optional<std::chrono::sys_seconds> newestReceived(const PlainFields& fields);
-
 // Every field of a name as it was written, several joined as one list ("" when there is none).
 using RawFields = std::function<std::string(const char* name)>;
 

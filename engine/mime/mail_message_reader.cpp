@@ -148,20 +148,6 @@ std::string firstAddress(const std::vector<std::string_view>& values)
     return firstAddress(list.get());
 }
 
-// Every Received field ends with "; <date>" (RFC 5321); the newest one is the date of delivery.
-std::optional<std::chrono::sys_seconds> newestReceived(const std::vector<std::string_view>& folded)
-{
-    std::optional<std::chrono::sys_seconds> newest;
-    for (const auto& field : folded) {
-        const std::string value = unfold(field);
-        const auto semicolon = value.rfind(';');
-        if (semicolon == std::string::npos) continue;
-        const auto when = gmime::decodeDate(value.c_str() + semicolon + 1);
-        if (when && (!newest || *when > *newest)) newest = when;
-    }
-    return newest;
-}
-
 }  // namespace
 
 MailMessageReader::MailMessageReader() : m_sender(kNoSender) { gmime::ensureInitialised(); }
@@ -171,7 +157,7 @@ Result<void> MailMessageReader::LoadMessageFile(std::string_view messageText)
     const Fields fields(headerBlock(messageText));
     m_date
         = fields.values[Date].empty() ? std::nullopt : gmime::decodeDate(unfold(fields.values[Date].front()).c_str());
-    if (!m_date) m_date = newestReceived(fields.values[Received]);
+    if (!m_date) m_date = gmime::newestReceived(fields.values[Received]);
 
     m_sender = kNoSender;
     for (const Field f : {From, Sender, ReturnPath}) {
