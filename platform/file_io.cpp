@@ -89,7 +89,7 @@ Result<std::size_t> ReadOnlyFile::readAt(std::uint64_t offset, std::span<char> b
 
 OutputFolder::OutputFolder(OutputFolder&& other) noexcept
     : m_handle(std::exchange(other.m_handle, kNoHandle)), m_path(std::move(other.m_path)),
-      m_replacing(other.m_replacing)
+      m_replacing(other.m_replacing.load(std::memory_order_relaxed))
 {
 }
 
@@ -99,7 +99,7 @@ OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept
         detail::closeFolder(std::exchange(m_handle, kNoHandle));
         m_handle = std::exchange(other.m_handle, kNoHandle);
         m_path = std::move(other.m_path);
-        m_replacing = other.m_replacing;
+        m_replacing.store(other.m_replacing.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     return *this;
 }

@@ -11,6 +11,7 @@
 
 #include "platform/result.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -99,7 +100,8 @@ private:
     std::filesystem::path m_path;
     // Files written here replace files of an earlier run: each is then renamed over its old
     // namesake without first trying to give it the final name (which would fail).
-    mutable bool m_replacing = false;
+    // Atomic: files of one folder may be written by several threads at once.
+    mutable std::atomic<bool> m_replacing{false};
 };
 
 // A new file written under a temporary name beside its final one, renamed into place (replacing

